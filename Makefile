@@ -1,0 +1,43 @@
+# Entry points for a fresh Debian 12 machine; see README.md.
+BUILD      ?= build
+JOBS       ?= $(shell nproc)
+CMAKE_ARGS ?=
+
+.PHONY: all deps build run test bench asan tsan fuzz clean
+
+all: build
+
+deps:
+	@scripts/deps.sh build
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+
+build: deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Builds, starts the bundled target simulator and the host.
+run:
+	@scripts/deps.sh run
+	@$(MAKE) --no-print-directory build
+	@scripts/run-host.sh $(BUILD)
+
+# Builds and runs the whole test suite (no display needed).
+test: build
+	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+
+bench: build
+	scripts/run-bench.sh $(BUILD)
+
+asan:
+	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
+
+tsan:
+	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
+
+fuzz:
+	@scripts/deps.sh fuzz
+	scripts/run-fuzz.sh
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

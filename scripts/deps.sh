@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs, or says which apt-get line to run.
+# Usage: scripts/deps.sh [build|run|fuzz]
+set -euo pipefail
+want=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
+      libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core)
+case "${1:-build}" in
+  run)  want+=(xvfb xauth) ;;
+  fuzz) want+=(clang libclang-rt-14-dev) ;;
+esac
+missing=()
+for p in "${want[@]}"; do
+  st=$(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || true)
+  [ "$st" = installed ] || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+if [ "$(id -u)" -eq 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+  echo "Missing Debian packages. Run as root:" >&2
+  echo "  sudo apt-get install -y ${missing[*]}" >&2
+  exit 1
+fi
