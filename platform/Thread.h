@@ -1,0 +1,109 @@
+// The toolkit thread class the serial component derives its workers from.
+//
+// A TThread runs Execute() on its own thread. The worker reaches the
+// user-interface thread (the thread of the QCoreApplication, or the process's
+// main thread when there is none) only through Synchronize(), which runs a
+// function there and blocks the worker until it has returned. The calls are
+// kept in one process-wide queue that the user-interface thread drains from
+// its Qt event loop, from CheckSynchronize() and from WaitFor(), so a worker
+// blocked in Synchronize() can always finish while the user-interface thread
+// waits for it.
+//
+// Stopping is ordered: Terminate() (sets the flag, then runs the
+// TerminatedSet() hook so a worker can wake its own events), then WaitFor().
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace pmv::platform {
+
+/// Thread priorities (the subset the serial component uses and neighbours).
+/// On Linux they are best effort: a priority the process has no right to
+/// raise to is silently left as it is.
+enum TThreadPriority { tpIdle, tpLowest, tpLower, tpNormal, tpHigher, tpHighest, tpTimeCritical };
+
+class TThread {
+public:
+    /// C++ cannot run a derived Execute() from a base constructor, so the
+    /// thread always starts at Start(), which the most-derived constructor
+    /// calls last. CreateSuspended is kept for the familiar shape: with false
+    /// the caller promises to call Start() before anything waits for the
+    /// thread (WaitFor() on a thread never started returns at once).
+    explicit TThread(bool CreateSuspended);
+    /// Terminates and waits for a thread still running (derived classes
+    /// should have stopped it in their own destructor already, since their
+    /// members are gone by the time this runs).
+    virtual ~TThread();
+
+    TThread(const TThread&) = delete;
+    TThread& operator=(const TThread&) = delete;
+
+    /// Starts the thread; a second call does nothing.
+    void Start();
+    /// Sets the terminate flag, then calls TerminatedSet().
+    void Terminate();
+    bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
+    /// True once Execute() has returned (or the thread never started and
+    /// never will, after the destructor began).
+    bool Finished() const { return FFinished.load(std::memory_order_acquire); }
+    bool Started() const { return FStarted.load(std::memory_order_acquire); }
+
+    /// Waits until Execute() has ended. Called on the user-interface thread it
+    /// keeps running pending synchronized calls meanwhile. Must not be called
+    /// by the thread itself.
+    void WaitFor();
+
+    /// Sets the priority; before Start() it is applied when the thread starts.
+    void SetPriority(TThreadPriority p);
+    TThreadPriority Priority() const { return FPriority.load(); }
+
+    /// The exception that escaped Execute(), if any.
+    std::exception_ptr FatalException() const;
+
+    /// Runs method on the user-interface thread and returns when it has
+    /// returned. An exception escaping method is re-thrown here. Called on
+    /// the user-interface thread itself, method runs directly.
+    static void Synchronize(const std::function<void()>& method);
+
+    /// Runs the pending synchronized calls; call only on the user-interface
+    /// thread. With timeoutMs > 0 waits up to that long for a first call.
+    /// Returns true if at least one call ran.
+    static bool CheckSynchronize(int timeoutMs = 0);
+
+    /// True on the user-interface thread.
+    static bool IsMainThread();
+
+    /// Names the calling thread for debuggers and tools (top, gdb, perf).
+    /// Linux keeps at most 15 characters of the name.
+    static void NameThreadForDebugging(std::string_view name);
+
+protected:
+    /// The thread's work. Runs on the thread.
+    virtual void Execute() = 0;
+    /// Called by Terminate() after the flag is set, on the caller's thread;
+    /// overrides wake whatever the worker waits for.
+    virtual void TerminatedSet() {}
+
+private:
+    class Runner;
+    friend class Runner;
+    void Run();
+
+    std::unique_ptr<Runner> FRunner;
+    std::atomic<bool> FTerminated{false};
+    std::atomic<bool> FStarted{false};
+    std::atomic<bool> FFinished{false};
+    std::atomic<TThreadPriority> FPriority{tpNormal};
+    mutable std::mutex FMutex;
+    std::condition_variable FDone;
+    std::exception_ptr FFatal;
+};
+
+} // namespace pmv::platform
