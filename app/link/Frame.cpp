@@ -1,0 +1,64 @@
+#include "app/link/Frame.h"
+
+#include "config/IntText.h"
+
+#include <charconv>
+
+namespace pmv {
+
+TValuePart FrameValuePart(int cmdType, bool get) {
+    switch (cmdType) {
+    case ctCommandValue:
+    case ctParamSet:
+        return TValuePart::Number;
+    case ctCommandString:
+        return TValuePart::Text;
+    case ctParamGetSet:
+        return get ? TValuePart::None : TValuePart::Number;
+    default: // ctCommand, ctParamGet and anything unknown
+        return TValuePart::None;
+    }
+}
+
+bool IsNumericKind(int cmdType) {
+    return cmdType == ctCommandValue || cmdType == ctParamSet || cmdType == ctParamGetSet;
+}
+
+void AppendDecimal(std::string& out, std::int32_t v) {
+    char buf[16];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, res.ptr);
+}
+
+void BuildFrame(const TCmdRecord& rec, std::string_view editText, bool get, std::string& out) {
+    out.clear();
+    const TValuePart part = FrameValuePart(rec.cmd_type, get);
+    std::int32_t number = 0;
+    if (part == TValuePart::Number)
+        number = StrToInt(editText); // throws before anything is built
+    out.append(FramePrefix);
+    out.append(rec.cmd_str);
+    if (part != TValuePart::None) {
+        out.append(FrameSeparator);
+        if (part == TValuePart::Number)
+            AppendDecimal(out, number);
+        else
+            out.append(editText);
+    }
+    out.push_back(static_cast<char>(FrameTerminator));
+}
+
+std::string BuildFrame(const TCmdRecord& rec, std::string_view editText, bool get) {
+    std::string out;
+    BuildFrame(rec, editText, get, out);
+    return out;
+}
+
+std::string_view ReplyValue(std::string_view body) {
+    const std::size_t p = body.find(FrameSeparator);
+    if (p == std::string_view::npos)
+        return {};
+    return body.substr(p + 3);
+}
+
+} // namespace pmv

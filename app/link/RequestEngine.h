@@ -1,0 +1,197 @@
+// The request engine of the target link: one request at a time, the reply
+// timer, the traffic counters, the log lines, Get All / Set All runs and value
+// entry on a slot. A plain class without widgets.
+//
+// Data flow:
+//   window handler -> engine call -> frame built into an engine-owned buffer
+//   -> TLinkPort::TxData; received bytes -> RxChar -> TReplyAssembler ->
+//   reply processing -> TLinkView (log line, slot edit, counters) and, within a
+//   run, straight on to the next SendCmd.
+//
+// The engine reaches the outside only through three narrow interfaces:
+// TLinkPort (the serial component), TLinkTimer (the 200 ms reply timer) and
+// TLinkView (log, status counters, Options check marks, slot edits). All calls
+// run on the user-interface thread; nothing here locks or blocks.
+//
+// Frame lifetime (the port's TxData does not copy): the engine builds frames
+// alternately into two buffers and switches to the other buffer only after
+// TxData has accepted a frame. The last accepted frame therefore stays
+// unchanged until a later frame has been accepted, which a port like
+// TLNKCOMPort only does once the earlier block has been written (it refuses a
+// hand-over while a block is in transit). A port adapter that queued blocks
+// instead would break this rule.
+//
+// Wiring in the main window (TMainForm owns the engine, the table and the
+// adapters; N is the 1-based widget number, i = N - 1):
+//
+//   Cmd<N>GetButtonClick / SlotGetButtonClick(i)  -> GetButtonClick(i)
+//   Cmd<N>SetButtonClick / SlotSetButtonClick(i)  -> SetButtonClick(i)
+//   Cmd<N>EditExit       / SlotEditExit(i)        -> CommitCmdValue(i)
+//   Cmd<N>EditKeyDown    / SlotEditKeyDown(i, e)  -> CmdEditKey(i, VirtualKey(e))
+//        Qt::Key_Up -> vkUp, Qt::Key_Down -> vkDown,
+//        Qt::Key_Return and Qt::Key_Enter -> vkReturn, anything else -> 0;
+//        the key is not consumed (call the edit's own keyPressEvent too).
+//   FormMouseWheelUp / Down -> handled = MouseWheelUp(SelectedSlot) / MouseWheelDown(...)
+//        (one step per wheel event; accept the event only when handled)
+//   GetAllParametersClick   -> GetAllParameters()
+//   SetAllParametersClick   -> SetAllParameters()
+//   LNKCOMPortRxChar(Sender, ch) -> RxChar(ch)
+//   RxTimer timeout          -> RxTimerTimer()
+//   StatusBarDblClick, successful configuration load -> ResetCounters()
+//
+//   TLinkPort:  IsOpen() = LNKCOMPort->GetOpened(),
+//               TxData(d, n) = LNKCOMPort->TxData(d, n)
+//   TLinkTimer: a single-shot QTimer of 200 ms; Start() = start(), Stop() = stop()
+//   TLinkView:  AppendLog -> Memo (append the line), EditText / SetEditText ->
+//               Cmd<i+1>Edit text as Latin-1, ShowCount -> status panels
+//               2 (Tx), 4 (Rx) and 6 (Rx TO), the three Options items ->
+//               their check marks, ConvertError -> the conversion error box
+//               (it may be raised while a reply is being processed, from the
+//               port's receive event, so it should not block: e.g. an
+//               asynchronously shown message box).
+#pragma once
+
+#include "app/link/Frame.h"
+#include "app/link/ReplyAssembler.h"
+#include "config/CmdRecord.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace pmv {
+
+// The serial port as the engine sees it.
+class TLinkPort {
+public:
+    virtual ~TLinkPort() = default;
+    virtual bool IsOpen() const = 0;
+    // Hands over `len` bytes without copying them; false when refused.
+    virtual bool TxData(const std::uint8_t* data, int len) = 0;
+};
+
+// The reply timer: Start begins a 200 ms wait (it is only started when
+// stopped), Stop cancels it. When the wait ends the owner calls
+// TRequestEngine::RxTimerTimer.
+class TLinkTimer {
+public:
+    virtual ~TLinkTimer() = default;
+    virtual void Start() = 0;
+    virtual void Stop() = 0;
+};
+
+enum class TLinkCounter { Tx, Rx, RxTimeout };
+
+// The window side: log, status counters, Options check marks, slot edits.
+class TLinkView {
+public:
+    virtual ~TLinkView() = default;
+    virtual void AppendLog(std::string_view line) = 0;
+    virtual void ShowCount(TLinkCounter counter, int value) = 0;
+    virtual bool ShowTransmissions() const = 0;
+    virtual bool ShowUnframedReceptions() const = 0;
+    virtual bool ShowCommandDescription() const = 0;
+    virtual std::string EditText(int index) const = 0;
+    virtual void SetEditText(int index, std::string_view text) = 0;
+    // A numeric edit text that does not convert ended an operation;
+    // `message` is "'<text>' is not a valid integer value".
+    virtual void ConvertError(const std::string& message) = 0;
+};
+
+// Virtual key codes understood by CmdEditKey.
+constexpr int vkReturn = 0x0D;
+constexpr int vkUp = 0x26;
+constexpr int vkDown = 0x28;
+
+class TRequestEngine {
+public:
+    static constexpr int ReplyTimeoutMs = 200;
+
+    // `table` is the window's CmdTable; it is read at every call and must
+    // outlive the engine, as must the three interfaces.
+    TRequestEngine(const TCmdTable& table, TLinkPort& port, TLinkTimer& timer, TLinkView& view);
+    TRequestEngine(const TRequestEngine&) = delete;
+    TRequestEngine& operator=(const TRequestEngine&) = delete;
+
+    // One request for slot `index`; get = true for Get. Callers set SeqLeft
+    // first (SetSeqLeft, or use the button calls below).
+    void SendCmd(int index, bool get);
+
+    // The slot buttons: a run of one.
+    void GetButtonClick(int index);
+    void SetButtonClick(int index);
+
+    // Get All / Set All.
+    void GetAllParameters();
+    void SetAllParameters();
+
+    // One received byte (the port's receive event).
+    void RxChar(std::uint8_t ch);
+    // The reply timer's tick. Ignored when the timer is not running.
+    void RxTimerTimer();
+
+    // Value entry.
+    void CommitCmdValue(int index);
+    void CmdEditKey(int index, int key);
+    // Wheel steps on a slot (the window passes SelectedSlot); true when the
+    // event is handled.
+    bool MouseWheelUp(int index);
+    bool MouseWheelDown(int index);
+
+    // Sets the three traffic counters to 0 and shows them.
+    void ResetCounters();
+
+    // State, read-only for the window and for tests.
+    bool ComBusy() const { return FComBusy; }
+    int PendingSlot() const { return FPendingSlot; }
+    int SeqLeft() const { return FSeqLeft; }
+    void SetSeqLeft(int n) { FSeqLeft = n; }
+    int SeqPos() const { return FSeqPos; }
+    bool SeqGet() const { return FSeqGet; }
+    const std::array<int, SlotCount>& SeqSlots() const { return FSeqSlots; }
+    int TxCount() const { return FTxCount; }
+    int RxCount() const { return FRxCount; }
+    int RxTOCount() const { return FRxTOCount; }
+    bool TimerRunning() const { return FTimerRunning; }
+    TRxState RxState() const { return FRx.State(); }
+    std::string_view RxLine() const { return FRx.Line(); }
+    unsigned RxOverflowCount() const { return FRx.OverflowCount(); }
+
+private:
+    void StartRun(bool get);
+    void ProcessReply(std::string_view body);
+    void StartTimer();
+    void StopTimer();
+    // Name used in log lines: the description, or the command string.
+    const std::string& SlotName(int index) const;
+    void SetEditNumber(int index, std::int32_t v);
+    void Step(int index, bool up);
+    bool WheelStep(int index, bool up);
+
+    const TCmdTable& FTable;
+    TLinkPort& FPort;
+    TLinkTimer& FTimer;
+    TLinkView& FView;
+
+    TReplyAssembler FRx;
+    bool FComBusy = false;
+    bool FTimerRunning = false;
+    int FPendingSlot = 0;
+    int FSeqLeft = 0;
+    int FSeqPos = 0;
+    bool FSeqGet = false;
+    std::array<int, SlotCount> FSeqSlots{};
+    int FTxCount = 0;
+    int FRxCount = 0;
+    int FRxTOCount = 0;
+
+    // Frame buffers; FFrames[FAccepted] holds the frame last accepted by the
+    // port and is never written while it may be in transit.
+    std::array<std::string, 2> FFrames;
+    int FAccepted = 1;
+    std::string FLogLine; // reused for log lines built here
+    std::string FNumber;  // reused for decimal texts
+};
+
+} // namespace pmv
