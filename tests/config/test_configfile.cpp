@@ -1,0 +1,273 @@
+// Loading and saving by path: unreadable paths, streaming of large files,
+// atomic replacement and what is left behind when a save fails.
+#include "config/ConfigFile.h"
+#include "config_samples.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+using namespace pmv;
+using pmv::test::SampleSet;
+
+namespace {
+
+class ConfigFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string templ = ::testing::TempDir() + "pmvcfgXXXXXX";
+        ASSERT_NE(::mkdtemp(templ.data()), nullptr);
+        dir_ = templ;
+    }
+    void TearDown() override {
+        ::chmod(dir_.c_str(), 0755);
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+
+    static void WriteBytes(const std::string& path, const std::string& bytes) {
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f << bytes;
+        ASSERT_TRUE(f.good());
+    }
+
+    static std::string ReadBytes(const std::string& path) {
+        std::ifstream f(path, std::ios::binary);
+        std::ostringstream s;
+        s << f.rdbuf();
+        return s.str();
+    }
+
+    // Names in the folder, to see that no temporary file is left behind.
+    std::set<std::string> Entries() const {
+        std::set<std::string> names;
+        if (DIR* d = ::opendir(dir_.c_str())) {
+            while (dirent* e = ::readdir(d)) {
+                const std::string n = e->d_name;
+                if (n != "." && n != "..")
+                    names.insert(n);
+            }
+            ::closedir(d);
+        }
+        return names;
+    }
+
+    std::string dir_;
+};
+
+TEST_F(ConfigFileTest, LoadsAValidFile) {
+    const TConfigSet s = SampleSet();
+    WriteBytes(Path("a.ini"), WriteConfig(s));
+    const TConfigLoadResult r = LoadConfigFile(Path("a.ini"));
+    ASSERT_EQ(r.Status, TConfigLoadStatus::Ok) << r.Message;
+    EXPECT_EQ(r.Set, s);
+    EXPECT_EQ(r.Message, "");
+}
+
+TEST_F(ConfigFileTest, InvalidFileGivesTheReadersMessage) {
+    std::string text = WriteConfig(SampleSet());
+    text.replace(text.find("parity: even"), 12, "parity: Even");
+    WriteBytes(Path("bad.ini"), text);
+    const TConfigLoadResult r = LoadConfigFile(Path("bad.ini"));
+    EXPECT_EQ(r.Status, TConfigLoadStatus::Invalid);
+    EXPECT_EQ(r.Message, "ERROR: - invalid parity: field");
+    EXPECT_EQ(r.Line, 8);
+    EXPECT_EQ(r.Set, TConfigSet{});
+}
+
+TEST_F(ConfigFileTest, PathsThatCannotBeRead) {
+    WriteBytes(Path("file"), "x");
+    ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
+    const std::string paths[] = {
+        Path("missing.ini"), // no such file
+        dir_,                // a folder
+        dir_ + "/",          // a folder, written with its slash
+        Path("file/x.ini"),  // a file used as a folder
+        Path("fifo"),        // not a regular file; must not block
+        "",
+    };
+    for (const std::string& p : paths) {
+        SCOPED_TRACE(p);
+        const TConfigLoadResult r = LoadConfigFile(p);
+        EXPECT_EQ(r.Status, TConfigLoadStatus::CannotOpen);
+        EXPECT_EQ(r.Message, "Cannot open file " + p);
+    }
+}
+
+TEST_F(ConfigFileTest, FileWithoutReadPermission) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not apply to root";
+    WriteBytes(Path("secret.ini"), WriteConfig(SampleSet()));
+    ASSERT_EQ(::chmod(Path("secret.ini").c_str(), 0200), 0);
+    const TConfigLoadResult r = LoadConfigFile(Path("secret.ini"));
+    EXPECT_EQ(r.Status, TConfigLoadStatus::CannotOpen);
+    EXPECT_EQ(r.Message, "Cannot open file " + Path("secret.ini"));
+}
+
+TEST_F(ConfigFileTest, LargeFilesAreCountedNotKept) {
+    {
+        SCOPED_TRACE("eight million empty lines");
+        std::ofstream f(Path("big.ini"), std::ios::binary);
+        const std::string chunk(1 << 20, '\n');
+        for (int i = 0; i < 8; ++i)
+            f << chunk;
+    }
+    TConfigLoadResult r = LoadConfigFile(Path("big.ini"));
+    EXPECT_EQ(r.Status, TConfigLoadStatus::Invalid);
+    EXPECT_EQ(r.Message, "ERROR: - invalid confguration file size, got 8388608 lines, expected 2134");
+
+    {
+        SCOPED_TRACE("2134 lines with a title of 16 MiB");
+        std::string text = WriteConfig(SampleSet());
+        const std::size_t at = text.find("title: ") + 7;
+        text.insert(at, std::string(16 << 20, 'T'));
+        WriteBytes(Path("longline.ini"), text);
+    }
+    r = LoadConfigFile(Path("longline.ini"));
+    EXPECT_EQ(r.Status, TConfigLoadStatus::Invalid);
+    EXPECT_EQ(r.Message, "ERROR: - invalid title: field");
+}
+
+TEST_F(ConfigFileTest, LineEndSplitAcrossReadChunks) {
+    // The file is read in 64 KiB chunks. Pad values with leading blanks so the
+    // file spans two chunks, then move one CR LF onto the boundary and around it.
+    const TConfigSet s = SampleSet();
+    std::string text = WriteConfig(s);
+    for (std::size_t at = text.find("val_inc: "); at != std::string::npos;
+         at = text.find("val_inc: ", at + 1))
+        text.insert(at + 9, std::string(400, ' '));
+    ASSERT_GT(text.size(), 70000u);
+    for (std::size_t pad : {0u, 1u, 2u}) {
+        SCOPED_TRACE(pad);
+        std::string padded = text;
+        const std::size_t lineStart = padded.find("\r\nval_min: ", 65536 - 3000) + 2;
+        const std::size_t cr = padded.find("\r\n", lineStart);
+        ASSERT_LT(cr, 65534u);
+        padded.insert(lineStart + 9, std::string(65534 + pad - cr, ' '));
+        ASSERT_EQ(padded.substr(65534 + pad, 2), "\r\n");
+        WriteBytes(Path("chunk.ini"), padded);
+        const TConfigLoadResult r = LoadConfigFile(Path("chunk.ini"));
+        ASSERT_EQ(r.Status, TConfigLoadStatus::Ok) << r.Message;
+        EXPECT_EQ(r.Set, s);
+    }
+}
+
+TEST_F(ConfigFileTest, SaveWritesTheWritersBytes) {
+    const TConfigSet s = SampleSet();
+    const TConfigSaveResult r = SaveConfigFile(Path("new.ini"), s);
+    ASSERT_TRUE(r.Ok) << r.Message;
+    EXPECT_TRUE(r.Warnings.empty());
+    EXPECT_EQ(ReadBytes(Path("new.ini")), WriteConfig(s));
+    EXPECT_EQ(Entries(), std::set<std::string>{"new.ini"});
+    const TConfigLoadResult back = LoadConfigFile(Path("new.ini"));
+    ASSERT_EQ(back.Status, TConfigLoadStatus::Ok) << back.Message;
+    EXPECT_EQ(back.Set, s);
+}
+
+TEST_F(ConfigFileTest, SaveReplacesAndKeepsPermissions) {
+    WriteBytes(Path("cfg.ini"), "old content");
+    ASSERT_EQ(::chmod(Path("cfg.ini").c_str(), 0640), 0);
+    const TConfigSaveResult r = SaveConfigFile(Path("cfg.ini"), SampleSet());
+    ASSERT_TRUE(r.Ok) << r.Message;
+    EXPECT_EQ(ReadBytes(Path("cfg.ini")), WriteConfig(SampleSet()));
+    struct stat st {};
+    ASSERT_EQ(::stat(Path("cfg.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(Entries(), std::set<std::string>{"cfg.ini"});
+}
+
+TEST_F(ConfigFileTest, SaveThroughASymbolicLinkKeepsTheLink) {
+    WriteBytes(Path("real.ini"), "old");
+    ASSERT_EQ(::symlink("real.ini", Path("link.ini").c_str()), 0);
+    ASSERT_TRUE(SaveConfigFile(Path("link.ini"), SampleSet()).Ok);
+    struct stat st {};
+    ASSERT_EQ(::lstat(Path("link.ini").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(ReadBytes(Path("real.ini")), WriteConfig(SampleSet()));
+}
+
+TEST_F(ConfigFileTest, SaveThatWillNotLoadBackWarns) {
+    TConfigSet s = SampleSet();
+    s.BaudRate = QORLNK::br300;
+    const TConfigSaveResult r = SaveConfigFile(Path("slow.ini"), s);
+    ASSERT_TRUE(r.Ok);
+    EXPECT_EQ(r.Warnings, std::vector<std::string>{
+                              "WARNING: - saved file will not load again: invalid baud_rate: field"});
+    EXPECT_EQ(ReadBytes(Path("slow.ini")), WriteConfig(s)); // written as the state holds it
+}
+
+TEST_F(ConfigFileTest, TargetsThatCannotBeCreated) {
+    WriteBytes(Path("file"), "x");
+    ASSERT_EQ(::mkdir(Path("folder.ini").c_str(), 0755), 0);
+    const std::string paths[] = {
+        Path("missing/x.ini"), // no such folder
+        Path("file/x.ini"),    // a file used as a folder
+        Path("folder.ini"),    // an existing folder
+        "",
+    };
+    for (const std::string& p : paths) {
+        SCOPED_TRACE(p);
+        const TConfigSaveResult r = SaveConfigFile(p, SampleSet());
+        EXPECT_FALSE(r.Ok);
+        EXPECT_EQ(r.Message, "Cannot create file " + p);
+        EXPECT_TRUE(r.Warnings.empty());
+    }
+    EXPECT_EQ(Entries(), (std::set<std::string>{"file", "folder.ini"}));
+}
+
+TEST_F(ConfigFileTest, ReadOnlyFileAndFolderAreNotReplaced) {
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "permissions do not apply to root";
+    WriteBytes(Path("ro.ini"), "old content");
+    ASSERT_EQ(::chmod(Path("ro.ini").c_str(), 0444), 0);
+    TConfigSaveResult r = SaveConfigFile(Path("ro.ini"), SampleSet());
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Message, "Cannot create file " + Path("ro.ini"));
+    EXPECT_EQ(ReadBytes(Path("ro.ini")), "old content");
+
+    ASSERT_EQ(::chmod(Path("ro.ini").c_str(), 0644), 0);
+    ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
+    r = SaveConfigFile(Path("ro.ini"), SampleSet());
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(ReadBytes(Path("ro.ini")), "old content");
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    EXPECT_EQ(Entries(), std::set<std::string>{"ro.ini"});
+}
+
+TEST_F(ConfigFileTest, FailedWriteKeepsTheOldFile) {
+    // A file size limit makes the write of the temporary file fail part way,
+    // for root as well.
+    WriteBytes(Path("keep.ini"), "old content");
+    rlimit old {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = old;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const TConfigSaveResult r = SaveConfigFile(Path("keep.ini"), SampleSet());
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_FALSE(r.Ok);
+    EXPECT_EQ(r.Message, "Cannot create file " + Path("keep.ini"));
+    EXPECT_EQ(ReadBytes(Path("keep.ini")), "old content");
+    EXPECT_EQ(Entries(), std::set<std::string>{"keep.ini"});
+}
+
+TEST(ConfigFileName, BaseName) {
+    EXPECT_EQ(ConfigFileBaseName("/home/op/rigs/pump.ini"), "pump.ini");
+    EXPECT_EQ(ConfigFileBaseName("pump.ini"), "pump.ini");
+    EXPECT_EQ(ConfigFileBaseName("./a/b.ini"), "b.ini");
+    EXPECT_EQ(ConfigFileBaseName(""), "");
+}
+
+} // namespace
