@@ -1,0 +1,168 @@
+#include "tools/sim/SimTarget.h"
+
+#include <cstdio>
+
+namespace qxmsim {
+
+namespace {
+
+struct Seed {
+    const char* name;
+    const char* value;
+    bool readOnly;
+};
+
+// A plausible QXM300 parameter set: drive, pump loop, limits and read-outs.
+const Seed kSeeds[] = {
+    {"SPD", "1500", false},  // speed set point, rpm
+    {"ACC", "200", false},   // acceleration, rpm/s
+    {"DEC", "200", false},   // deceleration, rpm/s
+    {"IMAX", "2500", false}, // current limit, mA
+    {"PSET", "1000", false}, // pressure set point, mbar
+    {"PMAX", "6000", false}, // pressure limit, mbar
+    {"KP", "120", false},    // pressure loop gains
+    {"KI", "40", false},
+    {"KD", "0", false},
+    {"MODE", "1", false},    // 0 speed, 1 pressure
+    {"DIR", "0", false},
+    {"RAMP", "50", false},
+    {"TLIM", "80", false},   // temperature limit, degrees C
+    {"VMIN", "180", false},  // bus voltage window, 0.1 V
+    {"VMAX", "280", false},
+    {"ADDR", "1", false},
+    {"NAME", "QXM300", false},
+    {"TEMP", "34", true},    // read-outs
+    {"VBUS", "241", true},
+    {"STAT", "0", true},     // 0 stopped, 1 running
+    {"NACT", "0", true},     // actual speed
+    {"PACT", "0", true},     // actual pressure
+    {"IACT", "0", true},     // actual current
+    {"ERR", "0", true},
+    {"VER", "300", true},
+    {"SN", "30012345", true},
+};
+
+const char* const kCommands[] = {"RUN", "STOP", "RESET", "SAVE", "LOAD", "CLR", "HOME"};
+
+} // namespace
+
+TSimTarget::TSimTarget(TSimOptions options) : FOpt(std::move(options)), FRng(FOpt.seed) {
+    for (const Seed& s : kSeeds) {
+        FValues[s.name] = s.value;
+        if (s.readOnly)
+            FReadOnly.insert(s.name);
+    }
+    for (const char* c : kCommands)
+        FCommands.insert(c);
+    FLine.reserve(MaxLine);
+}
+
+std::optional<std::string> TSimTarget::Feed(std::uint8_t ch) {
+    if (ch == '\n')
+        return std::nullopt;
+    if (ch == '\r') {
+        std::optional<std::string> line;
+        if (!FOverlong)
+            line = FLine;
+        FLine.clear();
+        FOverlong = false;
+        return line;
+    }
+    if (FLine.size() >= MaxLine)
+        FOverlong = true;
+    else
+        FLine.push_back(static_cast<char>(ch));
+    return std::nullopt;
+}
+
+std::string TSimTarget::Value(const std::string& name) const {
+    const auto it = FValues.find(name);
+    return it == FValues.end() ? "0" : it->second;
+}
+
+std::string TSimTarget::Reply(const std::string& name, const std::string& value) {
+    std::string out;
+    if (FOpt.noise > 0) {
+        // Any byte but Q, so the noise never looks like the start of a reply.
+        std::uniform_int_distribution<int> byte(1, 255);
+        for (int i = 0; i < FOpt.noise; ++i) {
+            int b;
+            do
+                b = byte(FRng);
+            while (b == 'Q');
+            out.push_back(static_cast<char>(b));
+        }
+    }
+    out += "QX";
+    out += name;
+    out += FOpt.noEquals ? "=" : " = ";
+    out += value;
+    out += '\r';
+    if (FOpt.lineFeed)
+        out += '\n';
+    return out;
+}
+
+std::optional<TSimReply> TSimTarget::Answer(std::string_view line) {
+    const std::size_t qx = line.find("QX");
+    if (qx == std::string_view::npos)
+        return std::nullopt;
+    const std::string_view body = line.substr(qx + 2);
+    const std::size_t sep = body.find(" = ");
+    const std::string name(body.substr(0, sep));
+    const bool isSet = sep != std::string_view::npos;
+
+    std::string value;
+    if (FCommands.count(name)) {
+        if (name == "RUN") {
+            FRunning = true;
+            FValues["STAT"] = "1";
+            FValues["NACT"] = Value("SPD");
+            FValues["PACT"] = Value("PSET");
+            FValues["IACT"] = "850";
+        } else if (name == "STOP" || name == "RESET") {
+            FRunning = false;
+            FValues["STAT"] = FValues["NACT"] = FValues["PACT"] = FValues["IACT"] = "0";
+        }
+        value = "OK";
+    } else if (isSet) {
+        if (FReadOnly.count(name)) {
+            value = "ERR";
+        } else {
+            value = std::string(body.substr(sep + 3));
+            FValues[name] = value;
+        }
+    } else {
+        value = Value(name);
+    }
+
+    if (FOpt.silent.count(name))
+        return std::nullopt;
+    TSimReply reply;
+    reply.bytes = Reply(name, value);
+    const auto late = FOpt.late.find(name);
+    reply.delayMs = late != FOpt.late.end() ? late->second : FOpt.delayMs;
+    return reply;
+}
+
+std::string Printable(std::string_view bytes) {
+    std::string out;
+    for (char c : bytes) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u == '\r')
+            out += "\\r";
+        else if (u == '\n')
+            out += "\\n";
+        else if (u == '\\')
+            out += "\\\\";
+        else if (u < 0x20 || u >= 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", u);
+            out += buf;
+        } else
+            out += c;
+    }
+    return out;
+}
+
+} // namespace qxmsim

@@ -1,0 +1,381 @@
+// qxm-sim: a QXM300 stand-in on a pseudo-terminal.
+//
+// Opens a pty, publishes its slave as COM<n> in the device map override file,
+// and answers "QX" frames from a parameter table (SimTarget.h). The program
+// keeps a slave descriptor of its own open the whole time, so the host may
+// open and close the port as often as it likes: without it the master reads
+// EIO and polls POLLHUP whenever no slave is open. On SIGINT, SIGTERM or SIGHUP
+// it removes its map line and ends.
+#include "tools/sim/SimPublish.h"
+#include "tools/sim/SimTarget.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <unistd.h>
+#include <utility>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace qxmsim;
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+    const int saved = errno;
+    const char c = 's';
+    [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
+    errno = saved;
+}
+
+const char kUsage[] =
+    "usage: qxm-sim [options]\n"
+    "  --com N            publish as COM N (default 25)\n"
+    "  --map FILE         device map override file (default $PMV_COMMAP or\n"
+    "                     ~/.config/pmv-host/commap)\n"
+    "  --delay MS         wait MS before every reply\n"
+    "  --silent NAME[,NAME...]   never answer these names\n"
+    "  --late NAME:MS[,NAME:MS...] answer these names after MS\n"
+    "  --no-equals        replies read \"QXname=value\" (no \" = \")\n"
+    "  --noise N          N random bytes (never Q) before each reply\n"
+    "  --seed N           seed of the noise bytes (default 1)\n"
+    "  --lf               line feed after each reply's CR\n"
+    "  --log FILE         log of what was received and sent\n"
+    "  --once             end after the first frame\n"
+    "  --exit-after N     end after N frames (their replies sent)\n";
+
+struct Args {
+    int com = 25;
+    std::string map;
+    std::string log;
+    long exitAfter = 0; // 0: run until signalled
+    TSimOptions sim;
+};
+
+bool ParseInt(const std::string& s, long lo, long hi, long& out) {
+    if (s.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(s.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < lo || v > hi)
+        return false;
+    out = v;
+    return true;
+}
+
+std::vector<std::string> SplitList(const std::string& s) {
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start <= s.size()) {
+        const std::size_t comma = s.find(',', start);
+        const std::string item = s.substr(start, comma - start);
+        if (!item.empty())
+            out.push_back(item);
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    return out;
+}
+
+// Returns false (after printing why) when the arguments are not usable.
+bool ParseArgs(int argc, char** argv, Args& a) {
+    for (int i = 1; i < argc; ++i) {
+        std::string opt = argv[i];
+        std::string val;
+        bool hasVal = false;
+        if (const std::size_t eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
+            val = opt.substr(eq + 1);
+            opt = opt.substr(0, eq);
+            hasVal = true;
+        }
+        auto need = [&]() -> bool {
+            if (hasVal)
+                return true;
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "qxm-sim: %s needs a value\n", opt.c_str());
+                return false;
+            }
+            val = argv[++i];
+            return true;
+        };
+        auto bad = [&]() {
+            std::fprintf(stderr, "qxm-sim: bad value for %s: '%s'\n", opt.c_str(), val.c_str());
+            return false;
+        };
+        long n = 0;
+        if (opt == "--help" || opt == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (opt == "--com") {
+            if (!need())
+                return false;
+            if (!ParseInt(val, 1, 32, n))
+                return bad();
+            a.com = static_cast<int>(n);
+        } else if (opt == "--map") {
+            if (!need())
+                return false;
+            if (val.empty())
+                return bad();
+            a.map = val;
+        } else if (opt == "--delay") {
+            if (!need())
+                return false;
+            if (!ParseInt(val, 0, 600000, n))
+                return bad();
+            a.sim.delayMs = static_cast<int>(n);
+        } else if (opt == "--silent") {
+            if (!need())
+                return false;
+            for (const std::string& name : SplitList(val))
+                a.sim.silent.insert(name);
+        } else if (opt == "--late") {
+            if (!need())
+                return false;
+            for (const std::string& item : SplitList(val)) {
+                const std::size_t colon = item.rfind(':');
+                if (colon == std::string::npos || colon == 0 ||
+                    !ParseInt(item.substr(colon + 1), 0, 600000, n))
+                    return bad();
+                a.sim.late[item.substr(0, colon)] = static_cast<int>(n);
+            }
+        } else if (opt == "--no-equals") {
+            a.sim.noEquals = true;
+        } else if (opt == "--noise") {
+            if (!need())
+                return false;
+            if (!ParseInt(val, 0, 4096, n))
+                return bad();
+            a.sim.noise = static_cast<int>(n);
+        } else if (opt == "--seed") {
+            if (!need())
+                return false;
+            if (!ParseInt(val, 0, 0xFFFFFFFFL, n))
+                return bad();
+            a.sim.seed = static_cast<std::uint32_t>(n);
+        } else if (opt == "--lf") {
+            a.sim.lineFeed = true;
+        } else if (opt == "--log") {
+            if (!need())
+                return false;
+            if (val.empty())
+                return bad();
+            a.log = val;
+        } else if (opt == "--once") {
+            a.exitAfter = 1;
+        } else if (opt == "--exit-after") {
+            if (!need())
+                return false;
+            if (!ParseInt(val, 1, 1000000000L, n))
+                return bad();
+            a.exitAfter = n;
+        } else {
+            std::fprintf(stderr, "qxm-sim: unknown option %s\n%s", argv[i], kUsage);
+            return false;
+        }
+    }
+    if (a.map.empty())
+        a.map = DefaultMapPath();
+    return true;
+}
+
+class Log {
+public:
+    bool Open(const std::string& path) {
+        if (path.empty())
+            return true;
+        FFile = std::fopen(path.c_str(), "w");
+        if (!FFile)
+            return false;
+        std::setvbuf(FFile, nullptr, _IOLBF, 0);
+        return true;
+    }
+    ~Log() {
+        if (FFile)
+            std::fclose(FFile);
+    }
+    void Line(const std::string& text) {
+        if (FFile)
+            std::fprintf(FFile, "%s\n", text.c_str());
+    }
+
+private:
+    std::FILE* FFile = nullptr;
+};
+
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string name;
+
+    bool Open(std::string& error) {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+            error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+            return false;
+        }
+        char buf[128];
+        if (::ptsname_r(master, buf, sizeof buf) != 0) {
+            error = std::string("ptsname: ") + std::strerror(errno);
+            return false;
+        }
+        name = buf;
+        // Our own slave descriptor: keeps the line up between host sessions
+        // and keeps the raw settings for whoever opens the device next.
+        slave = ::open(buf, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0) {
+            error = "cannot open " + name + ": " + std::strerror(errno);
+            return false;
+        }
+        termios t{};
+        if (::tcgetattr(slave, &t) == 0) {
+            ::cfmakeraw(&t);
+            t.c_cc[VMIN] = 1;
+            t.c_cc[VTIME] = 0;
+            ::cfsetispeed(&t, B9600);
+            ::cfsetospeed(&t, B9600);
+            ::tcsetattr(slave, TCSANOW, &t);
+        }
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        return true;
+    }
+    ~Pty() {
+        if (slave >= 0)
+            ::close(slave);
+        if (master >= 0)
+            ::close(master);
+    }
+};
+
+int Run(const Args& args) {
+    Log log;
+    if (!log.Open(args.log)) {
+        std::fprintf(stderr, "qxm-sim: cannot write %s: %s\n", args.log.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    Pty pty;
+    std::string error;
+    if (!pty.Open(error)) {
+        std::fprintf(stderr, "qxm-sim: %s\n", error.c_str());
+        return 1;
+    }
+
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        std::perror("qxm-sim: pipe");
+        return 1;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        ::sigaction(sig, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    if (!PublishPort(args.map, args.com, pty.name, &error)) {
+        std::fprintf(stderr, "qxm-sim: cannot publish COM%d in %s: %s\n", args.com,
+                     args.map.c_str(), error.c_str());
+        return 1;
+    }
+    const std::string where =
+        "COM" + std::to_string(args.com) + "=" + pty.name + " in " + args.map;
+    log.Line("published " + where);
+    std::printf("qxm-sim: published %s\n", where.c_str());
+    std::fflush(stdout);
+
+    TSimTarget target(args.sim);
+    // Replies waiting for their time, in due order (ties in arrival order).
+    std::multimap<Clock::time_point, std::string> due;
+    std::string out; // bytes ready for the master, not yet written
+    long frames = 0;
+    bool stop = false;
+    char buf[4096];
+
+    while (!stop) {
+        const Clock::time_point now = Clock::now();
+        while (!due.empty() && due.begin()->first <= now) {
+            log.Line("tx " + Printable(due.begin()->second));
+            out += due.begin()->second;
+            due.erase(due.begin());
+        }
+        while (!out.empty()) {
+            const ssize_t w = ::write(pty.master, out.data(), out.size());
+            if (w > 0) {
+                out.erase(0, static_cast<std::size_t>(w));
+                continue;
+            }
+            if (w < 0 && errno == EINTR)
+                continue;
+            break; // EAGAIN: the slave's input queue is full, wait for POLLOUT
+        }
+        if (args.exitAfter > 0 && frames >= args.exitAfter && due.empty() && out.empty())
+            break;
+
+        int timeout = -1;
+        if (!due.empty()) {
+            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due.begin()->first -
+                                                                           Clock::now());
+            timeout = static_cast<int>(std::max<long long>(0, wait.count()));
+        }
+        pollfd fds[2] = {{pty.master, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
+                         {gSignalPipe[0], POLLIN, 0}};
+        const int r = ::poll(fds, 2, timeout);
+        if (r < 0) {
+            if (errno == EINTR)
+                continue;
+            std::perror("qxm-sim: poll");
+            break;
+        }
+        if (fds[1].revents & POLLIN)
+            break;
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = ::read(pty.master, buf, sizeof buf);
+            if (n > 0) {
+                const Clock::time_point at = Clock::now();
+                for (ssize_t i = 0; i < n; ++i) {
+                    auto line = target.Feed(static_cast<std::uint8_t>(buf[i]));
+                    if (!line)
+                        continue;
+                    log.Line("rx " + Printable(*line + "\r"));
+                    ++frames;
+                    if (auto reply = target.Answer(*line))
+                        due.emplace(at + std::chrono::milliseconds(reply->delayMs),
+                                    std::move(reply->bytes));
+                    else
+                        log.Line("(no reply)");
+                    if (args.exitAfter > 0 && frames >= args.exitAfter)
+                        break;
+                }
+            }
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            // Not expected while our own slave descriptor is open; do not spin.
+            ::usleep(20000);
+        }
+    }
+
+    if (!UnpublishPort(args.map, args.com, pty.name, &error))
+        std::fprintf(stderr, "qxm-sim: cannot remove COM%d from %s: %s\n", args.com,
+                     args.map.c_str(), error.c_str());
+    log.Line("unpublished COM" + std::to_string(args.com));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Args args;
+    if (!ParseArgs(argc, argv, args))
+        return 2;
+    return Run(args);
+}
