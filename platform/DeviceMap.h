@@ -10,7 +10,9 @@
 //   COM21-24 /dev/ttyAMA0-3
 //   COM25-32 only through the override file
 // The override file (DeviceMapPath()) holds lines "COM7=/dev/serial/by-id/x";
-// blank lines and '#' comments are allowed, malformed lines are ignored. An
+// blank lines and '#' comments are allowed, malformed lines (also numbers
+// outside 1..32 and relative paths) are ignored; a later line for the same
+// number wins, and a device named twice keeps the lower number. An
 // override takes the device out of its default slot and is present when its
 // path exists. PMV_SYSFS_ROOT and PMV_DEV_ROOT (defaults "/sys" and "/dev")
 // relocate the trees for tests.

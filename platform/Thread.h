@@ -101,6 +101,7 @@ private:
     std::atomic<bool> FStarted{false};
     std::atomic<bool> FFinished{false};
     std::atomic<TThreadPriority> FPriority{tpNormal};
+    std::atomic<long> FNativeId{0};
     mutable std::mutex FMutex;
     std::condition_variable FDone;
     std::exception_ptr FFatal;

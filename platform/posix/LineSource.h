@@ -16,22 +16,29 @@
 
 namespace pmv::platform {
 
-/// Snapshot of the input lines and the error counters.
+/// Snapshot of the input lines and the driver's counters (counters a device
+/// cannot report stay 0). Counters only grow; they let a change between two
+/// snapshots be seen even when the level is back where it was.
 struct LineState {
-    DWORD modem = 0;          ///< MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON
-    std::uint32_t brk = 0;    ///< breaks received so far
-    std::uint32_t frame = 0;  ///< framing errors so far
-    std::uint32_t overrun = 0;///< hardware overruns so far
-    std::uint32_t parity = 0; ///< parity errors so far
+    DWORD modem = 0;              ///< MS_CTS_ON | MS_DSR_ON | MS_RING_ON | MS_RLSD_ON
+    std::uint32_t cts = 0;        ///< CTS changes so far
+    std::uint32_t dsr = 0;        ///< DSR changes so far
+    std::uint32_t ring = 0;       ///< ring changes so far
+    std::uint32_t dcd = 0;        ///< carrier (RLSD) changes so far
+    std::uint32_t brk = 0;        ///< breaks received so far
+    std::uint32_t frame = 0;      ///< framing errors so far
+    std::uint32_t overrun = 0;    ///< hardware overruns so far
+    std::uint32_t parity = 0;     ///< parity errors so far
     std::uint32_t bufOverrun = 0; ///< input queue overflows so far
 };
 
 /// Comm events (EV_* bits, restricted to mask) caused by going from one
-/// snapshot to the next: EV_CTS/EV_DSR/EV_RLSD on a change of that line,
-/// EV_RING when ring goes from on to off (the trailing edge, as Windows
-/// reports it), EV_BREAK when the break count grew, EV_ERR when the
-/// frame/overrun/parity count grew. A pure function.
-DWORD CommEventsBetween(const LineState& before, const LineState& after, DWORD mask);
+/// snapshot to the next: EV_CTS / EV_DSR / EV_RLSD / EV_RING when that line's
+/// level or change counter differs, EV_BREAK when the break count grew,
+/// EV_ERR when the frame or overrun count grew, or the parity count with
+/// parity checking on. A pure function.
+DWORD CommEventsBetween(const LineState& before, const LineState& after, DWORD mask,
+                        bool parityChecking);
 
 /// Error bits (CE_*) for the counter growth from before to after. CE_RXPARITY
 /// is reported only when parityChecking is on.
@@ -59,8 +66,10 @@ public:
     int SetOutputs(int lines, bool on) override;
     int SetBreak(bool on) override;
 
-    /// Input lines, MS_* bits.
+    /// Input lines, MS_* bits; a changed line also counts one change.
     void SetModem(DWORD msBits);
+    /// Makes Read() fail with err (0 for success again), e.g. ENOTTY.
+    void SetReadError(int err);
     void AddBreak();
     void AddFrameError();
     void AddOverrun();
@@ -74,6 +83,7 @@ private:
     LineState FState;
     int FOutputs = 0;
     bool FBreak = false;
+    int FReadError = 0;
 };
 
 /// Replaces the line source of an open port. Fails with FALSE and

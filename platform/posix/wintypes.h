@@ -39,6 +39,7 @@ typedef ACCESS_MASK REGSAM;
 #define FALSE 0
 #endif
 
+#define MAXDWORD 0xFFFFFFFFu
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
 static_assert(sizeof(DWORD) == 4 && sizeof(LONG) == 4 && sizeof(WORD) == 2,
@@ -51,9 +52,9 @@ typedef struct _SECURITY_ATTRIBUTES {
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
 /// Overlapped I/O record. While an operation is pending, Internal holds
-/// STATUS_PENDING; on completion Internal holds the Windows error code of the
-/// result (0 for success, unlike Windows, which stores an NTSTATUS there) and
-/// InternalHigh the number of bytes transferred, and then hEvent is set.
+/// STATUS_PENDING; on completion Internal holds 0 for success or a private
+/// failure status (read the error through GetOverlappedResult), InternalHigh
+/// the number of bytes transferred, and then hEvent is set.
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
@@ -68,6 +69,7 @@ typedef struct _OVERLAPPED {
 } OVERLAPPED, *LPOVERLAPPED;
 
 #define STATUS_PENDING ((DWORD)0x00000103L)
+#define HasOverlappedIoCompleted(lpOverlapped) ((lpOverlapped)->Internal != STATUS_PENDING)
 
 // ---- files ---------------------------------------------------------------
 #define GENERIC_READ 0x80000000u

@@ -1,0 +1,33 @@
+// TThread's operating-system side on Linux: thread ids, niceness, names.
+#include "platform/ThreadOs_p.h"
+
+#include <pthread.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace pmv::platform::detail {
+
+long CurrentNativeThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+
+void ApplyThreadPriority(long nativeThreadId, TThreadPriority priority) {
+    // Linux schedules normal threads by niceness, which setpriority() sets
+    // per thread. Raising a thread above nice 0 needs CAP_SYS_NICE or an
+    // RLIMIT_NICE allowance; without them the call fails and the thread
+    // keeps its niceness. Real-time policies are not used: a runaway
+    // time-critical worker must not be able to freeze the desktop.
+    static constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -15};
+    const int index = static_cast<int>(priority);
+    if (index < 0 || index >= static_cast<int>(std::size(kNice)))
+        return;
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(nativeThreadId), kNice[index]);
+}
+
+void SetCurrentThreadName(std::string_view name) {
+    // The kernel keeps at most 15 characters.
+    const std::string shortName(name.substr(0, 15));
+    (void)::pthread_setname_np(::pthread_self(), shortName.c_str());
+}
+
+} // namespace pmv::platform::detail
