@@ -30,7 +30,7 @@ inline std::string BaudRateStr(TBaudRate b) {
 inline std::string DataBitsStr(TDataBits d) {
     const int i = static_cast<int>(d);
     return (i >= 0 && i <= static_cast<int>(db8)) ? std::to_string(5 + i)
-                                                   : std::string("<invalid data bits>");
+                                                  : std::string("<invalid data bits>");
 }
 
 /// "none", "odd", "even", "mark", "space", or "<invalid parity>".
@@ -38,7 +38,7 @@ inline std::string ParityStr(TParity p) {
     static constexpr const char* texts[] = {"none", "odd", "even", "mark", "space"};
     const int i = static_cast<int>(p);
     return (i >= 0 && i <= static_cast<int>(paSpace)) ? std::string(texts[i])
-                                                       : std::string("<invalid parity>");
+                                                      : std::string("<invalid parity>");
 }
 
 /// "1", "1.5", "2", or "<invalid stop bits>".
@@ -46,7 +46,7 @@ inline std::string StopBitsStr(TStopBits s) {
     static constexpr const char* texts[] = {"1", "1.5", "2"};
     const int i = static_cast<int>(s);
     return (i >= 0 && i <= static_cast<int>(sb2)) ? std::string(texts[i])
-                                                   : std::string("<invalid stop bits>");
+                                                  : std::string("<invalid stop bits>");
 }
 
 } // namespace QORLNK

@@ -174,8 +174,8 @@ bool ParseTextChoiceField(const TLine& line, std::string_view key,
     return false;
 }
 
-bool ParseTextField(const TLine& line, std::string_view key, std::size_t minLen,
-                    std::size_t maxLen, std::string& out) {
+bool ParseTextField(const TLine& line, std::string_view key, std::size_t minLen, std::size_t maxLen,
+                    std::string& out) {
     std::string_view value;
     if (!ValueAfterKey(line, key, value) || value.size() < minLen || value.size() > maxLen)
         return false;
@@ -187,7 +187,9 @@ bool ParseColourField(const TLine& line, std::string_view key, std::int32_t& out
     return ParseIntField(line, key, INT32_MIN, INT32_MAX, out);
 }
 
-bool IsBlank(const TLine& line) { return !line.overlong && line.text.empty(); }
+bool IsBlank(const TLine& line) {
+    return !line.overlong && line.text.empty();
+}
 
 // ---------------------------------------------------------------------------
 // The checks in file order
@@ -211,8 +213,8 @@ std::string FieldMessage(std::string_view key) {
 }
 
 std::string BlockMessage(std::string_view what, int block, int line) {
-    return "ERROR: - invalid " + std::string(what) + " field in command #" +
-           std::to_string(block) + " (line #" + std::to_string(line) + ")";
+    return "ERROR: - invalid " + std::string(what) + " field in command #" + std::to_string(block) +
+           " (line #" + std::to_string(line) + ")";
 }
 
 // Runs every check in order. Each failure goes to fail(message, line), which
@@ -246,12 +248,10 @@ bool CheckLines(std::int64_t count, const std::vector<TLine>& L, TConfigSet& set
     const bool haveMinor = ParseIntField(L[3], "vers_minor", 0, 999, minor);
     if (!haveMinor && !failed(FieldMessage("vers_minor"), 3))
         return false;
-    if (haveMajor && haveMinor &&
-        (major != ConfigVersionMajor || minor != ConfigVersionMinor) &&
-        !failed("ERROR: - invalid configuration file version, got V" + std::to_string(major) +
-                    "." + std::to_string(minor) + ", expected V" +
-                    std::to_string(ConfigVersionMajor) + "." +
-                    std::to_string(ConfigVersionMinor),
+    if (haveMajor && haveMinor && (major != ConfigVersionMajor || minor != ConfigVersionMinor) &&
+        !failed("ERROR: - invalid configuration file version, got V" + std::to_string(major) + "." +
+                    std::to_string(minor) + ", expected V" + std::to_string(ConfigVersionMajor) +
+                    "." + std::to_string(ConfigVersionMinor),
                 3))
         return false;
 
@@ -428,9 +428,7 @@ std::string WriteConfig(const TConfigSet& set) {
         out.append(b);
         out.append("\r\n");
     };
-    auto intLine = [&line](std::string_view key, std::int64_t v) {
-        line(key, std::to_string(v));
-    };
+    auto intLine = [&line](std::string_view key, std::int64_t v) { line(key, std::to_string(v)); };
 
     line(ConfigHeader);
     line("");
@@ -512,9 +510,8 @@ std::string WriteFileAtomically(const std::string& path, std::string_view bytes)
     }
 
     const std::string folder = FolderOf(target);
-    const std::string base = target.substr(target.rfind('/') == std::string::npos
-                                               ? 0
-                                               : target.rfind('/') + 1);
+    const std::string base =
+        target.substr(target.rfind('/') == std::string::npos ? 0 : target.rfind('/') + 1);
     std::string temp;
     int fd = -1;
     const auto seed = static_cast<unsigned long long>(

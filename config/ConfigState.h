@@ -40,8 +40,8 @@ TConfigModification FindConfigModification(const std::string& title,
                                            int baudRate, int parity, const TCmdTable& table,
                                            const TSavedConfig& saved);
 
-inline bool IsConfigModified(const std::string& title, const TPageCaptions& pageCaptions,
-                             int port, int baudRate, int parity, const TCmdTable& table,
+inline bool IsConfigModified(const std::string& title, const TPageCaptions& pageCaptions, int port,
+                             int baudRate, int parity, const TCmdTable& table,
                              const TSavedConfig& saved) {
     return static_cast<bool>(
         FindConfigModification(title, pageCaptions, port, baudRate, parity, table, saved));

@@ -13,7 +13,15 @@ namespace pmv::test {
 inline TConfigSet SampleSet() {
     TConfigSet s;
     s.Title = "Bench rig \xB5-controller \xE4\xF6\xFC";
-    s.PageCaptions = {"Motor", "Pump", "Limits", "I/O", "Status", "Service", "Cal \xB0" "C", "Misc"};
+    s.PageCaptions = {"Motor",
+                      "Pump",
+                      "Limits",
+                      "I/O",
+                      "Status",
+                      "Service",
+                      "Cal \xB0"
+                      "C",
+                      "Misc"};
     s.ComPort = 25;
     s.BaudRate = QORLNK::br19200;
     s.DataBits = QORLNK::db7;

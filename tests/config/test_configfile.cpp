@@ -124,7 +124,8 @@ TEST_F(ConfigFileTest, LargeFilesAreCountedNotKept) {
     }
     TConfigLoadResult r = LoadConfigFile(Path("big.ini"));
     EXPECT_EQ(r.Status, TConfigLoadStatus::Invalid);
-    EXPECT_EQ(r.Message, "ERROR: - invalid confguration file size, got 8388608 lines, expected 2134");
+    EXPECT_EQ(r.Message,
+              "ERROR: - invalid confguration file size, got 8388608 lines, expected 2134");
 
     {
         SCOPED_TRACE("2134 lines with a title of 16 MiB");
@@ -201,8 +202,9 @@ TEST_F(ConfigFileTest, SaveThatWillNotLoadBackWarns) {
     s.BaudRate = QORLNK::br300;
     const TConfigSaveResult r = SaveConfigFile(Path("slow.ini"), s);
     ASSERT_TRUE(r.Ok);
-    EXPECT_EQ(r.Warnings, std::vector<std::string>{
-                              "WARNING: - saved file will not load again: invalid baud_rate: field"});
+    EXPECT_EQ(r.Warnings,
+              std::vector<std::string>{
+                  "WARNING: - saved file will not load again: invalid baud_rate: field"});
     EXPECT_EQ(ReadBytes(Path("slow.ini")), WriteConfig(s)); // written as the state holds it
 }
 
@@ -248,7 +250,7 @@ TEST_F(ConfigFileTest, FailedWriteKeepsTheOldFile) {
     // A file size limit makes the write of the temporary file fail part way,
     // for root as well.
     WriteBytes(Path("keep.ini"), "old content");
-    rlimit old {};
+    rlimit old{};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
     auto* oldHandler = std::signal(SIGXFSZ, SIG_IGN);
     rlimit small = old;

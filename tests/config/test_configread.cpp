@@ -28,7 +28,9 @@ struct MutationRow {
 };
 
 // Block k's line with the given offset.
-int BL(int k, int offset) { return ConfigBlockFirstLine + ConfigBlockLines * k + offset; }
+int BL(int k, int offset) {
+    return ConfigBlockFirstLine + ConfigBlockLines * k + offset;
+}
 
 std::function<void(TLines&)> Set(int line, std::string text) {
     return [line, text](TLines& l) { l[line] = text; };

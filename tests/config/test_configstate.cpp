@@ -63,8 +63,8 @@ TEST(IsConfigModified, ChangeTable) {
         {"port", [](Current& c) { c.port = 3; }, TConfigChange::Port, -1},
         {"baud rate", [](Current& c) { c.baud = QORLNK::br57600; }, TConfigChange::BaudRate, -1},
         {"parity", [](Current& c) { c.parity = QORLNK::paNone; }, TConfigChange::Parity, -1},
-        {"letter case of cmd_str in slot 3",
-         [](Current& c) { c.table[3].cmd_str = "cmd3"; }, TConfigChange::CmdRecord, 3},
+        {"letter case of cmd_str in slot 3", [](Current& c) { c.table[3].cmd_str = "cmd3"; },
+         TConfigChange::CmdRecord, 3},
         {"stored default in slot 191", [](Current& c) { c.table[191].val_start = 1; },
          TConfigChange::CmdRecord, 191},
         {"opts beyond the low byte", [](Current& c) { c.table[40].opts |= 0x100; },
@@ -100,7 +100,8 @@ TEST(IsConfigModified, ChangeTable) {
              c.parity = QORLNK::paOdd;
          },
          TConfigChange::Parity, -1},
-        {"first differing record", [](Current& c) {
+        {"first differing record",
+         [](Current& c) {
              c.table[150].val_inc = 3;
              c.table[20].cmd_descr = "x";
          },
@@ -186,14 +187,11 @@ TEST(ParamDefaults, StoreOneSlot) {
         std::int32_t stored; // val_start afterwards, starting from 1
         bool throws;
     } rows[] = {
-        {ctCommand, "55", 1, false},       // not a parameter kind: nothing happens
-        {ctCommandValue, "55", 1, false},
-        {ctCommandString, "abc", 1, false},
+        {ctCommand, "55", 1, false}, // not a parameter kind: nothing happens
+        {ctCommandValue, "55", 1, false}, {ctCommandString, "abc", 1, false},
         {ctParamGet, "-12", -12, false}, // no range check
-        {ctParamSet, "$10", 16, false},
-        {ctParamGetSet, "  70000", 70000, false},
-        {ctParamGetSet, "7 ", 1, true},
-        {ctParamGet, "", 1, true},
+        {ctParamSet, "$10", 16, false},   {ctParamGetSet, "  70000", 70000, false},
+        {ctParamGetSet, "7 ", 1, true},   {ctParamGet, "", 1, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(std::string("kind ") + std::to_string(row.kind) + " text '" + row.text + "'");
@@ -223,7 +221,7 @@ TEST(ParamDefaults, StoreAllStopsAtTheFirstBadSlot) {
     table[10].cmd_type = ctCommandValue; // skipped whatever its text
     texts[10] = "not a number";
     table[20].opts = Disabled; // disabled slots take part
-    table[30].cmd_str.clear();  // an undefined parameter slot shows an empty edit
+    table[30].cmd_str.clear(); // an undefined parameter slot shows an empty edit
     texts[30] = SlotDefaultEditText(table[30]);
     try {
         StoreAllParameterDefaults(table, texts);

@@ -50,8 +50,17 @@ TEST(ConfigWrite, LayoutOfTheDefaultState) {
         EXPECT_EQ(lines[i], head[i]);
     }
     const std::vector<std::string> block = {
-        "cmd_type: 0", "cmd_str: ", "cmd_descr: ", "str: ", "val_start: 0", "val_min: 0",
-        "val_max: 0",  "val_inc: 0", "colour: 0",  "opts: 0", "",
+        "cmd_type: 0",
+        "cmd_str: ",
+        "cmd_descr: ",
+        "str: ",
+        "val_start: 0",
+        "val_min: 0",
+        "val_max: 0",
+        "val_inc: 0",
+        "colour: 0",
+        "opts: 0",
+        "",
     };
     for (int k = 0; k < SlotCount; ++k) {
         for (int o = 0; o < ConfigBlockLines; ++o) {
@@ -78,10 +87,17 @@ TEST(ConfigWrite, ValuesInSignedDecimal) {
     r.opts = 0xFFFFFFFFu;
     const std::vector<std::string> lines = SplitCrLf(WriteConfig(s));
     const std::vector<std::string> expected = {
-        "cmd_type: 5",         "cmd_str: SPD",           "cmd_descr: Speed",
-        "str:  x ",            "val_start: -5",          "val_min: 2147483647",
-        "val_max: -2147483648", "val_inc: 50",           "colour: -16777201",
-        "opts: -1",            "",
+        "cmd_type: 5",
+        "cmd_str: SPD",
+        "cmd_descr: Speed",
+        "str:  x ",
+        "val_start: -5",
+        "val_min: 2147483647",
+        "val_max: -2147483648",
+        "val_inc: 50",
+        "colour: -16777201",
+        "opts: -1",
+        "",
     };
     for (std::size_t o = 0; o < expected.size(); ++o)
         EXPECT_EQ(lines[33 + o], expected[o]);
@@ -95,12 +111,20 @@ TEST(ConfigWrite, SerialSettingsAsTheirTexts) {
         QORLNK::TStopBits stop;
         const char* lines[4];
     } cases[] = {
-        {QORLNK::br115200, QORLNK::db7, QORLNK::paOdd, QORLNK::sb2,
+        {QORLNK::br115200,
+         QORLNK::db7,
+         QORLNK::paOdd,
+         QORLNK::sb2,
          {"baud_rate: 115200", "data_bits: 7", "parity: odd", "stop_bits: 2"}},
-        {QORLNK::br300, QORLNK::db5, QORLNK::paMark, QORLNK::sb1_5,
+        {QORLNK::br300,
+         QORLNK::db5,
+         QORLNK::paMark,
+         QORLNK::sb1_5,
          {"baud_rate: 300", "data_bits: 5", "parity: mark", "stop_bits: 1.5"}},
-        {static_cast<QORLNK::TBaudRate>(11), static_cast<QORLNK::TDataBits>(4),
-         static_cast<QORLNK::TParity>(5), static_cast<QORLNK::TStopBits>(3),
+        {static_cast<QORLNK::TBaudRate>(11),
+         static_cast<QORLNK::TDataBits>(4),
+         static_cast<QORLNK::TParity>(5),
+         static_cast<QORLNK::TStopBits>(3),
          {"baud_rate: <invalid baud rate>", "data_bits: <invalid data bits>",
           "parity: <invalid parity>", "stop_bits: <invalid stop bits>"}},
     };
@@ -125,7 +149,8 @@ TEST(ConfigWrite, ReadBackWarningsTable) {
         std::vector<std::string> warnings;
     } cases[] = {
         {"valid set", [](TConfigSet&) {}, {}},
-        {"300 baud", [](TConfigSet& s) { s.BaudRate = QORLNK::br300; },
+        {"300 baud",
+         [](TConfigSet& s) { s.BaudRate = QORLNK::br300; },
          {W + "invalid baud_rate: field"}},
         {"5 data bits, mark parity, 1.5 stop bits",
          [](TConfigSet& s) {
@@ -141,7 +166,8 @@ TEST(ConfigWrite, ReadBackWarningsTable) {
              s.Title = std::string(76, 't');
          },
          {W + "invalid com_port: field", W + "invalid title: field"}},
-        {"empty page caption", [](TConfigSet& s) { s.PageCaptions[4] = ""; },
+        {"empty page caption",
+         [](TConfigSet& s) { s.PageCaptions[4] = ""; },
          {W + "invalid page5_cap: field"}},
         {"stored negative default and long texts",
          [](TConfigSet& s) {
@@ -152,9 +178,11 @@ TEST(ConfigWrite, ReadBackWarningsTable) {
          {W + "invalid cmd_str: field in command #3 (line #56)",
           W + "invalid val_start: field in command #3 (line #59)",
           W + "invalid str: field in command #100 (line #1125)"}},
-        {"opts beyond the flags", [](TConfigSet& s) { s.CmdTable[0].opts = 0x100; },
+        {"opts beyond the flags",
+         [](TConfigSet& s) { s.CmdTable[0].opts = 0x100; },
          {W + "invalid opts field in command #0 (line #31)"}},
-        {"line break in the title", [](TConfigSet& s) { s.Title = "a\nb"; },
+        {"line break in the title",
+         [](TConfigSet& s) { s.Title = "a\nb"; },
          {W + "invalid confguration file size, got 2135 lines, expected 2134"}},
     };
     for (const auto& c : cases) {

@@ -37,8 +37,8 @@ const IntRow kIntRows[] = {
     {"-0", 0},
     {"$7FFFFFFF", INT32_MAX},
     {"$80000000", INT32_MIN},
-    {"$FFFFFFFF", -1},   // eight digits are the 32-bit pattern
-    {"$0FFFFFFFF", -1},  // leading zeros are not significant
+    {"$FFFFFFFF", -1},  // eight digits are the 32-bit pattern
+    {"$0FFFFFFFF", -1}, // leading zeros are not significant
     {"000000000000000000012", 12},
     // invalid
     {"", std::nullopt},
@@ -113,9 +113,9 @@ const ClampRow kClampRows[] = {
     {"007", 0, 100, 50, 7},
     {"$1F", 0, 100, 50, 31},
     {"", 0, 100, 50, 50},
-    {"17 ", 0, 100, 50, 50},       // trailing blank: not an integer
+    {"17 ", 0, 100, 50, 50},        // trailing blank: not an integer
     {"9999999999", 0, 100, 50, 50}, // out of 32-bit range: not an integer
-    {"abc", 0, 100, 500, 100},     // the default is clamped too
+    {"abc", 0, 100, 500, 100},      // the default is clamped too
     {"abc", 10, 100, -5, 10},
     {"100", 0, 100, 50, 100},
     {"0", 0, 100, 50, 0},

@@ -29,11 +29,10 @@ int main(int argc, char** argv) {
     int defined = 0;
     for (const pmv::TCmdRecord& c : r.Set.CmdTable)
         defined += c.defined() ? 1 : 0;
-    std::printf("COM%d: %s %s %s %s, title \"%s\", %d of %d slots defined\n", r.Set.ComPort,
-                QORLNK::BaudRateStr(r.Set.BaudRate).c_str(),
-                QORLNK::DataBitsStr(r.Set.DataBits).c_str(),
-                QORLNK::ParityStr(r.Set.Parity).c_str(),
-                QORLNK::StopBitsStr(r.Set.StopBits).c_str(), r.Set.Title.c_str(), defined,
-                pmv::SlotCount);
+    std::printf(
+        "COM%d: %s %s %s %s, title \"%s\", %d of %d slots defined\n", r.Set.ComPort,
+        QORLNK::BaudRateStr(r.Set.BaudRate).c_str(), QORLNK::DataBitsStr(r.Set.DataBits).c_str(),
+        QORLNK::ParityStr(r.Set.Parity).c_str(), QORLNK::StopBitsStr(r.Set.StopBits).c_str(),
+        r.Set.Title.c_str(), defined, pmv::SlotCount);
     return 0;
 }

@@ -75,9 +75,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::string> lines = base;
     std::size_t i = 0;
     while (i + 3 <= input.size()) {
-        const unsigned line = (static_cast<unsigned char>(input[i]) << 8 |
-                               static_cast<unsigned char>(input[i + 1])) %
-                              ConfigLineCount;
+        const unsigned line =
+            (static_cast<unsigned char>(input[i]) << 8 | static_cast<unsigned char>(input[i + 1])) %
+            ConfigLineCount;
         const std::size_t len = static_cast<unsigned char>(input[i + 2]);
         i += 3;
         lines[line] = std::string(input.substr(i, len));
