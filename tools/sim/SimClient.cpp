@@ -52,7 +52,13 @@ bool TSimProcess::Start(const std::string& program, const std::string& mapFile, 
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
-    const int rc = ::posix_spawn(&FPid, program.c_str(), nullptr, nullptr, argv.data(), envp.data());
+    // The program's own stdout (its "published" line) is not wanted here.
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    const int rc =
+        ::posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
         FPid = -1;
         FError = "posix_spawn " + program + ": " + std::strerror(rc);
