@@ -1,18 +1,19 @@
 // Publishing the simulator's pseudo-terminal as a COM number: one line
-// "COMn=/dev/pts/N" in the device map override file, written atomically
-// (temporary file and rename) under the file's ".lock" lock, as the device
-// map of the platform layer reads and writes it.
+// "COMn=/dev/pts/N" in the device map override file, through the platform
+// layer's device map (platform/DeviceMap.h), which writes the file
+// atomically under its lock.
 #pragma once
 
 #include <string>
 
 namespace qxmsim {
 
-// $PMV_COMMAP when set and not empty, else
-// ${XDG_CONFIG_HOME:-$HOME/.config}/pmv-host/commap.
+// The platform's default override file: $PMV_COMMAP when set and not empty,
+// else ${XDG_CONFIG_HOME:-$HOME/.config}/pmv-host/commap.
 std::string DefaultMapPath();
 
-// Adds or replaces the line for COMn. False with a message on failure.
+// Adds or replaces the line for COMn in `mapFile`. False with a message on
+// failure. The file becomes this process's PMV_COMMAP.
 bool PublishPort(const std::string& mapFile, int n, const std::string& device,
                  std::string* error);
 

@@ -61,11 +61,13 @@ std::optional<std::string> TSimTarget::Feed(std::uint8_t ch) {
     if (ch == '\n')
         return std::nullopt;
     if (ch == '\r') {
-        std::optional<std::string> line;
-        if (!FOverlong)
-            line = FLine;
+        if (FOverlong) {
+            FOverlong = false;
+            FLine.clear();
+            return std::nullopt;
+        }
+        std::string line = FLine;
         FLine.clear();
-        FOverlong = false;
         return line;
     }
     if (FLine.size() >= MaxLine)

@@ -18,6 +18,7 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -258,6 +259,22 @@ struct Pty {
     }
 };
 
+// Closing the master hangs the line up, and a hangup may discard replies the
+// host has not read yet. Before ending by itself the program therefore waits
+// (at most `limit`) until the slave's input queue has stayed empty for a few
+// checks in a row; the checks span the kernel's hand-over of written bytes.
+void WaitUntilRead(const Pty& pty, std::chrono::milliseconds limit) {
+    const Clock::time_point giveUp = Clock::now() + limit;
+    int emptyChecks = 0;
+    while (emptyChecks < 5 && Clock::now() < giveUp) {
+        int queued = 0;
+        if (::ioctl(pty.slave, FIONREAD, &queued) != 0)
+            return;
+        emptyChecks = queued == 0 ? emptyChecks + 1 : 0;
+        ::usleep(10000);
+    }
+}
+
 int Run(const Args& args) {
     Log log;
     if (!log.Open(args.log)) {
@@ -319,8 +336,10 @@ int Run(const Args& args) {
                 continue;
             break; // EAGAIN: the slave's input queue is full, wait for POLLOUT
         }
-        if (args.exitAfter > 0 && frames >= args.exitAfter && due.empty() && out.empty())
+        if (args.exitAfter > 0 && frames >= args.exitAfter && due.empty() && out.empty()) {
+            WaitUntilRead(pty, std::chrono::seconds(5));
             break;
+        }
 
         int timeout = -1;
         if (!due.empty()) {
