@@ -12,6 +12,7 @@
 // it returns, so no record is touched after that.
 #include "platform/DeviceMap.h"
 #include "platform/posix/LineSource.h"
+#include "platform/posix/comm_p.h"
 #include "platform/posix/commapi.h"
 #include "platform/posix/handles_p.h"
 #include "platform/posix/synchapi.h"
@@ -578,6 +579,10 @@ int ComNumberOf(const char* name) {
     return n;
 }
 
+} // namespace
+
+namespace pmv::platform::detail {
+
 DCB DcbFromTermios(const termios& t, const DCB& asked, bool isPty) {
     DCB d{};
     d.DCBlength = sizeof(DCB);
@@ -622,7 +627,6 @@ DCB DcbFromTermios(const termios& t, const DCB& asked, bool isPty) {
     return d;
 }
 
-/// Checks a DCB as the Windows serial driver does; 0 when it is usable.
 DWORD ValidateDcb(const DCB& d) {
     if (!SpeedOf(d.BaudRate) || d.ByteSize < 5 || d.ByteSize > 8 || d.Parity > SPACEPARITY ||
         d.StopBits > TWOSTOPBITS)
@@ -672,8 +676,7 @@ void ApplyDcbToTermios(const DCB& d, termios& t) {
     t.c_cc[VSTOP] = static_cast<cc_t>(d.XoffChar);
 }
 
-/// True when the device took every setting of wanted (a pty ignores data
-/// bits and parity, see commapi.h).
+// A pty ignores data bits and parity, see commapi.h.
 bool DeviceTook(const termios& wanted, const termios& got, bool isPty) {
     tcflag_t cflags = CSTOPB | CRTSCTS;
     if (!isPty)
@@ -684,7 +687,7 @@ bool DeviceTook(const termios& wanted, const termios& got, bool isPty) {
            (wanted.c_iflag & iflags) == (got.c_iflag & iflags);
 }
 
-} // namespace
+} // namespace pmv::platform::detail
 
 extern "C" {
 
@@ -814,6 +817,13 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
         return DeviceCallFailedLocked(*port, errno);
     termios wanted = old;
     ApplyDcbToTermios(d, wanted);
+    if (port->isPty) {
+        // A pty always runs 8 data bits without parity and glibc's tcsetattr
+        // fails with EINVAL when asked for anything else there; ask for what
+        // the pty will do. GetCommState reports the block as asked.
+        wanted.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR);
+        wanted.c_cflag |= CS8;
+    }
     termios got{};
     if (::tcsetattr(port->fd, TCSANOW, &wanted) != 0 || ::tcgetattr(port->fd, &got) != 0)
         return DeviceCallFailedLocked(*port, errno);

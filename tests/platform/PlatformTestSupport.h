@@ -1,0 +1,168 @@
+// Shared helpers of the platform tests: pseudo-terminal pairs published as
+// COM numbers through a private device map file, temporary folders, and
+// bounded waits.
+#pragma once
+
+#include "platform/DeviceMap.h"
+#include "platform/winapi.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <poll.h>
+#include <string>
+#include <termios.h>
+#include <thread>
+#include <unistd.h>
+
+namespace pmvtest {
+
+constexpr DWORD kSentinel = 0xdeadbeef;
+constexpr DWORD kLongWaitMs = 5000; // generous: the machine may be busy
+
+/// A temporary folder, removed with everything in it.
+class TempDir {
+public:
+    TempDir() {
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "pmv-platform-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("mkdtemp failed");
+        FPath = pattern;
+    }
+    ~TempDir() {
+        std::error_code ec;
+        std::filesystem::remove_all(FPath, ec);
+    }
+    const std::string& Path() const { return FPath; }
+
+private:
+    std::string FPath;
+};
+
+/// Sets an environment variable for the lifetime of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : FName(name) {
+        if (const char* old = std::getenv(name)) {
+            FHadOld = true;
+            FOld = old;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (FHadOld)
+            ::setenv(FName, FOld.c_str(), 1);
+        else
+            ::unsetenv(FName);
+    }
+
+private:
+    const char* FName;
+    bool FHadOld = false;
+    std::string FOld;
+};
+
+/// A pseudo-terminal pair. The test plays the device's far end on the
+/// master; the slave is what the port opens.
+class Pty {
+public:
+    Pty() {
+        FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (FMaster < 0 || ::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0)
+            throw std::runtime_error("no pseudo-terminal");
+        char name[128];
+        if (::ptsname_r(FMaster, name, sizeof name) != 0)
+            throw std::runtime_error("ptsname_r failed");
+        FSlave = name;
+        termios t{};
+        ::tcgetattr(FMaster, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(FMaster, TCSANOW, &t);
+    }
+    ~Pty() { CloseMaster(); }
+    int Master() const { return FMaster; }
+    const std::string& Slave() const { return FSlave; }
+    void CloseMaster() {
+        if (FMaster >= 0)
+            ::close(FMaster);
+        FMaster = -1;
+    }
+    void Write(const std::string& bytes) const {
+        ASSERT_EQ(::write(FMaster, bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+    /// Reads exactly n bytes from the master, or fewer after timeoutMs.
+    std::string Read(std::size_t n, int timeoutMs = kLongWaitMs) const {
+        std::string out;
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (out.size() < n) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            if (left.count() <= 0)
+                break;
+            pollfd p{FMaster, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                continue;
+            char buf[4096];
+            const ssize_t r = ::read(FMaster, buf, std::min(sizeof buf, n - out.size()));
+            if (r <= 0)
+                break;
+            out.append(buf, static_cast<std::size_t>(r));
+        }
+        return out;
+    }
+
+private:
+    int FMaster = -1;
+    std::string FSlave;
+};
+
+/// Fixture: a private device map file (PMV_COMMAP) in a temporary folder.
+class ComMapTest : public ::testing::Test {
+protected:
+    ComMapTest() : FMapEnv("PMV_COMMAP", FDir.Path() + "/commap") {}
+    /// Publishes a device path as COMn.
+    void Publish(int n, const std::string& device) {
+        std::string error;
+        ASSERT_TRUE(pmv::platform::SetDeviceMapOverride(n, device, &error)) << error;
+    }
+    /// Publishes the pty as COMn and opens it.
+    HANDLE OpenPty(const Pty& pty, int n, DWORD flags = FILE_FLAG_OVERLAPPED) {
+        Publish(n, pty.Slave());
+        const std::string name = "\\\\.\\COM" + std::to_string(n);
+        return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+    }
+    const std::string& Dir() const { return FDir.Path(); }
+
+private:
+    TempDir FDir;
+    ScopedEnv FMapEnv;
+};
+
+/// An OVERLAPPED with its own manual-reset event, closed at the end.
+struct OverlappedRecord {
+    OverlappedRecord() {
+        ov.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        EXPECT_NE(ov.hEvent, nullptr);
+    }
+    ~OverlappedRecord() { CloseHandle(ov.hEvent); }
+    OVERLAPPED ov{};
+};
+
+/// Polls cond every few milliseconds until it holds or timeoutMs passed.
+template <class Cond> bool WaitUntil(Cond cond, int timeoutMs = kLongWaitMs) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+} // namespace pmvtest

@@ -1,0 +1,233 @@
+// TThread: synchronized calls onto the user-interface thread, waiting for
+// the end while running them, exceptions handed back, termination.
+#include "platform/Thread.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <stdexcept>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+using pmv::platform::TThread;
+
+namespace {
+
+/// A worker whose Execute runs the given function.
+class Worker final : public TThread {
+public:
+    explicit Worker(std::function<void(Worker&)> body) : TThread(true), FBody(std::move(body)) {}
+    ~Worker() override {
+        Terminate();
+        WaitFor();
+    }
+    using TThread::Synchronize;
+    std::function<void()> onTerminate;
+
+protected:
+    void Execute() override { FBody(*this); }
+    void TerminatedSet() override {
+        if (onTerminate)
+            onTerminate();
+    }
+
+private:
+    std::function<void(Worker&)> FBody;
+};
+
+bool OnUiThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+
+/// Runs the Qt event loop until cond holds or 5 s passed.
+bool SpinEventLoopUntil(const std::function<bool()>& cond) {
+    QEventLoop loop;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (cond())
+            loop.quit();
+    });
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    poll.start(1);
+    loop.exec();
+    return cond();
+}
+
+TEST(Thread, SynchronizeRunsOnTheUiThreadAndBlocksTheWorker) {
+    std::vector<int> order;
+    std::atomic<bool> done{false};
+    bool ranOnUi = false;
+    Worker w([&](Worker&) {
+        for (int i = 0; i < 3; ++i) {
+            int seen = -1;
+            TThread::Synchronize([&] {
+                ranOnUi = OnUiThread();
+                order.push_back(i); // UI-thread data, no lock: the worker waits
+                seen = i;
+            });
+            EXPECT_EQ(seen, i) << "Synchronize returns after the method has run";
+        }
+        done = true;
+    });
+    EXPECT_FALSE(w.Started());
+    w.Start();
+    ASSERT_TRUE(SpinEventLoopUntil([&] { return done.load(); }))
+        << "calls are run from the normal event loop";
+    w.WaitFor();
+    EXPECT_TRUE(ranOnUi);
+    EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
+    EXPECT_TRUE(w.Finished());
+}
+
+TEST(Thread, WaitForRunsPendingCallsOfABlockedWorker) {
+    // No event loop here: the worker's call can only run inside WaitFor.
+    int calls = 0;
+    Worker w([&](Worker&) {
+        for (int i = 0; i < 5; ++i)
+            TThread::Synchronize([&] { ++calls; });
+    });
+    w.Start();
+    w.WaitFor();
+    EXPECT_EQ(calls, 5);
+    EXPECT_TRUE(w.Finished());
+    w.WaitFor(); // again: returns at once
+}
+
+TEST(Thread, ExceptionInASynchronizedCallIsRethrownInTheWorker) {
+    std::string caught;
+    bool after = false;
+    Worker w([&](Worker&) {
+        try {
+            TThread::Synchronize([] { throw std::runtime_error("handler failed"); });
+            after = true;
+        } catch (const std::runtime_error& e) {
+            caught = e.what();
+        }
+    });
+    w.Start();
+    w.WaitFor();
+    EXPECT_EQ(caught, "handler failed");
+    EXPECT_FALSE(after);
+    EXPECT_FALSE(w.FatalException());
+}
+
+TEST(Thread, ExceptionEscapingExecuteEndsTheThreadAndIsKept) {
+    Worker w([](Worker&) {
+        TThread::Synchronize([] { throw std::logic_error("escaped"); });
+    });
+    w.Start();
+    w.WaitFor();
+    ASSERT_TRUE(w.FatalException());
+    EXPECT_THROW(std::rethrow_exception(w.FatalException()), std::logic_error);
+}
+
+TEST(Thread, SynchronizeOnTheUiThreadRunsDirectly) {
+    bool ran = false;
+    TThread::Synchronize([&] { ran = OnUiThread(); });
+    EXPECT_TRUE(ran);
+    EXPECT_THROW(TThread::Synchronize([] { throw std::runtime_error("x"); }), std::runtime_error);
+    EXPECT_TRUE(TThread::IsMainThread());
+}
+
+TEST(Thread, TerminateSetsTheFlagAndCallsTheHook) {
+    std::mutex m;
+    std::condition_variable cv;
+    bool wake = false;
+    Worker w([&](Worker& self) {
+        std::unique_lock lock(m);
+        cv.wait(lock, [&] { return wake; });
+        EXPECT_TRUE(self.Terminated());
+    });
+    w.onTerminate = [&] {
+        {
+            std::lock_guard lock(m);
+            wake = true;
+        }
+        cv.notify_all();
+    };
+    w.Start();
+    EXPECT_FALSE(w.Terminated());
+    w.Terminate();
+    EXPECT_TRUE(w.Terminated());
+    w.WaitFor();
+    EXPECT_TRUE(w.Finished());
+}
+
+TEST(Thread, TerminatedBeforeItRunsDoesNothing) {
+    bool ran = false;
+    Worker w([&](Worker&) { ran = true; });
+    w.Terminate();
+    w.Start();
+    w.WaitFor();
+    EXPECT_FALSE(ran);
+    EXPECT_TRUE(w.Finished());
+}
+
+TEST(Thread, NeverStartedIsDestroyedQuietly) {
+    bool ran = false;
+    {
+        Worker w([&](Worker&) { ran = true; });
+        w.WaitFor();
+    }
+    EXPECT_FALSE(ran);
+}
+
+TEST(Thread, ManyWorkersKeepTheirOwnOrder) {
+    constexpr int kWorkers = 3;
+    constexpr int kCalls = 200;
+    std::vector<std::vector<int>> seen(kWorkers);
+    std::vector<std::unique_ptr<Worker>> workers;
+    for (int k = 0; k < kWorkers; ++k)
+        workers.push_back(std::make_unique<Worker>([&, k](Worker&) {
+            for (int i = 0; i < kCalls; ++i)
+                TThread::Synchronize([&, i] { seen[k].push_back(i); });
+        }));
+    for (auto& w : workers) {
+        w->SetPriority(pmv::platform::tpTimeCritical); // best effort, never fails
+        w->Start();
+    }
+    for (auto& w : workers)
+        w->WaitFor();
+    for (int k = 0; k < kWorkers; ++k) {
+        ASSERT_EQ(seen[k].size(), static_cast<std::size_t>(kCalls));
+        for (int i = 0; i < kCalls; ++i)
+            EXPECT_EQ(seen[k][i], i);
+    }
+}
+
+TEST(Thread, PriorityAndName) {
+    std::atomic<long> tid{0};
+    Worker w([&](Worker&) {
+        TThread::NameThreadForDebugging("COM3 Status Thread");
+        tid = static_cast<long>(::syscall(SYS_gettid));
+        TThread::Synchronize([] {}); // hold the thread until the UI looked
+    });
+    w.SetPriority(pmv::platform::tpHighest);
+    EXPECT_EQ(w.Priority(), pmv::platform::tpHighest);
+    w.Start();
+    while (tid.load() == 0)
+        TThread::CheckSynchronize(10);
+    std::ifstream comm("/proc/self/task/" + std::to_string(tid.load()) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    EXPECT_EQ(name, "COM3 Status Thr") << "the kernel keeps 15 characters";
+    w.SetPriority(pmv::platform::tpTimeCritical);
+    w.WaitFor();
+}
+
+TEST(Thread, CheckSynchronizeWaitsForACall) {
+    std::atomic<bool> ran{false};
+    Worker w([&](Worker&) { TThread::Synchronize([&] { ran = true; }); });
+    w.Start();
+    bool any = false;
+    for (int i = 0; i < 500 && !any; ++i)
+        any = TThread::CheckSynchronize(10);
+    EXPECT_TRUE(any);
+    EXPECT_TRUE(ran);
+    w.WaitFor();
+}
+
+} // namespace
