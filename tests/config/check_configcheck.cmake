@@ -9,7 +9,7 @@ function(expect file rc text)
   endif()
 endfunction()
 
-expect(${EXAMPLE} 0 "COM25: 9600 8 none 1, title \"QXM300 pump station\", 46 of 192 slots defined")
+expect(${EXAMPLE} 0 "COM25: 9600 8 none 1, title \"QXM300 pump station\", 48 of 192 slots defined")
 
 file(MAKE_DIRECTORY ${WORK})
 file(READ ${EXAMPLE} content)

@@ -53,38 +53,41 @@ inline TConfigSet PumpExample() {
     // Page 1: Motor
     cmd(0, ctCommand, "RUN", "Run motor", Green);
     cmd(1, ctCommand, "STOP", "Stop motor", Red);
-    cmd(2, ctCommand, "RST", "Reset drive faults", Teal);
+    cmd(2, ctCommand, "RESET", "Reset drive faults", Teal);
     value(3, ctCommandValue, "RAMP", "Ramp to speed [rpm]", 1500, 0, 3000, 50, Green, 0);
     value(4, ctParamGetSet, "SPD", "Speed setpoint [rpm]", 1500, 0, 3000, 50, Black,
           Param | TxOnValueChange);
-    value(5, ctParamGetSet, "ACC", "Acceleration [rpm/s]", 500, 10, 5000, 10, Black, Param);
-    value(6, ctParamGetSet, "DEC", "Deceleration [rpm/s]", 500, 10, 5000, 10, Black, Param);
+    value(5, ctParamGetSet, "ACC", "Acceleration [rpm/s]", 200, 10, 5000, 10, Black, Param);
+    value(6, ctParamGetSet, "DEC", "Deceleration [rpm/s]", 200, 10, 5000, 10, Black, Param);
     value(7, ctParamGetSet, "DIR", "Direction (0 fwd, 1 rev)", 0, 0, 1, 1, Black, Param);
-    cmd(8, ctParamGet, "RPM", "Actual speed [rpm]", Navy, Reading);
+    cmd(8, ctParamGet, "NACT", "Actual speed [rpm]", Navy, Reading);
     cmd(9, ctParamGet, "TQ", "Torque [0.1 %]", Navy, Reading);
-    cmd(10, ctParamGet, "IMOT", "Motor current [mA]", Navy, Reading);
+    cmd(10, ctParamGet, "IACT", "Motor current [mA]", Navy, Reading);
     value(11, ctParamGetSet, "POLE", "Motor pole pairs", 2, 1, 12, 1, Black, Param);
 
     // Page 2: Pump
     cmd(24, ctCommand, "PRIME", "Prime pump", Green);
     value(25, ctCommandValue, "FLOW", "Run at flow [l/h]", 200, 0, 1200, 10, Green, 0);
-    value(26, ctParamSet, "PSET", "Pressure setpoint [mbar]", 2500, 0, 6000, 100, Black,
+    value(26, ctParamSet, "PSET", "Pressure setpoint [mbar]", 1000, 0, 6000, 100, Black,
           IncInSetAll);
     value(27, ctParamGetSet, "KP", "Pressure loop P gain", 120, 0, 1000, 5, Black, Param);
     value(28, ctParamGetSet, "KI", "Pressure loop I gain", 40, 0, 1000, 5, Black, Param);
     cmd(29, ctParamGet, "PACT", "Actual pressure [mbar]", Navy, Reading);
     cmd(30, ctParamGet, "FACT", "Actual flow [l/h]", Navy, Reading);
+    value(33, ctParamGetSet, "MODE", "Control (0 speed, 1 pressure)", 1, 0, 1, 1, Black, Param);
     value(31, ctParamGetSet, "DRYT", "Dry-run trip time [s]", 10, 1, 120, 1, Black, Param);
     cmd(32, ctCommand, "PURGE", "Purge line (service only)", DarkRed, Disabled);
 
     // Page 3: Limits
-    value(48, ctParamGetSet, "IMAX", "Current limit [mA]", 8000, 500, 16000, 100, DarkRed, Param);
+    value(48, ctParamGetSet, "IMAX", "Current limit [mA]", 2500, 500, 16000, 100, DarkRed, Param);
     value(49, ctParamGetSet, "PMAX", "Pressure limit [mbar]", 6000, 1000, 10000, 100, DarkRed,
           Param);
     value(50, ctParamGetSet, "SMAX", "Speed limit [rpm]", 3000, 100, 3000, 50, DarkRed, Param);
-    value(51, ctParamGetSet, "TMAX", "Temperature trip [C]", 85, 40, 120, 1, DarkRed, Param);
-    value(52, ctParamGetSet, "UVLO", "Undervoltage trip [V]", 180, 100, 400, 5, DarkRed, Param);
-    value(53, ctParamGetSet, "OVLO", "Overvoltage trip [V]", 420, 300, 800, 5, DarkRed, Param);
+    value(51, ctParamGetSet, "TLIM", "Temperature limit [C]", 80, 40, 120, 1, DarkRed, Param);
+    value(52, ctParamGetSet, "VMIN", "Bus undervoltage trip [0.1 V]", 180, 100, 400, 5, DarkRed,
+          Param);
+    value(53, ctParamGetSet, "VMAX", "Bus overvoltage trip [0.1 V]", 280, 200, 600, 5, DarkRed,
+          Param);
 
     // Page 4: I/O
     cmd(72, ctParamGet, "DIN", "Digital inputs", Navy, Reading);
@@ -97,11 +100,12 @@ inline TConfigSet PumpExample() {
     // Page 5: Status
     cmd(96, ctParamGet, "STAT", "Status word", Navy, Reading);
     cmd(97, ctParamGet, "TEMP", "Heatsink temperature [C]", Navy, Reading);
-    cmd(98, ctParamGet, "VBUS", "DC bus voltage [V]", Navy, Reading);
-    cmd(99, ctParamGet, "FAULT", "Fault code", Red, Reading);
+    cmd(98, ctParamGet, "VBUS", "DC bus voltage [0.1 V]", Navy, Reading);
+    cmd(99, ctParamGet, "ERR", "Fault code", Red, Reading);
     cmd(100, ctParamGet, "HOURS", "Run hours", Navy, Reading);
     cmd(101, ctParamGet, "VER", "Firmware version", Navy, Reading);
-    cmd(102, ctCommand, "CLRF", "Clear fault log", Teal);
+    cmd(102, ctCommand, "CLR", "Clear fault log", Teal);
+    cmd(103, ctParamGet, "SN", "Serial number", Navy, Reading);
 
     // Page 6: Service
     text(120, "NAME", "Station name", "Pump station 1");
