@@ -1,0 +1,69 @@
+// Application start: the application object with its error guard, and the
+// run of the main window.
+//
+// An exception that escapes an event handler ends that handler only: its
+// message is shown in the standard error box and the event loop goes on. The
+// window runs its handlers through RunGuarded(), so that an exception never
+// unwinds through the toolkit's own code; the guard in notify() catches what
+// escapes any other event processing. An exception that escapes the run
+// itself is shown the same way, and the program then ends with exit code 0.
+#pragma once
+
+#include <QApplication>
+#include <QString>
+
+#include <functional>
+
+class TMainForm;
+
+class THostApplication : public QApplication {
+    Q_OBJECT
+
+public:
+    THostApplication(int& argc, char** argv);
+
+    bool notify(QObject* receiver, QEvent* event) override;
+
+    // Runs body under the guard; an exception is shown and gives 0.
+    int Run(const std::function<int()>& body);
+
+    // Shows an error message in the standard error box. While one such box
+    // is open, further errors are written to stderr instead of stacking
+    // boxes on top of each other.
+    void ShowException(const QString& message);
+
+    bool ErrorBoxOpen() const { return FErrorBoxDepth > 0; }
+
+private:
+    int FErrorBoxDepth = 0;
+};
+
+namespace pmv {
+
+constexpr const char* ApplicationTitle = "PMV-Host";
+
+// Whether Qt has somewhere to show windows: a chosen platform plugin, an X11
+// display or a Wayland display. Arguments are the values of QT_QPA_PLATFORM,
+// DISPLAY and WAYLAND_DISPLAY (null when unset).
+bool DisplayAvailable(const char* qpaPlatform, const char* display, const char* waylandDisplay);
+bool DisplayAvailable();
+
+// The text to run the program without a display.
+const char* NoDisplayMessage();
+
+// The message text of an exception: UTF-8 when it is valid UTF-8, else 8-bit.
+QString ExceptionText(const char* what);
+
+// Shows an error message in the standard error box (through the running
+// THostApplication when there is one).
+void ShowError(const QString& message);
+
+// Runs one handler; an exception it throws ends it and is shown by ShowError.
+void RunGuarded(const std::function<void()>& handler);
+
+// The whole program: checks for a display, creates the application and the
+// main window, and runs the event loop. onShown, when given, is called once
+// the window has been shown and the event loop runs.
+int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onShown = {});
+
+} // namespace pmv
