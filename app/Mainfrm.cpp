@@ -15,12 +15,14 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
 #include <QStatusBar>
+#include <QStyleOptionGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QToolBar>
@@ -93,8 +95,10 @@ void SetEdit(QLineEdit* e, const QString& text, bool enabled, bool readOnly, int
     e->setReadOnly(readOnly);
 }
 
-// Tabs with less padding, so that the eight default captions fit side by side.
-class TCompactTabStyle : public QProxyStyle {
+// Look of the slot panel: tabs with less padding, so that the eight default
+// captions fit side by side, and group boxes whose frame runs through the
+// middle of an indented title.
+class TPanelStyle : public QProxyStyle {
 public:
     int pixelMetric(PixelMetric metric, const QStyleOption* option,
                     const QWidget* widget) const override {
@@ -102,6 +106,54 @@ public:
             return 12;
         return QProxyStyle::pixelMetric(metric, option, widget);
     }
+
+    QRect subControlRect(ComplexControl control, const QStyleOptionComplex* option, SubControl sub,
+                         const QWidget* widget) const override {
+        QRect r = QProxyStyle::subControlRect(control, option, sub, widget);
+        if (control == CC_GroupBox && sub == SC_GroupBoxLabel)
+            r.translate(GroupTitleIndent, 0);
+        return r;
+    }
+
+    // An etched frame whose top line runs through the middle of the title.
+    void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
+                            QPainter* painter, const QWidget* widget) const override {
+        const auto* box = qstyleoption_cast<const QStyleOptionGroupBox*>(option);
+        if (control != CC_GroupBox || !box) {
+            QProxyStyle::drawComplexControl(control, option, painter, widget);
+            return;
+        }
+        const bool hasTitle = !box->text.isEmpty();
+        QRect label =
+            hasTitle ? subControlRect(CC_GroupBox, option, SC_GroupBoxLabel, widget) : QRect();
+        // A title too long for the box ends in an ellipsis before the frame.
+        const int room = box->rect.width() - label.left() - GroupTitleIndent;
+        QString title = box->text;
+        if (hasTitle && label.width() > room) {
+            title = box->fontMetrics.elidedText(title, Qt::ElideRight, room);
+            label.setWidth(room);
+        }
+        painter->save();
+        if (hasTitle)
+            painter->setClipRegion(QRegion(box->rect) - label.adjusted(-2, 0, 1, 0));
+        const QRect frame = box->rect.adjusted(0, box->fontMetrics.height() / 2, -2, -2);
+        painter->setBrush(Qt::NoBrush);
+        painter->setPen(box->palette.color(QPalette::Light));
+        painter->drawRect(frame.translated(1, 1));
+        painter->setPen(box->palette.color(QPalette::Mid));
+        painter->drawRect(frame);
+        painter->restore();
+        if (hasTitle) {
+            int flags = Qt::AlignLeft | Qt::AlignVCenter | Qt::TextShowMnemonic;
+            if (!styleHint(SH_UnderlineShortcut, option, widget))
+                flags |= Qt::TextHideMnemonic;
+            drawItemText(painter, label, flags, box->palette, box->state & State_Enabled, title,
+                         QPalette::WindowText);
+        }
+    }
+
+private:
+    static constexpr int GroupTitleIndent = 6;
 };
 
 QColor GreyTextColour() {
@@ -356,9 +408,9 @@ void TMainForm::BuildPages() {
     CmdsPageControl->setObjectName(QStringLiteral("CmdsPageControl"));
     CmdsPageControl->setGeometry(PageControlRect);
     CmdsPageControl->setContextMenuPolicy(Qt::CustomContextMenu);
-    auto* tabStyle = new TCompactTabStyle;
-    tabStyle->setParent(CmdsPageControl);
-    CmdsPageControl->tabBar()->setStyle(tabStyle);
+    FPanelStyle = new TPanelStyle;
+    FPanelStyle->setParent(this);
+    CmdsPageControl->tabBar()->setStyle(FPanelStyle);
     connect(CmdsPageControl, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
         TabNamingPopupMenu->popup(CmdsPageControl->mapToGlobal(pos));
     });
@@ -382,6 +434,7 @@ void TMainForm::BuildSlot(int index) {
     box->setGeometry(
         QRect(QPoint(SlotPitchX * SlotColumn(index), SlotPitchY * SlotRow(index)), SlotBoxSize));
     box->setAccessibleName(number);
+    box->setStyle(FPanelStyle);
     box->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(box, &QWidget::customContextMenuRequested, this,
             [this, box](const QPoint& pos) { CmdPopupMenu->popup(box->mapToGlobal(pos)); });

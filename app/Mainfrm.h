@@ -31,6 +31,7 @@ class QMenu;
 class QPlainTextEdit;
 class QPushButton;
 class QStatusBar;
+class QStyle;
 class QTabWidget;
 class QToolBar;
 
@@ -221,6 +222,7 @@ private:
     std::array<bool, pmv::SlotCount> FSlotCaptionColourSet{};
     QList<QObject*> FNoHintButtons;
     QObject* FWheelSource = nullptr;
+    QStyle* FPanelStyle = nullptr;
     bool FShown = false;
     bool FDestroying = false;
 };
