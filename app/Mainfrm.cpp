@@ -646,7 +646,18 @@ QString TMainForm::StatusPanel(int i) const {
 }
 
 void TMainForm::Log(const QString& line) {
-    Memo->appendPlainText(line);
+    // One call, one line: control characters (a frame's trailing carriage
+    // return, bytes received outside replies) are shown as their symbols
+    // instead of breaking the line.
+    QString shown = line;
+    for (QChar& c : shown) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 && u != u'\t')
+            c = QChar(char16_t(0x2400 + u));
+        else if (u == 0x7F)
+            c = QChar(char16_t(0x2421));
+    }
+    Memo->appendPlainText(shown);
 }
 
 bool TMainForm::OptionChecked(int pos) const {

@@ -143,7 +143,8 @@ public:
     void SetStatusPanel(int i, const QString& text);
     QString StatusPanel(int i) const;
 
-    // Appends one line to the log.
+    // Appends one line to the log; control characters in it are shown as
+    // their symbols (a carriage return as U+240D), so it stays one line.
     void Log(const QString& line);
 
     // Check mark of the Options menu item at pos (0 Show Transmissions,

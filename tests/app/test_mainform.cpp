@@ -742,6 +742,26 @@ TEST_F(MainFormTest, StatusPanelsAndLog) {
     EXPECT_EQ(form->Memo->blockCount(), 2);
 }
 
+TEST_F(MainFormTest, LogLineStaysOneLine) {
+    struct Row {
+        QString line;
+        QString shown;
+    } rows[] = {
+        {"QXSPD = 12\r", QString::fromUtf8("QXSPD = 12\u240D")},
+        {"a\nb", QString::fromUtf8("a\u240Ab")},
+        {QString("x") + QChar(0) + "y" + QChar(0x7F), QString::fromUtf8("x\u2400y\u2421")},
+        {"tab\there", "tab\there"},
+        {QString::fromUtf8("Gr\u00F6\u00DFe"), QString::fromUtf8("Gr\u00F6\u00DFe")},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.line.toStdString());
+        form->Memo->clear();
+        form->Log(row.line);
+        EXPECT_EQ(form->Memo->blockCount(), 1);
+        EXPECT_EQ(form->Memo->toPlainText(), row.shown);
+    }
+}
+
 TEST(Colours, RecordColourToScreenColour) {
     struct Row {
         std::int32_t colour;
