@@ -1,0 +1,289 @@
+#include "comport/Lnkcomdlg.h"
+
+#include "comport/LnkText.h"
+#include "comport/Lnkutils.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QShowEvent>
+
+namespace QORLNK {
+
+namespace {
+
+constexpr int kMaxListedPorts = 32;
+constexpr int kComboHeight = 21;
+
+QIcon TickImage() {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(0, 160, 0), 2.5, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.drawPolyline(QPolygonF({QPointF(3, 8.5), QPointF(6.5, 12), QPointF(13, 4)}));
+    return QIcon(pm);
+}
+
+QIcon CrossImage() {
+    QPixmap pm(16, 16);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(QColor(128, 0, 0), 2.5, Qt::SolidLine, Qt::RoundCap));
+    p.drawLine(QPointF(4, 4), QPointF(12, 12));
+    p.drawLine(QPointF(12, 4), QPointF(4, 12));
+    return QIcon(pm);
+}
+
+QComboBox* MakeList(QWidget* parent, int x, int y, int width,
+                    std::initializer_list<const char*> items) {
+    auto* box = new QComboBox(parent);
+    box->setGeometry(x, y, width, kComboHeight);
+    for (const char* item : items)
+        box->addItem(QString::fromLatin1(item));
+    return box;
+}
+
+QLabel* MakeLabel(QWidget* parent, int x, int y, const char* text) {
+    auto* label = new QLabel(QString::fromLatin1(text), parent);
+    label->move(x, y);
+    label->adjustSize();
+    return label;
+}
+
+} // namespace
+
+void TLNKImageComboBox::showPopup() {
+    if (OnDropDown)
+        OnDropDown();
+    QComboBox::showPopup();
+}
+
+// ---------------------------------------------------------------------------
+// TLNKCOMDlgFrm
+
+TLNKCOMDlgFrm::TLNKCOMDlgFrm(int X, int Y, const std::string& ATitle,
+                             TCOMDlgReadOnlyAttribs AReadOnly, int APortLimit, int& APort,
+                             TBaudRate& ABaudRate, TDataBits& ADataBits, TParity& AParity,
+                             TStopBits& AStopBits, QWidget* AOwner)
+    : QDialog(AOwner, Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
+                          Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint),
+      FX(X), FY(Y), FTitle(ATitle), FReadOnly(AReadOnly), FPortVar(APort), FBaudRateVar(ABaudRate),
+      FDataBitsVar(ADataBits), FParityVar(AParity), FStopBitsVar(AStopBits) {
+    setObjectName(QStringLiteral("LNKCOMDlgFrm"));
+    FPortLimit = (APortLimit >= 1 && APortLimit <= kMaxListedPorts) ? APortLimit : kMaxListedPorts;
+    FInitPort = (APort >= 1 && APort <= FPortLimit) ? APort : 1;
+    FInitBaudRate = (ABaudRate >= br110 && ABaudRate <= br115200) ? ABaudRate : br9600;
+    FInitDataBits = (ADataBits >= db5 && ADataBits <= db8) ? ADataBits : db8;
+    FInitParity = (AParity >= paNone && AParity <= paSpace) ? AParity : paNone;
+    FInitStopBits = (AStopBits >= sb1 && AStopBits <= sb2) ? AStopBits : sb1;
+
+    setFont(QFont(QStringLiteral("Sans Serif"), 8));
+    setFixedSize(209, 143);
+    ImageList = {TickImage(), CrossImage()};
+
+    COMSettingsGroupBox = new QGroupBox(this);
+    COMSettingsGroupBox->setGeometry(8, 0, 193, 105);
+
+    COMPortLabel = MakeLabel(COMSettingsGroupBox, 8, 16, "COM Port");
+    COMPortComboBoxEx = new TLNKImageComboBox(COMSettingsGroupBox);
+    COMPortComboBoxEx->setGeometry(8, 32, 57, kComboHeight);
+    COMPortComboBoxEx->setMaxVisibleItems(8);
+    COMPortComboBoxEx->setIconSize(QSize(16, 16));
+    COMPortComboBoxEx->OnDropDown = [this] { COMPortComboBoxExDropDown(); };
+
+    BaudRateLabel = MakeLabel(COMSettingsGroupBox, 72, 16, "Baud Rate");
+    BaudRateComboBox = MakeList(
+        COMSettingsGroupBox, 72, 32, 65,
+        {"110", "300", "600", "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"});
+    DataBitsLabel = MakeLabel(COMSettingsGroupBox, 142, 16, "Data Bits");
+    DataBitsComboBox = MakeList(COMSettingsGroupBox, 144, 32, 41, {"5", "6", "7", "8"});
+    ParityLabel = MakeLabel(COMSettingsGroupBox, 8, 56, "Parity");
+    ParityComboBox =
+        MakeList(COMSettingsGroupBox, 8, 72, 65, {"None", "Odd", "Even", "Mark", "Space"});
+    StopBitsLabel = MakeLabel(COMSettingsGroupBox, 80, 56, "Stop Bits");
+    StopBitsComboBox = MakeList(COMSettingsGroupBox, 80, 72, 49, {"1", "1.5", "2"});
+
+    OKButton = new QPushButton(QStringLiteral("&OK"), this);
+    OKButton->setGeometry(8, 112, 57, 25);
+    OKButton->setDefault(true);
+    DefaultsButton = new QPushButton(QStringLiteral("&Defaults"), this);
+    DefaultsButton->setGeometry(72, 112, 57, 25);
+    DefaultsButton->setAutoDefault(false);
+    CancelButton = new QPushButton(QStringLiteral("&Cancel"), this);
+    CancelButton->setGeometry(136, 112, 57, 25);
+    CancelButton->setAutoDefault(false);
+
+    connect(OKButton, &QPushButton::clicked, this, [this] { OKButtonClick(); });
+    connect(DefaultsButton, &QPushButton::clicked, this, [this] { DefaultsButtonClick(); });
+    connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
+
+    setTabOrder(OKButton, DefaultsButton);
+    setTabOrder(DefaultsButton, CancelButton);
+    setTabOrder(CancelButton, COMPortComboBoxEx);
+    setTabOrder(COMPortComboBoxEx, BaudRateComboBox);
+    setTabOrder(BaudRateComboBox, DataBitsComboBox);
+    setTabOrder(DataBitsComboBox, ParityComboBox);
+    setTabOrder(ParityComboBox, StopBitsComboBox);
+}
+
+void TLNKCOMDlgFrm::showEvent(QShowEvent* event) {
+    if (!FShown && !event->spontaneous()) {
+        FShown = true;
+        FormShow();
+    }
+    QDialog::showEvent(event);
+}
+
+void TLNKCOMDlgFrm::FormShow() {
+    move(FX, FY);
+    setWindowTitle(QString::fromStdString(FTitle));
+    COMPortComboBoxEx->clear();
+    for (int i = 1; i <= FPortLimit; ++i)
+        COMPortComboBoxEx->addItem(QString::number(i));
+    COMPortComboBoxExDropDown();
+    SelectInitialValues();
+    COMPortComboBoxEx->setEnabled(!FReadOnly.Contains(roPort));
+    BaudRateComboBox->setEnabled(!FReadOnly.Contains(roBaudRate));
+    DataBitsComboBox->setEnabled(!FReadOnly.Contains(roDataBits));
+    ParityComboBox->setEnabled(!FReadOnly.Contains(roParity));
+    StopBitsComboBox->setEnabled(!FReadOnly.Contains(roStopBits));
+}
+
+void TLNKCOMDlgFrm::COMPortComboBoxExDropDown() {
+    // Absent ports stay selectable.
+    for (int i = 1; i <= COMPortComboBoxEx->count(); ++i)
+        COMPortComboBoxEx->setItemIcon(i - 1, ImageList[IsPortPres(i) ? 0 : 1]);
+}
+
+void TLNKCOMDlgFrm::SelectInitialValues() {
+    COMPortComboBoxEx->setCurrentIndex(FInitPort - 1);
+    BaudRateComboBox->setCurrentIndex(FInitBaudRate);
+    DataBitsComboBox->setCurrentIndex(FInitDataBits);
+    ParityComboBox->setCurrentIndex(FInitParity);
+    StopBitsComboBox->setCurrentIndex(FInitStopBits);
+}
+
+void TLNKCOMDlgFrm::OKButtonClick() {
+    FPortVar = COMPortComboBoxEx->currentIndex() + 1;
+    FBaudRateVar = static_cast<TBaudRate>(BaudRateComboBox->currentIndex());
+    FDataBitsVar = static_cast<TDataBits>(DataBitsComboBox->currentIndex());
+    FParityVar = static_cast<TParity>(ParityComboBox->currentIndex());
+    FStopBitsVar = static_cast<TStopBits>(StopBitsComboBox->currentIndex());
+    accept();
+}
+
+void TLNKCOMDlgFrm::DefaultsButtonClick() {
+    SelectInitialValues();
+}
+
+void TLNKCOMDlgFrm::CancelButtonClick() {
+    reject();
+}
+
+void MeasureCOMDlgFrm(int& width, int& height) {
+    width = 0;
+    height = 0;
+    if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr)
+        return; // no widgets without a widget application
+    int port = 1;
+    TBaudRate baudRate = br9600;
+    TDataBits dataBits = db8;
+    TParity parity = paNone;
+    TStopBits stopBits = sb1;
+    TLNKCOMDlgFrm form(0, 0, std::string(), TCOMDlgReadOnlyAttribs{}, 1, port, baudRate, dataBits,
+                       parity, stopBits, nullptr);
+    // Not shown, so the window system has added no frame yet: the outer size
+    // is the client size plus whatever frame the toolkit already knows.
+    const QRect outer = form.frameGeometry();
+    width = outer.width();
+    height = outer.height();
+}
+
+// ---------------------------------------------------------------------------
+// TLNKCOMDlg
+
+TLNKCOMDlg::TLNKCOMDlg(QObject* AOwner, bool ADesigning)
+    : TLNKComponent(AOwner, ADesigning), FCopyright(LnkCopyright), FVersion(LnkVersion) {
+    MeasureCOMDlgFrm(FCOMDlgWidth, FCOMDlgHeight);
+}
+
+void TLNKCOMDlg::SetCOMMax(int m) {
+    if (m < 1 || m > 256 || m == FCOMMax)
+        return;
+    FCOMMax = m;
+    if (FPort > m)
+        FPort = m;
+}
+
+void TLNKCOMDlg::SetPort1(int n) {
+    if (n >= 0 && n <= FCOMMax && n != FPort)
+        FPort = n;
+}
+
+void TLNKCOMDlg::SetBaudRate(TBaudRate b) {
+    if (b >= br110 && b <= br115200 && b != FBaudRate)
+        FBaudRate = b;
+}
+
+void TLNKCOMDlg::SetDataBits(TDataBits d) {
+    if (d >= db5 && d <= db8 && d != FDataBits)
+        FDataBits = d;
+}
+
+void TLNKCOMDlg::SetParity(TParity p) {
+    if (p >= paNone && p <= paSpace && p != FParity)
+        FParity = p;
+}
+
+void TLNKCOMDlg::SetStopBits(TStopBits s) {
+    if (s >= sb1 && s <= sb2 && s != FStopBits)
+        FStopBits = s;
+}
+
+std::string TLNKCOMDlg::GetPortStr() const {
+    return std::to_string(FPort);
+}
+
+std::string TLNKCOMDlg::GetBaudRateStr() const {
+    return BaudRateStr(FBaudRate);
+}
+
+std::string TLNKCOMDlg::GetDataBitsStr() const {
+    return DataBitsStr(FDataBits);
+}
+
+std::string TLNKCOMDlg::GetParityStr() const {
+    return ParityStr(FParity);
+}
+
+std::string TLNKCOMDlg::GetStopBitsStr() const {
+    return StopBitsStr(FStopBits);
+}
+
+void TLNKCOMDlg::Execute(int X, int Y) {
+    int port = FPort;
+    TBaudRate baudRate = FBaudRate;
+    TDataBits dataBits = FDataBits;
+    TParity parity = FParity;
+    TStopBits stopBits = FStopBits;
+    QWidget* ownerWidget = nullptr;
+    for (QObject* o = Owner(); o != nullptr && ownerWidget == nullptr; o = o->parent())
+        ownerWidget = qobject_cast<QWidget*>(o);
+    TLNKCOMDlgFrm form(X, Y, FTitle, FReadOnlyAttribs, FCOMMax, port, baudRate, dataBits, parity,
+                       stopBits, ownerWidget);
+    if (form.exec() == QDialog::Accepted) {
+        // Taken over directly, without the setters' checks.
+        FPort = port;
+        FBaudRate = baudRate;
+        FDataBits = dataBits;
+        FParity = parity;
+        FStopBits = stopBits;
+    }
+}
+
+} // namespace QORLNK

@@ -1,0 +1,532 @@
+#include "comport/Lnkcomthreads.h"
+
+#include "comport/Lnkcomport.h"
+
+#include <cassert>
+#include <utility>
+
+namespace QORLNK {
+
+// ---------------------------------------------------------------------------
+// TLNKCOMThread
+
+TLNKCOMThread::TLNKCOMThread(const char* AClassName, const char* ANameSuffix, HANDLE AHandle,
+                             TLNKIndicatorProc AIndicator, TLNKReportProc AReport,
+                             TLNKCOMPort* AOwner)
+    : TThread(false), FClassName(AClassName), FOwner(AOwner), FHandle(AHandle),
+      FReport(std::move(AReport)), FIndicator(std::move(AIndicator)) {
+    // Taken here, on the user-interface thread: the port number cannot
+    // change while the port is open.
+    FName = "COM" + FOwner->GetPortStr() + ANameSuffix;
+}
+
+TLNKCOMThread::~TLNKCOMThread() {
+    // The most-derived destructor has already stopped and waited.
+    assert(Finished() || !Started());
+}
+
+HANDLE TLNKCOMThread::CreateWorkerEvent() {
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (event == nullptr) {
+        const DWORD err = GetLastError();
+        ThreadReport(rtError, FClassName.c_str(), "CreateEvent", __LINE__, err);
+        FInitFailed = true;
+        Terminate();
+    }
+    return event;
+}
+
+void TLNKCOMThread::CloseWorkerEvent(HANDLE& event, const char* func) {
+    if (event == nullptr)
+        return;
+    if (!CloseHandle(event)) {
+        const DWORD err = GetLastError();
+        ThreadReport(rtError, func, "CloseHandle", __LINE__, err);
+    }
+    event = nullptr;
+}
+
+void TLNKCOMThread::StartWorker() {
+    // A worker whose constructor failed is already terminated: its run ends
+    // at once without doing anything.
+    Start();
+}
+
+void TLNKCOMThread::Stop() {
+    if (FStopped)
+        return;
+    FStopped = true;
+    Terminate();
+    Wake();
+}
+
+void TLNKCOMThread::StopAndWait() {
+    Stop();
+    if (!FWaited) {
+        FWaited = true;
+        WaitFor();
+    }
+}
+
+void TLNKCOMThread::NameThread() {
+    TThread::NameThreadForDebugging(FName);
+}
+
+void TLNKCOMThread::ThreadReport(TReportType type, const char* func, const char* desc, int line,
+                                 DWORD err) {
+    if (TThread::IsMainThread()) {
+        // Constructor, destructor and hand-over reports: run the routine
+        // directly (the pending report belongs to the worker's own thread).
+        FReport(type, func, desc, FClassName, line, static_cast<int>(err));
+        return;
+    }
+    FPendingReport.type = type;
+    FPendingReport.func = func;
+    FPendingReport.desc = desc;
+    FPendingReport.file = FClassName;
+    FPendingReport.line = line;
+    FPendingReport.err = static_cast<int>(err);
+    SyncCall([this] {
+        FReport(FPendingReport.type, FPendingReport.func, FPendingReport.desc, FPendingReport.file,
+                FPendingReport.line, FPendingReport.err);
+    });
+}
+
+void TLNKCOMThread::SyncCall(const std::function<void()>& method) {
+    TThread::Synchronize([this, &method] {
+        // Lets the port see that a Close() made from inside this call must
+        // not wait for this worker (it is blocked until the call returns).
+        struct InCall {
+            bool& flag;
+            const bool old;
+            explicit InCall(bool& f) : flag(f), old(f) { flag = true; }
+            ~InCall() { flag = old; }
+        } inCall(FInSyncCall);
+        method();
+    });
+}
+
+// ---------------------------------------------------------------------------
+// TLNKCOMStatusThread
+
+TLNKCOMStatusThread::TLNKCOMStatusThread(HANDLE AHandle, TLNKIndicatorProc AIndicator,
+                                         TLNKReportProc AReport, TLNKCOMPort* AOwner)
+    : TLNKCOMThread("TLNKCOMStatusThread", " Status Thread", AHandle, std::move(AIndicator),
+                    std::move(AReport), AOwner) {
+    FOverlapped = OVERLAPPED{};
+    FOverlapped.hEvent = CreateWorkerEvent();
+    StartWorker();
+}
+
+TLNKCOMStatusThread::~TLNKCOMStatusThread() {
+    StopAndWait();
+    CloseWorkerEvent(FOverlapped.hEvent, "~TLNKCOMStatusThread");
+}
+
+void TLNKCOMStatusThread::Wake() {
+    if (FOverlapped.hEvent != nullptr && !SetEvent(FOverlapped.hEvent)) {
+        const DWORD err = GetLastError();
+        ThreadReport(rtError, "~TLNKCOMStatusThread", "SetEvent", __LINE__, err);
+    }
+}
+
+// Ends an event wait that may still be outstanding, so that the wait no
+// longer writes into FEventMask and FOverlapped once the run is over.
+// Runs on the status thread.
+void TLNKCOMStatusThread::EndPendingWait() {
+    DWORD n = 0;
+    if (GetOverlappedResult(FHandle, &FOverlapped, &n, FALSE) ||
+        GetLastError() != ERROR_IO_INCOMPLETE)
+        return; // already over
+    // Setting the event mask completes a pending WaitCommEvent (empty mask);
+    // the mask itself stays what it was.
+    DWORD mask = 0;
+    if (GetCommMask(FHandle, &mask))
+        SetCommMask(FHandle, mask);
+    else
+        SetCommMask(FHandle, EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING);
+    GetOverlappedResult(FHandle, &FOverlapped, &n, TRUE);
+}
+
+// Runs on the status thread.
+void TLNKCOMStatusThread::Execute() {
+    if (Terminated())
+        return;
+    NameThread();
+    for (;;) {
+        if (Terminated())
+            return;
+        FEventMask = 0;
+        if (WaitCommEvent(FHandle, &FEventMask, &FOverlapped)) {
+            ProcessStatusEvnt(FEventMask);
+            continue;
+        }
+        DWORD err = GetLastError();
+        if (err != ERROR_IO_PENDING) {
+            ThreadReport(rtError, "Execute", "WaitCommEvent", __LINE__, err);
+            return;
+        }
+        // A stop that came just before the wait was started may have been
+        // missed by the wake-up: look again before blocking.
+        if (Terminated()) {
+            EndPendingWait();
+            return;
+        }
+        const DWORD wait = WaitForSingleObject(FOverlapped.hEvent, INFINITE);
+        if (Terminated()) {
+            EndPendingWait();
+            return;
+        }
+        if (wait != WAIT_OBJECT_0) {
+            EndPendingWait();
+            continue;
+        }
+        DWORD n = 0;
+        if (!GetOverlappedResult(FHandle, &FOverlapped, &n, FALSE)) {
+            err = GetLastError();
+            if (err == ERROR_IO_INCOMPLETE) {
+                // Woken by a stray signal while the wait is still on.
+                ResetEvent(FOverlapped.hEvent);
+                EndPendingWait();
+                continue;
+            }
+            ThreadReport(rtError, "Execute", "GetOverlappedResult", __LINE__, err);
+            if (err == ERROR_BAD_COMMAND || err == ERROR_DEVICE_REMOVED ||
+                err == ERROR_INVALID_HANDLE)
+                return; // the device is gone: every further wait fails the same way
+            continue;
+        }
+        ProcessStatusEvnt(FEventMask);
+    }
+}
+
+// One line item: reads the level on the user-interface thread when the call
+// runs, raises the event and sets the indicator.
+void TLNKCOMStatusThread::LineEvent(TIndicatorType type) {
+    SyncCall([this, type] {
+        TLNKCOMPort* port = FOwner;
+        bool level = false; // a failed read is reported by the read and shows as off
+        TLNKLineEvent handler;
+        switch (type) {
+        case itCTS:
+            port->GetCTS(level);
+            handler = port->OnCTS;
+            break;
+        case itDSR:
+            port->GetDSR(level);
+            handler = port->OnDSR;
+            break;
+        case itRI:
+            port->GetRI(level);
+            handler = port->OnRI;
+            break;
+        default:
+            port->GetCD(level);
+            handler = port->OnCD;
+            break;
+        }
+        if (handler)
+            handler(this, level);
+        FIndicator(type, level);
+    });
+}
+
+// Runs on the status thread.
+void TLNKCOMStatusThread::ProcessStatusEvnt(DWORD mask) {
+    if ((mask & EV_BREAK) && !Terminated()) {
+        SyncCall([this] {
+            const TLNKStatusEvent handler = FOwner->OnRxBreak;
+            if (handler)
+                handler(this);
+            FIndicator(itBRK, true);
+            FIndicator(itBRK, false);
+        });
+    }
+    if ((mask & EV_ERR) && !Terminated()) {
+        DWORD errors = 0;
+        if (!ClearCommError(FHandle, &errors, nullptr)) {
+            const DWORD err = GetLastError();
+            ThreadReport(rtError, "ProcessStatusEvnt", "ClearCommError", __LINE__, err);
+        } else if (errors & (CE_FRAME | CE_OVERRUN | CE_RXPARITY)) {
+            SyncCall([this] {
+                const TLNKStatusEvent handler = FOwner->OnRxError;
+                if (handler)
+                    handler(this);
+                FIndicator(itERR, true);
+                FIndicator(itERR, false);
+            });
+        }
+    }
+    if ((mask & EV_CTS) && !Terminated())
+        LineEvent(itCTS);
+    if ((mask & EV_DSR) && !Terminated())
+        LineEvent(itDSR);
+    if ((mask & EV_RING) && !Terminated())
+        LineEvent(itRI);
+    if ((mask & EV_RLSD) && !Terminated())
+        LineEvent(itCD);
+}
+
+// ---------------------------------------------------------------------------
+// TLNKCOMRxThread
+
+TLNKCOMRxThread::TLNKCOMRxThread(HANDLE AHandle, TLNKIndicatorProc AIndicator,
+                                 TLNKReportProc AReport, TLNKCOMPort* AOwner)
+    : TLNKCOMThread("TLNKCOMRxThread", " Rx Thread", AHandle, std::move(AIndicator),
+                    std::move(AReport), AOwner) {
+    FOverlapped = OVERLAPPED{};
+    FOverlapped.hEvent = CreateWorkerEvent();
+    StartWorker();
+}
+
+TLNKCOMRxThread::~TLNKCOMRxThread() {
+    StopAndWait();
+    CloseWorkerEvent(FOverlapped.hEvent, "~TLNKCOMRxThread");
+}
+
+void TLNKCOMRxThread::Wake() {
+    // Ends the pending read; the thread then sees the terminate flag.
+    if (!PurgeComm(FHandle, PURGE_RXABORT)) {
+        const DWORD err = GetLastError();
+        ThreadReport(rtError, "~TLNKCOMRxThread", "PurgeComm", __LINE__, err);
+    }
+}
+
+bool TLNKCOMRxThread::DeviceGone(DWORD err) {
+    return err == ERROR_BAD_COMMAND || err == ERROR_DEVICE_REMOVED || err == ERROR_INVALID_HANDLE;
+}
+
+// Ends a read that may still be outstanding and waits until it is over, so
+// that it no longer writes into FRxByte and FOverlapped. True when it had
+// read a byte after all. Runs on the receive thread.
+bool TLNKCOMRxThread::EndPendingRead() {
+    DWORD n = 0;
+    if (GetOverlappedResult(FHandle, &FOverlapped, &n, FALSE))
+        return n == 1;
+    if (GetLastError() != ERROR_IO_INCOMPLETE)
+        return false;
+    PurgeComm(FHandle, PURGE_RXABORT);
+    return GetOverlappedResult(FHandle, &FOverlapped, &n, TRUE) && n == 1;
+}
+
+// Runs on the receive thread.
+void TLNKCOMRxThread::Deliver() {
+    SyncCall([this] {
+        const TLNKRxCharEvent handler = FOwner->OnRxChar;
+        if (handler)
+            handler(this, static_cast<char>(FRxByte));
+        FIndicator(itRX, true);
+        FIndicator(itRX, false);
+    });
+}
+
+// Runs on the receive thread.
+void TLNKCOMRxThread::Execute() {
+    if (Terminated())
+        return;
+    NameThread();
+    for (;;) {
+        // Also covers a Close() made by the handler of the last delivery.
+        if (Terminated())
+            return;
+        FBytesRead = 0;
+        if (ReadFile(FHandle, &FRxByte, 1, &FBytesRead, &FOverlapped)) {
+            if (Terminated())
+                return;
+            Deliver();
+            continue;
+        }
+        DWORD err = GetLastError();
+        if (err != ERROR_IO_PENDING) {
+            ThreadReport(rtError, "Execute", "ReadFile", __LINE__, err);
+            return;
+        }
+        // A purge that came just before the read was started has missed it:
+        // look at the flag again before blocking.
+        if (Terminated()) {
+            EndPendingRead();
+            return;
+        }
+        const DWORD wait = WaitForSingleObject(FOverlapped.hEvent, INFINITE);
+        if (Terminated()) {
+            EndPendingRead();
+            return;
+        }
+        if (wait != WAIT_OBJECT_0) {
+            if (EndPendingRead())
+                Deliver();
+            continue;
+        }
+        if (!GetOverlappedResult(FHandle, &FOverlapped, &FBytesRead, FALSE)) {
+            err = GetLastError();
+            ThreadReport(rtError, "Execute", "GetOverlappedResult", __LINE__, err);
+            if (DeviceGone(err))
+                return; // every further read would fail the same way
+            continue;
+        }
+        Deliver();
+    }
+}
+
+// ---------------------------------------------------------------------------
+// TLNKCOMTxThread
+
+TLNKCOMTxThread::TLNKCOMTxThread(HANDLE AHandle, TLNKIndicatorProc AIndicator,
+                                 TLNKReportProc AReport, TLNKCOMPort* AOwner)
+    : TLNKCOMThread("TLNKCOMTxThread", " Tx Thread", AHandle, std::move(AIndicator),
+                    std::move(AReport), AOwner) {
+    FTxRequest = CreateWorkerEvent();
+    FOverlapped = OVERLAPPED{};
+    if (!InitFailed())
+        FOverlapped.hEvent = CreateWorkerEvent();
+    StartWorker();
+}
+
+TLNKCOMTxThread::~TLNKCOMTxThread() {
+    StopAndWait();
+    CloseWorkerEvent(FTxRequest, "~TLNKCOMTxThread");
+    CloseWorkerEvent(FOverlapped.hEvent, "~TLNKCOMTxThread");
+}
+
+void TLNKCOMTxThread::Wake() {
+    // Ends the write in transit, then wakes a thread that waits for work.
+    if (!PurgeComm(FHandle, PURGE_TXABORT)) {
+        const DWORD err = GetLastError();
+        ThreadReport(rtError, "~TLNKCOMTxThread", "PurgeComm", __LINE__, err);
+    }
+    if (FTxRequest != nullptr)
+        SetEvent(FTxRequest);
+}
+
+bool TLNKCOMTxThread::TxData(const char* aData, int aLen) {
+    if (FTxBusy.load()) {
+        ThreadReport(rtError, "TLNKCOMTxThread", "Tx is busy", __LINE__, 0);
+        return false;
+    }
+    // The worker is idle here. An abort that came after the previous block
+    // had been written must not drop this one.
+    FTxAbort.store(false);
+    FData = aData;
+    FLen = static_cast<DWORD>(aLen);
+    FTxBusy.store(true);
+    if (!SetEvent(FTxRequest)) {
+        const DWORD err = GetLastError();
+        FTxBusy.store(false);
+        ThreadReport(rtError, "TxData", "SetEvent", __LINE__, err);
+        return false;
+    }
+    FIndicator(itTX, true);
+    return true;
+}
+
+bool TLNKCOMTxThread::TxAbort() {
+    if (FTxBusy.load()) {
+        FTxAbort.store(true);
+        if (!PurgeComm(FHandle, PURGE_TXABORT)) {
+            const DWORD err = GetLastError();
+            ThreadReport(rtError, "TxAbort", "PurgeComm", __LINE__, err);
+        }
+        return true;
+    }
+    ThreadReport(rtWarning, "TLNKCOMTxThread", "Tx not in progress", __LINE__, 0);
+    return false;
+}
+
+// Ends a write that may still be outstanding and waits until it is over, so
+// that it no longer reads the caller's block or writes FOverlapped.
+// Runs on the transmit thread.
+void TLNKCOMTxThread::EndPendingWrite() {
+    DWORD n = 0;
+    if (GetOverlappedResult(FHandle, &FOverlapped, &n, FALSE) ||
+        GetLastError() != ERROR_IO_INCOMPLETE)
+        return;
+    PurgeComm(FHandle, PURGE_TXABORT);
+    GetOverlappedResult(FHandle, &FOverlapped, &n, TRUE);
+}
+
+// Runs on the transmit thread.
+void TLNKCOMTxThread::Complete(DWORD written) {
+    SyncCall([this, written] {
+        const TLNKTxDataEvent handler = FOwner->OnTxData;
+        if (handler)
+            handler(this, static_cast<int>(written));
+        FIndicator(itTX, false);
+    });
+    FTxBusy.store(false);
+}
+
+// A transmission that ended without completing: the worker is free again
+// and the TX lamp goes off. Runs on the transmit thread.
+void TLNKCOMTxThread::DropBusy() {
+    SyncCall([this] { FIndicator(itTX, false); });
+    FTxBusy.store(false);
+}
+
+// Runs on the transmit thread.
+void TLNKCOMTxThread::Execute() {
+    if (Terminated())
+        return;
+    NameThread();
+    for (;;) {
+        // Also covers a Close() made by the handler of the last completion.
+        if (Terminated())
+            return;
+        DWORD wait = WaitForSingleObject(FTxRequest, INFINITE);
+        if (wait != WAIT_OBJECT_0) {
+            const DWORD err = GetLastError();
+            // This worker ends: refuse every later hand-over until reopened.
+            FTxBusy.store(true);
+            ThreadReport(rtError, "TLNKCOMTxThread", "WaitForSingleObject", __LINE__, err);
+            return;
+        }
+        ResetEvent(FTxRequest);
+        if (Terminated())
+            return;
+        if (!FTxBusy.load())
+            continue; // woken without a block (e.g. by a stop that was taken back)
+        FBytesWritten = 0;
+        if (WriteFile(FHandle, FData, FLen, &FBytesWritten, &FOverlapped)) {
+            Complete(FBytesWritten);
+            continue;
+        }
+        DWORD err = GetLastError();
+        if (err != ERROR_IO_PENDING) {
+            // FTxBusy stays set: every later hand-over is refused until the
+            // port is reopened. Nothing is in transit, so the lamp goes off.
+            ThreadReport(rtError, "Execute", "WriteFile", __LINE__, err);
+            SyncCall([this] { FIndicator(itTX, false); });
+            return;
+        }
+        // A purge that came just before the write was started has missed it.
+        if (Terminated()) {
+            EndPendingWrite();
+            return;
+        }
+        wait = WaitForSingleObject(FOverlapped.hEvent, INFINITE);
+        if (Terminated()) {
+            EndPendingWrite();
+            return;
+        }
+        if (FTxAbort.load()) {
+            EndPendingWrite();
+            FTxAbort.store(false);
+            FTxBusy.store(false);
+            continue;
+        }
+        if (wait != WAIT_OBJECT_0) {
+            EndPendingWrite();
+            DropBusy();
+            continue;
+        }
+        DWORD written = 0;
+        if (!GetOverlappedResult(FHandle, &FOverlapped, &written, FALSE)) {
+            err = GetLastError();
+            ThreadReport(rtError, "Execute", "GetOverlappedResult", __LINE__, err);
+            DropBusy();
+            continue;
+        }
+        Complete(written);
+    }
+}
+
+} // namespace QORLNK
