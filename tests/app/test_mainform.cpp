@@ -21,6 +21,8 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QToolTip>
+#include <QWheelEvent>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -661,6 +663,20 @@ TEST_F(MainFormTest, KeyboardClickLeavesTheSelectionAlone) {
     QTest::keyClick(get, Qt::Key_Space);
     EXPECT_EQ(clicks.count(), 1);
     EXPECT_EQ(form->SelectedSlot, 3);
+}
+
+TEST_F(MainFormTest, WheelNotTakenByTheWindowGoesOnToTheWidget) {
+    Show();
+    ASSERT_TRUE(form->windowHandle());
+    for (int i = 0; i < 200; ++i)
+        form->Log(QString::number(i));
+    QScrollBar* bar = form->Memo->verticalScrollBar();
+    bar->setValue(0);
+    const QPoint pos = form->Memo->viewport()->mapTo(form.get(), QPoint(20, 20));
+    QWheelEvent wheel(pos, form->mapToGlobal(pos), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(form->windowHandle(), &wheel);
+    EXPECT_GT(bar->value(), 0);
 }
 
 // ---- Names -------------------------------------------------------------------------------
