@@ -3,6 +3,8 @@
 #include "app/Colours.h"
 #include "app/HostApplication.h"
 #include "app/Icons.h"
+#include "comport/Lnkcomdlg.h"
+#include "comport/Lnkcomport.h"
 
 #include <QAction>
 #include <QApplication>
@@ -25,6 +27,7 @@
 #include <QStyleOptionGroupBox>
 #include <QTabBar>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 #include <QWheelEvent>
@@ -179,6 +182,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     client->setFixedSize(ClientWidth, ClientHeight);
     setCentralWidget(client);
 
+    BuildComponents();
     BuildMenus();
     BuildToolBar();
     BuildPages();
@@ -193,9 +197,9 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     SavedConfig.SavedTitle.clear();
     for (int p = 0; p < PageCount; ++p)
         SavedConfig.SavedPageCaptions[p] = PageCaption(p);
-    // SavedPort, SavedBaudRate and SavedParity are taken from the serial port
-    // component once it is part of the window; until then they keep their
-    // defaults.
+    SavedConfig.SavedPort = LNKCOMPort->Port();
+    SavedConfig.SavedBaudRate = LNKCOMPort->BaudRate();
+    SavedConfig.SavedParity = LNKCOMPort->Parity();
     for (int i = 0; i < SlotCount; ++i) {
         ClearSlot(i);
         ShowSlot(i);
@@ -216,6 +220,20 @@ TMainForm::~TMainForm() {
 }
 
 // ---- Construction -----------------------------------------------------------------
+
+void TMainForm::BuildComponents() {
+    LNKCOMPort = new QORLNK::TLNKCOMPort(this);
+    LNKCOMPort->setObjectName(QStringLiteral("LNKCOMPort"));
+    LNKCOMDlg = new QORLNK::TLNKCOMDlg(this);
+    LNKCOMDlg->setObjectName(QStringLiteral("LNKCOMDlg"));
+    LNKCOMDlg->SetTitle("COM Port Settings");
+    LNKCOMDlg->SetPort1(1);
+    LNKCOMDlg->SetReadOnlyAttribs({QORLNK::roDataBits, QORLNK::roStopBits});
+    RxTimer = new QTimer(this);
+    RxTimer->setObjectName(QStringLiteral("RxTimer"));
+    RxTimer->setInterval(200);
+    RxTimer->setSingleShot(false);
+}
 
 void TMainForm::BuildMenus() {
     struct TItemDef {
@@ -685,7 +703,7 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::ExitClick() {
-    // The serial port is closed here before the window is asked to close.
+    LNKCOMPort->Close();
     close();
 }
 

@@ -33,7 +33,13 @@ class QPushButton;
 class QStatusBar;
 class QStyle;
 class QTabWidget;
+class QTimer;
 class QToolBar;
+
+namespace QORLNK {
+class TLNKCOMPort;
+class TLNKCOMDlg;
+} // namespace QORLNK
 
 // The four widgets of one slot, in the order group box, Get, Set, edit.
 struct TSlotCtrls {
@@ -74,9 +80,11 @@ public:
     int RxCount = 0;
     int RxTOCount = 0;
 
-    // The serial port component (LNKCOMPort), its settings dialog component
-    // (LNKCOMDlg) and the reply timer join the window here; SavedPort,
-    // SavedBaudRate and SavedParity are taken from the port at creation.
+    // Non-visual components owned by the window: the serial port, its
+    // settings dialog component and the 200 ms reply timer (disabled at start).
+    QORLNK::TLNKCOMPort* LNKCOMPort = nullptr;
+    QORLNK::TLNKCOMDlg* LNKCOMDlg = nullptr;
+    QTimer* RxTimer = nullptr;
 
     // ---- Widgets --------------------------------------------------------------
     std::array<TSlotCtrls, pmv::SlotCount> SlotCtrls{};
@@ -208,6 +216,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void BuildComponents();
     void BuildMenus();
     void BuildToolBar();
     void BuildPages();
