@@ -1,23 +1,28 @@
-// TThread on QThread, with a process-wide queue of synchronized calls.
+// TThread on std::thread, with a process-wide queue of synchronized calls.
 //
 // A worker's Synchronize() puts a request into the queue and, unless the
-// user-interface thread is already draining it, posts one queued call to the
-// QCoreApplication that drains it. The user-interface thread runs each
-// request, stores an escaping exception in it and marks it done; the worker
-// spins briefly before it sleeps, so a short call costs no sleep and wake-up
-// on the way back. After draining, the user-interface thread also looks for
-// new requests for a short while before it returns to its event loop, so a
-// worker that synchronizes in a loop is not slowed down by a post per call.
+// user-interface thread is already looking at the queue or has been woken,
+// makes the wake descriptor readable; a QSocketNotifier on that descriptor,
+// owned by the QCoreApplication, drains the queue from the event loop. The
+// user-interface thread runs each request, stores an escaping exception in
+// it and marks it done. The worker spins briefly before it sleeps, so a
+// short call costs no sleep and wake-up on the way back; after draining, the
+// user-interface thread also looks for new requests for a short while, so a
+// worker that synchronizes in a loop does not need a wake-up per call.
+//
+// Only std:: primitives carry data between the threads (the descriptor only
+// wakes), which keeps ThreadSanitizer able to follow every hand-over.
 #include "platform/Thread.h"
 #include "platform/ThreadOs_p.h"
 
 #include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
 #include <QThread>
 
 #include <cassert>
 #include <chrono>
 #include <deque>
-#include <thread>
 
 namespace pmv::platform {
 namespace {
@@ -49,7 +54,8 @@ struct SyncQueue {
     std::deque<std::shared_ptr<SyncRequest>> requests;
     std::atomic<int> count{0}; // requests.size(), for lock-free peeking
     bool draining = false;     // the UI thread is looking for requests right now
-    bool posted = false;       // a drain is queued in the event loop
+    bool woken = false;        // the wake descriptor is signalled
+    bool notifierReady = false;
 };
 
 SyncQueue& Queue() {
@@ -82,7 +88,7 @@ bool RunPending(bool spin) {
             q.requests.pop_front();
             q.count.fetch_sub(1, std::memory_order_relaxed);
             // Not draining while the method runs: if it enters a nested
-            // event loop, new requests must be posted to reach it.
+            // event loop, new requests must wake that loop.
             q.draining = false;
             lock.unlock();
             RunRequest(*r);
@@ -92,7 +98,7 @@ bool RunPending(bool spin) {
         }
         if (!spin)
             break;
-        spin = false; // one look-out per drain
+        spin = false;
         q.draining = true;
         lock.unlock();
         const auto until = Clock::now() + kDrainSpin;
@@ -101,34 +107,53 @@ bool RunPending(bool spin) {
         lock.lock();
         q.draining = false;
         if (!q.requests.empty())
-            spin = true;
+            spin = true; // found more: run them and look out once again
     }
     return ran;
 }
 
-void OnPostedDrain() {
+void OnWake() {
+    detail::DrainSyncWake();
     {
         std::lock_guard lock(Queue().mutex);
-        Queue().posted = false;
+        Queue().woken = false;
     }
     RunPending(true);
 }
 
+// The event loop's watcher of the wake descriptor. Touched only on the UI
+// thread; owned by the application, so it goes with it.
+QPointer<QSocketNotifier>& Notifier() {
+    static QPointer<QSocketNotifier> notifier;
+    return notifier;
+}
+
+// On the UI thread: makes sure the event loop watches for requests.
+void EnsureNotifier() {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (app == nullptr || !Notifier().isNull() || !TThread::IsMainThread())
+        return;
+    const int fd = detail::SyncWakeDescriptor();
+    if (fd < 0)
+        return; // calls then run only from WaitFor and CheckSynchronize
+    auto* notifier = new QSocketNotifier(fd, QSocketNotifier::Read, app);
+    QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] { OnWake(); });
+    Notifier() = notifier;
+    SyncQueue& q = Queue();
+    std::lock_guard lock(q.mutex);
+    q.notifierReady = true;
+    // Requests may have come while nobody watched (e.g. a previous
+    // application object is gone): wake the new watcher for them.
+    q.woken = !q.requests.empty();
+    if (q.woken)
+        detail::SignalSyncWake();
+}
+
 } // namespace
 
-class TThread::Runner final : public QThread {
-public:
-    explicit Runner(TThread* owner) : FOwner(owner) {}
-
-protected:
-    void run() override { FOwner->Run(); }
-
-private:
-    TThread* FOwner;
-};
-
-TThread::TThread(bool CreateSuspended) : FRunner(std::make_unique<Runner>(this)) {
+TThread::TThread(bool CreateSuspended) {
     (void)CreateSuspended; // see the header: the thread starts at Start()
+    EnsureNotifier();
 }
 
 TThread::~TThread() {
@@ -136,14 +161,15 @@ TThread::~TThread() {
         Terminate();
         WaitFor();
     }
-    if (FRunner)
-        FRunner->wait();
+    if (FThread.joinable())
+        FThread.join();
 }
 
 void TThread::Start() {
     if (FStarted.exchange(true))
         return;
-    FRunner->start();
+    EnsureNotifier();
+    FThread = std::thread([this] { Run(); });
 }
 
 void TThread::Terminate() {
@@ -152,6 +178,7 @@ void TThread::Terminate() {
 }
 
 void TThread::Run() {
+    FThreadId.store(std::this_thread::get_id());
     FNativeId.store(detail::CurrentNativeThreadId());
     if (const TThreadPriority p = FPriority.load(); p != tpNormal)
         detail::ApplyThreadPriority(FNativeId.load(), p);
@@ -175,8 +202,8 @@ void TThread::Run() {
 void TThread::WaitFor() {
     if (!Started())
         return;
-    assert(QThread::currentThread() != FRunner.get() && "a thread cannot wait for itself");
-    if (QThread::currentThread() == FRunner.get())
+    assert(std::this_thread::get_id() != FThreadId.load() && "a thread cannot wait for itself");
+    if (std::this_thread::get_id() == FThreadId.load())
         return;
     if (IsMainThread()) {
         SyncQueue& q = Queue();
@@ -191,7 +218,8 @@ void TThread::WaitFor() {
         std::unique_lock lock(FMutex);
         FDone.wait(lock, [&] { return Finished(); });
     }
-    FRunner->wait();
+    if (FThread.joinable())
+        FThread.join();
 }
 
 void TThread::SetPriority(TThreadPriority p) {
@@ -213,20 +241,19 @@ void TThread::Synchronize(const std::function<void()>& method) {
     auto r = std::make_shared<SyncRequest>();
     r->method = &method;
     SyncQueue& q = Queue();
-    bool post = false;
-    QCoreApplication* app = QCoreApplication::instance();
+    bool wake = false;
     {
         std::lock_guard lock(q.mutex);
         q.requests.push_back(r);
         q.count.fetch_add(1, std::memory_order_release);
-        if (!q.draining && !q.posted && app != nullptr) {
-            q.posted = true;
-            post = true;
+        if (!q.draining && !q.woken && q.notifierReady) {
+            q.woken = true;
+            wake = true;
         }
     }
     q.cond.notify_all();
-    if (post)
-        QMetaObject::invokeMethod(app, &OnPostedDrain, Qt::QueuedConnection);
+    if (wake)
+        detail::SignalSyncWake();
 
     const auto until = Clock::now() + kWorkerSpin;
     while (!r->done.load(std::memory_order_acquire) && Clock::now() < until)
@@ -241,6 +268,7 @@ void TThread::Synchronize(const std::function<void()>& method) {
 
 bool TThread::CheckSynchronize(int timeoutMs) {
     assert(IsMainThread() && "CheckSynchronize runs on the user-interface thread");
+    EnsureNotifier();
     if (timeoutMs > 0) {
         SyncQueue& q = Queue();
         std::unique_lock lock(q.mutex);

@@ -7,7 +7,9 @@
 // kept in one process-wide queue that the user-interface thread drains from
 // its Qt event loop, from CheckSynchronize() and from WaitFor(), so a worker
 // blocked in Synchronize() can always finish while the user-interface thread
-// waits for it.
+// waits for it. For the event loop to pick the calls up, the first TThread
+// (or a CheckSynchronize() call) must be made on the user-interface thread
+// while the QCoreApplication exists.
 //
 // Stopping is ordered: Terminate() (sets the flag, then runs the
 // TerminatedSet() hook so a worker can wake its own events), then WaitFor().
@@ -21,6 +23,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 
 namespace pmv::platform {
 
@@ -92,11 +95,10 @@ protected:
     virtual void TerminatedSet() {}
 
 private:
-    class Runner;
-    friend class Runner;
     void Run();
 
-    std::unique_ptr<Runner> FRunner;
+    std::thread FThread;
+    std::atomic<std::thread::id> FThreadId{};
     std::atomic<bool> FTerminated{false};
     std::atomic<bool> FStarted{false};
     std::atomic<bool> FFinished{false};

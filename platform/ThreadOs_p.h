@@ -13,3 +13,15 @@ void ApplyThreadPriority(long nativeThreadId, TThreadPriority priority);
 void SetCurrentThreadName(std::string_view name);
 
 } // namespace pmv::platform::detail
+
+namespace pmv::platform::detail {
+
+/// A descriptor the user-interface thread's event loop watches for pending
+/// synchronized calls: created once per process, never closed.
+int SyncWakeDescriptor();
+/// Makes SyncWakeDescriptor() readable.
+void SignalSyncWake();
+/// Makes it unreadable again.
+void DrainSyncWake();
+
+} // namespace pmv::platform::detail

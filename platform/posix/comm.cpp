@@ -542,11 +542,11 @@ BOOL AfterStartLocked(Port& port, std::unique_lock<std::mutex>& lock, OVERLAPPED
                       bool callerRecord, LPDWORD transferred) {
     if (ov.Internal != STATUS_PENDING)
         return ResultOf(ov, transferred);
+    port.WakeEngineLocked();
     if (!callerRecord)
         return FinishSynchronous(port, lock, ov, transferred);
     if (transferred != nullptr)
         *transferred = 0;
-    port.WakeEngineLocked();
     return Fail(ERROR_IO_PENDING);
 }
 

@@ -31,3 +31,29 @@ void SetCurrentThreadName(std::string_view name) {
 }
 
 } // namespace pmv::platform::detail
+
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <sys/eventfd.h>
+
+namespace pmv::platform::detail {
+
+int SyncWakeDescriptor() {
+    static const int fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    return fd;
+}
+
+void SignalSyncWake() {
+    const std::uint64_t one = 1;
+    while (::write(SyncWakeDescriptor(), &one, sizeof one) < 0 && errno == EINTR) {
+    }
+}
+
+void DrainSyncWake() {
+    std::uint64_t value = 0;
+    while (::read(SyncWakeDescriptor(), &value, sizeof value) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace pmv::platform::detail
