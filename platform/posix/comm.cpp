@@ -2,12 +2,13 @@
 //
 // Data flow: an entry point checks its arguments, then, under the port's
 // mutex, either finishes the request at once (the bytes or events are
-// already there) or records it as the pending read, write or event wait and
-// wakes the engine when the engine's poll set has to change. The engine
-// polls the tty and a wake descriptor, moves bytes for the pending
-// operations, samples the line source while the event mask asks for line
-// events, and completes an operation by filling in the caller's OVERLAPPED
-// and setting its event. Everything that touches a caller's OVERLAPPED runs
+// already there) or records it as the pending read, write or event wait. The
+// engine waits in epoll on the tty (edge-triggered input, so a pending read
+// needs no wake-up of the engine and unread input causes no busy loop;
+// output only while a write is pending) and on a wake descriptor, moves
+// bytes for the pending operations, samples the line source while the event
+// mask asks for line events, and completes an operation by filling in the
+// caller's OVERLAPPED and setting its event. Everything that touches a caller's OVERLAPPED runs
 // under the port's mutex, and CloseHandle completes what is pending before
 // it returns, so no record is touched after that.
 #include "platform/DeviceMap.h"
@@ -22,7 +23,7 @@
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <optional>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -272,6 +273,7 @@ public:
     // Fixed after open.
     int fd = -1;
     int wakeFd = -1;
+    int epollFd = -1;
     bool overlapped = false;
     bool canRead = false;
     bool canWrite = false;
@@ -293,9 +295,9 @@ public:
     DWORD inQueue = kDefaultQueue;
     DWORD outQueue = kDefaultQueue;
     DCB dcb{}; // the block last asked for
-    bool enginePolling = false;
-    short pollingFor = 0;
-    bool pollingWatch = false;
+    bool enginePolling = false; // the engine sleeps in epoll_wait
+    bool pollingWatch = false;  // ... with the line-watch time-out
+    bool outArmed = false;      // EPOLLOUT is in the engine's set
 
     bool ParityChecking() const { return dcb.fParity != 0 && dcb.Parity != NOPARITY; }
     bool ReadReturnsAtOnce() const {
@@ -305,13 +307,8 @@ public:
     bool WatchingLocked() const {
         return !dead && (mask & kLineEvents) != 0 && lines && lines->CanWatch();
     }
-    short WantedLocked() const {
-        if (dead)
-            return 0;
-        return static_cast<short>((readOp ? POLLIN : 0) | (writeOp ? POLLOUT : 0));
-    }
-
     void WakeEngineLocked();
+    void ArmOutputLocked(bool on);
     void CompleteLocked(std::optional<PendingOp>& op, DWORD error, DWORD waitMask = 0);
     void MarkDeadLocked();
     void ReadSomeLocked();
@@ -321,11 +318,11 @@ public:
 };
 
 void Port::WakeEngineLocked() {
-    // The engine recomputes its poll set whenever it comes round; it needs a
-    // nudge only while it sleeps in poll() with a set that no longer fits.
+    // The engine recomputes its time-out whenever it comes round; it needs a
+    // nudge only while it sleeps with one that no longer fits, or to close.
     if (!enginePolling)
         return;
-    if (pollingFor == WantedLocked() && pollingWatch == WatchingLocked() && !closing)
+    if (pollingWatch == WatchingLocked() && !closing)
         return;
     const std::uint64_t one = 1;
     ssize_t rc;
@@ -335,9 +332,22 @@ void Port::WakeEngineLocked() {
     // EAGAIN means the counter is already non-zero: the engine will wake.
 }
 
+void Port::ArmOutputLocked(bool on) {
+    if (dead || on == outArmed)
+        return;
+    // Edge-triggered: arming reports a descriptor that is writable already.
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLET | (on ? EPOLLOUT : 0u);
+    ev.data.fd = fd;
+    if (::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev) == 0)
+        outArmed = on;
+}
+
 void Port::CompleteLocked(std::optional<PendingOp>& op, DWORD error, DWORD waitMask) {
     PendingOp done = std::move(*op);
     op.reset();
+    if (&op == &writeOp)
+        ArmOutputLocked(false);
     if (done.maskOut != nullptr && error == ERROR_SUCCESS)
         *done.maskOut = waitMask;
     done.ov->InternalHigh = done.maskOut != nullptr ? 0 : done.done;
@@ -351,6 +361,8 @@ void Port::MarkDeadLocked() {
     if (dead)
         return;
     dead = true;
+    // A hung-up tty reports itself ready for ever; leave it out from now on.
+    ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
     if (readOp)
         CompleteLocked(readOp, kVanishedError);
     if (writeOp)
@@ -433,33 +445,35 @@ void Port::RefreshLinesLocked() {
 void Port::EngineLoop() {
     std::unique_lock lock(m);
     while (!closing) {
-        const short want = WantedLocked();
         const bool watch = WatchingLocked();
-        pollingFor = want;
         pollingWatch = watch;
         enginePolling = true;
-        // A dead device is left out of the poll set: a hung-up tty reports
-        // POLLHUP for ever and would make this loop spin.
-        pollfd fds[2] = {{dead ? -1 : fd, want, 0}, {wakeFd, POLLIN, 0}};
         lock.unlock();
-        const int n = ::poll(fds, 2, watch ? kLineWatchMs : -1);
-        if ((fds[1].revents & POLLIN) != 0) {
-            std::uint64_t value;
-            (void)!::read(wakeFd, &value, sizeof value);
+        epoll_event events[4];
+        const int n = ::epoll_wait(epollFd, events, 4, watch ? kLineWatchMs : -1);
+        std::uint32_t ttyEvents = 0;
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.fd == wakeFd) {
+                std::uint64_t value;
+                (void)!::read(wakeFd, &value, sizeof value);
+            } else {
+                ttyEvents |= events[i].events;
+            }
         }
         lock.lock();
         enginePolling = false;
-        if (closing || n < 0)
-            continue; // EINTR; nothing else is expected from poll here
-        const short rev = fds[0].revents;
-        if ((rev & POLLIN) != 0 && readOp)
-            ReadSomeLocked();
-        if ((rev & POLLOUT) != 0 && writeOp)
-            WriteSomeLocked();
-        if ((rev & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            if (readOp && !dead)
-                ReadSomeLocked(); // take what was still queued
-            MarkDeadLocked();
+        if (closing)
+            break;
+        if (!dead) {
+            if ((ttyEvents & EPOLLIN) != 0 && readOp)
+                ReadSomeLocked();
+            if ((ttyEvents & EPOLLOUT) != 0 && writeOp)
+                WriteSomeLocked();
+            if ((ttyEvents & (EPOLLHUP | EPOLLERR)) != 0) {
+                if (readOp)
+                    ReadSomeLocked(); // take what was still queued
+                MarkDeadLocked();
+            }
         }
         if (WatchingLocked())
             RefreshLinesLocked();
@@ -494,6 +508,10 @@ void Port::ReleaseDescriptors() {
     if (wakeFd >= 0) {
         ::close(wakeFd);
         wakeFd = -1;
+    }
+    if (epollFd >= 0) {
+        ::close(epollFd);
+        epollFd = -1;
     }
 }
 
@@ -763,7 +781,16 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         port->dcb.Parity = NOPARITY;
     }
     port->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (port->wakeFd < 0) {
+    port->epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    epoll_event wakeEvent{};
+    wakeEvent.events = EPOLLIN;
+    wakeEvent.data.fd = port->wakeFd;
+    epoll_event ttyEvent{};
+    ttyEvent.events = EPOLLIN | EPOLLET;
+    ttyEvent.data.fd = port->fd;
+    if (port->wakeFd < 0 || port->epollFd < 0 ||
+        ::epoll_ctl(port->epollFd, EPOLL_CTL_ADD, port->wakeFd, &wakeEvent) != 0 ||
+        ::epoll_ctl(port->epollFd, EPOLL_CTL_ADD, port->fd, &ttyEvent) != 0) {
         SetLastError(WinErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
@@ -1037,6 +1064,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     port->writeOp = PendingOp{&ov, event, static_cast<BYTE*>(const_cast<void*>(lpBuffer)),
                               nNumberOfBytesToWrite, 0, nullptr};
     port->WriteSomeLocked();
+    if (port->writeOp)
+        port->ArmOutputLocked(true); // the rest goes when the driver has room
     return AfterStartLocked(*port, lock, ov, port->overlapped, lpNumberOfBytesWritten);
 }
 

@@ -63,6 +63,14 @@ DWORD WinErrorFromErrno(int err) {
 namespace detail {
 namespace {
 
+constexpr auto kWaitSpin = std::chrono::microseconds(50);
+
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#endif
+}
+
 struct HandleTable {
     std::mutex mutex;
     std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
@@ -111,6 +119,7 @@ void Event::Set() {
     {
         std::lock_guard lock(FMutex);
         FSignalled = true;
+        FSignalledHint.store(true, std::memory_order_release);
     }
     if (FManual)
         FCond.notify_all();
@@ -121,9 +130,19 @@ void Event::Set() {
 void Event::Reset() {
     std::lock_guard lock(FMutex);
     FSignalled = false;
+    FSignalledHint.store(false, std::memory_order_relaxed);
 }
 
 bool Event::Wait(DWORD milliseconds) {
+    // An I/O completion usually follows within microseconds of the wait:
+    // look for it briefly before sleeping, which saves a wake-up on the
+    // critical path of every overlapped round trip.
+    if (milliseconds != 0) {
+        const auto spinUntil = std::chrono::steady_clock::now() + kWaitSpin;
+        while (!FSignalledHint.load(std::memory_order_acquire) &&
+               std::chrono::steady_clock::now() < spinUntil)
+            std::this_thread::yield();
+    }
     std::unique_lock lock(FMutex);
     auto ready = [this] { return FSignalled; };
     if (milliseconds == INFINITE) {
@@ -134,8 +153,10 @@ bool Event::Wait(DWORD milliseconds) {
                                  ready)) {
         return false;
     }
-    if (!FManual)
+    if (!FManual) {
         FSignalled = false;
+        FSignalledHint.store(false, std::memory_order_relaxed);
+    }
     return true;
 }
 

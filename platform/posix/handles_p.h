@@ -4,6 +4,7 @@
 
 #include "platform/posix/wintypes.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -33,7 +34,8 @@ std::shared_ptr<KernelObject> TakeHandle(HANDLE h, ObjectKind k);
 class Event final : public KernelObject {
 public:
     Event(bool manualReset, bool initialState)
-        : KernelObject(ObjectKind::Event), FManual(manualReset), FSignalled(initialState) {}
+        : KernelObject(ObjectKind::Event), FManual(manualReset), FSignalled(initialState),
+          FSignalledHint(initialState) {}
     void Set();
     void Reset();
     /// True when the event was (or became) signalled before the deadline;
@@ -45,6 +47,7 @@ private:
     std::condition_variable FCond;
     const bool FManual;
     bool FSignalled;
+    std::atomic<bool> FSignalledHint; // FSignalled, for peeking without the lock
 };
 
 /// Sets the last error and returns FALSE, for one-line failure exits.

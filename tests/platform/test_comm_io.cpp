@@ -188,6 +188,20 @@ TEST_F(CommIo, PurgeEndsPendingReadAndWrite) {
     EXPECT_EQ(ReadBytes(1), "k");
 }
 
+TEST_F(CommIo, PendingWriteCompletesWhenTheFarEndReads) {
+    OverlappedRecord rec;
+    std::vector<char> block;
+    StartLongWrite(rec, block);
+    COMSTAT st{};
+    ASSERT_TRUE(ClearCommError(h, nullptr, &st));
+    EXPECT_GT(st.cbOutQue, 0u) << "the rest of the block counts as queued";
+    EXPECT_EQ(pty.Read(block.size(), 20000).size(), block.size());
+    ASSERT_EQ(WaitForSingleObject(rec.ov.hEvent, kLongWaitMs), WAIT_OBJECT_0);
+    DWORD written = 0;
+    ASSERT_TRUE(GetOverlappedResult(h, &rec.ov, &written, FALSE));
+    EXPECT_EQ(written, block.size());
+}
+
 TEST_F(CommIo, PurgeClearsTheInputQueue) {
     pty.Write("stale");
     ASSERT_TRUE(WaitUntil([&] {
