@@ -5,6 +5,7 @@
 #include "app/Icons.h"
 #include "comport/Lnkcomdlg.h"
 #include "comport/Lnkcomport.h"
+#include "dialogs/Dlgutils.h"
 
 #include <QAction>
 #include <QApplication>
@@ -84,15 +85,19 @@ void SetButton(QPushButton* b, const QString& caption, bool enabled) {
 
 void SetEditText(QLineEdit* e, const QString& text) {
     if (e->text() != text) {
-        e->setText(text);
+        pmv::TEditLimit::SetText(e, text); // whole, whatever the typing limit
         e->setCursorPosition(0); // show the start of a long text
     }
 }
 
 void SetEdit(QLineEdit* e, const QString& text, bool enabled, bool readOnly, int maxLength) {
-    // The maximum length first: setText() cuts the text to the current one.
-    if (e->maxLength() != maxLength)
-        e->setMaxLength(maxLength);
+    // The maximum length limits typing and pasting only; a value the program
+    // shows (a long reply, a wide number) stays whole.
+    const auto* limit = qobject_cast<const pmv::TEditLimit*>(e->validator());
+    if (!limit || limit->MaxLength() != maxLength) {
+        delete limit;
+        pmv::TEditLimit::Install(e, maxLength);
+    }
     SetEditText(e, text);
     e->setEnabled(enabled);
     e->setReadOnly(readOnly);
@@ -183,6 +188,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     setCentralWidget(client);
 
     BuildComponents();
+    BuildLink();
     BuildMenus();
     BuildToolBar();
     BuildPages();
@@ -477,7 +483,7 @@ void TMainForm::BuildSlot(int index) {
     edit->setObjectName(QLatin1String("Cmd") + n + QLatin1String("Edit"));
     edit->setGeometry(EditRect);
     edit->setAccessibleName(number + QLatin1String(" value"));
-    edit->setMaxLength(NumericEditMaxLength);
+    pmv::TEditLimit::Install(edit, NumericEditMaxLength);
     edit->setEnabled(false);
 
     // Tab order within the slot follows creation: Get, Set, edit.

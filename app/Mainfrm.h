@@ -20,6 +20,7 @@
 #include <QString>
 
 #include <array>
+#include <memory>
 #include <string>
 
 class QAction;
@@ -39,7 +40,19 @@ class QToolBar;
 namespace QORLNK {
 class TLNKCOMPort;
 class TLNKCOMDlg;
+class TLNKCOMRxThread;
 } // namespace QORLNK
+
+namespace pmv {
+class TRequestEngine;
+} // namespace pmv
+
+// The request engine with its port, timer and view adapters
+// (MainfrmLinkAdapters.h).
+class TMainFormLink;
+struct TMainFormLinkDeleter {
+    void operator()(TMainFormLink* link) const;
+};
 
 // The four widgets of one slot, in the order group box, Get, Set, edit.
 struct TSlotCtrls {
@@ -75,7 +88,8 @@ public:
     bool ClipCutPending = false;
     int ClipSource = 0;
 
-    // Traffic counters shown in status panels 2, 4 and 6.
+    // Traffic counters shown in status panels 2, 4 and 6: copies of the
+    // request engine's, which counts; reset them with LinkEngine().ResetCounters().
     int TxCount = 0;
     int RxCount = 0;
     int RxTOCount = 0;
@@ -159,6 +173,16 @@ public:
     // 1 Show Unframed Receptions, 2 Show Command Description).
     bool OptionChecked(int pos) const;
 
+    // Writes a slot edit's text whole: the edits limit only what is typed
+    // (6 characters, 80 for a string slot), not what the program shows.
+    void SetSlotEditText(int index, const QString& text);
+    // The typing limit of a slot edit.
+    int SlotEditMaxLength(int index) const;
+
+    // The target link: requests, runs, counters (MainfrmLink.cpp).
+    pmv::TRequestEngine& LinkEngine() const;
+    TMainFormLink& Link() const { return *FLink; }
+
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
     static QString TitleCaption(const std::string& title);
@@ -209,6 +233,10 @@ public:
     void SlotSetButtonClick(int index);
     void SlotEditExit(int index); // the edit lost the input focus
     void SlotEditKeyDown(int index, QKeyEvent* event);
+    // Serial port and reply timer. LNKCOMPortRxChar runs inside the receive
+    // thread's synchronized call, once per received byte.
+    void LNKCOMPortRxChar(QORLNK::TLNKCOMRxThread* Sender, char ch);
+    void RxTimerTimer();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -217,6 +245,7 @@ protected:
 
 private:
     void BuildComponents();
+    void BuildLink();
     void BuildMenus();
     void BuildToolBar();
     void BuildPages();
@@ -233,6 +262,7 @@ private:
     QList<QObject*> FNoHintButtons;
     QObject* FWheelSource = nullptr;
     QStyle* FPanelStyle = nullptr;
+    std::unique_ptr<TMainFormLink, TMainFormLinkDeleter> FLink;
     bool FShown = false;
     bool FDestroying = false;
 };

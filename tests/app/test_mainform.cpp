@@ -2,6 +2,7 @@
 // ClearSlot, slot selection by mouse, names for tests and assistive tools.
 #include "app/Colours.h"
 #include "app/Mainfrm.h"
+#include "dialogs/Dlgutils.h"
 
 #include <QAction>
 #include <QApplication>
@@ -70,10 +71,17 @@ struct TSlotView {
     int editMaxLength;
 };
 
+// The typing limit of a slot edit (a validator, so that texts the program
+// writes are never cut).
+int TypingLimit(const QLineEdit* e) {
+    const auto* limit = qobject_cast<const TEditLimit*>(e->validator());
+    return limit ? limit->MaxLength() : e->maxLength();
+}
+
 TSlotView ViewOf(const TSlotCtrls& c) {
     return {c.box->title(),      c.get->text(),        c.get->isEnabled(),
             c.set->text(),       c.set->isEnabled(),   c.edit->text(),
-            c.edit->isEnabled(), c.edit->isReadOnly(), c.edit->maxLength()};
+            c.edit->isEnabled(), c.edit->isReadOnly(), TypingLimit(c.edit)};
 }
 
 void ExpectView(const TSlotView& actual, const TSlotView& expected) {
@@ -211,7 +219,7 @@ TEST_F(MainFormTest, EmptiedCommandLeavesCaptionsButDisablesEverything) {
     form->ShowSlot(11);
     form->CmdTable[11].cmd_str.clear();
     form->ShowSlot(11);
-    EXPECT_EQ(Ctrls(11).edit->maxLength(), 80);
+    EXPECT_EQ(TypingLimit(Ctrls(11).edit), 80);
 }
 
 TEST_F(MainFormTest, UnknownKindLeavesButtonsAndEditAsTheyWere) {
