@@ -1,6 +1,5 @@
 #include "app/Mainfrm.h"
 
-#include "app/Colours.h"
 #include "app/HostApplication.h"
 #include "app/Icons.h"
 #include "comport/Lnkcomdlg.h"
@@ -602,7 +601,7 @@ void TMainForm::ShowSlot(int index) {
         c.edit->setEnabled(false);
         SetSlotCaptionColour(index, GreyTextColour());
     } else {
-        SetSlotCaptionColour(index, ColourToQColor(r.colour));
+        SetSlotCaptionColour(index, SlotColourToQColor(r.colour, QApplication::palette()));
     }
 }
 

@@ -44,8 +44,7 @@ struct TSystemColour {
     QPalette::ColorRole role;
 };
 
-// System colour index (low byte) to the palette entry that plays its part;
-// the same table as the main window's.
+// System colour index (low byte) to the palette entry that plays its part.
 TSystemColour SystemColour(unsigned index) {
     switch (index) {
     case 0:

@@ -1,6 +1,5 @@
 // The main window: layout, menus and tool bar, start state, ShowSlot and
 // ClearSlot, slot selection by mouse, names for tests and assistive tools.
-#include "app/Colours.h"
 #include "app/Mainfrm.h"
 #include "dialogs/Dlgutils.h"
 
@@ -786,16 +785,14 @@ TEST_F(MainFormTest, LogLineStaysOneLine) {
     }
 }
 
-TEST(Colours, RecordColourToScreenColour) {
+// Values with the top byte 0xFF name a system colour and follow the
+// application palette; other top bytes carry no colour information.
+TEST_F(MainFormTest, CaptionColourOfSystemColours) {
     struct Row {
         std::int32_t colour;
         QColor expected;
     } rows[] = {
-        {0x00000000, QColor(0, 0, 0)},
-        {0x000000FF, QColor(255, 0, 0)},
-        {0x0000FF00, QColor(0, 255, 0)},
-        {0x00FF0000, QColor(0, 0, 255)},
-        {0x12345678, QColor(0x78, 0x56, 0x34)}, // top byte carries no colour
+        {0x12345678, QColor(0x78, 0x56, 0x34)},
         {std::int32_t(0xFF000008), QApplication::palette().color(QPalette::Text)},
         {std::int32_t(0xFF000011),
          QApplication::palette().color(QPalette::Disabled, QPalette::Text)},
@@ -803,8 +800,8 @@ TEST(Colours, RecordColourToScreenColour) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.colour);
-        EXPECT_EQ(ColourToQColor(row.colour), row.expected);
+        Define(31, ctParamGetSet, "Y").colour = row.colour;
+        form->ShowSlot(31);
+        EXPECT_EQ(form->SlotCaptionColour(31), row.expected);
     }
-    for (std::int32_t c : {0x000000, 0x0000FF, 0x123456, 0xFFFFFF})
-        EXPECT_EQ(QColorToColour(ColourToQColor(c)), c);
 }
