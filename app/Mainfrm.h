@@ -24,6 +24,7 @@
 #include <string>
 
 class QAction;
+class QColorDialog;
 class QGroupBox;
 class QKeyEvent;
 class QLabel;
@@ -99,6 +100,8 @@ public:
     QORLNK::TLNKCOMPort* LNKCOMPort = nullptr;
     QORLNK::TLNKCOMDlg* LNKCOMDlg = nullptr;
     QTimer* RxTimer = nullptr;
+    // The colour dialog of "C&olour" (solid colours), created on first use.
+    QColorDialog* ColorDialog = nullptr;
 
     // ---- Widgets --------------------------------------------------------------
     std::array<TSlotCtrls, pmv::SlotCount> SlotCtrls{};
@@ -154,6 +157,10 @@ public:
     void ClearSlot(int index);
     // Brings the slot's four widgets in line with CmdTable[index].
     void ShowSlot(int index);
+    // Runs the command editor on a copy of CmdTable[index]; OK stores the
+    // edited record and gives true. Cancel or an index outside the table:
+    // nothing changes, false.
+    bool EditSlot(int index);
     // Font colour of the slot's caption (the group box title).
     void SetSlotCaptionColour(int index, const QColor& colour);
     QColor SlotCaptionColour(int index) const;
