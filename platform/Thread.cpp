@@ -34,11 +34,9 @@ constexpr auto kDrainSpin = std::chrono::microseconds(50);
 // Initialised during static initialisation, which runs on the main thread.
 const std::thread::id gMainThreadId = std::this_thread::get_id();
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
+// Looking out for the other side yields the processor instead of holding
+// it: on a busy machine the thread we wait for may need this very core.
+inline void LookOut() { std::this_thread::yield(); }
 
 struct SyncRequest {
     const std::function<void()>* method = nullptr;
@@ -103,7 +101,7 @@ bool RunPending(bool spin) {
         lock.unlock();
         const auto until = Clock::now() + kDrainSpin;
         while (q.count.load(std::memory_order_acquire) == 0 && Clock::now() < until)
-            CpuRelax();
+            LookOut();
         lock.lock();
         q.draining = false;
         if (!q.requests.empty())
@@ -257,7 +255,7 @@ void TThread::Synchronize(const std::function<void()>& method) {
 
     const auto until = Clock::now() + kWorkerSpin;
     while (!r->done.load(std::memory_order_acquire) && Clock::now() < until)
-        CpuRelax();
+        LookOut();
     if (!r->done.load(std::memory_order_acquire)) {
         std::unique_lock lock(r->mutex);
         r->cond.wait(lock, [&] { return r->done.load(std::memory_order_acquire); });

@@ -48,8 +48,9 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 /// once with what is there); other values fail with ERROR_NOT_SUPPORTED.
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
-/// Records the queue sizes (reported by GetCommProperties); the kernel's
-/// tty buffers are not resizable.
+/// Records the queue sizes (reported by GetCommProperties; zero sizes are
+/// refused with ERROR_INVALID_PARAMETER); the kernel's tty buffers are not
+/// resizable.
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 /// Also completes a pending WaitCommEvent with an empty mask.

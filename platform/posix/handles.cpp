@@ -65,12 +65,6 @@ namespace {
 
 constexpr auto kWaitSpin = std::chrono::microseconds(50);
 
-inline void CpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
 struct HandleTable {
     std::mutex mutex;
     std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
