@@ -68,6 +68,7 @@ void TLNKCOMThread::StopAndWait() {
     }
 }
 
+// Runs on the worker's own thread.
 void TLNKCOMThread::NameThread() {
     TThread::NameThreadForDebugging(FName);
 }
@@ -92,6 +93,8 @@ void TLNKCOMThread::ThreadReport(TReportType type, const char* func, const char*
     });
 }
 
+// Runs on the worker's own thread (directly on the user-interface thread
+// when called there).
 void TLNKCOMThread::SyncCall(const std::function<void()>& method) {
     TThread::Synchronize([this, &method] {
         // Lets the port see that a Close() made from inside this call must
@@ -201,7 +204,7 @@ void TLNKCOMStatusThread::Execute() {
 }
 
 // One line item: reads the level on the user-interface thread when the call
-// runs, raises the event and sets the indicator.
+// runs, raises the event and sets the indicator. Runs on the status thread.
 void TLNKCOMStatusThread::LineEvent(TIndicatorType type) {
     SyncCall([this, type] {
         TLNKCOMPort* port = FOwner;
@@ -497,11 +500,14 @@ void TLNKCOMTxThread::Execute() {
             SyncCall([this] { FIndicator(itTX, false); });
             return;
         }
-        // A purge that came just before the write was started has missed it.
+        // A purge (close or TxAbort) that came just before the write was
+        // started has missed it: end the write here.
         if (Terminated()) {
             EndPendingWrite();
             return;
         }
+        if (FTxAbort.load())
+            EndPendingWrite(); // the wait below then ends at once
         wait = WaitForSingleObject(FOverlapped.hEvent, INFINITE);
         if (Terminated()) {
             EndPendingWrite();

@@ -1017,4 +1017,32 @@ TEST_F(PortTest, DeviceVanishingIsReportedOnceAndPortRecovers) {
     EXPECT_TRUE(WaitUntil([&] { return got == "okagain"; }));
 }
 
+TEST_F(PortTest, DeviceVanishingDuringWriteFreesTheTransmitter) {
+    TLNKCOMIndicator tx;
+    port->SetTXIndicator(&tx);
+    OpenOk();
+    int done = 0;
+    port->OnTxData = [&](TLNKCOMTxThread*, int) { ++done; };
+    const std::string big(4 * 1024 * 1024, 'v');
+    ASSERT_TRUE(port->TxData(big.data(), static_cast<int>(big.size())));
+    ASSERT_TRUE(WaitUntil([&] { return pty.Pending() > 0; }));
+    pty.CloseMaster();
+    auto txReports = [&] {
+        std::vector<Rep> out;
+        for (const Rep& r : log.reps)
+            if (r.file == "TLNKCOMTxThread")
+                out.push_back(r);
+        return out;
+    };
+    ASSERT_TRUE(WaitUntil([&] { return !txReports().empty(); })) << log.Dump();
+    EXPECT_EQ(txReports()[0].func, "Execute");
+    EXPECT_EQ(txReports()[0].desc, "GetOverlappedResult");
+    EXPECT_EQ(txReports()[0].err, static_cast<int>(ERROR_BAD_COMMAND));
+    // The block is over: the lamp is off and no completion is raised.
+    EXPECT_TRUE(WaitUntil([&] { return !tx.StateOn(); }));
+    Pump(50);
+    EXPECT_EQ(done, 0);
+    EXPECT_TRUE(port->Close());
+}
+
 } // namespace
