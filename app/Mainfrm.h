@@ -20,6 +20,7 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -63,6 +64,20 @@ struct TSlotCtrls {
     QLineEdit* edit = nullptr;
 };
 
+// The modal questions and file dialogs of the window. An empty member shows
+// the toolkit's own box or dialog; tests put their own answers in.
+struct TMainFormDialogs {
+    // Warning box with the given QMessageBox::StandardButtons; returns the
+    // button chosen (closing the box gives its escape button, Cancel).
+    std::function<int(const QString& text, int buttons)> Warning;
+    // Open dialog for a configuration file: the chosen existing file, or
+    // an empty text when cancelled.
+    std::function<QString()> OpenConfigFile;
+    // Save dialog starting with fileName: the chosen path, or an empty text
+    // when cancelled.
+    std::function<QString(const QString& fileName)> SaveConfigFile;
+};
+
 class TMainForm : public QMainWindow {
     Q_OBJECT
 
@@ -100,6 +115,8 @@ public:
     QORLNK::TLNKCOMPort* LNKCOMPort = nullptr;
     QORLNK::TLNKCOMDlg* LNKCOMDlg = nullptr;
     QTimer* RxTimer = nullptr;
+    // Modal boxes and file dialogs (see TMainFormDialogs).
+    TMainFormDialogs Dialogs;
     // The colour dialog of "C&olour" (solid colours), created on first use.
     QColorDialog* ColorDialog = nullptr;
 
@@ -203,6 +220,15 @@ public:
     void SaveConfigClick();
     void EditTitleClick();
     void ExitClick();
+    // What "&Save Config" runs: asks for a name only while ConfigFileName is
+    // empty, writes the file and refreshes SavedConfig. True when written;
+    // false when the dialog was cancelled or the write failed (error box shown).
+    bool SaveConfigFile();
+    // Steps of "&Load Config" after the open dialog: reads and checks path and
+    // puts it into effect, reopening the port with its settings.
+    void LoadConfigFromFile(const QString& path);
+    // The close query's comparison of the current state with SavedConfig.
+    bool IsConfigModified() const;
     // COM menu.
     void COMSettingsClick();
     void COMOpenClick();

@@ -1,0 +1,195 @@
+// A configuration load in the shown main window, as "&Load Config" runs it
+// after its dialog: read and check the file, clear and show all 192 slots,
+// captions, snapshot, log, counters and status, then reopen the port. The
+// loads alternate between the pump station example and a variant of it that
+// differs in every slot, so that every load changes every slot's widgets.
+// Pending repaints are processed inside the timed region.
+//
+//   LoadInWindow/PortAbsent  COM25 is not present: the reopen fails at once
+//                            and logs its error, as on a machine without it
+//   LoadInWindow/PortReopen  COM25 is a pseudo-terminal: the port is closed
+//                            and opened again (worker threads included)
+//   ReadOnly                 the file read and check alone, for comparison
+#include "app/HostApplication.h"
+#include "app/Mainfrm.h"
+#include "comport/Lnkcomport.h"
+#include "config/ConfigFile.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString ExamplePath = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
+
+std::string ReadBytes(const QString& path) {
+    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// A private device map in a temporary folder: only what Map() adds is present.
+class TBenchDevices {
+public:
+    TBenchDevices() {
+        FMap = FDir.filePath(QStringLiteral("commap")).toStdString();
+        const std::string empty = FDir.filePath(QStringLiteral("empty")).toStdString();
+        ::mkdir(empty.c_str(), 0755);
+        ::setenv("PMV_COMMAP", FMap.c_str(), 1);
+        ::setenv("PMV_DEV_ROOT", empty.c_str(), 1);
+        ::setenv("PMV_SYSFS_ROOT", empty.c_str(), 1);
+        Map(0, {});
+    }
+    ~TBenchDevices() {
+        ::unsetenv("PMV_COMMAP");
+        ::unsetenv("PMV_DEV_ROOT");
+        ::unsetenv("PMV_SYSFS_ROOT");
+    }
+    // com 0: an empty map.
+    void Map(int com, const std::string& device) {
+        if (FILE* f = std::fopen(FMap.c_str(), "w")) {
+            if (com > 0)
+                std::fprintf(f, "COM%d=%s\n", com, device.c_str());
+            std::fclose(f);
+        }
+    }
+    QString Path(const QString& name) const { return FDir.filePath(name); }
+
+private:
+    QTemporaryDir FDir;
+    std::string FMap;
+};
+
+// The master side of a pseudo-terminal.
+class TBenchPty {
+public:
+    TBenchPty() {
+        FMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
+        char name[128] = {};
+        if (FMaster >= 0 && ::grantpt(FMaster) == 0 && ::unlockpt(FMaster) == 0 &&
+            ::ptsname_r(FMaster, name, sizeof name) == 0)
+            FSlave = name;
+    }
+    ~TBenchPty() {
+        if (FMaster >= 0)
+            ::close(FMaster);
+    }
+    const std::string& SlavePath() const { return FSlave; }
+
+private:
+    int FMaster = -1;
+    std::string FSlave;
+};
+
+// The example and a variant of it with other captions, texts and values in
+// every slot (same port settings).
+bool WriteFiles(const TBenchDevices& devices, QString paths[2]) {
+    const pmv::TConfigReadResult example = pmv::ReadConfig(ReadBytes(ExamplePath));
+    if (!example.Ok)
+        return false;
+    pmv::TConfigSet variant = example.Set;
+    variant.Title = "Variant station";
+    for (int p = 0; p < pmv::PageCount; ++p)
+        variant.PageCaptions[p] = "Page " + std::to_string(p + 1);
+    for (int i = 0; i < pmv::SlotCount; ++i) {
+        pmv::TCmdRecord& r = variant.CmdTable[i];
+        r.cmd_type = std::int8_t((i + 1) % 6);
+        r.cmd_str = "V" + std::to_string(i);
+        r.cmd_descr = "Variant " + std::to_string(i);
+        r.str = "text";
+        r.val_start = i;
+        r.val_max = 65535;
+        r.colour = (i % 2) ? 0x0000FF : 0x008000;
+        r.opts = (i % 9 == 0) ? pmv::Disabled : 0;
+    }
+    paths[0] = ExamplePath;
+    paths[1] = devices.Path(QStringLiteral("variant.ini"));
+    const pmv::TConfigSaveResult saved =
+        pmv::SaveConfigFile(QFile::encodeName(paths[1]).toStdString(), variant);
+    return saved.Ok && saved.Warnings.empty();
+}
+
+void RunLoads(benchmark::State& state, bool portPresent) {
+    TBenchDevices devices;
+    TBenchPty pty;
+    if (portPresent) {
+        if (pty.SlavePath().empty()) {
+            state.SkipWithError("no pseudo-terminal");
+            return;
+        }
+        devices.Map(25, pty.SlavePath());
+    }
+    QString paths[2];
+    if (!WriteFiles(devices, paths)) {
+        state.SkipWithError("example files not usable");
+        return;
+    }
+    auto form = std::make_unique<TMainForm>();
+    form->show();
+    QCoreApplication::processEvents();
+    int n = 0;
+    for (auto _ : state) {
+        form->LoadConfigFromFile(paths[n++ & 1]);
+        QCoreApplication::processEvents();
+        if (form->LNKCOMPort->GetOpened() != portPresent) {
+            state.SkipWithError("the port did not end as expected");
+            break;
+        }
+    }
+    form->LNKCOMPort->Close();
+}
+
+void BM_LoadInWindow_PortAbsent(benchmark::State& state) {
+    RunLoads(state, false);
+}
+BENCHMARK(BM_LoadInWindow_PortAbsent)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+void BM_LoadInWindow_PortReopen(benchmark::State& state) {
+    RunLoads(state, true);
+}
+BENCHMARK(BM_LoadInWindow_PortReopen)
+    ->Unit(benchmark::kMillisecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true);
+
+void BM_ReadOnly(benchmark::State& state) {
+    const std::string path = QFile::encodeName(ExamplePath).toStdString();
+    for (auto _ : state) {
+        const pmv::TConfigLoadResult r = pmv::LoadConfigFile(path);
+        benchmark::DoNotOptimize(r.Set.CmdTable.data());
+    }
+}
+BENCHMARK(BM_ReadOnly)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAggregatesOnly(true);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    int appArgc = 1;
+    THostApplication app(appArgc, argv);
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

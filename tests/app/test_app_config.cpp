@@ -1,0 +1,977 @@
+// The configuration operations on the real window: load, save, delete-all,
+// the close query and the parameter defaults. Ports are real
+// pseudo-terminals mapped to COM numbers through a private device map.
+#include "app/Mainfrm.h"
+#include "comport/Lnkcomport.h"
+#include "config/ConfigFile.h"
+#include "config/ConfigState.h"
+#include "config/ParamDefaults.h"
+#include "tests/comport/PtyFixture.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextBlock>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <sstream>
+#include <stdlib.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace pmv;
+using comporttest::DeviceMapEnv;
+using comporttest::WaitUntil;
+
+namespace {
+
+// A pseudo-terminal whose slave side the port opens; the master side tells
+// the line settings the port gave the device.
+class TPty {
+public:
+    TPty() {
+        FMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
+        char name[128] = {};
+        if (FMaster >= 0 && ::grantpt(FMaster) == 0 && ::unlockpt(FMaster) == 0 &&
+            ::ptsname_r(FMaster, name, sizeof name) == 0)
+            FSlave = name;
+    }
+    ~TPty() {
+        if (FMaster >= 0)
+            ::close(FMaster);
+    }
+    TPty(const TPty&) = delete;
+    TPty& operator=(const TPty&) = delete;
+
+    bool Ok() const { return FMaster >= 0 && !FSlave.empty(); }
+    const std::string& SlavePath() const { return FSlave; }
+
+    // "8N1" and the like, and the output speed.
+    std::string LineSettings(speed_t& speed) const {
+        termios t{};
+        if (::tcgetattr(FMaster, &t) != 0)
+            return "tcgetattr failed";
+        speed = ::cfgetospeed(&t);
+        std::string s;
+        s += (t.c_cflag & CSIZE) == CS8 ? "8" : (t.c_cflag & CSIZE) == CS7 ? "7" : "?";
+        s += !(t.c_cflag & PARENB) ? "N" : (t.c_cflag & PARODD) ? "O" : "E";
+        s += (t.c_cflag & CSTOPB) ? "2" : "1";
+        return s;
+    }
+
+private:
+    int FMaster = -1;
+    std::string FSlave;
+};
+
+const QString ExamplePath = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
+const char* const ExampleLoadedLine =
+    "192 commands loaded from configuration file \"qxm300-pump.ini\"";
+const char* const ExampleTitleLine = "Title: \"QXM300 pump station\"";
+const char* const CreateNew = "Create New Configuration File?";
+
+std::string ReadBytes(const QString& path) {
+    std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+bool WriteBytes(const QString& path, const std::string& bytes) {
+    std::ofstream out(QFile::encodeName(path).toStdString(), std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return bool(out);
+}
+
+// The example with line `line` (0-based) replaced; the line count given as
+// `keep` cuts the file after that many lines.
+std::string ExampleWith(int line, const std::string& text, int keep = -1) {
+    const std::string bytes = ReadBytes(ExamplePath);
+    std::string out;
+    std::size_t pos = 0;
+    for (int n = 0; pos < bytes.size(); ++n) {
+        const std::size_t end = bytes.find("\r\n", pos);
+        const std::string current = bytes.substr(pos, end - pos);
+        pos = end == std::string::npos ? bytes.size() : end + 2;
+        if (keep >= 0 && n >= keep)
+            break;
+        out += (n == line ? text : current) + "\r\n";
+    }
+    return out;
+}
+
+// Watches for the application's error boxes (and, when no answer hook is
+// set, the window's warning boxes): records each and closes it with the
+// next queued button, or OK.
+class TBoxWatcher {
+public:
+    struct TSeen {
+        QMessageBox::Icon icon;
+        QString text;
+        QMessageBox::StandardButtons buttons;
+    };
+    QList<TSeen> seen;
+    std::deque<QMessageBox::StandardButton> answers;
+    bool escape = false; // close boxes with the Escape key instead
+
+    TBoxWatcher() {
+        FTimer.setInterval(10);
+        QObject::connect(&FTimer, &QTimer::timeout, [this] { Poll(); });
+        FTimer.start();
+    }
+
+    QStringList Texts(QMessageBox::Icon icon) const {
+        QStringList out;
+        for (const TSeen& s : seen)
+            if (s.icon == icon)
+                out.append(s.text);
+        return out;
+    }
+
+private:
+    void Poll() {
+        for (QWidget* w : QApplication::topLevelWidgets()) {
+            auto* box = qobject_cast<QMessageBox*>(w);
+            if (!box || !box->isVisible() || FClosing.contains(box))
+                continue;
+            seen.append({box->icon(), box->text(), box->standardButtons()});
+            FClosing.append(box);
+            if (escape) {
+                QTest::keyClick(box, Qt::Key_Escape);
+                continue;
+            }
+            QMessageBox::StandardButton answer = QMessageBox::Ok;
+            if (!answers.empty()) {
+                answer = answers.front();
+                answers.pop_front();
+            }
+            if (QAbstractButton* b = box->button(answer))
+                b->click();
+            else
+                box->done(answer);
+        }
+    }
+
+    QTimer FTimer;
+    QList<QPointer<QMessageBox>> FClosing;
+};
+
+class ConfigWindowTest : public ::testing::Test {
+public: // the table rows of the tests reach in through a reference
+    void SetUp() override {
+        ASSERT_TRUE(FDir.isValid());
+        form = std::make_unique<TMainForm>();
+        form->Dialogs.Warning = [this](const QString& text, int buttons) {
+            questions.append(text);
+            questionButtons.append(buttons);
+            if (warningAnswers.empty()) {
+                ADD_FAILURE() << "unexpected question: " << text.toStdString();
+                return int(QMessageBox::Cancel);
+            }
+            const int a = warningAnswers.front();
+            warningAnswers.pop_front();
+            return a;
+        };
+        form->Dialogs.OpenConfigFile = [this] {
+            ++openDialogs;
+            return openAnswer;
+        };
+        form->Dialogs.SaveConfigFile = [this](const QString& fileName) {
+            saveDialogNames.append(fileName);
+            return saveAnswer;
+        };
+    }
+
+    void TearDown() override {
+        form.reset();
+        QCoreApplication::processEvents();
+    }
+
+    void Show() {
+        form->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), 10000));
+    }
+
+    void ForgetQuestions() {
+        questions.clear();
+        questionButtons.clear();
+    }
+
+    QString TempPath(const QString& name) const { return FDir.filePath(name); }
+
+    // A copy of the example in the temporary folder, safe to overwrite.
+    QString ExampleCopy(const QString& name = QStringLiteral("pump.ini")) {
+        const QString path = TempPath(name);
+        EXPECT_TRUE(WriteBytes(path, ReadBytes(ExamplePath)));
+        return path;
+    }
+
+    // "&Load Config" as the operator runs it, with path chosen in the dialog.
+    void Load(const QString& path) {
+        openAnswer = path;
+        form->LoadConfig->trigger();
+    }
+
+    QStringList LogLines() const {
+        QStringList lines;
+        if (form->Memo->document()->isEmpty())
+            return lines;
+        for (QTextBlock b = form->Memo->document()->begin(); b.isValid(); b = b.next())
+            lines.append(b.text());
+        return lines;
+    }
+
+    TCmdRecord& Define(int index, std::int8_t kind, const char* cmd, std::int32_t start = 0,
+                       const char* str = "") {
+        TCmdRecord& r = form->CmdTable[index];
+        r.cmd_type = kind;
+        r.cmd_str = cmd;
+        r.val_start = start;
+        r.str = str;
+        form->ShowSlot(index);
+        return r;
+    }
+
+    QLineEdit* EditOf(int index) const { return form->SlotCtrls[index].edit; }
+
+    // Everything a failed operation must leave alone.
+    struct TState {
+        TCmdTable table;
+        std::string title;
+        QString fileName;
+        std::array<std::string, PageCount> captions;
+        TSavedConfig saved;
+        QString caption;
+        std::array<QString, TMainForm::StatusPanelCount> panels;
+        int port, baud, dataBits, parity, stopBits;
+        bool opened;
+        int page;
+    };
+
+    TState State() const {
+        TState s;
+        s.table = form->CmdTable;
+        s.title = form->ConfigTitle;
+        s.fileName = form->ConfigFileName;
+        for (int p = 0; p < PageCount; ++p)
+            s.captions[p] = form->PageCaption(p);
+        s.saved = form->SavedConfig;
+        s.caption = form->windowTitle();
+        for (int i = 0; i < TMainForm::StatusPanelCount; ++i)
+            s.panels[i] = form->StatusPanel(i);
+        const QORLNK::TLNKCOMPort& port = *form->LNKCOMPort;
+        s.port = port.Port();
+        s.baud = port.BaudRate();
+        s.dataBits = port.DataBits();
+        s.parity = port.Parity();
+        s.stopBits = port.StopBits();
+        s.opened = port.GetOpened();
+        s.page = form->CmdsPageControl->currentIndex();
+        return s;
+    }
+
+    void ExpectSameState(const TState& a, const TState& b) {
+        EXPECT_TRUE(a.table == b.table);
+        EXPECT_EQ(a.title, b.title);
+        EXPECT_EQ(a.fileName, b.fileName);
+        EXPECT_EQ(a.captions, b.captions);
+        EXPECT_EQ(a.saved.SavedTitle, b.saved.SavedTitle);
+        EXPECT_EQ(a.saved.SavedPageCaptions, b.saved.SavedPageCaptions);
+        EXPECT_TRUE(a.saved.SavedCmdTable == b.saved.SavedCmdTable);
+        EXPECT_EQ(a.saved.SavedPort, b.saved.SavedPort);
+        EXPECT_EQ(a.saved.SavedBaudRate, b.saved.SavedBaudRate);
+        EXPECT_EQ(a.saved.SavedParity, b.saved.SavedParity);
+        EXPECT_EQ(a.caption, b.caption);
+        EXPECT_EQ(a.panels, b.panels);
+        EXPECT_EQ(a.port, b.port);
+        EXPECT_EQ(a.baud, b.baud);
+        EXPECT_EQ(a.dataBits, b.dataBits);
+        EXPECT_EQ(a.parity, b.parity);
+        EXPECT_EQ(a.stopBits, b.stopBits);
+        EXPECT_EQ(a.opened, b.opened);
+        EXPECT_EQ(a.page, b.page);
+    }
+
+    // Some state that a load replaces: a defined slot, a title, a renamed
+    // page, log lines, counts and another page in front.
+    void MessUp() {
+        Define(3, ctParamSet, "OLD", 5);
+        form->ConfigTitle = "old title";
+        form->SetPageCaption(2, "Old page");
+        form->Log(QStringLiteral("old line 1"));
+        form->Log(QStringLiteral("old line 2"));
+        form->TxCount = form->RxCount = form->RxTOCount = 3;
+        for (int panel : {2, 4, 6})
+            form->SetStatusPanel(panel, QStringLiteral("3"));
+        form->CmdsPageControl->setCurrentIndex(5);
+    }
+
+    // What a successful load of the example leaves, apart from the port.
+    void ExpectExampleLoaded(const QString& path) {
+        const TConfigLoadResult file = LoadConfigFile(QFile::encodeName(ExamplePath).toStdString());
+        ASSERT_EQ(file.Status, TConfigLoadStatus::Ok);
+        EXPECT_EQ(form->CmdsPageControl->currentIndex(), 0);
+        EXPECT_EQ(form->ConfigFileName, path);
+        EXPECT_EQ(form->ConfigTitle, "QXM300 pump station");
+        for (int p = 0; p < PageCount; ++p)
+            EXPECT_EQ(form->PageCaption(p), file.Set.PageCaptions[p]) << p;
+        EXPECT_TRUE(form->CmdTable == file.Set.CmdTable);
+        const TSavedConfig expected = MakeSavedConfig(file.Set);
+        EXPECT_EQ(form->SavedConfig.SavedTitle, expected.SavedTitle);
+        EXPECT_EQ(form->SavedConfig.SavedPageCaptions, expected.SavedPageCaptions);
+        EXPECT_TRUE(form->SavedConfig.SavedCmdTable == expected.SavedCmdTable);
+        EXPECT_EQ(form->SavedConfig.SavedPort, 25);
+        EXPECT_EQ(form->SavedConfig.SavedBaudRate, int(QORLNK::br9600));
+        EXPECT_EQ(form->SavedConfig.SavedParity, int(QORLNK::paNone));
+        // Every slot shows its new record: the old slot 3 is gone.
+        for (int i = 0; i < SlotCount; ++i) {
+            const TCmdRecord& r = file.Set.CmdTable[i];
+            const QString caption =
+                QString::fromLatin1(r.cmd_descr.empty() ? r.cmd_str : r.cmd_descr);
+            EXPECT_EQ(form->SlotCtrls[i].box->title(), r.defined() ? caption : QString()) << i;
+            EXPECT_EQ(EditOf(i)->text().toStdString(),
+                      r.defined() ? SlotDefaultEditText(r) : std::string())
+                << i;
+        }
+        EXPECT_EQ(form->windowTitle(), "QXM300 Controller Host V1.8: \"QXM300 pump station\"");
+        EXPECT_EQ(form->StatusPanel(7), QFileInfo(path).fileName());
+        for (int panel : {2, 4, 6})
+            EXPECT_EQ(form->StatusPanel(panel), "0") << panel;
+        EXPECT_EQ(form->TxCount, 0);
+        EXPECT_EQ(form->RxCount, 0);
+        EXPECT_EQ(form->RxTOCount, 0);
+        EXPECT_FALSE(form->IsConfigModified());
+    }
+
+    std::unique_ptr<TMainForm> form;
+    DeviceMapEnv devices; // only the ports a test maps are present
+    QStringList questions;
+    QList<int> questionButtons;
+    std::deque<int> warningAnswers;
+    QString openAnswer;
+    int openDialogs = 0;
+    QString saveAnswer;
+    QStringList saveDialogNames;
+
+private:
+    QTemporaryDir FDir;
+};
+
+// ---- Load -----------------------------------------------------------------------------
+
+TEST_F(ConfigWindowTest, LoadPutsTheFileIntoEffectAndOpensItsPort) {
+    TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    devices.Map(25, pty.SlavePath());
+    Show();
+    MessUp();
+
+    Load(ExamplePath);
+
+    EXPECT_EQ(openDialogs, 1);
+    ExpectExampleLoaded(ExamplePath);
+    EXPECT_EQ(LogLines(), QStringList({ExampleLoadedLine, ExampleTitleLine}));
+    EXPECT_TRUE(form->LNKCOMPort->GetOpened());
+    EXPECT_EQ(form->LNKCOMPort->Port(), 25);
+    EXPECT_EQ(form->StatusPanel(0), "COM25: 9600 8 none 1");
+    EXPECT_TRUE(questions.isEmpty());
+    form->LNKCOMPort->Close();
+}
+
+TEST_F(ConfigWindowTest, LoadWithAnAbsentPortKeepsTheConfigurationAndSaysSo) {
+    Show();
+    MessUp();
+
+    Load(ExamplePath);
+
+    ExpectExampleLoaded(ExamplePath);
+    EXPECT_FALSE(form->LNKCOMPort->GetOpened());
+    EXPECT_EQ(form->StatusPanel(0), "COM Closed");
+    EXPECT_EQ(LogLines(),
+              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25"}));
+}
+
+TEST_F(ConfigWindowTest, LoadWhileOpenWithOtherSettingsReopensWithTheFileSettings) {
+    TPty before, after;
+    ASSERT_TRUE(before.Ok() && after.Ok());
+    devices.Map(3, before.SlavePath());
+    devices.Map(25, after.SlavePath());
+    QORLNK::TLNKCOMPort& port = *form->LNKCOMPort;
+    port.SetPort1(3);
+    port.SetBaudRate(QORLNK::br19200);
+    port.SetDataBits(QORLNK::db7);
+    port.SetParity(QORLNK::paEven);
+    port.SetStopBits(QORLNK::sb2);
+    ASSERT_TRUE(port.Open());
+
+    Load(ExamplePath);
+
+    ASSERT_TRUE(port.GetOpened());
+    EXPECT_EQ(port.Port(), 25); // a new number is only taken while closed
+    EXPECT_EQ(port.BaudRate(), QORLNK::br9600);
+    EXPECT_EQ(port.DataBits(), QORLNK::db8);
+    EXPECT_EQ(port.Parity(), QORLNK::paNone);
+    EXPECT_EQ(port.StopBits(), QORLNK::sb1);
+    EXPECT_EQ(form->StatusPanel(0), "COM25: 9600 8 none 1");
+    // The device itself runs with the file's line settings.
+    speed_t speed = 0;
+    EXPECT_EQ(after.LineSettings(speed), "8N1");
+    EXPECT_EQ(speed, speed_t(B9600));
+    EXPECT_FALSE(form->IsConfigModified());
+    port.Close();
+}
+
+TEST_F(ConfigWindowTest, FailedLoadChangesNothingButOneLogLine) {
+    struct Row {
+        const char* name;
+        std::string bytes;
+        const char* message;
+    } rows[] = {
+        {"short", ExampleWith(-1, "", 2000),
+         "ERROR: - invalid confguration file size, got 2000 lines, expected 2134"},
+        {"version", ExampleWith(3, "vers_minor: 9"),
+         "ERROR: - invalid configuration file version, got V1.9, expected V1.8"},
+        {"baud", ExampleWith(6, "baud_rate: 300"), "ERROR: - invalid baud_rate: field"},
+        {"opts", ExampleWith(31, "opts: 32"),
+         "ERROR: - invalid opts field in command #0 (line #31)"},
+        {"last block", ExampleWith(2133, " "), "ERROR: - line not blank (line #2133)"},
+    };
+    Show();
+    MessUp();
+    form->ConfigFileName = QStringLiteral("/somewhere/earlier.ini");
+    form->SetStatusPanel(0, QStringLiteral("COM closed"));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString path = TempPath(QStringLiteral("bad-%1.ini").arg(row.name));
+        ASSERT_TRUE(WriteBytes(path, row.bytes));
+        const TState before = State();
+        const QStringList lines = LogLines();
+
+        TBoxWatcher boxes;
+        Load(path);
+
+        ExpectSameState(State(), before);
+        EXPECT_EQ(LogLines(), lines + QStringList{row.message});
+        EXPECT_TRUE(boxes.seen.isEmpty());
+        form->Memo->clear();
+        form->Log(QStringLiteral("old line"));
+    }
+}
+
+TEST_F(ConfigWindowTest, FileThatCannotBeOpenedShowsTheErrorBoxAndChangesNothing) {
+    QDir(TempPath(QString())).mkdir(QStringLiteral("folder.ini"));
+    const QString rows[] = {TempPath(QStringLiteral("folder.ini")),
+                            TempPath(QStringLiteral("gone.ini"))};
+    Show();
+    MessUp();
+    for (const QString& path : rows) {
+        SCOPED_TRACE(path.toStdString());
+        const TState before = State();
+        const QStringList lines = LogLines();
+        TBoxWatcher boxes;
+        Load(path);
+        ASSERT_TRUE(WaitUntil([&] { return !boxes.seen.isEmpty(); }));
+        EXPECT_EQ(boxes.Texts(QMessageBox::Critical), QStringList{"Cannot open file " + path});
+        ExpectSameState(State(), before);
+        EXPECT_EQ(LogLines(), lines);
+    }
+}
+
+TEST_F(ConfigWindowTest, CancelledOpenDialogChangesNothing) {
+    Show();
+    MessUp();
+    const TState before = State();
+    const QStringList lines = LogLines();
+    Load(QString());
+    EXPECT_EQ(openDialogs, 1);
+    ExpectSameState(State(), before);
+    EXPECT_EQ(LogLines(), lines);
+}
+
+// ---- Save -----------------------------------------------------------------------------
+
+TEST_F(ConfigWindowTest, SaveAfterLoadRewritesTheLoadedFileWithoutDialog) {
+    const QString path = ExampleCopy();
+    Show();
+    Load(path);
+    const QStringList lines = LogLines();
+    const QString caption = form->windowTitle();
+    form->ConfigTitle = "Changed";
+    form->SetPageCaption(1, "Pumps");
+    form->CmdTable[0].val_start = 77;
+    form->LNKCOMPort->SetBaudRate(QORLNK::br19200);
+    ASSERT_TRUE(form->IsConfigModified());
+
+    form->SaveConfig->trigger();
+
+    EXPECT_TRUE(saveDialogNames.isEmpty());
+    const TConfigLoadResult back = LoadConfigFile(QFile::encodeName(path).toStdString());
+    ASSERT_EQ(back.Status, TConfigLoadStatus::Ok) << back.Message;
+    EXPECT_EQ(back.Set.Title, "Changed");
+    EXPECT_EQ(back.Set.PageCaptions[1], "Pumps");
+    EXPECT_EQ(back.Set.CmdTable[0].val_start, 77);
+    EXPECT_EQ(back.Set.ComPort, 25);
+    EXPECT_EQ(back.Set.BaudRate, QORLNK::br19200);
+    EXPECT_TRUE(back.Set.CmdTable == form->CmdTable);
+    EXPECT_FALSE(form->IsConfigModified());
+    EXPECT_EQ(form->ConfigFileName, path);
+    EXPECT_EQ(form->StatusPanel(7), "pump.ini");
+    // No log line, and the caption stays.
+    EXPECT_EQ(LogLines(), lines);
+    EXPECT_EQ(form->windowTitle(), caption);
+}
+
+TEST_F(ConfigWindowTest, FirstSaveAsksForANameAndKeepsIt) {
+    Show();
+    Define(0, ctCommand, "RUN");
+    const QString path = TempPath(QStringLiteral("new.ini"));
+
+    saveAnswer = QString(); // cancelled: nothing written, nothing changes
+    form->SaveConfig->trigger();
+    EXPECT_EQ(saveDialogNames, QStringList{QString()});
+    EXPECT_FALSE(QFile::exists(path));
+    EXPECT_TRUE(form->ConfigFileName.isEmpty());
+    EXPECT_TRUE(form->IsConfigModified());
+    EXPECT_EQ(form->StatusPanel(7), "");
+
+    saveAnswer = path;
+    form->SaveConfig->trigger();
+    EXPECT_EQ(saveDialogNames.size(), 2);
+    EXPECT_EQ(form->ConfigFileName, path);
+    EXPECT_EQ(form->StatusPanel(7), "new.ini");
+    EXPECT_FALSE(form->IsConfigModified());
+    const std::string bytes = ReadBytes(path);
+    TConfigSet expected;
+    expected.CmdTable = form->CmdTable;
+    EXPECT_EQ(bytes, WriteConfig(expected));
+    EXPECT_TRUE(LogLines().isEmpty());
+
+    // From now on the same file, without a dialog.
+    form->CmdTable[0].cmd_descr = "Run";
+    form->SaveConfig->trigger();
+    EXPECT_EQ(saveDialogNames.size(), 2);
+    EXPECT_EQ(LoadConfigFile(QFile::encodeName(path).toStdString()).Set.CmdTable[0].cmd_descr,
+              "Run");
+}
+
+TEST_F(ConfigWindowTest, FailedSaveShowsTheErrorBoxAndKeepsTheChangesUnsaved) {
+    Show();
+    form->ConfigTitle = "unsaved";
+    const QString path = TempPath(QStringLiteral("missing/new.ini"));
+    saveAnswer = path;
+    TBoxWatcher boxes;
+
+    form->SaveConfig->trigger();
+
+    ASSERT_TRUE(WaitUntil([&] { return !boxes.seen.isEmpty(); }));
+    EXPECT_EQ(boxes.Texts(QMessageBox::Critical), QStringList{"Cannot create file " + path});
+    EXPECT_TRUE(form->IsConfigModified());
+    EXPECT_TRUE(form->ConfigFileName.isEmpty()); // the next save asks again
+    EXPECT_EQ(form->StatusPanel(7), "");
+    EXPECT_TRUE(LogLines().isEmpty());
+}
+
+TEST_F(ConfigWindowTest, SaveOfAFileTheReaderWouldRefuseWarnsInTheLog) {
+    Show();
+    form->LNKCOMPort->SetBaudRate(QORLNK::br300);
+    Define(0, ctParamSet, "SPD", -1);
+    const QString path = TempPath(QStringLiteral("odd.ini"));
+    saveAnswer = path;
+
+    form->SaveConfig->trigger();
+
+    EXPECT_TRUE(QFile::exists(path));
+    EXPECT_FALSE(form->IsConfigModified());
+    const QStringList lines = LogLines();
+    ASSERT_EQ(lines.size(), 2) << lines.join('\n').toStdString();
+    for (const QString& line : lines)
+        EXPECT_TRUE(line.startsWith("WARNING: - ")) << line.toStdString();
+    EXPECT_NE(LoadConfigFile(QFile::encodeName(path).toStdString()).Status, TConfigLoadStatus::Ok);
+}
+
+// ---- Close query ----------------------------------------------------------------------
+
+TEST_F(ConfigWindowTest, CloseQueryAsksOnlyWhenSomethingChanged) {
+    struct Row {
+        const char* name;
+        std::function<void(ConfigWindowTest&)> change;
+        const char* question; // null: no question, the window closes
+    } rows[] = {
+        {"nothing changed", [](ConfigWindowTest&) {}, nullptr},
+        {"page renamed and renamed back",
+         [](ConfigWindowTest& t) {
+             t.form->SetPageCaption(4, "Other");
+             t.form->SetPageCaption(4, "Cmds 5");
+         },
+         nullptr},
+        {"data bits and stop bits",
+         [](ConfigWindowTest& t) {
+             t.form->LNKCOMPort->SetDataBits(QORLNK::db7);
+             t.form->LNKCOMPort->SetStopBits(QORLNK::sb2);
+         },
+         nullptr},
+        {"delete all at start",
+         [](ConfigWindowTest& t) {
+             t.warningAnswers.push_back(QMessageBox::Ok);
+             t.form->DeleteAllCommands->trigger();
+             t.ForgetQuestions();
+         },
+         nullptr},
+        {"page renamed", [](ConfigWindowTest& t) { t.form->SetPageCaption(7, "Spare"); },
+         CreateNew},
+        {"title set", [](ConfigWindowTest& t) { t.form->ConfigTitle = "T"; }, CreateNew},
+        {"slot defined", [](ConfigWindowTest& t) { t.Define(30, ctCommand, "GO"); }, CreateNew},
+        {"baud rate", [](ConfigWindowTest& t) { t.form->LNKCOMPort->SetBaudRate(QORLNK::br19200); },
+         CreateNew},
+        {"parity", [](ConfigWindowTest& t) { t.form->LNKCOMPort->SetParity(QORLNK::paOdd); },
+         CreateNew},
+        {"port number", [](ConfigWindowTest& t) { t.form->LNKCOMPort->SetPort1(2); }, CreateNew},
+        {"after load", [](ConfigWindowTest& t) { t.Load(ExamplePath); }, nullptr},
+        {"delete all after load",
+         [](ConfigWindowTest& t) {
+             t.Load(ExamplePath);
+             t.warningAnswers.push_back(QMessageBox::Ok);
+             t.form->DeleteAllCommands->trigger();
+             t.ForgetQuestions();
+         },
+         "Update Configuration File qxm300-pump.ini?"},
+        {"title changed after load, then saved",
+         [](ConfigWindowTest& t) {
+             t.Load(t.ExampleCopy());
+             t.form->ConfigTitle = "Renamed";
+             t.form->SaveConfig->trigger();
+         },
+         nullptr},
+        {"stored default",
+         [](ConfigWindowTest& t) {
+             t.Load(ExamplePath);
+             int slot = 0;
+             while (!IsParamKind(t.form->CmdTable[slot].cmd_type) ||
+                    t.form->CmdTable[slot].cmd_type == ctParamGet)
+                 ++slot;
+             t.EditOf(slot)->setText(QString::number(t.form->CmdTable[slot].val_start + 1));
+             t.form->SelectedSlot = slot;
+             t.form->StoreParameterDefault1->trigger();
+         },
+         "Update Configuration File qxm300-pump.ini?"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        Show();
+        row.change(*this);
+        ASSERT_TRUE(questions.isEmpty());
+        warningAnswers.assign({QMessageBox::Cancel});
+        const bool closed = form->close();
+        if (row.question) {
+            EXPECT_EQ(questions, QStringList{row.question});
+            EXPECT_EQ(questionButtons,
+                      QList<int>{int(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel)});
+            EXPECT_FALSE(closed);
+            EXPECT_TRUE(form->isVisible());
+        } else {
+            EXPECT_TRUE(questions.isEmpty()) << questions.join('|').toStdString();
+            EXPECT_TRUE(closed);
+        }
+        warningAnswers.clear();
+        ForgetQuestions();
+        form.reset();
+    }
+}
+
+TEST_F(ConfigWindowTest, CloseQueryAnswers) {
+    const std::string original = ReadBytes(ExamplePath);
+    struct Row {
+        const char* name;
+        bool loaded;        // a file is loaded (else nothing has a name yet)
+        int answer;         // to the close question
+        QString saveAnswer; // from the save dialog, if it runs
+        bool closes;        // the window closes
+        bool fileChanged;   // the loaded file was rewritten
+        int saveDialogs;    // how often the save dialog ran
+        int errorBoxes;     // "Cannot create file" boxes
+    } rows[] = {
+        {"yes, loaded file", true, QMessageBox::Yes, {}, true, true, 0, 0},
+        {"no, loaded file", true, QMessageBox::No, {}, true, false, 0, 0},
+        {"cancel, loaded file", true, QMessageBox::Cancel, {}, false, false, 0, 0},
+        {"yes, save dialog cancelled", false, QMessageBox::Yes, QString(), false, false, 1, 0},
+        {"yes, save fails", false, QMessageBox::Yes, QStringLiteral("/nonexistent-dir/x.ini"),
+         false, false, 1, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetUp();
+        Show();
+        const QString path = ExampleCopy();
+        if (row.loaded)
+            Load(path);
+        form->ConfigTitle = "Changed";
+        saveAnswer = row.saveAnswer;
+        saveDialogNames.clear();
+        warningAnswers.assign({row.answer});
+        TBoxWatcher boxes;
+
+        const bool closed = form->close();
+
+        EXPECT_EQ(closed, row.closes);
+        EXPECT_EQ(questions.size(), 1);
+        EXPECT_EQ(saveDialogNames.size(), row.saveDialogs);
+        EXPECT_EQ(boxes.Texts(QMessageBox::Critical).size(), row.errorBoxes);
+        EXPECT_EQ(ReadBytes(path) != original, row.fileChanged);
+        if (row.fileChanged) {
+            EXPECT_EQ(LoadConfigFile(QFile::encodeName(path).toStdString()).Set.Title, "Changed");
+        }
+        if (!closed) {
+            // The changes are still there, and the next close asks again.
+            EXPECT_TRUE(form->IsConfigModified());
+            questions.clear();
+            warningAnswers.assign({QMessageBox::No});
+            EXPECT_TRUE(form->close());
+            EXPECT_EQ(questions.size(), 1);
+        }
+        // Nothing was written next to the example copy.
+        EXPECT_EQ(QDir(TempPath(QString())).entryList(QDir::Files),
+                  QStringList{QStringLiteral("pump.ini")});
+        QFile::remove(path);
+        questions.clear();
+        form.reset();
+    }
+}
+
+TEST_F(ConfigWindowTest, CloseQuestionNamesTheFileWithoutItsFolder) {
+    Show();
+    Load(ExampleCopy(QStringLiteral("station A.ini")));
+    form->SetPageCaption(0, "Motors");
+    warningAnswers.assign({QMessageBox::Cancel});
+    EXPECT_FALSE(form->close());
+    EXPECT_EQ(questions, QStringList{"Update Configuration File station A.ini?"});
+}
+
+// ---- Delete all -----------------------------------------------------------------------
+
+TEST_F(ConfigWindowTest, DeleteAllClearsEverySlotAfterTheQuestion) {
+    Show();
+    Load(ExamplePath);
+    form->CmdTable[7].opts |= Disabled;
+    form->ShowSlot(7);
+    const TState before = State();
+    const QStringList lines = LogLines();
+
+    warningAnswers.assign({QMessageBox::Cancel});
+    form->DeleteAllCommands->trigger();
+    ExpectSameState(State(), before);
+
+    warningAnswers.assign({QMessageBox::Ok});
+    form->DeleteAllCommands->trigger();
+    const QString question =
+        QStringLiteral("Are you sure you want to\ndelete all loaded commands?");
+    EXPECT_EQ(questions, QStringList({question, question}));
+    EXPECT_EQ(questionButtons, QList<int>({int(QMessageBox::Ok | QMessageBox::Cancel),
+                                           int(QMessageBox::Ok | QMessageBox::Cancel)}));
+    for (int i = 0; i < SlotCount; ++i) {
+        TCmdRecord expected;
+        expected.opts = before.table[i].opts & Disabled;
+        EXPECT_TRUE(form->CmdTable[i] == expected) << i;
+        EXPECT_EQ(form->SlotCtrls[i].box->title(), "") << i;
+        EXPECT_FALSE(form->SlotCtrls[i].get->isEnabled()) << i;
+        EXPECT_FALSE(form->SlotCtrls[i].set->isEnabled()) << i;
+        EXPECT_EQ(form->SlotCtrls[i].get->text(), "") << i;
+        EXPECT_EQ(EditOf(i)->text(), "") << i;
+    }
+    EXPECT_TRUE(form->CmdTable[7].has(Disabled));
+    // Title, captions, file name, snapshot and log stay.
+    TState after = State();
+    after.table = before.table;
+    ExpectSameState(after, before);
+    EXPECT_EQ(LogLines(), lines);
+    EXPECT_TRUE(form->IsConfigModified());
+}
+
+TEST_F(ConfigWindowTest, WarningBoxesOfTheToolkit) {
+    form->Dialogs.Warning = nullptr; // the real boxes
+    Show();
+    Define(0, ctCommand, "RUN");
+
+    {
+        TBoxWatcher boxes;
+        boxes.answers.push_back(QMessageBox::Cancel);
+        form->DeleteAllCommands->trigger();
+        ASSERT_EQ(boxes.seen.size(), 1);
+        EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Warning);
+        EXPECT_EQ(boxes.seen[0].text.split('\n'),
+                  QStringList({"Are you sure you want to", "delete all loaded commands?"}));
+        EXPECT_EQ(boxes.seen[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
+        EXPECT_TRUE(form->CmdTable[0].defined());
+    }
+    {
+        TBoxWatcher boxes; // Escape on the close question keeps the window open
+        boxes.escape = true;
+        EXPECT_FALSE(form->close());
+        ASSERT_EQ(boxes.seen.size(), 1);
+        EXPECT_EQ(boxes.seen[0].text, CreateNew);
+        EXPECT_EQ(boxes.seen[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
+        EXPECT_TRUE(form->isVisible());
+    }
+    {
+        TBoxWatcher boxes;
+        boxes.answers.push_back(QMessageBox::No);
+        EXPECT_TRUE(form->close());
+        EXPECT_EQ(boxes.seen.size(), 1);
+    }
+}
+
+// ---- Parameter defaults ---------------------------------------------------------------
+
+TEST_F(ConfigWindowTest, SetParameterDefaultShowsTheDefaultAgain) {
+    struct Row {
+        std::int8_t kind;
+        const char* cmd;
+        const char* typed;
+        const char* shown;
+    } rows[] = {
+        {ctCommand, "GO", "x", ""},
+        {ctCommandValue, "V", "12", "7"},
+        {ctCommandString, "S", "abc", "text"},
+        {ctParamGet, "G", "-5", "0"},
+        {ctParamSet, "P", "99", "7"},
+        {ctParamGetSet, "PG", "1", "7"},
+        {ctParamGetSet, "", "1", ""},
+    };
+    Show();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(int(row.kind));
+        Define(10, row.kind, row.cmd, 7, "text");
+        EditOf(10)->setText(row.typed);
+        form->SelectedSlot = 10;
+        const TCmdRecord before = form->CmdTable[10];
+        form->Default->trigger();
+        EXPECT_EQ(EditOf(10)->text(), row.shown);
+        EXPECT_TRUE(form->CmdTable[10] == before);
+    }
+    EXPECT_TRUE(LogLines().isEmpty());
+}
+
+TEST_F(ConfigWindowTest, StoreParameterDefaultTakesTheEditText) {
+    struct Row {
+        std::int8_t kind;
+        const char* text;
+        std::int32_t stored; // val_start afterwards (it starts at 9)
+    } rows[] = {
+        {ctParamGet, nullptr, 0}, // the "0" a kind 3 slot shows
+        {ctParamGet, "-5", -5},   // a reply written there, outside 0..65535
+        {ctParamSet, "$10", 16},  {ctParamGetSet, " 70000", 70000}, {ctCommand, "5", 9},
+        {ctCommandValue, "5", 9}, {ctCommandString, "5", 9},
+    };
+    Show();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(int(row.kind));
+        Define(40, row.kind, "CMD", 9);
+        if (row.text)
+            EditOf(40)->setText(row.text);
+        form->SavedConfig.SavedCmdTable = form->CmdTable;
+        const QString shown = EditOf(40)->text();
+        form->SelectedSlot = 40;
+        form->StoreParameterDefault1->trigger();
+        EXPECT_EQ(form->CmdTable[40].val_start, row.stored);
+        EXPECT_EQ(form->IsConfigModified(), row.stored != 9);
+        EXPECT_EQ(EditOf(40)->text(), shown); // the display is not refreshed
+    }
+    EXPECT_TRUE(LogLines().isEmpty());
+}
+
+TEST_F(ConfigWindowTest, StoreParameterDefaultOfATextThatIsNoNumberShowsTheConversionError) {
+    Show();
+    Define(2, ctParamSet, "P", 4);
+    EditOf(2)->setText("12a");
+    form->SelectedSlot = 2;
+    TBoxWatcher boxes;
+    form->StoreParameterDefault1->trigger();
+    ASSERT_TRUE(WaitUntil([&] { return !boxes.seen.isEmpty(); }));
+    EXPECT_EQ(boxes.Texts(QMessageBox::Critical),
+              QStringList{"'12a' is not a valid integer value"});
+    EXPECT_EQ(form->CmdTable[2].val_start, 4);
+    EXPECT_TRUE(LogLines().isEmpty());
+}
+
+TEST_F(ConfigWindowTest, StoreAllStopsAtTheFirstTextThatIsNoNumber) {
+    Show();
+    Define(0, ctParamSet, "A", 1);
+    Define(1, ctCommandValue, "B", 2); // not a parameter: left alone
+    Define(2, ctParamGet, "C", 3);     // shows "0"
+    Define(3, ctParamGetSet, "D", 4);
+    Define(30, ctParamGetSet, "", 5); // undefined: an empty edit
+    Define(31, ctParamSet, "E", 6);
+    form->CmdTable[3].opts |= Disabled; // disabled slots take part
+    form->ShowSlot(3);
+    EditOf(0)->setText("100");
+    EditOf(1)->setText("200");
+    EditOf(3)->setText("0x20");
+    EditOf(31)->setText("300");
+    TBoxWatcher boxes;
+
+    form->StoreAllParameterDefaults->trigger();
+
+    ASSERT_TRUE(WaitUntil([&] { return !boxes.seen.isEmpty(); }));
+    EXPECT_EQ(boxes.Texts(QMessageBox::Critical), QStringList{"'' is not a valid integer value"});
+    EXPECT_EQ(form->CmdTable[0].val_start, 100);
+    EXPECT_EQ(form->CmdTable[1].val_start, 2);
+    EXPECT_EQ(form->CmdTable[2].val_start, 0);
+    EXPECT_EQ(form->CmdTable[3].val_start, 32);
+    EXPECT_EQ(form->CmdTable[30].val_start, 5);
+    EXPECT_EQ(form->CmdTable[31].val_start, 6); // not visited
+    EXPECT_TRUE(LogLines().isEmpty());
+
+    // Without the undefined slot the run goes through and says so.
+    form->CmdTable[30].cmd_type = ctCommand;
+    form->StoreAllParameterDefaults->trigger();
+    EXPECT_EQ(form->CmdTable[31].val_start, 300);
+    EXPECT_EQ(LogLines(), QStringList({"All Parameter default values stored",
+                                       "WARNING: To update the target parameters, use the "
+                                       "\"Set All Target Parameters\" command"}));
+    EXPECT_EQ(boxes.seen.size(), 1);
+}
+
+TEST_F(ConfigWindowTest, SetAllShowsEveryDefaultAgain) {
+    Show();
+    Define(0, ctCommand, "A");
+    Define(1, ctCommandString, "B", 0, "hello");
+    Define(2, ctParamGetSet, "C", 42);
+    Define(3, ctParamGet, "D", 8);
+    EditOf(0)->setText("junk");
+    EditOf(1)->setText("typed");
+    EditOf(2)->setText("7");
+    EditOf(3)->setText("-3");
+    const TCmdTable table = form->CmdTable;
+
+    form->SetAllParameterDefaults->trigger();
+
+    EXPECT_EQ(EditOf(0)->text(), "");
+    EXPECT_EQ(EditOf(1)->text(), "hello");
+    EXPECT_EQ(EditOf(2)->text(), "42");
+    EXPECT_EQ(EditOf(3)->text(), "0");
+    EXPECT_TRUE(form->CmdTable == table);
+    EXPECT_EQ(LogLines(), QStringList({"All Parameter values set to their default values",
+                                       "WARNING: To update the target parameters, use the "
+                                       "\"Set All Target Parameters\" command"}));
+}
+
+} // namespace
