@@ -17,8 +17,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -112,12 +112,15 @@ void BM_RxThroughput(benchmark::State& state) {
         port.Close();
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
-    state.counters["bytes_per_s"] =
-        benchmark::Counter(static_cast<double>(state.iterations() * total),
-                           benchmark::Counter::kIsRate);
+    state.counters["bytes_per_s"] = benchmark::Counter(
+        static_cast<double>(state.iterations() * total), benchmark::Counter::kIsRate);
     state.counters["lost_or_reordered"] = static_cast<double>(lost);
 }
-BENCHMARK(BM_RxThroughput)->Arg(1 << 20)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_RxThroughput)
+    ->Arg(1 << 20)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // Open followed by Close; the median of the pairs is the figure.
 void BM_OpenClose(benchmark::State& state) {
