@@ -12,7 +12,10 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -764,6 +767,125 @@ TEST_F(ConfigWindowTest, CloseQuestionNamesTheFileWithoutItsFolder) {
     warningAnswers.assign({QMessageBox::Cancel});
     EXPECT_FALSE(form->close());
     EXPECT_EQ(questions, QStringList{"Update Configuration File station A.ini?"});
+}
+
+// ---- The toolkit's file dialogs ---------------------------------------------------------
+
+// Acts on the file dialog once it runs modally. Deadlines make sure the
+// modal loop ends even when the dialog never shows or the action does not
+// close it (the test then fails).
+void WhenFileDialog(std::function<void(QFileDialog*)> act) {
+    auto* timer = new QTimer;
+    auto since = std::make_shared<QElapsedTimer>();
+    auto acted = std::make_shared<QPointer<QFileDialog>>();
+    auto done = std::make_shared<bool>(false);
+    since->start();
+    QObject::connect(timer, &QTimer::timeout, [timer, since, acted, done, act]() {
+        auto* dlg = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        const bool open = dlg && dlg->isVisible();
+        if (*done) {
+            // Waiting for the dialog to close (or be destroyed).
+            if (!*acted || !(*acted)->isVisible()) {
+                timer->stop();
+                timer->deleteLater();
+            } else if (since->elapsed() > 20000) {
+                ADD_FAILURE() << "the file dialog stayed open";
+                (*acted)->reject();
+            }
+            return;
+        }
+        if (!open) {
+            if (since->elapsed() > 20000) {
+                ADD_FAILURE() << "no file dialog";
+                timer->stop();
+                timer->deleteLater();
+                if (QWidget* w = QApplication::activeModalWidget())
+                    w->close();
+            }
+            return;
+        }
+        *acted = dlg;
+        *done = true;
+        since->restart();
+        act(dlg);
+    });
+    timer->start(10);
+}
+
+// What the operator does: goes to the file's folder, then types its name.
+void TypeFileName(QFileDialog* dlg, const QString& path) {
+    dlg->setDirectory(QFileInfo(path).absolutePath());
+    auto* edit = dlg->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+    ASSERT_TRUE(edit);
+    const QString name = QFileInfo(path).fileName();
+    edit->setFocus();
+    edit->selectAll();
+    QTest::keyClicks(edit, name);
+}
+
+struct TFileDialogView {
+    QStringList filters;
+    QFileDialog::FileMode mode;
+    QFileDialog::AcceptMode accept;
+    QString folder;
+    QString suffix;
+    bool confirmOverwrite;
+};
+
+TFileDialogView ViewOf(const QFileDialog* dlg) {
+    return {dlg->nameFilters(),   dlg->fileMode(),
+            dlg->acceptMode(),    dlg->directory().absolutePath(),
+            dlg->defaultSuffix(), !dlg->testOption(QFileDialog::DontConfirmOverwrite)};
+}
+
+TEST_F(ConfigWindowTest, TheToolkitsFileDialogs) {
+    form->Dialogs.OpenConfigFile = nullptr;
+    form->Dialogs.SaveConfigFile = nullptr;
+    Show();
+    const QString path = ExampleCopy();
+    const QString current = QDir::currentPath();
+
+    // Open: cancelled changes nothing; an existing file chosen is loaded.
+    TFileDialogView open{};
+    WhenFileDialog([&](QFileDialog* dlg) {
+        open = ViewOf(dlg);
+        dlg->reject();
+    });
+    form->LoadConfig->trigger();
+    EXPECT_EQ(open.filters, QStringList{"INI Files (*.ini)"});
+    EXPECT_EQ(open.mode, QFileDialog::ExistingFile);
+    EXPECT_EQ(open.accept, QFileDialog::AcceptOpen);
+    EXPECT_EQ(open.folder, current);
+    EXPECT_TRUE(form->ConfigFileName.isEmpty());
+    WhenFileDialog([&](QFileDialog* dlg) {
+        TypeFileName(dlg, path);
+        static_cast<QDialog*>(dlg)->accept(); // QFileDialog::accept checks the name
+    });
+    form->LoadConfig->trigger();
+    EXPECT_EQ(QFileInfo(form->ConfigFileName).canonicalFilePath(),
+              QFileInfo(path).canonicalFilePath());
+
+    // Save under a new name: "ini" is added; an existing file would be
+    // replaced without a question.
+    form->ConfigFileName.clear();
+    form->ConfigTitle = "Saved through the dialog";
+    TFileDialogView save{};
+    WhenFileDialog([&](QFileDialog* dlg) {
+        save = ViewOf(dlg);
+        TypeFileName(dlg, TempPath(QStringLiteral("fresh")));
+        static_cast<QDialog*>(dlg)->accept(); // QFileDialog::accept checks the name
+    });
+    form->SaveConfig->trigger();
+    EXPECT_EQ(save.filters, QStringList{"INI Files (*.ini)"});
+    EXPECT_EQ(save.mode, QFileDialog::AnyFile);
+    EXPECT_EQ(save.accept, QFileDialog::AcceptSave);
+    EXPECT_EQ(save.folder, current);
+    EXPECT_EQ(save.suffix, "ini");
+    EXPECT_FALSE(save.confirmOverwrite);
+    EXPECT_EQ(form->ConfigFileName, TempPath(QStringLiteral("fresh.ini")));
+    EXPECT_EQ(LoadConfigFile(QFile::encodeName(form->ConfigFileName).toStdString()).Set.Title,
+              "Saved through the dialog");
+    EXPECT_FALSE(form->IsConfigModified());
 }
 
 // ---- Delete all -----------------------------------------------------------------------
