@@ -41,7 +41,8 @@ bool TFormLinkPort::HandOver(int buffer) {
     if (!FPort.TxData(b.data(), static_cast<int>(b.size())))
         return false;
     FInTransit = buffer;
-    FLastHandOver = Clock::now();
+    if (OnHandOver)
+        OnHandOver();
     return true;
 }
 
@@ -195,6 +196,10 @@ TMainFormLink::~TMainFormLink() {
     // and may still deliver bytes while it closes.
     FForm.LNKCOMPort->OnRxChar = nullptr;
     QObject::disconnect(FTimerConnection);
+    // It writes straight from Port's frame buffers, so the transfer ends
+    // here, before they go (Close waits for the transmit thread).
+    if (FForm.LNKCOMPort->GetOpened())
+        FForm.LNKCOMPort->Close();
 }
 
 int VirtualKeyOf(int qtKey) {

@@ -18,6 +18,7 @@
 
 #include <array>
 #include <chrono>
+#include <functional>
 #include <string>
 
 class TMainForm;
@@ -55,8 +56,8 @@ public:
     unsigned long Deferred() const { return FDeferred; }
     unsigned long Dropped() const { return FDropped; }
     bool Waiting() const { return FWaiting >= 0; }
-    // When the component last accepted a frame.
-    Clock::time_point LastHandOver() const { return FLastHandOver; }
+    // Called each time the component has accepted a frame (for measurements).
+    std::function<void()> OnHandOver;
 
 private:
     bool HandOver(int buffer);
@@ -73,7 +74,6 @@ private:
     QTimer FRetryTimer;
     unsigned long FDeferred = 0;
     unsigned long FDropped = 0;
-    Clock::time_point FLastHandOver{};
 };
 
 // RxTimer as the engine's reply timer.

@@ -701,4 +701,25 @@ TEST_F(LinkTest, PortAdapterSendsAFrameTheComponentFirstRefused) {
     EXPECT_EQ(port.Dropped(), 1u);
 }
 
+// The port component writes straight from the window's frame buffers: a
+// window destroyed while a long frame is still being written must end the
+// transfer before the buffers go.
+TEST_F(LinkTest, WindowDestroyedWhileAFrameIsWritten) {
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        if (!form) {
+            form = std::make_unique<TMainForm>();
+            form->LNKCOMPort->SetPort1(Com);
+            form->COMOpenClick();
+            ASSERT_TRUE(form->LNKCOMPort->GetOpened());
+        }
+        Define(0, ctCommandString, "NAME");
+        form->SetSlotEditText(0, QString(256 * 1024, QLatin1Char('z')));
+        form->SlotSetButtonClick(0);
+        EXPECT_EQ(form->StatusPanel(2), "1");
+        form.reset(); // at once: the transmit thread is still writing
+    }
+}
+
 } // namespace
