@@ -96,8 +96,8 @@ void TFormLinkPort::Retry() {
     }
     if (FInTransit >= 0) {
         // Still writing the previous block: wait for its completion.
-        FRetryTimer.start(static_cast<int>(
-            std::chrono::ceil<std::chrono::milliseconds>(FGiveUp - now).count()));
+        FRetryTimer.start(
+            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(FGiveUp - now).count()));
         return;
     }
     ++FAttempts;
@@ -175,7 +175,8 @@ void TFormLinkView::SetEditText(int index, std::string_view text) {
 }
 
 void TFormLinkView::ConvertError(const std::string& message) {
-    const QString text = QString::fromLatin1(message.data(), static_cast<qsizetype>(message.size()));
+    const QString text =
+        QString::fromLatin1(message.data(), static_cast<qsizetype>(message.size()));
     QTimer::singleShot(0, &FForm, [text] { pmv::ShowError(text); });
 }
 

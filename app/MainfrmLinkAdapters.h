@@ -41,7 +41,8 @@ class TLNKCOMPort;
 // soon as the component takes it: after the previous block's OnTxData, or
 // on the next turns of the event loop, for at most the reply time-out. A
 // frame that is still refused then is dropped; the engine counts it and times
-// out as for a lost frame.
+// out as for a lost frame. The buffers must outlive any write: the holder
+// below closes the port before they go.
 class TFormLinkPort : public pmv::TLinkPort {
 public:
     using Clock = std::chrono::steady_clock;
@@ -52,7 +53,8 @@ public:
     bool IsOpen() const override;
     bool TxData(const std::uint8_t* data, int len) override;
 
-    // Frames the component took only at a later attempt, and frames given up.
+    // Frames the component refused at first, and frames never sent (given up,
+    // replaced by a newer frame, or the port closed while they waited).
     unsigned long Deferred() const { return FDeferred; }
     unsigned long Dropped() const { return FDropped; }
     bool Waiting() const { return FWaiting >= 0; }
@@ -67,8 +69,8 @@ private:
 
     QORLNK::TLNKCOMPort& FPort;
     std::array<std::string, 2> FBuffers;
-    int FInTransit = -1; // accepted by the component, OnTxData not yet seen
-    int FWaiting = -1;   // refused while the previous block was finishing
+    int FInTransit = -1;         // accepted by the component, OnTxData not yet seen
+    int FWaiting = -1;           // refused while the previous block was finishing
     Clock::time_point FGiveUp{}; // the waiting frame is dropped after this
     int FAttempts = 0;
     QTimer FRetryTimer;

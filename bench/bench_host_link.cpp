@@ -177,8 +177,7 @@ void BM_GetAll192Bare(benchmark::State& state) {
         frames.push_back(std::string("QX") + Names[i % std::size(Names)] + "\r");
     for (auto _ : state) {
         for (const std::string& f : frames) {
-            if (!pty.Write(f) ||
-                pty.ReadUntil('\r', std::chrono::seconds(5)).empty()) {
+            if (!pty.Write(f) || pty.ReadUntil('\r', std::chrono::seconds(5)).empty()) {
                 state.SkipWithError("no reply");
                 return;
             }

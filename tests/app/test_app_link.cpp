@@ -172,10 +172,10 @@ TEST_F(LinkTest, SlotButtonsPutTheFrameOnTheWireAndTheReplyInTheLog) {
     } rows[] = {
         {"kind 5 Get", 0, ctParamGetSet, "SPD", "Speed", UpdateEditOnGet, nullptr, true, "QXSPD\r",
          "Speed = 1500", "1500"},
-        {"kind 5 Set, number rewritten", 1, ctParamGetSet, "ACC", "Acceleration", 0, "0042",
-         false, "QXACC = 42\r", "Acceleration = 42", "0042"},
-        {"kind 2 text", 30, ctCommandString, "NAME", "", 0, " pump 1", false,
-         "QXNAME =  pump 1\r", "NAME =  pump 1", " pump 1"},
+        {"kind 5 Set, number rewritten", 1, ctParamGetSet, "ACC", "Acceleration", 0, "0042", false,
+         "QXACC = 42\r", "Acceleration = 42", "0042"},
+        {"kind 2 text", 30, ctCommandString, "NAME", "", 0, " pump 1", false, "QXNAME =  pump 1\r",
+         "NAME =  pump 1", " pump 1"},
         {"kind 0 command", 47, ctCommand, "RUN", "Start", 0, nullptr, false, "QXRUN\r",
          "Start = OK", ""},
         {"kind 3 with UpdateEditOnGet", 100, ctParamGet, "VBUS", "Bus", UpdateEditOnGet, nullptr,
@@ -277,10 +277,10 @@ TEST_F(LinkTest, GetAllSendsTheMarkedSlotsInOrderEachAfterTheLastReply) {
     Define(7, ctParamGetSet, "ACC", "Acceleration", IncInGetAll | UpdateEditOnGet);
     Define(2, ctParamGet, "SPD", "Speed", IncInGetAll);
     Define(40, ctParamGet, "VBUS", "", IncInGetAll | UpdateEditOnGet);
-    Define(5, ctCommandValue, "KP", "", IncInGetAll);               // kind never in a run
-    Define(9, ctParamGet, "KI", "", IncInGetAll | Disabled);        // disabled
-    Define(11, ctParamSet, "KD", "", IncInGetAll | IncInSetAll);    // a Set kind
-    Define(12, ctParamGet, "MODE", "", 0);                          // not marked
+    Define(5, ctCommandValue, "KP", "", IncInGetAll);            // kind never in a run
+    Define(9, ctParamGet, "KI", "", IncInGetAll | Disabled);     // disabled
+    Define(11, ctParamSet, "KD", "", IncInGetAll | IncInSetAll); // a Set kind
+    Define(12, ctParamGet, "MODE", "", 0);                       // not marked
     form->GetAllParameters->trigger();
     ASSERT_TRUE(WaitLogLines(3));
     ASSERT_TRUE(WaitIdle());
@@ -333,8 +333,7 @@ TEST_F(LinkTest, SilentTargetGivesOneTimeoutAndStopsTheRun) {
     Click(Ctrls(20).get);
     ASSERT_TRUE(WaitLogLines(3));
     ASSERT_TRUE(WaitIdle());
-    EXPECT_EQ(SimFrames(),
-              (std::vector<std::string>{P("QXSPD\r"), P("QXACC\r"), P("QXVBUS\r")}));
+    EXPECT_EQ(SimFrames(), (std::vector<std::string>{P("QXSPD\r"), P("QXACC\r"), P("QXVBUS\r")}));
     EXPECT_EQ(LogLines().back(), "Bus = 241");
 }
 
@@ -375,8 +374,8 @@ TEST_F(LinkTest, RunsRefusedOnAClosedPortOrWhileBusy) {
         Define(i, ctParamGetSet, i == 0 ? "ACC" : "SPD", "", IncInGetAll | IncInSetAll);
     form->GetAllParameters->trigger();
     form->SetAllParametersClick();
-    EXPECT_EQ(LogLines(), (QStringList{"ERROR: - COM port not opened",
-                                       "ERROR: - COM port not opened"}));
+    EXPECT_EQ(LogLines(),
+              (QStringList{"ERROR: - COM port not opened", "ERROR: - COM port not opened"}));
     EXPECT_EQ(Panels(), (Panels3{"0", "0", "0"}));
 
     form->Memo->clear();
@@ -403,8 +402,8 @@ TEST_F(LinkTest, SingleRequestsOnAClosedPortOrAnUndefinedSlot) {
     form->CmdTable[4].cmd_str.clear(); // emptied without ShowSlot: the buttons still work
     Click(Ctrls(4).get);
     Click(Ctrls(4).set);
-    EXPECT_EQ(LogLines(), (QStringList{"ERROR: - command 5 not defined",
-                                       "ERROR: - command 5 not defined"}));
+    EXPECT_EQ(LogLines(),
+              (QStringList{"ERROR: - command 5 not defined", "ERROR: - command 5 not defined"}));
     EXPECT_EQ(Panels(), (Panels3{"0", "0", "0"}));
     EXPECT_FALSE(Engine().ComBusy());
 }
@@ -458,8 +457,8 @@ TEST_F(LinkTest, ValueEntryThroughKeyPresses) {
     ASSERT_TRUE(e->hasFocus());
     struct Step {
         Qt::Key key;
-        const char* text;      // edit text afterwards
-        const char* frame;     // frame sent, or nullptr
+        const char* text;  // edit text afterwards
+        const char* frame; // frame sent, or nullptr
     } steps[] = {
         {Qt::Key_Up, "250", nullptr},   {Qt::Key_Up, "300", nullptr},
         {Qt::Key_Down, "250", nullptr}, {Qt::Key_Return, "250", "QXACC = 250\r"},
@@ -581,8 +580,8 @@ TEST_F(LinkTest, OpenShowsTheSettingsAndAFailedOpenSaysSo) {
 TEST_F(LinkTest, SettingsDialog) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     form->move(41, 33);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); },
-                                Wait));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); }, Wait));
     const QRect outer = form->frameGeometry();
     const QPoint centred(outer.left() + outer.width() / 2 - form->LNKCOMPort->GetCOMDlgWidth() / 2,
                          outer.top() + outer.height() / 2 -
@@ -679,10 +678,10 @@ TEST_F(LinkTest, PortAdapterSendsAFrameTheComponentFirstRefused) {
     std::string first = "QXSPD\r";
     std::string second = "QXACC\r";
     // No event processing in between: the first block cannot have completed.
-    ASSERT_TRUE(port.TxData(reinterpret_cast<const std::uint8_t*>(first.data()),
-                            int(first.size())));
-    ASSERT_TRUE(port.TxData(reinterpret_cast<const std::uint8_t*>(second.data()),
-                            int(second.size())));
+    ASSERT_TRUE(
+        port.TxData(reinterpret_cast<const std::uint8_t*>(first.data()), int(first.size())));
+    ASSERT_TRUE(
+        port.TxData(reinterpret_cast<const std::uint8_t*>(second.data()), int(second.size())));
     EXPECT_EQ(port.Deferred(), 1u);
     EXPECT_TRUE(port.Waiting());
     first.assign("QXXXX\r"); // the caller's bytes may change at once
@@ -694,10 +693,10 @@ TEST_F(LinkTest, PortAdapterSendsAFrameTheComponentFirstRefused) {
 
     // A waiting frame is dropped when the port closes.
     ASSERT_TRUE(WaitLogLines(2)); // both replies in: the line is free
-    ASSERT_TRUE(port.TxData(reinterpret_cast<const std::uint8_t*>(first.data()),
-                            int(first.size())));
-    ASSERT_TRUE(port.TxData(reinterpret_cast<const std::uint8_t*>(second.data()),
-                            int(second.size())));
+    ASSERT_TRUE(
+        port.TxData(reinterpret_cast<const std::uint8_t*>(first.data()), int(first.size())));
+    ASSERT_TRUE(
+        port.TxData(reinterpret_cast<const std::uint8_t*>(second.data()), int(second.size())));
     form->COMCloseClick();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !port.Waiting(); }, Wait));
     EXPECT_EQ(port.Dropped(), 1u);
