@@ -744,9 +744,11 @@ TEST_F(PortTest, AbortAfterCompletionDoesNotSwallowTheNextBlock) {
     EXPECT_TRUE(port->TxAbort());
     ASSERT_TRUE(WaitUntil([&] { return done.size() == 1; }));
     EXPECT_EQ(done[0], 5);
-    // A block that has to wait for the reader completes normally.
+    // A block that has to wait for the reader completes normally. The worker
+    // frees itself only after the completion call has returned, so the
+    // hand-over may be refused ("Tx is busy") for a moment.
     const std::string big(300000, 'z');
-    ASSERT_TRUE(port->TxData(big.data(), static_cast<int>(big.size())));
+    ASSERT_TRUE(WaitUntil([&] { return port->TxData(big.data(), static_cast<int>(big.size())); }));
     std::string out;
     ASSERT_TRUE(WaitUntil([&] {
         pty.Drain(out);

@@ -232,7 +232,7 @@ struct Pty {
             return false;
         }
         name = buf;
-        // Our own slave descriptor: keeps the line up between host sessions
+        // Our own slave descriptor: keeps the line up between the host's connections
         // and keeps the raw settings for whoever opens the device next.
         slave = ::open(buf, O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (slave < 0) {
