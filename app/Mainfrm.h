@@ -187,6 +187,8 @@ public:
     void SetPageCaption(int page, const std::string& caption);
 
     void SetStatusPanel(int i, const QString& text);
+    // Status panel 0 of an open port: "COM<n>: <baud> <data> <parity> <stop>".
+    QString OpenPortStatusText() const;
     QString StatusPanel(int i) const;
 
     // Appends one line to the log; control characters in it are shown as

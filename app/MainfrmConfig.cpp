@@ -166,11 +166,7 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     LNKCOMPort->SetStopBits(set.StopBits);
     LNKCOMPort->Open();
     if (LNKCOMPort->GetOpened()) {
-        SetStatusPanel(0, QString::asprintf("COM%d: %s %s %s %s", LNKCOMPort->Port(),
-                                            LNKCOMPort->GetBaudRateStr().c_str(),
-                                            LNKCOMPort->GetDataBitsStr().c_str(),
-                                            LNKCOMPort->GetParityStr().c_str(),
-                                            LNKCOMPort->GetStopBitsStr().c_str()));
+        SetStatusPanel(0, OpenPortStatusText());
     } else {
         SetStatusPanel(0, QStringLiteral("COM Closed"));
         Log(QString::asprintf("ERROR: - unable to open COM%d", LNKCOMPort->Port()));

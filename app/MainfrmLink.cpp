@@ -128,14 +128,18 @@ void TMainForm::COMSettingsClick() {
     LNKCOMPort->SetStopBits(LNKCOMDlg->StopBits());
 }
 
+QString TMainForm::OpenPortStatusText() const {
+    return QString::asprintf("COM%d: %s %s %s %s", LNKCOMPort->Port(),
+                             LNKCOMPort->GetBaudRateStr().c_str(),
+                             LNKCOMPort->GetDataBitsStr().c_str(),
+                             LNKCOMPort->GetParityStr().c_str(),
+                             LNKCOMPort->GetStopBitsStr().c_str());
+}
+
 void TMainForm::COMOpenClick() {
     LNKCOMPort->Open();
     if (LNKCOMPort->GetOpened()) {
-        SetStatusPanel(0, QString::asprintf("COM%d: %s %s %s %s", LNKCOMPort->Port(),
-                                            LNKCOMPort->GetBaudRateStr().c_str(),
-                                            LNKCOMPort->GetDataBitsStr().c_str(),
-                                            LNKCOMPort->GetParityStr().c_str(),
-                                            LNKCOMPort->GetStopBitsStr().c_str()));
+        SetStatusPanel(0, OpenPortStatusText());
     } else {
         SetStatusPanel(0, QStringLiteral("COM closed"));
         Log(QStringLiteral("Error: - Unable to open COM port"));
