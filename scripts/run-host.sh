@@ -11,7 +11,21 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   exit 1
 fi
 sim_pid=
+host_pid=
+stop_sim() {
+  [ -n "$host_pid" ] && kill "$host_pid" 2>/dev/null
+  if [ -n "$sim_pid" ]; then
+    kill "$sim_pid" 2>/dev/null
+    wait "$sim_pid" 2>/dev/null
+    sim_pid=
+  fi
+}
+# The simulator (and the host) go when the script ends, however it ends.
+trap stop_sim EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 if [ -x "$sim" ]; then
+  rm -f "$build/qxm-sim.log"
   "$sim" --com 25 --log "$build/qxm-sim.log" &
   sim_pid=$!
   # Wait until the simulator has published its port in the device map.
@@ -22,7 +36,9 @@ if [ -x "$sim" ]; then
   echo "Target simulator running on COM25 (log: $build/qxm-sim.log)."
   echo "Load examples/qxm300-pump.ini to talk to it."
 fi
-"$host"
+"$host" &
+host_pid=$!
+wait "$host_pid"
 rc=$?
-[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null
+host_pid=
 exit $rc
