@@ -35,7 +35,8 @@ TSimProcess::~TSimProcess() {
 
 bool TSimProcess::Start(const std::string& program, const std::string& mapFile, int com,
                         const std::vector<std::string>& args, std::chrono::milliseconds wait) {
-    std::vector<std::string> argStore = {program, "--com", std::to_string(com)};
+    std::vector<std::string> argStore = {program, "--die-with-parent", "--com",
+                                         std::to_string(com)};
     argStore.insert(argStore.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (std::string& a : argStore)

@@ -19,6 +19,7 @@
 #include <map>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <string>
 #include <termios.h>
 #include <unistd.h>
@@ -52,13 +53,15 @@ const char kUsage[] =
     "  --lf               line feed after each reply's CR\n"
     "  --log FILE         log of what was received and sent\n"
     "  --once             end after the first frame\n"
-    "  --exit-after N     end after N frames (their replies sent)\n";
+    "  --exit-after N     end after N frames (their replies sent)\n"
+    "  --die-with-parent  end (as on SIGTERM) when the starting process ends\n";
 
 struct Args {
     int com = 25;
     std::string map;
     std::string log;
     long exitAfter = 0; // 0: run until signalled
+    bool dieWithParent = false;
     TSimOptions sim;
 };
 
@@ -173,6 +176,8 @@ bool ParseArgs(int argc, char** argv, Args& a) {
             if (val.empty())
                 return bad();
             a.log = val;
+        } else if (opt == "--die-with-parent") {
+            a.dieWithParent = true;
         } else if (opt == "--once") {
             a.exitAfter = 1;
         } else if (opt == "--exit-after") {
@@ -299,6 +304,13 @@ int Run(const Args& args) {
     for (int sig : {SIGINT, SIGTERM, SIGHUP})
         ::sigaction(sig, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
+    // A test that starts the simulator may die without stopping it: go with
+    // it (through the SIGTERM path, so the map line is removed).
+    if (args.dieWithParent) {
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() == 1)
+            return 0;
+    }
 
     if (!PublishPort(args.map, args.com, pty.name, &error)) {
         std::fprintf(stderr, "qxm-sim: cannot publish COM%d in %s: %s\n", args.com,
