@@ -144,6 +144,23 @@ private:
     ScopedEnv FMapEnv;
 };
 
+/// Fixture: a pty published as COM25 and opened overlapped in SetUp; the
+/// handle is closed in TearDown unless the test closed it and reset h.
+class OpenPortTest : public ComMapTest {
+protected:
+    void SetUp() override {
+        h = OpenPty(pty, 25);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    }
+    void TearDown() override {
+        if (h != INVALID_HANDLE_VALUE) {
+            EXPECT_TRUE(CloseHandle(h));
+        }
+    }
+    Pty pty;
+    HANDLE h = INVALID_HANDLE_VALUE;
+};
+
 /// An OVERLAPPED with its own manual-reset event, closed at the end.
 struct OverlappedRecord {
     OverlappedRecord() {

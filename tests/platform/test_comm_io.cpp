@@ -13,17 +13,8 @@ using namespace pmvtest;
 
 namespace {
 
-class CommIo : public ComMapTest {
+class CommIo : public OpenPortTest {
 protected:
-    void SetUp() override {
-        h = OpenPty(pty, 25);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    }
-    void TearDown() override {
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
-        }
-    }
     /// Reads n bytes one overlapped read at a time, as the receive worker does.
     std::string ReadBytes(std::size_t n) {
         std::string out;
@@ -56,8 +47,6 @@ protected:
         ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
         EXPECT_EQ(written, 0u);
     }
-    Pty pty;
-    HANDLE h = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(CommIo, BytesBothWaysThroughOneByteReads) {

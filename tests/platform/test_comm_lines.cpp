@@ -73,17 +73,8 @@ TEST(CommEvents, PureFunctionTable) {
     }
 }
 
-class CommLines : public ComMapTest {
+class CommLines : public OpenPortTest {
 protected:
-    void SetUp() override {
-        h = OpenPty(pty, 25);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    }
-    void TearDown() override {
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
-        }
-    }
     void Attach() {
         lines = std::make_shared<ScriptedLineSource>();
         ASSERT_TRUE(pmv::platform::AttachLineSource(h, lines));
@@ -104,8 +95,6 @@ protected:
         }
         return events;
     }
-    Pty pty;
-    HANDLE h = INVALID_HANDLE_VALUE;
     std::shared_ptr<ScriptedLineSource> lines;
 };
 

@@ -151,24 +151,13 @@ TEST(DcbTranslation, Table) {
 
 // ---- on a pseudo-terminal ---------------------------------------------
 
-class CommSettings : public ComMapTest {
+class CommSettings : public OpenPortTest {
 protected:
-    void SetUp() override {
-        h = OpenPty(pty, 25);
-        ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    }
-    void TearDown() override {
-        if (h != INVALID_HANDLE_VALUE) {
-            EXPECT_TRUE(CloseHandle(h));
-        }
-    }
     termios DeviceTermios() const {
         termios t{};
         EXPECT_EQ(::tcgetattr(pty.Master(), &t), 0); // the master reports the slave's
         return t;
     }
-    Pty pty;
-    HANDLE h = INVALID_HANDLE_VALUE;
 };
 
 TEST_F(CommSettings, SetThenGetCommStateTable) {
