@@ -2,6 +2,7 @@
 // through OnRxChar with an otherwise idle user-interface thread (1 MB, order
 // checked), Open followed by Close, and the processor time an idle open port
 // takes.
+#include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
 #include "platform/posix/LineSource.h"
 
@@ -146,12 +147,6 @@ void BM_OpenClose(benchmark::State& state) {
 }
 BENCHMARK(BM_OpenClose)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
 
-double ProcessCpuSeconds() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 // Processor time of the whole process while an open port waits for bytes;
 // range 1 gives the port a line source, which the platform watches by polling.
 void BM_IdleOpenPortCpu(benchmark::State& state) {
@@ -170,11 +165,11 @@ void BM_IdleOpenPortCpu(benchmark::State& state) {
     for (auto _ : state) {
         QEventLoop loop;
         QTimer::singleShot(2000, &loop, &QEventLoop::quit);
-        const double cpu0 = ProcessCpuSeconds();
+        const double cpu0 = pmvbench::ProcessCpuSeconds();
         const auto start = Clock::now();
         loop.exec();
         wall += std::chrono::duration<double>(Clock::now() - start).count();
-        cpu += ProcessCpuSeconds() - cpu0;
+        cpu += pmvbench::ProcessCpuSeconds() - cpu0;
         state.SetIterationTime(wall);
     }
     port.Close();
@@ -190,13 +185,7 @@ BENCHMARK(BM_IdleOpenPortCpu)
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    pmvbench::UseOffscreenByDefault();
     QApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return pmvbench::RunBenchmarks(argc, argv);
 }

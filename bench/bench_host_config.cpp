@@ -12,6 +12,7 @@
 //   ReadOnly                 the file read and check alone, for comparison
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
+#include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
 #include "config/ConfigFile.h"
 
@@ -181,15 +182,8 @@ BENCHMARK(BM_ReadOnly)->Unit(benchmark::kMillisecond)->Repetitions(5)->ReportAgg
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    pmvbench::UseOffscreenWithoutDisplay();
     int appArgc = 1;
     THostApplication app(appArgc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return pmvbench::RunBenchmarks(argc, argv);
 }

@@ -14,6 +14,7 @@
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
 #include "app/MainfrmLinkAdapters.h"
+#include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
 #include "tools/sim/SimClient.h"
 
@@ -41,16 +42,6 @@ constexpr int Slots = pmv::SlotCount;
 const char* const Names[] = {"SPD",  "ACC",  "DEC",  "IMAX", "PSET", "PMAX", "KP",   "KI",
                              "KD",   "MODE", "DIR",  "RAMP", "TLIM", "VMIN", "VMAX", "ADDR",
                              "TEMP", "VBUS", "STAT", "NACT", "PACT", "IACT", "ERR",  "VER"};
-
-long RssKb() {
-    long pages = 0, resident = 0;
-    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
-}
 
 // The simulator, the window and its 192 marked slots, for the whole run.
 struct THost {
@@ -203,7 +194,7 @@ void RunRequests(benchmark::State& state, long requests, bool clearLog) {
                 state.SkipWithError("reply time-out");
         h->form->MemoDblClick();
         h->gapsUs.clear();
-        const long before = RssKb();
+        const long before = pmvbench::ResidentKb();
         long done = 0;
         while (done < requests) {
             if (!h->GetAll()) {
@@ -215,7 +206,7 @@ void RunRequests(benchmark::State& state, long requests, bool clearLog) {
                 h->form->MemoDblClick();
             h->gapsUs.clear(); // the timing probe keeps nothing
         }
-        const long after = RssKb();
+        const long after = pmvbench::ResidentKb();
         state.SetItemsProcessed(done);
         state.counters["rss_before_kb"] = double(before);
         state.counters["rss_after_kb"] = double(after);
@@ -240,15 +231,10 @@ BENCHMARK(BM_LogGrowth20k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMilli
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    pmvbench::UseOffscreenByDefault();
     int appArgc = 1;
     THostApplication app(appArgc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
+    const int rc = pmvbench::RunBenchmarks(argc, argv);
     delete gHost; // window first (closes the port), then the simulator
-    return 0;
+    return rc;
 }

@@ -7,6 +7,7 @@
 // wait4(). The other benchmarks run in this process.
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
+#include "bench/BenchSupport.h"
 
 #include <QApplication>
 
@@ -161,15 +162,8 @@ BENCHMARK(BM_ConstructWindow)->Unit(benchmark::kMillisecond);
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], ChildFlag) == 0)
         return RunChild();
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    pmvbench::UseOffscreenWithoutDisplay();
     int appArgc = 1;
     THostApplication app(appArgc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return pmvbench::RunBenchmarks(argc, argv);
 }
