@@ -568,6 +568,55 @@ BOOL AfterStartLocked(Port& port, std::unique_lock<std::mutex>& lock, OVERLAPPED
     return Fail(ERROR_IO_PENDING);
 }
 
+/// The argument checks ReadFile and WriteFile share: a buffer unless the
+/// count is 0, a record on an overlapped port, and somewhere to put the count
+/// when there is no record.
+bool TransferArgsValid(const Port& port, const void* buffer, DWORD count, LPDWORD transferred,
+                       const OVERLAPPED* caller) {
+    return (buffer != nullptr || count == 0) && (!port.overlapped || caller != nullptr) &&
+           (caller != nullptr || transferred != nullptr);
+}
+
+/// The start ReadFile, WriteFile and WaitCommEvent share once their own
+/// argument checks have passed. A port opened with FILE_FLAG_OVERLAPPED runs
+/// the operation on the caller's record; one opened without it runs it on a
+/// private record, and Finish waits for it.
+class OpStart {
+public:
+    OpStart(Port& port, LPOVERLAPPED caller) : FPort(port), FOv(port.overlapped ? *caller : FOwn) {}
+    OpStart(const OpStart&) = delete;
+    OpStart& operator=(const OpStart&) = delete;
+
+    /// Takes the port lock and puts the operation into slot with the record
+    /// pending. False, with the error set and nothing started, when the
+    /// record's event is no event handle, the device has gone, the slot is
+    /// taken, or (for an event wait) there is no mask to wait for.
+    bool Begin(std::optional<PendingOp>& slot, BYTE* buf, DWORD len, DWORD* maskOut,
+               bool needsMask = false) {
+        std::shared_ptr<Event> event;
+        if (FPort.overlapped && !EventOf(&FOv, event))
+            return Fail(ERROR_INVALID_HANDLE);
+        FLock = std::unique_lock(FPort.m);
+        if (FPort.dead)
+            return Fail(kVanishedError);
+        if (slot || (needsMask && FPort.mask == 0))
+            return Fail(ERROR_INVALID_PARAMETER); // one at a time / nothing to wait for
+        BeginLocked(&FOv, event);
+        slot = PendingOp{&FOv, event, buf, len, 0, maskOut};
+        return true;
+    }
+    /// After the caller's first step on the operation, still under the lock.
+    BOOL Finish(LPDWORD transferred) {
+        return AfterStartLocked(FPort, FLock, FOv, FPort.overlapped, transferred);
+    }
+
+private:
+    Port& FPort;
+    OVERLAPPED FOwn{};
+    OVERLAPPED& FOv;
+    std::unique_lock<std::mutex> FLock;
+};
+
 BOOL FailFromErrno(int err) { return Fail(WinErrorFromErrno(err)); }
 
 /// Failure of a device call: a vanished device marks the port dead.
@@ -989,25 +1038,16 @@ BOOL WINAPI WaitCommEvent(HANDLE hFile, LPDWORD lpEvtMask, LPOVERLAPPED lpOverla
         return Fail(ERROR_INVALID_HANDLE);
     if (lpEvtMask == nullptr || (port->overlapped && lpOverlapped == nullptr))
         return Fail(ERROR_INVALID_PARAMETER);
-    std::shared_ptr<Event> event;
-    if (port->overlapped && !EventOf(lpOverlapped, event))
-        return Fail(ERROR_INVALID_HANDLE);
-    OVERLAPPED own{};
-    OVERLAPPED& ov = port->overlapped ? *lpOverlapped : own;
-    std::unique_lock lock(port->m);
-    if (port->dead)
-        return Fail(kVanishedError);
-    if (port->mask == 0 || port->waitOp)
-        return Fail(ERROR_INVALID_PARAMETER); // nothing to wait for / one wait at a time
-    BeginLocked(&ov, event);
-    port->waitOp = PendingOp{&ov, event, nullptr, 0, 0, lpEvtMask};
+    OpStart start(*port, lpOverlapped);
+    if (!start.Begin(port->waitOp, nullptr, 0, lpEvtMask, true))
+        return FALSE;
     port->RefreshLinesLocked();
     if (port->waitOp && port->history != 0) {
         const DWORD events = port->history;
         port->history = 0;
         port->CompleteLocked(port->waitOp, ERROR_SUCCESS, events);
     }
-    return AfterStartLocked(*port, lock, ov, port->overlapped, nullptr);
+    return start.Finish(nullptr);
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
@@ -1015,27 +1055,16 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     auto port = FindPort(hFile);
     if (!port)
         return Fail(ERROR_INVALID_HANDLE);
-    if ((lpBuffer == nullptr && nNumberOfBytesToRead > 0) ||
-        (port->overlapped && lpOverlapped == nullptr) ||
-        (lpOverlapped == nullptr && lpNumberOfBytesRead == nullptr))
+    if (!TransferArgsValid(*port, lpBuffer, nNumberOfBytesToRead, lpNumberOfBytesRead,
+                           lpOverlapped))
         return Fail(ERROR_INVALID_PARAMETER);
     if (!port->canRead)
         return Fail(ERROR_ACCESS_DENIED);
-    std::shared_ptr<Event> event;
-    if (port->overlapped && !EventOf(lpOverlapped, event))
-        return Fail(ERROR_INVALID_HANDLE);
-    OVERLAPPED own{};
-    OVERLAPPED& ov = port->overlapped ? *lpOverlapped : own;
-    std::unique_lock lock(port->m);
-    if (port->dead)
-        return Fail(kVanishedError);
-    if (port->readOp)
-        return Fail(ERROR_INVALID_PARAMETER); // one read at a time
-    BeginLocked(&ov, event);
-    port->readOp = PendingOp{&ov, event, static_cast<BYTE*>(lpBuffer), nNumberOfBytesToRead, 0,
-                             nullptr};
+    OpStart start(*port, lpOverlapped);
+    if (!start.Begin(port->readOp, static_cast<BYTE*>(lpBuffer), nNumberOfBytesToRead, nullptr))
+        return FALSE;
     port->ReadSomeLocked(); // completes it when the bytes are already there
-    return AfterStartLocked(*port, lock, ov, port->overlapped, lpNumberOfBytesRead);
+    return start.Finish(lpNumberOfBytesRead);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -1043,30 +1072,20 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     auto port = FindPort(hFile);
     if (!port)
         return Fail(ERROR_INVALID_HANDLE);
-    if ((lpBuffer == nullptr && nNumberOfBytesToWrite > 0) ||
-        (port->overlapped && lpOverlapped == nullptr) ||
-        (lpOverlapped == nullptr && lpNumberOfBytesWritten == nullptr))
+    if (!TransferArgsValid(*port, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten,
+                           lpOverlapped))
         return Fail(ERROR_INVALID_PARAMETER);
     if (!port->canWrite)
         return Fail(ERROR_ACCESS_DENIED);
-    std::shared_ptr<Event> event;
-    if (port->overlapped && !EventOf(lpOverlapped, event))
-        return Fail(ERROR_INVALID_HANDLE);
-    OVERLAPPED own{};
-    OVERLAPPED& ov = port->overlapped ? *lpOverlapped : own;
-    std::unique_lock lock(port->m);
-    if (port->dead)
-        return Fail(kVanishedError);
-    if (port->writeOp)
-        return Fail(ERROR_INVALID_PARAMETER); // one write at a time
-    BeginLocked(&ov, event);
+    OpStart start(*port, lpOverlapped);
     // The engine only reads from the buffer; the cast serves the shared record.
-    port->writeOp = PendingOp{&ov, event, static_cast<BYTE*>(const_cast<void*>(lpBuffer)),
-                              nNumberOfBytesToWrite, 0, nullptr};
+    if (!start.Begin(port->writeOp, static_cast<BYTE*>(const_cast<void*>(lpBuffer)),
+                     nNumberOfBytesToWrite, nullptr))
+        return FALSE;
     port->WriteSomeLocked();
     if (port->writeOp)
         port->ArmOutputLocked(true); // the rest goes when the driver has room
-    return AfterStartLocked(*port, lock, ov, port->overlapped, lpNumberOfBytesWritten);
+    return start.Finish(lpNumberOfBytesWritten);
 }
 
 BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
