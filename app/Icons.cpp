@@ -5,6 +5,7 @@
 #include <QPixmap>
 
 #include <cmath>
+#include <initializer_list>
 
 namespace pmv {
 
@@ -27,6 +28,19 @@ QPen OutlinePen(qreal width = 1.0) {
 }
 
 // A straight arrow from (x1, y1) to (x2, y2) with a filled head at the end.
+/// A closed outline through the given corners, in order.
+QPainterPath ClosedPath(std::initializer_list<QPointF> corners) {
+    QPainterPath path;
+    for (const QPointF& c : corners) {
+        if (path.elementCount() == 0)
+            path.moveTo(c);
+        else
+            path.lineTo(c);
+    }
+    path.closeSubpath();
+    return path;
+}
+
 void Arrow(QPainter& p, QPointF from, QPointF to, const QColor& colour) {
     const QPointF d = to - from;
     const qreal len = std::hypot(d.x(), d.y());
@@ -91,15 +105,8 @@ void Draw(QPainter& p, TIcon icon) {
     case TIcon::LoadConfig: {
         p.setPen(OutlinePen());
         p.setBrush(Amber);
-        QPainterPath back;
-        back.moveTo(1.5, 13.5);
-        back.lineTo(1.5, 2.5);
-        back.lineTo(5.5, 2.5);
-        back.lineTo(7, 4.5);
-        back.lineTo(12.5, 4.5);
-        back.lineTo(12.5, 13.5);
-        back.closeSubpath();
-        p.drawPath(back);
+        p.drawPath(
+            ClosedPath({{1.5, 13.5}, {1.5, 2.5}, {5.5, 2.5}, {7, 4.5}, {12.5, 4.5}, {12.5, 13.5}}));
         p.setBrush(LightAmber);
         const QPointF front[] = {{1.5, 13.5}, {4, 7.5}, {15.5, 7.5}, {12.5, 13.5}};
         p.drawPolygon(front, 4);
@@ -108,14 +115,7 @@ void Draw(QPainter& p, TIcon icon) {
     case TIcon::SaveConfig: {
         p.setPen(OutlinePen());
         p.setBrush(Blue);
-        QPainterPath disk;
-        disk.moveTo(1.5, 1.5);
-        disk.lineTo(12.5, 1.5);
-        disk.lineTo(14.5, 3.5);
-        disk.lineTo(14.5, 14.5);
-        disk.lineTo(1.5, 14.5);
-        disk.closeSubpath();
-        p.drawPath(disk);
+        p.drawPath(ClosedPath({{1.5, 1.5}, {12.5, 1.5}, {14.5, 3.5}, {14.5, 14.5}, {1.5, 14.5}}));
         p.setBrush(LightGrey);
         p.drawRect(QRectF(4.5, 1.5, 7, 4));
         p.setBrush(Qt::white);
