@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <poll.h>
 #include <string>
 #include <termios.h>
@@ -170,6 +171,23 @@ struct OverlappedRecord {
     ~OverlappedRecord() { CloseHandle(ov.hEvent); }
     OVERLAPPED ov{};
 };
+
+/// One row of an argument-check table: a call that must fail with error.
+struct FailingCall {
+    const char* name;
+    std::function<BOOL()> call;
+    DWORD error;
+};
+
+/// Each call fails and leaves its row's error as the last error.
+template <class Rows> void ExpectEachFails(const Rows& rows) {
+    for (const FailingCall& row : rows) {
+        SCOPED_TRACE(row.name);
+        SetLastError(kSentinel);
+        EXPECT_FALSE(row.call());
+        EXPECT_EQ(GetLastError(), row.error);
+    }
+}
 
 /// Polls cond every few milliseconds until it holds or timeoutMs passed.
 template <class Cond> bool WaitUntil(Cond cond, int timeoutMs = kLongWaitMs) {

@@ -263,11 +263,7 @@ TEST_F(CommIo, ArgumentChecks) {
     OVERLAPPED badEvent{};
     badEvent.hEvent = reinterpret_cast<HANDLE>(0x4444);
     OverlappedRecord rec;
-    const struct {
-        const char* name;
-        std::function<BOOL()> call;
-        DWORD error;
-    } rows[] = {
+    const FailingCall rows[] = {
         {"ReadFile without OVERLAPPED on an overlapped port",
          [&] { return ReadFile(h, &c, 1, &got, nullptr); }, ERROR_INVALID_PARAMETER},
         {"ReadFile NULL buffer", [&] { return ReadFile(h, nullptr, 1, &got, &rec.ov); },
@@ -293,12 +289,7 @@ TEST_F(CommIo, ArgumentChecks) {
          [&] { return GetOverlappedResult(rec.ov.hEvent, &rec.ov, &got, FALSE); },
          ERROR_INVALID_HANDLE},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        SetLastError(kSentinel);
-        EXPECT_FALSE(row.call());
-        EXPECT_EQ(GetLastError(), row.error);
-    }
+    ExpectEachFails(rows);
     SetLastError(kSentinel);
     EXPECT_EQ(WaitForSingleObject(h, 0), WAIT_FAILED) << "ports are not waitable here";
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));

@@ -289,11 +289,7 @@ TEST_F(CommSettings, ArgumentChecks) {
     COMMTIMEOUTS to{};
     COMMPROP prop{};
     DWORD value = 0;
-    const struct {
-        const char* name;
-        std::function<BOOL()> call;
-        DWORD error;
-    } rows[] = {
+    const FailingCall rows[] = {
         {"GetCommState NULL", [&] { return GetCommState(h, nullptr); }, ERROR_INVALID_PARAMETER},
         {"SetCommState NULL", [&] { return SetCommState(h, nullptr); }, ERROR_INVALID_PARAMETER},
         {"GetCommState on an event", [&] { return GetCommState(event, &dcb); },
@@ -336,12 +332,7 @@ TEST_F(CommSettings, ArgumentChecks) {
         {"CloseHandle of a made-up handle", [&] { return CloseHandle(reinterpret_cast<HANDLE>(0x8)); },
          ERROR_INVALID_HANDLE},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        SetLastError(kSentinel);
-        EXPECT_FALSE(row.call());
-        EXPECT_EQ(GetLastError(), row.error);
-    }
+    ExpectEachFails(rows);
     CloseHandle(event);
 }
 
