@@ -4,6 +4,7 @@
 #include "LinkFakes.h"
 #include "tools/sim/SimClient.h"
 #include "tools/sim/SimTarget.h"
+#include "config/ConfigFile.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -321,3 +322,28 @@ TEST(SimEngine, GetAllAndSetAllRuns) {
 }
 
 } // namespace
+
+// The example configuration and the simulator go together: every command of
+// the example is answered, and every parameter starts at the example's default.
+TEST(Sim, KnowsEveryCommandOfTheExample) {
+    const pmv::TConfigLoadResult r =
+        pmv::LoadConfigFile(std::string(PMV_SOURCE_DIR) + "/examples/qxm300-pump.ini");
+    ASSERT_EQ(r.Status, pmv::TConfigLoadStatus::Ok) << r.Message;
+    qxmsim::TSimTarget target(qxmsim::TSimOptions{});
+    int checked = 0;
+    for (const pmv::TCmdRecord& rec : r.Set.CmdTable) {
+        if (!rec.defined())
+            continue;
+        SCOPED_TRACE(rec.cmd_str);
+        ++checked;
+        if (rec.cmd_type == pmv::ctParamSet || rec.cmd_type == pmv::ctParamGetSet)
+            EXPECT_EQ(target.Value(rec.cmd_str), std::to_string(rec.val_start));
+        if (rec.cmd_type == pmv::ctCommandString)
+            EXPECT_EQ(target.Value(rec.cmd_str), rec.str);
+        const auto reply = target.Answer("QX" + rec.cmd_str);
+        ASSERT_TRUE(reply.has_value());
+        EXPECT_EQ(reply->bytes.rfind("QX" + rec.cmd_str + " = ", 0), 0u) << reply->bytes;
+        EXPECT_EQ(reply->bytes.find(" = ERR"), std::string::npos) << reply->bytes;
+    }
+    EXPECT_EQ(checked, 48);
+}
