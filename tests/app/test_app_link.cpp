@@ -40,7 +40,8 @@ using namespace pmv;
 namespace {
 
 constexpr int Com = 25;
-constexpr int Wait = 10000; // ms; generous, the machine may be busy
+constexpr int Wait = 10000;        // ms; generous, the machine may be busy
+constexpr int ReplyWindowMs = 1000; // reply timer of the tests that connect
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
@@ -80,6 +81,11 @@ protected:
         form->LNKCOMPort->SetPort1(Com);
         form->COMOpenClick();
         ASSERT_TRUE(form->LNKCOMPort->GetOpened());
+        // A loaded machine can take longer than 200 ms to answer; these tests
+        // are about what the window does with replies and time-outs, not about
+        // the length of the reply window, so it is widened here.
+        EXPECT_EQ(form->RxTimer->interval(), 200);
+        form->RxTimer->setInterval(ReplyWindowMs);
     }
 
     TCmdRecord& Define(int index, std::int8_t kind, const char* cmd, const char* descr = "",
@@ -338,7 +344,7 @@ TEST_F(LinkTest, SilentTargetGivesOneTimeoutAndStopsTheRun) {
 }
 
 TEST_F(LinkTest, LateReplyBelongsToTheSlotSentLast) {
-    ASSERT_NO_FATAL_FAILURE(Connect({"--late", "ACC:1500"}));
+    ASSERT_NO_FATAL_FAILURE(Connect({"--late", "ACC:3000"}));
     Define(0, ctParamGetSet, "ACC", "Acceleration");
     Define(1, ctParamGetSet, "SPD", "Speed", UpdateEditOnGet);
     Click(Ctrls(0).get);
