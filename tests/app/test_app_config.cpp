@@ -8,6 +8,8 @@
 #include "config/ParamDefaults.h"
 #include "tests/comport/PtyFixture.h"
 
+#include "tests/app/BoxWatcher.h"
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QApplication>
@@ -122,61 +124,6 @@ std::string ExampleWith(int line, const std::string& text, int keep = -1) {
     return out;
 }
 
-// Watches for the application's error boxes (and, when no answer hook is
-// set, the window's warning boxes): records each and closes it with the
-// next queued button, or OK.
-class TBoxWatcher {
-public:
-    struct TSeen {
-        QMessageBox::Icon icon;
-        QString text;
-        QMessageBox::StandardButtons buttons;
-    };
-    QList<TSeen> seen;
-    std::deque<QMessageBox::StandardButton> answers;
-    bool escape = false; // close boxes with the Escape key instead
-
-    TBoxWatcher() {
-        FTimer.setInterval(10);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] { Poll(); });
-        FTimer.start();
-    }
-
-    QStringList Texts(QMessageBox::Icon icon) const {
-        QStringList out;
-        for (const TSeen& s : seen)
-            if (s.icon == icon)
-                out.append(s.text);
-        return out;
-    }
-
-private:
-    void Poll() {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box || !box->isVisible() || FClosing.contains(box))
-                continue;
-            seen.append({box->icon(), box->text(), box->standardButtons()});
-            FClosing.append(box);
-            if (escape) {
-                QTest::keyClick(box, Qt::Key_Escape);
-                continue;
-            }
-            QMessageBox::StandardButton answer = QMessageBox::Ok;
-            if (!answers.empty()) {
-                answer = answers.front();
-                answers.pop_front();
-            }
-            if (QAbstractButton* b = box->button(answer))
-                b->click();
-            else
-                box->done(answer);
-        }
-    }
-
-    QTimer FTimer;
-    QList<QPointer<QMessageBox>> FClosing;
-};
 
 class ConfigWindowTest : public ::testing::Test {
 public: // the table rows of the tests reach in through a reference

@@ -1,6 +1,8 @@
 // Application start: the error guard, the display check and the messages.
 #include "app/HostApplication.h"
 
+#include "tests/app/BoxWatcher.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QElapsedTimer>
@@ -44,41 +46,6 @@ protected:
         }
         return QObject::event(e);
     }
-};
-
-// Watches for error boxes, records them and closes each with OK.
-class TBoxWatcher {
-public:
-    struct TSeen {
-        QString title;
-        QString text;
-        QMessageBox::Icon icon;
-    };
-    QList<TSeen> seen;
-    std::function<void()> onBox;
-
-    TBoxWatcher() {
-        FTimer.setInterval(10);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] { Poll(); });
-        FTimer.start();
-    }
-
-private:
-    void Poll() {
-        for (QWidget* w : QApplication::topLevelWidgets()) {
-            auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box || !box->isVisible() || FClosing.contains(box))
-                continue;
-            seen.append({box->windowTitle(), box->text(), box->icon()});
-            FClosing.append(box);
-            if (onBox)
-                onBox();
-            box->done(QMessageBox::Ok);
-        }
-    }
-
-    QTimer FTimer;
-    QList<QPointer<QMessageBox>> FClosing;
 };
 
 // Runs the event loop until cond holds or the deadline passes.
