@@ -85,7 +85,7 @@ void SetButton(QPushButton* b, const QString& caption, bool enabled) {
 void SetEditText(QLineEdit* e, const QString& text) {
     if (e->text() != text) {
         pmv::TEditLimit::SetText(e, text); // whole, whatever the typing limit
-        e->setCursorPosition(0); // show the start of a long text
+        e->setCursorPosition(0);           // show the start of a long text
     }
 }
 

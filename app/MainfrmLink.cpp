@@ -129,11 +129,10 @@ void TMainForm::COMSettingsClick() {
 }
 
 QString TMainForm::OpenPortStatusText() const {
-    return QString::asprintf("COM%d: %s %s %s %s", LNKCOMPort->Port(),
-                             LNKCOMPort->GetBaudRateStr().c_str(),
-                             LNKCOMPort->GetDataBitsStr().c_str(),
-                             LNKCOMPort->GetParityStr().c_str(),
-                             LNKCOMPort->GetStopBitsStr().c_str());
+    return QString::asprintf(
+        "COM%d: %s %s %s %s", LNKCOMPort->Port(), LNKCOMPort->GetBaudRateStr().c_str(),
+        LNKCOMPort->GetDataBitsStr().c_str(), LNKCOMPort->GetParityStr().c_str(),
+        LNKCOMPort->GetStopBitsStr().c_str());
 }
 
 void TMainForm::COMOpenClick() {

@@ -102,8 +102,8 @@ void BM_RoundTripLayer(benchmark::State& state) {
         state.SkipWithError(error.c_str());
         return;
     }
-    HANDLE h = CreateFileA("\\\\.\\COM30", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = CreateFileA("\\\\.\\COM30", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         state.SkipWithError("CreateFileA failed");
         return;
@@ -199,8 +199,10 @@ void BM_InvokeBlockingQt(benchmark::State& state) {
         int count = 0;
         std::thread worker([&] {
             for (int i = 0; i < kCallsPerRun; ++i)
-                QMetaObject::invokeMethod(target, [&] { ++count; }, Qt::BlockingQueuedConnection);
-            QMetaObject::invokeMethod(target, [&] { loop.quit(); }, Qt::BlockingQueuedConnection);
+                QMetaObject::invokeMethod(
+                    target, [&] { ++count; }, Qt::BlockingQueuedConnection);
+            QMetaObject::invokeMethod(
+                target, [&] { loop.quit(); }, Qt::BlockingQueuedConnection);
         });
         loop.exec();
         worker.join();
@@ -222,8 +224,8 @@ double ProcessCpuSeconds() {
 void BM_IdleOpenPortCpu(benchmark::State& state) {
     PtyPair pty;
     pmv::platform::SetDeviceMapOverride(kCom, pty.slave);
-    HANDLE h = CreateFileA("\\\\.\\COM30", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    HANDLE h = CreateFileA("\\\\.\\COM30", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         state.SkipWithError("CreateFileA failed");
         return;
@@ -272,7 +274,11 @@ BENCHMARK(BM_RoundTripLayer)->Iterations(3000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_RoundTripPosix)->Iterations(3000)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_SynchronizeLayer)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_InvokeBlockingQt)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_IdleOpenPortCpu)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond)
+BENCHMARK(BM_IdleOpenPortCpu)
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 } // namespace

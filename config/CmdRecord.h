@@ -67,9 +67,15 @@ inline void ClearRecord(TCmdRecord& r) {
 }
 
 // Where slot index i stands on the panel.
-constexpr int SlotPage(int i) { return i / SlotsPerPage; }
-constexpr int SlotColumn(int i) { return (i % SlotsPerPage) % SlotColumns; }
-constexpr int SlotRow(int i) { return (i % SlotsPerPage) / SlotColumns; }
+constexpr int SlotPage(int i) {
+    return i / SlotsPerPage;
+}
+constexpr int SlotColumn(int i) {
+    return (i % SlotsPerPage) % SlotColumns;
+}
+constexpr int SlotRow(int i) {
+    return (i % SlotsPerPage) / SlotColumns;
+}
 
 inline TPageCaptions DefaultPageCaptions() {
     TPageCaptions c;

@@ -36,7 +36,9 @@ const std::thread::id gMainThreadId = std::this_thread::get_id();
 
 // Looking out for the other side yields the processor instead of holding
 // it: on a busy machine the thread we wait for may need this very core.
-inline void LookOut() { std::this_thread::yield(); }
+inline void LookOut() {
+    std::this_thread::yield();
+}
 
 struct SyncRequest {
     const std::function<void()>* method = nullptr;
@@ -282,6 +284,8 @@ bool TThread::IsMainThread() {
     return std::this_thread::get_id() == gMainThreadId;
 }
 
-void TThread::NameThreadForDebugging(std::string_view name) { detail::SetCurrentThreadName(name); }
+void TThread::NameThreadForDebugging(std::string_view name) {
+    detail::SetCurrentThreadName(name);
+}
 
 } // namespace pmv::platform

@@ -13,7 +13,9 @@ namespace {
 constexpr char MsgPortNotOpened[] = "ERROR: - COM port not opened";
 constexpr char MsgComBusy[] = "COM is busy";
 
-bool ValidIndex(int index) { return index >= 0 && index < SlotCount; }
+bool ValidIndex(int index) {
+    return index >= 0 && index < SlotCount;
+}
 
 // Leading and trailing blanks and control characters (bytes up to 0x20).
 std::string_view TrimText(std::string_view s) {
@@ -108,9 +110,13 @@ void TRequestEngine::SetButtonClick(int index) {
     SendCmd(index, false);
 }
 
-void TRequestEngine::GetAllParameters() { StartRun(true); }
+void TRequestEngine::GetAllParameters() {
+    StartRun(true);
+}
 
-void TRequestEngine::SetAllParameters() { StartRun(false); }
+void TRequestEngine::SetAllParameters() {
+    StartRun(false);
+}
 
 void TRequestEngine::StartRun(bool get) {
     if (!FPort.IsOpen()) {
@@ -178,8 +184,7 @@ void TRequestEngine::ProcessReply(std::string_view body) {
             FLogLine.append(value);
         }
     }
-    if ((rec.cmd_type == ctParamGet || rec.cmd_type == ctParamGetSet) &&
-        rec.has(UpdateEditOnGet))
+    if ((rec.cmd_type == ctParamGet || rec.cmd_type == ctParamGetSet) && rec.has(UpdateEditOnGet))
         FView.SetEditText(slot, value);
     FView.AppendLog(FLogLine);
     ++FRxCount;
@@ -224,8 +229,8 @@ void TRequestEngine::CommitCmdValue(int index) {
         return;
     const TCmdRecord& rec = FTable[index];
     if (IsNumericKind(rec.cmd_type)) {
-        SetEditNumber(index, StrToIntClamped(FView.EditText(index), rec.val_min, rec.val_max,
-                                             rec.val_start));
+        SetEditNumber(
+            index, StrToIntClamped(FView.EditText(index), rec.val_min, rec.val_max, rec.val_start));
     } else if (rec.cmd_type == ctCommandString) {
         const std::string text = FView.EditText(index);
         FView.SetEditText(index, TrimText(text));
@@ -262,8 +267,8 @@ void TRequestEngine::CmdEditKey(int index, int key) {
         if (key == vkUp || key == vkDown) {
             Step(index, key == vkUp);
         } else if (key == vkReturn) {
-            SetEditNumber(index, StrToIntClamped(FView.EditText(index), rec.val_min,
-                                                 rec.val_max, rec.val_start));
+            SetEditNumber(index, StrToIntClamped(FView.EditText(index), rec.val_min, rec.val_max,
+                                                 rec.val_start));
             FSeqLeft = 1;
             SendCmd(index, false);
         }
@@ -297,8 +302,12 @@ bool TRequestEngine::WheelStep(int index, bool up) {
     return true;
 }
 
-bool TRequestEngine::MouseWheelUp(int index) { return WheelStep(index, true); }
+bool TRequestEngine::MouseWheelUp(int index) {
+    return WheelStep(index, true);
+}
 
-bool TRequestEngine::MouseWheelDown(int index) { return WheelStep(index, false); }
+bool TRequestEngine::MouseWheelDown(int index) {
+    return WheelStep(index, false);
+}
 
 } // namespace pmv

@@ -162,11 +162,11 @@ struct BaudEntry {
     DWORD settable; // BAUD_* bit
 };
 constexpr BaudEntry kBauds[] = {
-    {110, B110, BAUD_110},         {300, B300, BAUD_300},       {600, B600, BAUD_600},
-    {1200, B1200, BAUD_1200},      {2400, B2400, BAUD_2400},    {4800, B4800, BAUD_4800},
-    {9600, B9600, BAUD_9600},      {19200, B19200, BAUD_19200}, {38400, B38400, BAUD_38400},
-    {57600, B57600, BAUD_57600},   {115200, B115200, BAUD_115200},
-    {230400, B230400, BAUD_USER},  {460800, B460800, BAUD_USER}, {921600, B921600, BAUD_USER},
+    {110, B110, BAUD_110},        {300, B300, BAUD_300},          {600, B600, BAUD_600},
+    {1200, B1200, BAUD_1200},     {2400, B2400, BAUD_2400},       {4800, B4800, BAUD_4800},
+    {9600, B9600, BAUD_9600},     {19200, B19200, BAUD_19200},    {38400, B38400, BAUD_38400},
+    {57600, B57600, BAUD_57600},  {115200, B115200, BAUD_115200}, {230400, B230400, BAUD_USER},
+    {460800, B460800, BAUD_USER}, {921600, B921600, BAUD_USER},
 };
 
 std::optional<speed_t> SpeedOf(DWORD baud) {
@@ -184,7 +184,9 @@ DWORD BaudOf(speed_t speed) {
 }
 
 /// Normalises "this device has no modem lines" to ENOTTY.
-int NoLinesErrno(int err) { return err == EINVAL ? ENOTTY : err; }
+int NoLinesErrno(int err) {
+    return err == EINVAL ? ENOTTY : err;
+}
 
 /// Lines and counters of the tty itself.
 class TtyLineSource final : public LineSource {
@@ -198,10 +200,9 @@ public:
         if (::ioctl(FFd, TIOCMGET, &bits) != 0)
             return NoLinesErrno(errno);
         state = LineState{};
-        state.modem = ((bits & TIOCM_CTS) != 0 ? MS_CTS_ON : 0) |
-                      ((bits & TIOCM_DSR) != 0 ? MS_DSR_ON : 0) |
-                      ((bits & TIOCM_RNG) != 0 ? MS_RING_ON : 0) |
-                      ((bits & TIOCM_CAR) != 0 ? MS_RLSD_ON : 0);
+        state.modem =
+            ((bits & TIOCM_CTS) != 0 ? MS_CTS_ON : 0) | ((bits & TIOCM_DSR) != 0 ? MS_DSR_ON : 0) |
+            ((bits & TIOCM_RNG) != 0 ? MS_RING_ON : 0) | ((bits & TIOCM_CAR) != 0 ? MS_RLSD_ON : 0);
         serial_icounter_struct ic{};
         if (::ioctl(FFd, TIOCGICOUNT, &ic) == 0) { // not every driver counts
             state.cts = static_cast<std::uint32_t>(ic.cts);
@@ -242,12 +243,11 @@ void MakeRaw(termios& t) {
     // zero byte and counts in the driver's break counter. INPCK stays off so
     // a byte with a parity error is delivered as received (the driver still
     // counts the error).
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                         ICRNL | IXON | IXOFF | IXANY | IMAXBEL | INPCK |
-                                         IGNPAR | IUTF8);
+    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL |
+                                        IXON | IXOFF | IXANY | IMAXBEL | INPCK | IGNPAR | IUTF8);
     t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN |
-                                         TOSTOP);
+    t.c_lflag &=
+        ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | TOSTOP);
     t.c_cflag |= CREAD | CLOCAL; // CLOCAL: carrier loss is a line event, not a hang-up
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
@@ -294,15 +294,15 @@ public:
     COMMTIMEOUTS timeouts{};
     DWORD inQueue = kDefaultQueue;
     DWORD outQueue = kDefaultQueue;
-    DCB dcb{}; // the block last asked for
+    DCB dcb{};                  // the block last asked for
     bool enginePolling = false; // the engine sleeps in epoll_wait
     bool pollingWatch = false;  // ... with the line-watch time-out
     bool outArmed = false;      // EPOLLOUT is in the engine's set
 
     bool ParityChecking() const { return dcb.fParity != 0 && dcb.Parity != NOPARITY; }
     bool ReadReturnsAtOnce() const {
-        return timeouts.ReadIntervalTimeout == MAXDWORD && timeouts.ReadTotalTimeoutMultiplier == 0 &&
-               timeouts.ReadTotalTimeoutConstant == 0;
+        return timeouts.ReadIntervalTimeout == MAXDWORD &&
+               timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0;
     }
     bool WatchingLocked() const {
         return !dead && (mask & kLineEvents) != 0 && lines && lines->CanWatch();
@@ -617,7 +617,9 @@ private:
     std::unique_lock<std::mutex> FLock;
 };
 
-BOOL FailFromErrno(int err) { return Fail(WinErrorFromErrno(err)); }
+BOOL FailFromErrno(int err) {
+    return Fail(WinErrorFromErrno(err));
+}
 
 /// Failure of a device call: a vanished device marks the port dead.
 BOOL DeviceCallFailedLocked(Port& port, int err) {
@@ -656,10 +658,18 @@ DCB DcbFromTermios(const termios& t, const DCB& asked, bool isPty) {
     d.BaudRate = BaudOf(cfgetospeed(&t));
     d.fBinary = 1;
     switch (t.c_cflag & CSIZE) {
-    case CS5: d.ByteSize = 5; break;
-    case CS6: d.ByteSize = 6; break;
-    case CS7: d.ByteSize = 7; break;
-    default: d.ByteSize = 8; break;
+    case CS5:
+        d.ByteSize = 5;
+        break;
+    case CS6:
+        d.ByteSize = 6;
+        break;
+    case CS7:
+        d.ByteSize = 7;
+        break;
+    default:
+        d.ByteSize = 8;
+        break;
     }
     if ((t.c_cflag & PARENB) == 0)
         d.Parity = NOPARITY;
@@ -708,8 +718,7 @@ DWORD ValidateDcb(const DCB& d) {
     // replacement, null stripping or abort-on-error; RTS/CTS flow control
     // exists only as the pair (CRTSCTS).
     if (d.fOutxDsrFlow || d.fDsrSensitivity || d.fDtrControl == DTR_CONTROL_HANDSHAKE ||
-        d.fRtsControl == RTS_CONTROL_TOGGLE ||
-        d.fErrorChar || d.fNull || d.fAbortOnError)
+        d.fRtsControl == RTS_CONTROL_TOGGLE || d.fErrorChar || d.fNull || d.fAbortOnError)
         return ERROR_NOT_SUPPORTED;
     if ((d.fOutxCtsFlow != 0) != (d.fRtsControl == RTS_CONTROL_HANDSHAKE))
         return ERROR_NOT_SUPPORTED;
@@ -725,11 +734,20 @@ void ApplyDcbToTermios(const DCB& d, termios& t) {
     static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
     t.c_cflag |= kSizes[d.ByteSize - 5];
     switch (d.Parity) {
-    case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-    case EVENPARITY: t.c_cflag |= PARENB; break;
-    case MARKPARITY: t.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case ODDPARITY:
+        t.c_cflag |= PARENB | PARODD;
+        break;
+    case EVENPARITY:
+        t.c_cflag |= PARENB;
+        break;
+    case MARKPARITY:
+        t.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case SPACEPARITY:
+        t.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
     }
     if (d.StopBits != ONESTOPBIT)
         t.c_cflag |= CSTOPB; // with 5 data bits the UART sends 1.5
@@ -759,9 +777,8 @@ bool DeviceTook(const termios& wanted, const termios& got, bool isPty) {
 extern "C" {
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                          HANDLE hTemplateFile) {
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     const DWORD access = GENERIC_READ | GENERIC_WRITE;
     const DWORD flags = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED;
     if (lpFileName == nullptr || (dwDesiredAccess & access) == 0 ||
@@ -783,7 +800,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     port->canRead = (dwDesiredAccess & GENERIC_READ) != 0;
     port->canWrite = (dwDesiredAccess & GENERIC_WRITE) != 0;
     port->overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
-    const int mode = port->canRead && port->canWrite ? O_RDWR : (port->canRead ? O_RDONLY : O_WRONLY);
+    const int mode =
+        port->canRead && port->canWrite ? O_RDWR : (port->canRead ? O_RDONLY : O_WRONLY);
     port->fd = ::open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port->fd < 0) {
         // A node whose hardware is not there refuses with EIO: not found.
@@ -973,8 +991,8 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
     p.dwProvSubType = PST_RS232;
     p.dwProvCapabilities = PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD | PCF_PARITY_CHECK | PCF_XONXOFF |
                            PCF_SETXCHAR | PCF_TOTALTIMEOUTS | PCF_INTTIMEOUTS;
-    p.dwSettableParams =
-        SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS | SP_HANDSHAKING | SP_PARITY_CHECK | SP_RLSD;
+    p.dwSettableParams = SP_PARITY | SP_BAUD | SP_DATABITS | SP_STOPBITS | SP_HANDSHAKING |
+                         SP_PARITY_CHECK | SP_RLSD;
     for (const BaudEntry& e : kBauds)
         p.dwSettableBaud |= e.settable;
     p.wSettableData = DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8;
@@ -1139,12 +1157,24 @@ BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc) {
         return Fail(kVanishedError);
     int err = 0;
     switch (dwFunc) {
-    case SETRTS: err = port->lines->SetOutputs(TIOCM_RTS, true); break;
-    case CLRRTS: err = port->lines->SetOutputs(TIOCM_RTS, false); break;
-    case SETDTR: err = port->lines->SetOutputs(TIOCM_DTR, true); break;
-    case CLRDTR: err = port->lines->SetOutputs(TIOCM_DTR, false); break;
-    case SETBREAK: err = port->lines->SetBreak(true); break;
-    default: err = port->lines->SetBreak(false); break;
+    case SETRTS:
+        err = port->lines->SetOutputs(TIOCM_RTS, true);
+        break;
+    case CLRRTS:
+        err = port->lines->SetOutputs(TIOCM_RTS, false);
+        break;
+    case SETDTR:
+        err = port->lines->SetOutputs(TIOCM_DTR, true);
+        break;
+    case CLRDTR:
+        err = port->lines->SetOutputs(TIOCM_DTR, false);
+        break;
+    case SETBREAK:
+        err = port->lines->SetBreak(true);
+        break;
+    default:
+        err = port->lines->SetBreak(false);
+        break;
     }
     return err == 0 ? TRUE : DeviceCallFailedLocked(*port, err);
 }
@@ -1177,7 +1207,8 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
     if (lpStat != nullptr) {
         int inQueue = 0;
         int outQueue = 0;
-        if (::ioctl(port->fd, FIONREAD, &inQueue) != 0 || ::ioctl(port->fd, TIOCOUTQ, &outQueue) != 0)
+        if (::ioctl(port->fd, FIONREAD, &inQueue) != 0 ||
+            ::ioctl(port->fd, TIOCOUTQ, &outQueue) != 0)
             return DeviceCallFailedLocked(*port, errno);
         stat.cbInQue = static_cast<DWORD>(inQueue);
         stat.cbOutQue = static_cast<DWORD>(outQueue);

@@ -32,9 +32,8 @@ extern "C" {
 /// block as Windows does. Errors: ERROR_FILE_NOT_FOUND (no such port),
 /// ERROR_ACCESS_DENIED (port busy or permission refused).
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                          HANDLE hTemplateFile);
+                          LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
 
 /// Settings. SetCommState validates the whole block first
 /// (ERROR_INVALID_PARAMETER), applies it with one tcsetattr, then reads the

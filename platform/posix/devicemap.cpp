@@ -153,8 +153,7 @@ bool EditOverride(int n, const std::string& device, std::string* error) {
             *error = "COM number out of range 1.." + std::to_string(kMaxComNumber);
         return false;
     }
-    if (device.find('\n') != std::string::npos ||
-        (!device.empty() && device[0] != '/')) {
+    if (device.find('\n') != std::string::npos || (!device.empty() && device[0] != '/')) {
         if (error != nullptr)
             *error = "device must be an absolute path on one line";
         return false;
@@ -252,8 +251,7 @@ std::vector<DeviceMapEntry> ReadDeviceMap() {
         if (name.empty() || !DefaultPresent(name, devRoot, sysRoot))
             continue;
         const std::string device = devRoot + "/" + name;
-        if (std::find(overridden.begin(), overridden.end(), Canonical(device)) !=
-            overridden.end())
+        if (std::find(overridden.begin(), overridden.end(), Canonical(device)) != overridden.end())
             continue;
         map.push_back({n, device});
     }
@@ -278,6 +276,8 @@ bool SetDeviceMapOverride(int n, const std::string& device, std::string* error) 
     return EditOverride(n, device, error);
 }
 
-bool RemoveDeviceMapOverride(int n, std::string* error) { return EditOverride(n, {}, error); }
+bool RemoveDeviceMapOverride(int n, std::string* error) {
+    return EditOverride(n, {}, error);
+}
 
 } // namespace pmv::platform

@@ -3,9 +3,9 @@
 #include "platform/posix/synchapi.h"
 
 #include <cerrno>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
-#include <sys/syscall.h>
 #include <unordered_map>
 
 namespace pmv::platform {
@@ -76,7 +76,9 @@ HandleTable& Table() {
     return *table;
 }
 
-std::uintptr_t Key(HANDLE h) { return reinterpret_cast<std::uintptr_t>(h); }
+std::uintptr_t Key(HANDLE h) {
+    return reinterpret_cast<std::uintptr_t>(h);
+}
 
 } // namespace
 
@@ -141,10 +143,9 @@ bool Event::Wait(DWORD milliseconds) {
     auto ready = [this] { return FSignalled; };
     if (milliseconds == INFINITE) {
         FCond.wait(lock, ready);
-    } else if (!FCond.wait_until(lock,
-                                 std::chrono::steady_clock::now() +
-                                     std::chrono::milliseconds(milliseconds),
-                                 ready)) {
+    } else if (!FCond.wait_until(
+                   lock, std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds),
+                   ready)) {
         return false;
     }
     if (!FManual) {
@@ -166,9 +167,13 @@ thread_local DWORD tLastError = ERROR_SUCCESS;
 
 extern "C" {
 
-DWORD WINAPI GetLastError(void) { return tLastError; }
+DWORD WINAPI GetLastError(void) {
+    return tLastError;
+}
 
-void WINAPI SetLastError(DWORD dwErrCode) { tLastError = dwErrCode; }
+void WINAPI SetLastError(DWORD dwErrCode) {
+    tLastError = dwErrCode;
+}
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
     std::shared_ptr<KernelObject> object = TakeHandle(hObject, ObjectKind::Event);
@@ -189,8 +194,8 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES lpEventAttributes, BOOL bManual
         return nullptr;
     }
     try {
-        HANDLE h = InsertHandle(std::make_shared<Event>(bManualReset != FALSE,
-                                                        bInitialState != FALSE));
+        HANDLE h =
+            InsertHandle(std::make_shared<Event>(bManualReset != FALSE, bInitialState != FALSE));
         SetLastError(ERROR_SUCCESS); // as Windows does for an unnamed event
         return h;
     } catch (const std::bad_alloc&) {
@@ -230,6 +235,8 @@ void WINAPI Sleep(DWORD dwMilliseconds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
-DWORD WINAPI GetCurrentThreadId(void) { return static_cast<DWORD>(::syscall(SYS_gettid)); }
+DWORD WINAPI GetCurrentThreadId(void) {
+    return static_cast<DWORD>(::syscall(SYS_gettid));
+}
 
 } // extern "C"

@@ -9,7 +9,9 @@
 
 namespace pmv::platform::detail {
 
-long CurrentNativeThreadId() { return static_cast<long>(::syscall(SYS_gettid)); }
+long CurrentNativeThreadId() {
+    return static_cast<long>(::syscall(SYS_gettid));
+}
 
 void ApplyThreadPriority(long nativeThreadId, TThreadPriority priority) {
     // Linux schedules normal threads by niceness, which setpriority() sets

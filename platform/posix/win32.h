@@ -12,7 +12,7 @@
 // Include "platform/winapi.h", not this file.
 #pragma once
 
-#include "platform/posix/wintypes.h"
-#include "platform/posix/synchapi.h"
 #include "platform/posix/commapi.h"
+#include "platform/posix/synchapi.h"
 #include "platform/posix/winreg.h"
+#include "platform/posix/wintypes.h"

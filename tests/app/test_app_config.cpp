@@ -124,7 +124,6 @@ std::string ExampleWith(int line, const std::string& text, int keep = -1) {
     return out;
 }
 
-
 class ConfigWindowTest : public ::testing::Test {
 public: // the table rows of the tests reach in through a reference
     void SetUp() override {

@@ -40,7 +40,7 @@ using namespace pmv;
 namespace {
 
 constexpr int Com = 25;
-constexpr int Wait = 10000;        // ms; generous, the machine may be busy
+constexpr int Wait = 10000;         // ms; generous, the machine may be busy
 constexpr int ReplyWindowMs = 1000; // reply timer of the tests that connect
 
 std::string ReadFile(const std::string& path) {

@@ -66,7 +66,9 @@ TEST(CmdRecord, ClearKeepsOnlyTheDisabledFlag) {
 }
 
 TEST(CmdRecord, SlotGeometry) {
-    struct Row { int slot, page, col, row; } rows[] = {
+    struct Row {
+        int slot, page, col, row;
+    } rows[] = {
         {0, 0, 0, 0}, {3, 0, 3, 0}, {4, 0, 0, 1}, {23, 0, 3, 5}, {24, 1, 0, 0}, {191, 7, 3, 5},
     };
     for (const auto& r : rows) {

@@ -127,8 +127,8 @@ TEST(ConfigWrite, SerialSettingsAsTheirTexts) {
          QORLNK::db6,
          static_cast<QORLNK::TParity>(5),
          static_cast<QORLNK::TStopBits>(3),
-         {"baud_rate: <invalid baud rate>", "data_bits: 6",
-          "parity: <invalid parity>", "stop_bits: <invalid stop bits>"}},
+         {"baud_rate: <invalid baud rate>", "data_bits: 6", "parity: <invalid parity>",
+          "stop_bits: <invalid stop bits>"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lines[0]);

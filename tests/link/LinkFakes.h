@@ -25,7 +25,7 @@ public:
     explicit FakePort(EventTrace* trace = nullptr) : FTrace(trace) {}
 
     bool open = true;
-    bool holdInTransit = false; // accepted blocks stay in transit until Complete()
+    bool holdInTransit = false;       // accepted blocks stay in transit until Complete()
     std::vector<std::string> frames;  // every hand-over, accepted or not
     std::vector<std::string> written; // accepted blocks
 
@@ -53,9 +53,9 @@ public:
     // the ones handed over.
     void Complete() {
         ASSERT_NE(FTransit, nullptr);
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(FTransit),
-                              static_cast<size_t>(FTransitLen)),
-                  FTransitCopy);
+        EXPECT_EQ(
+            std::string(reinterpret_cast<const char*>(FTransit), static_cast<size_t>(FTransitLen)),
+            FTransitCopy);
         FTransit = nullptr;
     }
 

@@ -24,6 +24,7 @@ TEST(SendCmd, ChecksInOrder) {
         bool busy;
         Lines log;
     };
+    // clang-format off
     const Row rows[] = {
         {"index 192", 192, true, false, {}},
         {"negative index", -1, true, false, {}},
@@ -33,6 +34,7 @@ TEST(SendCmd, ChecksInOrder) {
         {"undefined comes before busy", 4, true, true, {"ERROR: - command 5 not defined"}},
         {"busy is silent", 0, true, true, {}},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Rig r;
@@ -122,9 +124,8 @@ TEST(SendCmd, FrameInTransitStaysUnchanged) {
         r.engine.SetButtonClick(0); // refused: the port is still writing
         r.port.Complete();
     }
-    EXPECT_EQ(r.port.written,
-              (Lines{"QXNAME = first frame text\r", "QXNAME = one\r", "QXNAME = two\r",
-                     "QXNAME = three\r"}));
+    EXPECT_EQ(r.port.written, (Lines{"QXNAME = first frame text\r", "QXNAME = one\r",
+                                     "QXNAME = two\r", "QXNAME = three\r"}));
 }
 
 // ------------------------------------------------------- reply processing
@@ -137,6 +138,7 @@ TEST(Reply, LogLine) {
         const char* reply;
         const char* line;
     };
+    // clang-format off
     const Row rows[] = {
         {"description and value", "Speed", true, "QXSPD = 12\r", "Speed = 12"},
         {"command string when no description", "", true, "QXSPD = 12\r", "SPD = 12"},
@@ -147,6 +149,7 @@ TEST(Reply, LogLine) {
         {"unchecked: no separator", "Speed", false, "QXSPD=12\r", "SPD=12"},
         {"first separator splits", "Speed", true, "QXA = B = C\r", "Speed = B = C"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Rig r;
@@ -172,6 +175,7 @@ TEST(Reply, UpdateEditOnGet) {
         const char* reply;
         const char* edit; // after the reply
     };
+    // clang-format off
     const Row rows[] = {
         {"kind 3 with flag", ctParamGet, UpdateEditOnGet, true, "QXSPD = 77\r", "77"},
         {"kind 5 with flag", ctParamGetSet, UpdateEditOnGet, true, "QXSPD = 77\r", "77"},
@@ -184,6 +188,7 @@ TEST(Reply, UpdateEditOnGet) {
         {"kind 4 with flag", ctParamSet, UpdateEditOnGet, true, "QXSPD = 77\r", "5"},
         {"kind 1 with flag", ctCommandValue, UpdateEditOnGet, true, "QXSPD = 77\r", "5"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Rig r;
@@ -265,11 +270,13 @@ TEST(Timeout, LogLineCountersAndState) {
         bool showDescr;
         const char* line;
     };
+    // clang-format off
     const Row rows[] = {
         {"Speed", true, "Speed - Rx timeout"},
         {"Speed", false, "Speed - Rx timeout"}, // the description even when unchecked
         {"", true, "SPD - Rx timeout"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line);
         Rig r;
@@ -353,13 +360,13 @@ void DefineRunTable(Rig& r) {
     r.Define(7, ctParamGet, "B7", "", IncInGetAll);
     r.Define(2, ctParamGetSet, "A2", "", IncInGetAll | IncInSetAll);
     r.Define(40, ctParamGet, "C40", "", IncInGetAll);
-    r.Define(5, ctParamGet, "DIS", "", IncInGetAll | Disabled);       // disabled
-    r.Define(9, ctParamGet, "", "", IncInGetAll);                     // undefined
+    r.Define(5, ctParamGet, "DIS", "", IncInGetAll | Disabled);        // disabled
+    r.Define(9, ctParamGet, "", "", IncInGetAll);                      // undefined
     r.Define(10, ctCommandValue, "CV", "", IncInGetAll | IncInSetAll); // kind 1 never
-    r.Define(11, ctCommand, "CMD", "", IncInGetAll | IncInSetAll);    // kind 0 never
-    r.Define(12, ctParamSet, "PS", "", IncInGetAll | IncInSetAll);    // Set All only
-    r.Define(13, ctParamGet, "NOFLAG");                               // not marked
-    r.Define(14, ctParamGetSet, "SETONLY", "", IncInSetAll);          // Set All only
+    r.Define(11, ctCommand, "CMD", "", IncInGetAll | IncInSetAll);     // kind 0 never
+    r.Define(12, ctParamSet, "PS", "", IncInGetAll | IncInSetAll);     // Set All only
+    r.Define(13, ctParamGet, "NOFLAG");                                // not marked
+    r.Define(14, ctParamGetSet, "SETONLY", "", IncInSetAll);           // Set All only
     for (int i : {2, 12, 14, 10})
         r.view.edits[i] = std::to_string(i * 10);
 }
@@ -402,8 +409,7 @@ TEST(Run, NextFrameLeavesFromWithinReplyProcessing) {
     r.engine.GetAllParameters();
     r.trace.events.clear();
     r.Feed("QXA2 = 1\r");
-    EXPECT_EQ(r.trace.events,
-              (Lines{"log A2 = 1", "timer start", "tx QXB7\r", "log QXB7\r"}));
+    EXPECT_EQ(r.trace.events, (Lines{"log A2 = 1", "timer start", "tx QXB7\r", "log QXB7\r"}));
 }
 
 TEST(Run, SilentTargetStopsRun) {
@@ -432,12 +438,14 @@ TEST(Run, StartRefusals) {
         Lines log;
         size_t frames;
     };
+    // clang-format off
     const Row rows[] = {
         {"port closed: one line, not one per slot", false, false, true,
          {"ERROR: - COM port not opened"}, 0},
         {"busy", true, true, true, {"COM is busy"}, 1},
         {"nothing qualifies", true, false, false, {}, 0},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Rig r;
@@ -466,12 +474,14 @@ TEST(Run, StopsWhenSlotBecomesUnusable) {
         void (*spoil)(Rig&);
         Lines log;
     };
+    // clang-format off
     const Row rows[] = {
         {"port closed between requests", [](Rig& r) { r.port.open = false; },
          {"A2 = 1", "ERROR: - COM port not opened"}},
         {"slot emptied between requests", [](Rig& r) { ClearRecord(r.table[7]); },
          {"A2 = 1", "ERROR: - command 8 not defined"}},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Rig r;
@@ -528,6 +538,7 @@ TEST(ValueEntry, CommitNumeric) {
         const char* text;
         const char* shown;
     };
+    // clang-format off
     const Row rows[] = {
         {0, 100, 50, "abc", "50"},  {0, 100, 50, "250", "100"}, {0, 100, 50, "-3", "0"},
         {0, 100, 50, "007", "7"},   {0, 100, 50, "$1F", "31"},  {0, 100, 50, "", "50"},
@@ -536,10 +547,11 @@ TEST(ValueEntry, CommitNumeric) {
         {10, 5, 0, "3", "10"},      {10, 5, 0, "7", "10"},      {10, 5, 0, "10", "5"},
         {10, 5, 0, "20", "5"},      {10, 5, 0, "abc", "10"},    {10, 5, 12, "abc", "5"},
     };
+    // clang-format on
     for (int kind : {ctCommandValue, ctParamSet, ctParamGetSet}) {
         for (const Row& row : rows) {
-            SCOPED_TRACE(std::to_string(kind) + " [" + row.text + "] " +
-                         std::to_string(row.min) + ".." + std::to_string(row.max));
+            SCOPED_TRACE(std::to_string(kind) + " [" + row.text + "] " + std::to_string(row.min) +
+                         ".." + std::to_string(row.max));
             Rig r;
             TCmdRecord& rec = r.Define(0, kind, "P", "", TxOnValueChange);
             rec.val_min = row.min;
@@ -560,6 +572,7 @@ TEST(ValueEntry, CommitOtherKinds) {
         const char* text;
         const char* shown;
     };
+    // clang-format off
     const Row rows[] = {
         {ctCommandString, "  pump 1 \t", "pump 1"},
         {ctCommandString, "\x01hi\r\n", "hi"},
@@ -568,6 +581,7 @@ TEST(ValueEntry, CommitOtherKinds) {
         {ctParamGet, " 12 ", " 12 "},
         {ctCommand, "abc", "abc"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.text);
         Rig r;
@@ -593,6 +607,7 @@ struct StepRow {
     const char* handled; // one letter per wheel event: 'y' handled, 'n' not
 };
 
+// clang-format off
 const StepRow kStepRows[] = {
     {"up to the limit then stop", ctParamSet, 0, 100, 30, 0, 0, "90", "UU", "100", {}, ""},
     {"down from 10", ctParamSet, 0, 100, 30, 0, 0, "10", "D", "0", {}, ""},
@@ -637,6 +652,7 @@ const StepRow kStepRows[] = {
     {"disabled slot ignores the wheel", ctParamSet, 0, 100, 10, 50, TxOnValueChange | Disabled,
      "abc", "ud", "abc", {}, "nn"},
 };
+// clang-format on
 
 TEST(ValueEntry, KeysAndWheel) {
     for (const StepRow& row : kStepRows) {
@@ -651,12 +667,24 @@ TEST(ValueEntry, KeysAndWheel) {
         std::string handled;
         for (const char* k = row.keys; *k; ++k) {
             switch (*k) {
-            case 'U': r.engine.CmdEditKey(0, vkUp); break;
-            case 'D': r.engine.CmdEditKey(0, vkDown); break;
-            case 'E': r.engine.CmdEditKey(0, vkReturn); break;
-            case 'K': r.engine.CmdEditKey(0, 0x41); break;
-            case 'u': handled += r.engine.MouseWheelUp(0) ? 'y' : 'n'; break;
-            case 'd': handled += r.engine.MouseWheelDown(0) ? 'y' : 'n'; break;
+            case 'U':
+                r.engine.CmdEditKey(0, vkUp);
+                break;
+            case 'D':
+                r.engine.CmdEditKey(0, vkDown);
+                break;
+            case 'E':
+                r.engine.CmdEditKey(0, vkReturn);
+                break;
+            case 'K':
+                r.engine.CmdEditKey(0, 0x41);
+                break;
+            case 'u':
+                handled += r.engine.MouseWheelUp(0) ? 'y' : 'n';
+                break;
+            case 'd':
+                handled += r.engine.MouseWheelDown(0) ? 'y' : 'n';
+                break;
             }
             r.Feed("QXP\r"); // answer whatever was sent, so the next step can send
         }

@@ -19,8 +19,8 @@ struct FrameRow {
     int kind;
     const char* cmd;
     const char* edit;
-    const char* get;     // expected frame for Get; nullptr: conversion fails
-    const char* set;     // expected frame for Set; nullptr: conversion fails
+    const char* get; // expected frame for Get; nullptr: conversion fails
+    const char* set; // expected frame for Set; nullptr: conversion fails
 };
 
 const FrameRow kFrameRows[] = {
@@ -34,8 +34,7 @@ const FrameRow kFrameRows[] = {
     {"param get ignores edit", ctParamGet, "TEMP", "abc", "QXTEMP\r", "QXTEMP\r"},
     {"param set", ctParamSet, "ACC", "250", "QXACC = 250\r", "QXACC = 250\r"},
     {"param get/set", ctParamGetSet, "ABC", "0042", "QXABC\r", "QXABC = 42\r"},
-    {"param get/set bad edit only fails the set", ctParamGetSet, "SPD", "fast", "QXSPD\r",
-     nullptr},
+    {"param get/set bad edit only fails the set", ctParamGetSet, "SPD", "fast", "QXSPD\r", nullptr},
     {"minus leading zeros", ctParamSet, "P", "-007", "QXP = -7\r", "QXP = -7\r"},
     {"plus sign dropped", ctParamSet, "P", "+5", "QXP = 5\r", "QXP = 5\r"},
     {"minus zero", ctParamSet, "P", "-0", "QXP = 0\r", "QXP = 0\r"},
@@ -44,8 +43,7 @@ const FrameRow kFrameRows[] = {
     {"hexadecimal 0x", ctCommandValue, "P", "0xff", "QXP = 255\r", "QXP = 255\r"},
     {"not clamped", ctParamSet, "P", "999999", "QXP = 999999\r", "QXP = 999999\r"},
     {"int32 max", ctParamSet, "P", "2147483647", "QXP = 2147483647\r", "QXP = 2147483647\r"},
-    {"int32 min", ctParamSet, "P", "-2147483648", "QXP = -2147483648\r",
-     "QXP = -2147483648\r"},
+    {"int32 min", ctParamSet, "P", "-2147483648", "QXP = -2147483648\r", "QXP = -2147483648\r"},
     {"out of range", ctParamSet, "P", "2147483648", nullptr, nullptr},
     {"trailing blank", ctCommandValue, "P", "12 ", nullptr, nullptr},
     {"empty numeric", ctParamSet, "P", "", nullptr, nullptr},
@@ -97,9 +95,9 @@ struct SplitRow {
 };
 
 const SplitRow kSplitRows[] = {
-    {"ABC = 12", "12"},   {"ABC", ""},       {"A = B = C", "B = C"}, {"A =5", ""},
-    {"A= 5", ""},         {"A = ", ""},      {" = x", "x"},          {"", ""},
-    {"A  =  5", " 5"},    {"=", ""},
+    {"ABC = 12", "12"}, {"ABC", ""},  {"A = B = C", "B = C"}, {"A =5", ""},
+    {"A= 5", ""},       {"A = ", ""}, {" = x", "x"},          {"", ""},
+    {"A  =  5", " 5"},  {"=", ""},
 };
 
 TEST(ReplySplit, ValueAfterFirstSeparator) {

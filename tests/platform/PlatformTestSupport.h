@@ -93,8 +93,7 @@ public:
         FMaster = -1;
     }
     void Write(const std::string& bytes) const {
-        ASSERT_EQ(::write(FMaster, bytes.data(), bytes.size()),
-                  static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::write(FMaster, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
     /// Reads exactly n bytes from the master, or fewer after timeoutMs.
     std::string Read(std::size_t n, int timeoutMs = kLongWaitMs) const {

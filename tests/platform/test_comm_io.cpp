@@ -43,7 +43,8 @@ protected:
         block.assign(1 << 20, 'w');
         DWORD written = kSentinel;
         SetLastError(kSentinel);
-        ASSERT_FALSE(WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, &rec.ov));
+        ASSERT_FALSE(
+            WriteFile(h, block.data(), static_cast<DWORD>(block.size()), &written, &rec.ov));
         ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_PENDING));
         EXPECT_EQ(written, 0u);
     }
@@ -283,8 +284,7 @@ TEST_F(CommIo, ArgumentChecks) {
         {"GetOverlappedResult NULL record",
          [&] { return GetOverlappedResult(h, nullptr, &got, FALSE); }, ERROR_INVALID_PARAMETER},
         {"GetOverlappedResult NULL count",
-         [&] { return GetOverlappedResult(h, &rec.ov, nullptr, FALSE); },
-         ERROR_INVALID_PARAMETER},
+         [&] { return GetOverlappedResult(h, &rec.ov, nullptr, FALSE); }, ERROR_INVALID_PARAMETER},
         {"GetOverlappedResult on an event handle",
          [&] { return GetOverlappedResult(rec.ov.hEvent, &rec.ov, &got, FALSE); },
          ERROR_INVALID_HANDLE},

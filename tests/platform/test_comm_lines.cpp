@@ -51,8 +51,8 @@ const EventRow kEventRows[] = {
     {"empty mask", Lines(0), Lines(MS_CTS_ON), 0, false, 0, 0},
     {"break", Lines(0), With(Lines(0), &LineState::brk, 1), kComponentMask, false, EV_BREAK,
      CE_BREAK},
-    {"framing error", Lines(0), With(Lines(0), &LineState::frame, 3), kComponentMask, false,
-     EV_ERR, CE_FRAME},
+    {"framing error", Lines(0), With(Lines(0), &LineState::frame, 3), kComponentMask, false, EV_ERR,
+     CE_FRAME},
     {"overrun", Lines(0), With(Lines(0), &LineState::overrun, 1), kComponentMask, false, EV_ERR,
      CE_OVERRUN},
     {"parity error with checking off", Lines(0), With(Lines(0), &LineState::parity, 1),
@@ -61,8 +61,8 @@ const EventRow kEventRows[] = {
      kComponentMask, true, EV_ERR, CE_RXPARITY},
     {"input queue overflow: an error, no event", Lines(0),
      With(Lines(0), &LineState::bufOverrun, 1), kComponentMask, false, 0, CE_RXOVER},
-    {"break not in mask still sets the error", Lines(0), With(Lines(0), &LineState::brk, 1),
-     EV_CTS, false, 0, CE_BREAK},
+    {"break not in mask still sets the error", Lines(0), With(Lines(0), &LineState::brk, 1), EV_CTS,
+     false, 0, CE_BREAK},
 };
 
 TEST(CommEvents, PureFunctionTable) {
@@ -129,12 +129,9 @@ TEST_F(CommLines, OutputLinesAndStatus) {
         bool brk;
     };
     const Row rows[] = {
-        {SETRTS, TIOCM_RTS, false},
-        {SETDTR, TIOCM_RTS | TIOCM_DTR, false},
-        {CLRRTS, TIOCM_DTR, false},
-        {SETBREAK, TIOCM_DTR, true},
-        {CLRDTR, 0, true},
-        {CLRBREAK, 0, false},
+        {SETRTS, TIOCM_RTS, false}, {SETDTR, TIOCM_RTS | TIOCM_DTR, false},
+        {CLRRTS, TIOCM_DTR, false}, {SETBREAK, TIOCM_DTR, true},
+        {CLRDTR, 0, true},          {CLRBREAK, 0, false},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.func);
@@ -200,7 +197,7 @@ TEST_F(CommLines, EventsWithoutAWaitAreKeptForTheNext) {
     ASSERT_TRUE(SetCommMask(h, EV_CTS | EV_BREAK));
     lines->SetModem(MS_CTS_ON);
     lines->AddBreak();
-    lines->SetModem(MS_CTS_ON | MS_DSR_ON); // DSR is not in the mask
+    lines->SetModem(MS_CTS_ON | MS_DSR_ON);                     // DSR is not in the mask
     std::this_thread::sleep_for(std::chrono::milliseconds(40)); // let the watcher see them
     OverlappedRecord rec;
     DWORD events = kSentinel;
@@ -238,8 +235,8 @@ TEST_F(CommLines, ClearCommErrorIsSticky) {
             << "the error word is returned once, then cleared";
         EXPECT_EQ(st.cbInQue, 0u);
         EXPECT_EQ(st.cbOutQue, 0u);
-        EXPECT_EQ(st.fCtsHold | st.fDsrHold | st.fRlsdHold | st.fXoffHold | st.fXoffSent |
-                      st.fEof | st.fTxim | st.fReserved,
+        EXPECT_EQ(st.fCtsHold | st.fDsrHold | st.fRlsdHold | st.fXoffHold | st.fXoffSent | st.fEof |
+                      st.fTxim | st.fReserved,
                   0u);
     }
     // With parity checking on, parity errors count.

@@ -34,14 +34,15 @@ DCB BaseDcb() {
 struct DcbRow {
     const char* name;
     std::function<void(DCB&)> change;
-    DWORD error;      // 0: valid
-    speed_t speed;    // valid rows
-    tcflag_t cflags;  // CSIZE|PARENB|PARODD|CMSPAR|CSTOPB|CRTSCTS bits
-    tcflag_t iflags;  // IXON|IXOFF bits
+    DWORD error;     // 0: valid
+    speed_t speed;   // valid rows
+    tcflag_t cflags; // CSIZE|PARENB|PARODD|CMSPAR|CSTOPB|CRTSCTS bits
+    tcflag_t iflags; // IXON|IXOFF bits
 };
 
 constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
 
+// clang-format off
 const DcbRow kDcbRows[] = {
     {"9600 8N1", [](DCB&) {}, 0, B9600, CS8, 0},
     {"110 baud", [](DCB& d) { d.BaudRate = 110; }, 0, B110, CS8, 0},
@@ -99,6 +100,7 @@ const DcbRow kDcbRows[] = {
     {"RTS handshake without CTS flow", [](DCB& d) { d.fRtsControl = RTS_CONTROL_HANDSHAKE; },
      ERROR_NOT_SUPPORTED, 0, 0, 0},
 };
+// clang-format on
 
 TEST(DcbTranslation, Table) {
     for (const DcbRow& row : kDcbRows) {
@@ -120,7 +122,8 @@ TEST(DcbTranslation, Table) {
         EXPECT_EQ(t.c_cflag & kFraming, row.cflags);
         EXPECT_EQ(t.c_iflag & (IXON | IXOFF), row.iflags);
         EXPECT_EQ(t.c_iflag & (ICRNL | BRKINT | IGNBRK | INPCK | PARMRK | ISTRIP | IXANY | IGNPAR),
-                  0u) << "a break must not flush input; bytes pass unchanged";
+                  0u)
+            << "a break must not flush input; bytes pass unchanged";
         EXPECT_EQ(t.c_oflag & OPOST, 0u);
         EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
         EXPECT_EQ(t.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
@@ -238,6 +241,7 @@ TEST_F(CommSettings, TimeoutsPropertiesQueuesAndMask) {
         EXPECT_EQ(to.WriteTotalTimeoutMultiplier, 0u);
         EXPECT_EQ(to.WriteTotalTimeoutConstant, 0u);
     }
+    // clang-format off
     const struct {
         const char* name;
         COMMTIMEOUTS value;
@@ -250,6 +254,7 @@ TEST_F(CommSettings, TimeoutsPropertiesQueuesAndMask) {
         {"total read time-out", {0, 1, 100, 0, 0}, ERROR_NOT_SUPPORTED},
         {"write time-out", {0, 0, 0, 0, 100}, ERROR_NOT_SUPPORTED},
     };
+    // clang-format on
     for (const auto& row : timeoutRows) {
         SCOPED_TRACE(row.name);
         COMMTIMEOUTS value = row.value;
@@ -289,6 +294,7 @@ TEST_F(CommSettings, ArgumentChecks) {
     COMMTIMEOUTS to{};
     COMMPROP prop{};
     DWORD value = 0;
+    // clang-format off
     const FailingCall rows[] = {
         {"GetCommState NULL", [&] { return GetCommState(h, nullptr); }, ERROR_INVALID_PARAMETER},
         {"SetCommState NULL", [&] { return SetCommState(h, nullptr); }, ERROR_INVALID_PARAMETER},
@@ -332,12 +338,14 @@ TEST_F(CommSettings, ArgumentChecks) {
         {"CloseHandle of a made-up handle", [&] { return CloseHandle(reinterpret_cast<HANDLE>(0x8)); },
          ERROR_INVALID_HANDLE},
     };
+    // clang-format on
     ExpectEachFails(rows);
     CloseHandle(event);
 }
 
 TEST_F(CommSettings, CreateFileArgumentChecks) {
     SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    // clang-format off
     const struct {
         const char* name;
         LPCSTR file;
@@ -357,6 +365,7 @@ TEST_F(CommSettings, CreateFileArgumentChecks) {
         {"template", "\\\\.\\COM25", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, h},
         {"inheritable", "\\\\.\\COM25", GENERIC_READ, 0, &inherit, OPEN_EXISTING, 0, nullptr},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         SetLastError(kSentinel);

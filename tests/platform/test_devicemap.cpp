@@ -67,8 +67,8 @@ TEST_F(DeviceMapTest, DefaultRule) {
     SysDevice("ttyUSB7");
     Node("ttyUSB8"); // beyond the eight USB slots
     SysDevice("ttyUSB8");
-    Node("ttyUSB1"); // node left behind without a device
-    SysDevice("ttyACM0");   // device without a node
+    Node("ttyUSB1");      // node left behind without a device
+    SysDevice("ttyACM0"); // device without a node
     Node("ttyACM1");
     SysDevice("ttyACM1");
     Node("ttyAMA3");
@@ -93,18 +93,35 @@ TEST_F(DeviceMapTest, OverrideLines) {
     Node("extra");
     WriteMap("# adapters\n"
              "\n"
-             "COM7=" + Dev() + "/serial/by-id/usb-adapter\n"   // takes ttyUSB0 out of COM5
-             "COM26=" + Dev() + "/serial/by-id/usb-gone\n"     // link to a missing device
-             "  com30 = " + Dev() + "/extra  \n"               // case and blanks tolerated
-             "COM33=" + Dev() + "/extra\n"                     // out of range
-             "COM0=" + Dev() + "/extra\n"                      // out of range
-             "COM031=" + Dev() + "/extra\n"                    // leading zero
-             "COM28=relative/path\n"                           // not absolute
-             "COM29=\n"                                        // empty
-             "COMX=" + Dev() + "/extra\n"                      // not a number
+             "COM7=" +
+             Dev() +
+             "/serial/by-id/usb-adapter\n" // takes ttyUSB0 out of COM5
+             "COM26=" +
+             Dev() +
+             "/serial/by-id/usb-gone\n" // link to a missing device
+             "  com30 = " +
+             Dev() +
+             "/extra  \n" // case and blanks tolerated
+             "COM33=" +
+             Dev() +
+             "/extra\n" // out of range
+             "COM0=" +
+             Dev() +
+             "/extra\n" // out of range
+             "COM031=" +
+             Dev() +
+             "/extra\n"              // leading zero
+             "COM28=relative/path\n" // not absolute
+             "COM29=\n"              // empty
+             "COMX=" +
+             Dev() +
+             "/extra\n" // not a number
              "just text\n"
-             "COM27=" + Dev() + "/missing\n"                   // missing path
-             "COM25=" + Dev() + "/ttyUSB1\n");                 // takes ttyUSB1 out of COM6
+             "COM27=" +
+             Dev() +
+             "/missing\n" // missing path
+             "COM25=" +
+             Dev() + "/ttyUSB1\n"); // takes ttyUSB1 out of COM6
     // ttyUSB0 and ttyUSB1 leave their default slots (COM5, COM6) for their
     // overrides; the dangling link, the missing path and the malformed lines
     // give nothing.
@@ -202,9 +219,9 @@ TEST_F(DeviceMapTest, RegistryEnumeratesTheMap) {
     Node("extra");
     WriteMap("COM25=" + Dev() + "/extra\n");
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                            &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key),
+        ERROR_SUCCESS);
     std::map<std::string, std::string> values;
     for (DWORD i = 0;; ++i) {
         char name[256];
@@ -242,18 +259,19 @@ TEST_F(DeviceMapTest, RegistrySnapshotIsTakenAtOpen) {
     Node("a");
     WriteMap("COM25=" + Dev() + "/a\n");
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                            &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key),
+        ERROR_SUCCESS);
     fs::remove(Dev() + "/a");
     char name[256];
     DWORD nameLen = sizeof name;
     EXPECT_EQ(RegEnumValueA(key, 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr),
               ERROR_SUCCESS);
     RegCloseKey(key);
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "hardware\\devicemap\\serialcomm", 0, KEY_READ,
-                            &key),
-              ERROR_SUCCESS) << "key names are case-insensitive";
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "hardware\\devicemap\\serialcomm", 0, KEY_READ, &key),
+        ERROR_SUCCESS)
+        << "key names are case-insensitive";
     nameLen = sizeof name;
     EXPECT_EQ(RegEnumValueA(key, 0, name, &nameLen, nullptr, nullptr, nullptr, nullptr),
               ERROR_NO_MORE_ITEMS);
@@ -265,9 +283,9 @@ TEST_F(DeviceMapTest, RegistryBufferSizes) {
     WriteMap("COM25=" + Dev() + "/a\n");
     const std::string valueName = Dev() + "/a";
     HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ,
-                            &key),
-              ERROR_SUCCESS);
+    ASSERT_EQ(
+        RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key),
+        ERROR_SUCCESS);
     char name[512];
     BYTE data[16];
     struct Row {
@@ -278,6 +296,7 @@ TEST_F(DeviceMapTest, RegistryBufferSizes) {
         DWORD dataLenAfter;
     };
     const DWORD exact = static_cast<DWORD>(valueName.size() + 1);
+    // clang-format off
     const Row rows[] = {
         {"both fit", sizeof name, sizeof data, ERROR_SUCCESS, 6},
         {"name exactly fits", exact, sizeof data, ERROR_SUCCESS, 6},
@@ -285,6 +304,7 @@ TEST_F(DeviceMapTest, RegistryBufferSizes) {
         {"data exactly fits", sizeof name, 6, ERROR_SUCCESS, 6},
         {"data one short: size needed", sizeof name, 5, ERROR_MORE_DATA, 6},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         DWORD nameLen = row.nameLen;
@@ -311,6 +331,7 @@ TEST_F(DeviceMapTest, RegistryRefusals) {
         PHKEY out;
         LONG rc;
     };
+    // clang-format off
     const Row rows[] = {
         {"other key", HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &key, ERROR_FILE_NOT_FOUND},
         {"other root", HKEY_CURRENT_USER, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key,
@@ -326,6 +347,7 @@ TEST_F(DeviceMapTest, RegistryRefusals) {
         {"bogus root", reinterpret_cast<HKEY>(0x12345), "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0,
          KEY_READ, &key, ERROR_INVALID_HANDLE},
     };
+    // clang-format on
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         EXPECT_EQ(RegOpenKeyExA(row.root, row.sub, row.options, row.sam, row.out), row.rc);
@@ -342,6 +364,7 @@ TEST_F(DeviceMapTest, RegistryRefusals) {
 TEST_F(DeviceMapTest, CreateFileResolvesThroughTheMap) {
     Node("ttyUSB0"); // a plain file: present in the map but not a serial device
     SysDevice("ttyUSB0");
+    // clang-format off
     const struct {
         const char* name;
         DWORD error;
@@ -355,6 +378,7 @@ TEST_F(DeviceMapTest, CreateFileResolvesThroughTheMap) {
         {"\\\\.\\LPT1", ERROR_FILE_NOT_FOUND},
         {"/etc/passwd", ERROR_FILE_NOT_FOUND},
     };
+    // clang-format on
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         SetLastError(kSentinel);

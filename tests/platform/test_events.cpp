@@ -96,8 +96,7 @@ TEST(Events, BadHandlesAndArguments) {
     const HANDLE bogus = reinterpret_cast<HANDLE>(0x7);
     const BadCallRow rows[] = {
         {"SetEvent on a closed handle", [&] { return SetEvent(closed); }, ERROR_INVALID_HANDLE},
-        {"ResetEvent on a closed handle", [&] { return ResetEvent(closed); },
-         ERROR_INVALID_HANDLE},
+        {"ResetEvent on a closed handle", [&] { return ResetEvent(closed); }, ERROR_INVALID_HANDLE},
         {"CloseHandle twice", [&] { return CloseHandle(closed); }, ERROR_INVALID_HANDLE},
         {"CloseHandle on NULL", [] { return CloseHandle(nullptr); }, ERROR_INVALID_HANDLE},
         {"SetEvent on a made-up value", [&] { return SetEvent(bogus); }, ERROR_INVALID_HANDLE},

@@ -40,7 +40,9 @@ private:
     std::function<void(Worker&)> FBody;
 };
 
-bool OnUiThread() { return QThread::currentThread() == QCoreApplication::instance()->thread(); }
+bool OnUiThread() {
+    return QThread::currentThread() == QCoreApplication::instance()->thread();
+}
 
 /// Runs the Qt event loop until cond holds or 5 s passed.
 bool SpinEventLoopUntil(const std::function<bool()>& cond) {
@@ -115,9 +117,7 @@ TEST(Thread, ExceptionInASynchronizedCallIsRethrownInTheWorker) {
 }
 
 TEST(Thread, ExceptionEscapingExecuteEndsTheThreadAndIsKept) {
-    Worker w([](Worker&) {
-        TThread::Synchronize([] { throw std::logic_error("escaped"); });
-    });
+    Worker w([](Worker&) { TThread::Synchronize([] { throw std::logic_error("escaped"); }); });
     w.Start();
     w.WaitFor();
     ASSERT_TRUE(w.FatalException());

@@ -9,14 +9,17 @@ namespace qxmsim {
 namespace {
 
 // The platform functions work on the file named by PMV_COMMAP.
-void UseMapFile(const std::string& mapFile) { ::setenv("PMV_COMMAP", mapFile.c_str(), 1); }
+void UseMapFile(const std::string& mapFile) {
+    ::setenv("PMV_COMMAP", mapFile.c_str(), 1);
+}
 
 } // namespace
 
-std::string DefaultMapPath() { return pmv::platform::DeviceMapPath(); }
+std::string DefaultMapPath() {
+    return pmv::platform::DeviceMapPath();
+}
 
-bool PublishPort(const std::string& mapFile, int n, const std::string& device,
-                 std::string* error) {
+bool PublishPort(const std::string& mapFile, int n, const std::string& device, std::string* error) {
     UseMapFile(mapFile);
     return pmv::platform::SetDeviceMapOverride(n, device, error);
 }

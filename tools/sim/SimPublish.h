@@ -14,8 +14,7 @@ std::string DefaultMapPath();
 
 // Adds or replaces the line for COMn in `mapFile`. False with a message on
 // failure. The file becomes this process's PMV_COMMAP.
-bool PublishPort(const std::string& mapFile, int n, const std::string& device,
-                 std::string* error);
+bool PublishPort(const std::string& mapFile, int n, const std::string& device, std::string* error);
 
 // Removes the line for COMn if it still names `device` (another simulator
 // may have taken the number over meanwhile).

@@ -21,43 +21,34 @@ const Seed kSeeds[] = {
     {"PSET", "1000", false}, // pressure set point, mbar
     {"PMAX", "6000", false}, // pressure limit, mbar
     {"KP", "120", false},    // pressure loop gains
-    {"KI", "40", false},
-    {"KD", "0", false},
-    {"MODE", "1", false},    // 0 speed, 1 pressure
-    {"DIR", "0", false},
-    {"RAMP", "50", false},
-    {"TLIM", "80", false},   // temperature limit, degrees C
-    {"VMIN", "180", false},  // bus voltage window, 0.1 V
-    {"VMAX", "280", false},
-    {"ADDR", "1", false},
+    {"KI", "40", false},       {"KD", "0", false},
+    {"MODE", "1", false}, // 0 speed, 1 pressure
+    {"DIR", "0", false},       {"RAMP", "50", false},
+    {"TLIM", "80", false},  // temperature limit, degrees C
+    {"VMIN", "180", false}, // bus voltage window, 0.1 V
+    {"VMAX", "280", false},    {"ADDR", "1", false},
     {"POLE", "2", false},    // motor pole pairs
     {"SMAX", "3000", false}, // speed limit, rpm
     {"DRYT", "10", false},   // dry-run time, s
     {"FLOW", "200", false},  // flow set point, l/min
     {"DOUT", "0", false},    // digital and analogue outputs, relay
-    {"AOUT", "0", false},
-    {"RLY", "0", false},
-    {"TAG", "QX-0001", false},
-    {"NAME", "Pump station 1", false},
-    {"TEMP", "34", true},    // read-outs
-    {"VBUS", "241", true},
-    {"STAT", "0", true},     // 0 stopped, 1 running
-    {"NACT", "0", true},     // actual speed
-    {"PACT", "0", true},     // actual pressure
-    {"IACT", "0", true},     // actual current
-    {"ERR", "0", true},
-    {"VER", "300", true},
-    {"SN", "30012345", true},
-    {"TQ", "0", true},       // torque, 0.1 %
-    {"FACT", "0", true},     // actual flow
-    {"DIN", "5", true},      // digital inputs, bit mask
-    {"AIN1", "412", true},   // analogue inputs, 0.01 V
-    {"AIN2", "0", true},
-    {"HOURS", "1234", true}, // run hours
+    {"AOUT", "0", false},      {"RLY", "0", false},
+    {"TAG", "QX-0001", false}, {"NAME", "Pump station 1", false},
+    {"TEMP", "34", true},                           // read-outs
+    {"VBUS", "241", true},     {"STAT", "0", true}, // 0 stopped, 1 running
+    {"NACT", "0", true},                            // actual speed
+    {"PACT", "0", true},                            // actual pressure
+    {"IACT", "0", true},                            // actual current
+    {"ERR", "0", true},        {"VER", "300", true},
+    {"SN", "30012345", true},  {"TQ", "0", true},       // torque, 0.1 %
+    {"FACT", "0", true},                                // actual flow
+    {"DIN", "5", true},                                 // digital inputs, bit mask
+    {"AIN1", "412", true},                              // analogue inputs, 0.01 V
+    {"AIN2", "0", true},       {"HOURS", "1234", true}, // run hours
 };
 
-const char* const kCommands[] = {"RUN",  "STOP",  "RESET", "SAVE", "LOAD",
-                                 "CLR",  "HOME",  "PRIME", "PURGE", "DFLT"};
+const char* const kCommands[] = {"RUN", "STOP", "RESET", "SAVE",  "LOAD",
+                                 "CLR", "HOME", "PRIME", "PURGE", "DFLT"};
 
 } // namespace
 

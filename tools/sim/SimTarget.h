@@ -22,13 +22,13 @@
 namespace qxmsim {
 
 struct TSimOptions {
-    int delayMs = 0;                  // every reply waits this long
-    std::set<std::string> silent;     // names never answered
-    std::map<std::string, int> late;  // name -> reply delay (replaces delayMs)
-    bool noEquals = false;            // replies carry "name=value", no " = "
-    int noise = 0;                    // random bytes before each reply
-    bool lineFeed = false;            // LF after the CR
-    std::uint32_t seed = 1;           // for the noise bytes
+    int delayMs = 0;                 // every reply waits this long
+    std::set<std::string> silent;    // names never answered
+    std::map<std::string, int> late; // name -> reply delay (replaces delayMs)
+    bool noEquals = false;           // replies carry "name=value", no " = "
+    int noise = 0;                   // random bytes before each reply
+    bool lineFeed = false;           // LF after the CR
+    std::uint32_t seed = 1;          // for the noise bytes
 };
 
 struct TSimReply {

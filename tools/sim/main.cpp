@@ -18,9 +18,9 @@
 #include <fcntl.h>
 #include <map>
 #include <poll.h>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
-#include <string>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -39,22 +39,21 @@ void OnSignal(int) {
     errno = saved;
 }
 
-const char kUsage[] =
-    "usage: qxm-sim [options]\n"
-    "  --com N            publish as COM N (default 25)\n"
-    "  --map FILE         device map override file (default $PMV_COMMAP or\n"
-    "                     ~/.config/pmv-host/commap)\n"
-    "  --delay MS         wait MS before every reply\n"
-    "  --silent NAME[,NAME...]   never answer these names\n"
-    "  --late NAME:MS[,NAME:MS...] answer these names after MS\n"
-    "  --no-equals        replies read \"QXname=value\" (no \" = \")\n"
-    "  --noise N          N random bytes (never Q) before each reply\n"
-    "  --seed N           seed of the noise bytes (default 1)\n"
-    "  --lf               line feed after each reply's CR\n"
-    "  --log FILE         log of what was received and sent\n"
-    "  --once             end after the first frame\n"
-    "  --exit-after N     end after N frames (their replies sent)\n"
-    "  --die-with-parent  end (as on SIGTERM) when the starting process ends\n";
+const char kUsage[] = "usage: qxm-sim [options]\n"
+                      "  --com N            publish as COM N (default 25)\n"
+                      "  --map FILE         device map override file (default $PMV_COMMAP or\n"
+                      "                     ~/.config/pmv-host/commap)\n"
+                      "  --delay MS         wait MS before every reply\n"
+                      "  --silent NAME[,NAME...]   never answer these names\n"
+                      "  --late NAME:MS[,NAME:MS...] answer these names after MS\n"
+                      "  --no-equals        replies read \"QXname=value\" (no \" = \")\n"
+                      "  --noise N          N random bytes (never Q) before each reply\n"
+                      "  --seed N           seed of the noise bytes (default 1)\n"
+                      "  --lf               line feed after each reply's CR\n"
+                      "  --log FILE         log of what was received and sent\n"
+                      "  --once             end after the first frame\n"
+                      "  --exit-after N     end after N frames (their replies sent)\n"
+                      "  --die-with-parent  end (as on SIGTERM) when the starting process ends\n";
 
 struct Args {
     int com = 25;
@@ -98,7 +97,8 @@ bool ParseArgs(int argc, char** argv, Args& a) {
         std::string opt = argv[i];
         std::string val;
         bool hasVal = false;
-        if (const std::size_t eq = opt.find('='); opt.rfind("--", 0) == 0 && eq != std::string::npos) {
+        if (const std::size_t eq = opt.find('=');
+            opt.rfind("--", 0) == 0 && eq != std::string::npos) {
             val = opt.substr(eq + 1);
             opt = opt.substr(0, eq);
             hasVal = true;
@@ -317,8 +317,7 @@ int Run(const Args& args) {
                      args.map.c_str(), error.c_str());
         return 1;
     }
-    const std::string where =
-        "COM" + std::to_string(args.com) + "=" + pty.name + " in " + args.map;
+    const std::string where = "COM" + std::to_string(args.com) + "=" + pty.name + " in " + args.map;
     log.Line("published " + where);
     std::printf("qxm-sim: published %s\n", where.c_str());
     std::fflush(stdout);
@@ -355,8 +354,8 @@ int Run(const Args& args) {
 
         int timeout = -1;
         if (!due.empty()) {
-            const auto wait = std::chrono::ceil<std::chrono::milliseconds>(due.begin()->first -
-                                                                           Clock::now());
+            const auto wait =
+                std::chrono::ceil<std::chrono::milliseconds>(due.begin()->first - Clock::now());
             timeout = static_cast<int>(std::max<long long>(0, wait.count()));
         }
         pollfd fds[2] = {{pty.master, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
