@@ -2,9 +2,9 @@
 // own device map file, spoken to with plain POSIX calls, and finally driven
 // by the request engine itself.
 #include "LinkFakes.h"
+#include "config/ConfigFile.h"
 #include "tools/sim/SimClient.h"
 #include "tools/sim/SimTarget.h"
-#include "config/ConfigFile.h"
 
 #include <chrono>
 #include <cstdlib>
@@ -86,7 +86,9 @@ const std::vector<SimRow>& SimRows() {
          {{"QXACC = 350\r", "QXACC = 350\r"}, {"QXACC\r", "QXACC = 350\r"}}},
         {"unknown name starts at 0",
          {},
-         {{"QXFOO\r", "QXFOO = 0\r"}, {"QXFOO = -7\r", "QXFOO = -7\r"}, {"QXFOO\r", "QXFOO = -7\r"}}},
+         {{"QXFOO\r", "QXFOO = 0\r"},
+          {"QXFOO = -7\r", "QXFOO = -7\r"},
+          {"QXFOO\r", "QXFOO = -7\r"}}},
         {"string value", {}, {{"QXNAME = pump 1\r", "QXNAME = pump 1\r"}}},
         {"plain command",
          {},
@@ -204,7 +206,7 @@ TEST(Sim, ExitAfterFrames) {
 
 TEST(Sim, BadArgumentsRefused) {
     const std::vector<std::vector<std::string>> rows = {
-        {"--com", "0"}, {"--com", "33"}, {"--delay", "x"}, {"--late", "SPD"},
+        {"--com", "0"},    {"--com", "33"},  {"--delay", "x"}, {"--late", "SPD"},
         {"--noise", "-1"}, {"--frobnicate"}, {"--map"},
     };
     for (const auto& args : rows) {
@@ -236,14 +238,18 @@ private:
 class DeadlineTimer : public pmv::TLinkTimer {
 public:
     explicit DeadlineTimer(std::chrono::milliseconds period) : FPeriod(period) {}
-    void Start() override { FDue = std::chrono::steady_clock::now() + FPeriod; FOn = true; }
+    void Start() override {
+        FDue = std::chrono::steady_clock::now() + FPeriod;
+        FOn = true;
+    }
     void Stop() override { FOn = false; }
     bool Due() const { return FOn && std::chrono::steady_clock::now() >= FDue; }
     bool On() const { return FOn; }
     int MsLeft() const {
-        return static_cast<int>(std::max<long long>(
-            0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                   FDue - std::chrono::steady_clock::now()).count()));
+        return static_cast<int>(
+            std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       FDue - std::chrono::steady_clock::now())
+                                       .count()));
     }
 
 private:
@@ -310,8 +316,8 @@ TEST(SimEngine, GetAllAndSetAllRuns) {
     view.edits[3] = "90";
     engine.SetAllParameters();
     RunUntilIdle(f.pty, timer, engine);
-    EXPECT_EQ(view.log, (std::vector<std::string>{"Speed = 1750", "ACC = 32",
-                                                  "Decel - Rx timeout"}));
+    EXPECT_EQ(view.log,
+              (std::vector<std::string>{"Speed = 1750", "ACC = 32", "Decel - Rx timeout"}));
     EXPECT_EQ(engine.TxCount(), 7);
     EXPECT_EQ(engine.RxCount(), 5);
     EXPECT_EQ(engine.RxTOCount(), 2);
@@ -336,10 +342,12 @@ TEST(Sim, KnowsEveryCommandOfTheExample) {
             continue;
         SCOPED_TRACE(rec.cmd_str);
         ++checked;
-        if (rec.cmd_type == pmv::ctParamSet || rec.cmd_type == pmv::ctParamGetSet)
+        if (rec.cmd_type == pmv::ctParamSet || rec.cmd_type == pmv::ctParamGetSet) {
             EXPECT_EQ(target.Value(rec.cmd_str), std::to_string(rec.val_start));
-        if (rec.cmd_type == pmv::ctCommandString)
+        }
+        if (rec.cmd_type == pmv::ctCommandString) {
             EXPECT_EQ(target.Value(rec.cmd_str), rec.str);
+        }
         const auto reply = target.Answer("QX" + rec.cmd_str);
         ASSERT_TRUE(reply.has_value());
         EXPECT_EQ(reply->bytes.rfind("QX" + rec.cmd_str + " = ", 0), 0u) << reply->bytes;
