@@ -2,8 +2,10 @@
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+# Warnings in product code fail the default build (as in CI).
+WERROR    ?= ON
 
-.PHONY: all deps build run test bench asan tsan fuzz clean
+.PHONY: all deps build run test format-check bench asan tsan fuzz clean
 
 all: build
 
@@ -11,7 +13,7 @@ deps:
 	@scripts/deps.sh build
 
 $(BUILD)/build.ninja:
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPMV_WERROR=$(WERROR) $(CMAKE_ARGS)
 
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
@@ -23,17 +25,21 @@ run:
 	@scripts/run-host.sh $(BUILD)
 
 # Builds and runs the whole test suite (no display needed).
-test: build
+test: format-check build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# Fails when a C++ file differs from .clang-format (--fix rewrites them).
+format-check: deps
+	@scripts/check-format.sh
 
 bench: build
 	scripts/run-bench.sh $(BUILD)
 
 asan:
-	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
+	@$(MAKE) --no-print-directory test BUILD=build-asan WERROR=OFF CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
 
 tsan:
-	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
+	@$(MAKE) --no-print-directory test BUILD=build-tsan WERROR=OFF CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
 
 fuzz:
 	@scripts/deps.sh fuzz

@@ -3,7 +3,7 @@
 # Usage: scripts/deps.sh [build|run|fuzz]
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-      libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core)
+      libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core clang-format)
 case "${1:-build}" in
   run)  want+=(xvfb xauth) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
