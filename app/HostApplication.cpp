@@ -17,6 +17,8 @@
 THostApplication::THostApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QString::fromLatin1(pmv::ApplicationTitle));
     setApplicationVersion(pmv::VersionText());
+    // Names the desktop entry (data/), so that a desktop shows its icon and name.
+    setDesktopFileName(QStringLiteral(PMV_APP_ID));
     setWindowIcon(pmv::MakeIcon(pmv::TIcon::Application));
     QFont f = font();
     f.setPointSize(8);

@@ -67,6 +67,7 @@ TEST(HostApplication, TitleIsPmvHost) {
     ASSERT_TRUE(App());
     EXPECT_EQ(QApplication::applicationName(), "PMV-Host");
     EXPECT_EQ(QApplication::applicationDisplayName(), "PMV-Host");
+    EXPECT_EQ(QGuiApplication::desktopFileName(), "org.pmvhost.PmvHost"); // data/*.desktop
     EXPECT_EQ(QApplication::font().pointSize(), 8);
     EXPECT_FALSE(QApplication::windowIcon().isNull());
 }
