@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps build run test bench asan tsan fuzz clean
+.PHONY: all deps build run test package package-check bench asan tsan fuzz clean
 
 all: build
 
@@ -16,15 +16,27 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Builds, starts the bundled target simulator and the host.
+# Builds what it runs (the host, the simulator and the checker; not the tests
+# and benchmarks), starts the bundled target simulator and the host.
 run:
 	@scripts/deps.sh run
-	@$(MAKE) --no-print-directory build
+	@$(MAKE) --no-print-directory $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target pmv-host qxm-sim pmv-configcheck
 	@scripts/run-host.sh $(BUILD)
 
 # Builds and runs the whole test suite (no display needed).
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# The Debian package: $(BUILD)/pmv-host_<version>_<arch>.deb.
+package: build
+	@scripts/deps.sh package
+	cmake --build $(BUILD) --target package
+
+# Checks the package: its files, its programs, the desktop and AppStream
+# validators and lintian.
+package-check: package
+	@scripts/check-package.sh $(BUILD)
 
 bench: build
 	scripts/run-bench.sh $(BUILD)
