@@ -70,7 +70,8 @@ while read -r program page; do
     fail "$program not in usr/bin"
     continue
   fi
-  file -b "$exe" | grep -q "ELF.*stripped" || fail "$program: not a stripped ELF file"
+  kind=$(file -b "$exe")
+  [[ "$kind" == ELF* && "$kind" == *", stripped"* ]] || fail "$program: not a stripped ELF file: $kind"
   out=$("$exe" --version 2>"$root/err"); rc=$?
   [ $rc -eq 0 ] && [ "$out" = "$program $version" ] && [ ! -s "$root/err" ] ||
     fail "$program --version: exit $rc, '$out', stderr '$(cat "$root/err")'"
