@@ -5,7 +5,7 @@ CMAKE_ARGS ?=
 # Warnings in product code fail the default build (as in CI).
 WERROR    ?= ON
 
-.PHONY: all deps build run test format-check bench asan tsan fuzz clean
+.PHONY: all deps build run test format-check package package-check bench asan tsan fuzz clean
 
 all: build
 
@@ -18,10 +18,12 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Builds, starts the bundled target simulator and the host.
+# Builds what it runs (the host, the simulator and the checker; not the tests
+# and benchmarks), starts the bundled target simulator and the host.
 run:
 	@scripts/deps.sh run
-	@$(MAKE) --no-print-directory build
+	@$(MAKE) --no-print-directory $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target pmv-host qxm-sim pmv-configcheck
 	@scripts/run-host.sh $(BUILD)
 
 # Builds and runs the whole test suite (no display needed).
@@ -31,6 +33,16 @@ test: format-check build
 # Fails when a C++ file differs from .clang-format (--fix rewrites them).
 format-check: deps
 	@scripts/check-format.sh
+
+# The Debian package: $(BUILD)/pmv-host_<version>_<arch>.deb.
+package: build
+	@scripts/deps.sh package
+	cmake --build $(BUILD) --target package
+
+# Checks the package: its files, its programs, the desktop and AppStream
+# validators and lintian.
+package-check: package
+	@scripts/check-package.sh $(BUILD)
 
 bench: build
 	scripts/run-bench.sh $(BUILD)

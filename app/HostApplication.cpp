@@ -2,7 +2,10 @@
 
 #include "app/Icons.h"
 #include "app/Mainfrm.h"
+#include "config/CmdRecord.h"
 
+#include <QCommandLineOption>
+#include <QCommandLineParser>
 #include <QMessageBox>
 #include <QStringDecoder>
 #include <QTimer>
@@ -13,7 +16,9 @@
 
 THostApplication::THostApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setApplicationName(QString::fromLatin1(pmv::ApplicationTitle));
-    setApplicationVersion(QStringLiteral("%1.%2").arg(pmv::VersionMajor).arg(pmv::VersionMinor));
+    setApplicationVersion(pmv::VersionText());
+    // Names the desktop entry (data/), so that a desktop shows its icon and name.
+    setDesktopFileName(QStringLiteral(PMV_APP_ID));
     setWindowIcon(pmv::MakeIcon(pmv::TIcon::Application));
     QFont f = font();
     f.setPointSize(8);
@@ -63,7 +68,69 @@ bool IsSet(const char* value) {
     return value && *value;
 }
 
+constexpr const char* kProgram = "pmv-host";
+
+constexpr const char* kExitStatusHelp =
+    "\nExit status:\n"
+    "  0  the window was closed (also after an error shown in an error box)\n"
+    "  1  no display: none of DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM is set\n"
+    "  2  a bad command line\n";
+
 } // namespace
+
+QString VersionText() {
+    return QStringLiteral("%1.%2").arg(VersionMajor).arg(VersionMinor);
+}
+
+TCommandLineAnswer AnswerCommandLine(const QStringList& arguments) {
+    QCommandLineParser parser;
+    // "-platform" is one unknown option, not the letters p, l, a, ...
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(
+        QStringLiteral("PMV-Host %1 drives and configures a QXM300 motor and pump controller\n"
+                       "over a serial port. It takes no arguments: everything it works on is\n"
+                       "in the configuration files that are loaded and saved in its window.")
+            .arg(VersionText()));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Shows this help and exits."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Shows the version and exits."));
+    parser.addOption(help);
+    parser.addOption(version);
+
+    TCommandLineAnswer answer;
+    const auto refuse = [&](const QString& why) {
+        answer.done = true;
+        answer.exitCode = kExitUsage;
+        answer.error = QStringLiteral("%1: %2\nTry '%1 --help' for more information.\n")
+                           .arg(QString::fromLatin1(kProgram), why)
+                           .toLocal8Bit()
+                           .toStdString();
+        return answer;
+    };
+    if (!parser.parse(arguments))
+        return refuse(parser.errorText());
+    if (!parser.positionalArguments().isEmpty())
+        return refuse(QStringLiteral("unexpected argument '%1' (the host takes no arguments)")
+                          .arg(parser.positionalArguments().constFirst()));
+    if (parser.isSet(help)) {
+        // Qt's usage line names the executable as started; ours names the program.
+        const QString options = parser.helpText().section(QLatin1Char('\n'), 1);
+        answer.done = true;
+        answer.output =
+            (QStringLiteral("Usage: %1 [options]\n").arg(QString::fromLatin1(kProgram)) + options +
+             QString::fromLatin1(kExitStatusHelp))
+                .toLocal8Bit()
+                .toStdString();
+    } else if (parser.isSet(version)) {
+        answer.done = true;
+        answer.output = QStringLiteral("%1 %2\n")
+                            .arg(QString::fromLatin1(kProgram), VersionText())
+                            .toLocal8Bit()
+                            .toStdString();
+    }
+    return answer;
+}
 
 bool DisplayAvailable(const char* qpaPlatform, const char* display, const char* waylandDisplay) {
     return IsSet(qpaPlatform) || IsSet(display) || IsSet(waylandDisplay);
@@ -115,9 +182,17 @@ void RunGuarded(const std::function<void()>& handler) {
 }
 
 int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onShown) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    const TCommandLineAnswer answer = AnswerCommandLine(arguments);
+    std::fputs(answer.output.c_str(), stdout);
+    std::fputs(answer.error.c_str(), stderr);
+    if (answer.done)
+        return answer.exitCode;
     if (!DisplayAvailable()) {
         std::fputs(NoDisplayMessage(), stderr);
-        return 1;
+        return kExitNoDisplay;
     }
     THostApplication app(argc, argv);
     return app.Run([&] {

@@ -11,8 +11,10 @@
 
 #include <QApplication>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
+#include <string>
 
 class TMainForm;
 
@@ -42,6 +44,26 @@ namespace pmv {
 
 constexpr const char* ApplicationTitle = "PMV-Host";
 
+// Exit codes of pmv-host (listed in --help and the manual page).
+constexpr int kExitNoDisplay = 1;
+constexpr int kExitUsage = 2;
+
+// What the command line asks for. The host takes no arguments besides
+// -h/--help and -v/--version; these and anything wrong are answered before a
+// display is looked for.
+struct TCommandLineAnswer {
+    bool done = false; // help, version or an error: end with exitCode
+    int exitCode = 0;
+    std::string output; // for standard output
+    std::string error;  // for standard error
+};
+
+// arguments[0] is the program as started.
+TCommandLineAnswer AnswerCommandLine(const QStringList& arguments);
+
+// The version as "major.minor".
+QString VersionText();
+
 // Whether Qt has somewhere to show windows: a chosen platform plugin, an X11
 // display or a Wayland display. Arguments are the values of QT_QPA_PLATFORM,
 // DISPLAY and WAYLAND_DISPLAY (null when unset).
@@ -61,9 +83,9 @@ void ShowError(const QString& message);
 // Runs one handler; an exception it throws ends it and is shown by ShowError.
 void RunGuarded(const std::function<void()>& handler);
 
-// The whole program: checks for a display, creates the application and the
-// main window, and runs the event loop. onShown, when given, is called once
-// the window has been shown and the event loop runs.
+// The whole program: answers the command line, checks for a display, creates the application and
+// the main window, and runs the event loop. onShown, when given, is called once the window has been
+// shown and the event loop runs.
 int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onShown = {});
 
 } // namespace pmv

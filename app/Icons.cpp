@@ -228,23 +228,23 @@ void Draw(QPainter& p, TIcon icon) {
     }
 }
 
-QPixmap Render(TIcon icon, int size) {
-    QPixmap pm(size, size);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
+} // namespace
+
+QImage IconImage(TIcon icon, int size) {
+    QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);
     p.setRenderHint(QPainter::TextAntialiasing);
     p.scale(size / 16.0, size / 16.0);
     Draw(p, icon);
-    return pm;
+    return image;
 }
-
-} // namespace
 
 QIcon MakeIcon(TIcon icon) {
     QIcon result;
-    result.addPixmap(Render(icon, 16));
-    result.addPixmap(Render(icon, 32));
+    result.addPixmap(QPixmap::fromImage(IconImage(icon, 16)));
+    result.addPixmap(QPixmap::fromImage(IconImage(icon, 32)));
     return result;
 }
 

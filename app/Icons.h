@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 
 namespace pmv {
 
@@ -25,5 +26,9 @@ enum class TIcon {
 };
 
 QIcon MakeIcon(TIcon icon);
+
+// One icon drawn at size x size pixels on a transparent background (the
+// pictures of MakeIcon are these at 16 and 32). Needs no display.
+QImage IconImage(TIcon icon, int size);
 
 } // namespace pmv

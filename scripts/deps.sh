@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, or says which apt-get line to run.
-# Usage: scripts/deps.sh [build|run|fuzz]
+# Usage: scripts/deps.sh [build|run|package|fuzz]
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-      libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core clang-format)
+      libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core clang-format scdoc)
 case "${1:-build}" in
   run)  want+=(xvfb xauth) ;;
+  # make package (dpkg-shlibdeps, file) and its check
+  package) want+=(dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin man-db) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
 esac
 missing=()

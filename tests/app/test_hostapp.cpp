@@ -67,6 +67,7 @@ TEST(HostApplication, TitleIsPmvHost) {
     ASSERT_TRUE(App());
     EXPECT_EQ(QApplication::applicationName(), "PMV-Host");
     EXPECT_EQ(QApplication::applicationDisplayName(), "PMV-Host");
+    EXPECT_EQ(QGuiApplication::desktopFileName(), "org.pmvhost.PmvHost"); // data/*.desktop
     EXPECT_EQ(QApplication::font().pointSize(), 8);
     EXPECT_FALSE(QApplication::windowIcon().isNull());
 }
@@ -173,17 +174,78 @@ TEST(HostStart, DisplayCheck) {
     }
 }
 
-TEST(HostStart, WithoutADisplayTheHostSaysHowToRunIt) {
-    QProcess host;
+TEST(HostStart, CommandLine) {
+    const std::string tryHelp = "Try 'pmv-host --help' for more information.\n";
+    const std::string usage = "Usage: pmv-host [options]\n";
+    struct Row {
+        QStringList args;
+        bool done;
+        int exitCode;
+        std::string output; // the whole output, or with a * the start of it
+        std::string error;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {{},                          false, 0, "",                ""},
+        {{"--version"},               true,  0, "pmv-host 1.8\n",  ""},
+        {{"-v"},                      true,  0, "pmv-host 1.8\n",  ""},
+        {{"--help"},                  true,  0, "*" + usage,       ""},
+        {{"-h"},                      true,  0, "*" + usage,       ""},
+        {{"-platform", "offscreen"},  true,  2, "",                "pmv-host: Unknown option 'platform'.\n" + tryHelp},
+        {{"--help", "--frobnicate"},  true,  2, "",                "pmv-host: Unknown option 'frobnicate'.\n" + tryHelp},
+        {{"config.ini"},              true,  2, "",                "pmv-host: unexpected argument 'config.ini' (the host takes no arguments)\n" + tryHelp},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.join(' ').toStdString());
+        const pmv::TCommandLineAnswer answer =
+            pmv::AnswerCommandLine(QStringList{"/usr/bin/pmv-host"} + row.args);
+        EXPECT_EQ(answer.done, row.done);
+        EXPECT_EQ(answer.exitCode, row.exitCode);
+        if (!row.output.empty() && row.output[0] == '*') {
+            EXPECT_EQ(answer.output.substr(0, row.output.size() - 1), row.output.substr(1));
+        } else {
+            EXPECT_EQ(answer.output, row.output);
+        }
+        EXPECT_EQ(answer.error, row.error);
+    }
+    // The help lists every exit code.
+    const std::string help = pmv::AnswerCommandLine({"pmv-host", "--help"}).output;
+    EXPECT_NE(help.find("\nExit status:\n  0  the window was closed"), std::string::npos) << help;
+    EXPECT_NE(help.find("\n  1  no display"), std::string::npos) << help;
+    EXPECT_NE(help.find("\n  2  a bad command line\n"), std::string::npos) << help;
+}
+
+// The program itself without a display: help, version and a bad command line
+// are answered (on the right stream), anything else says how to run it.
+TEST(HostStart, WithoutADisplay) {
+    struct Row {
+        QStringList args;
+        int exitCode;
+        const char* output;
+        const char* error;
+    } rows[] = {
+        {{}, pmv::kExitNoDisplay, "", "xvfb-run -a"},
+        {{"--version"}, 0, "pmv-host 1.8\n", ""},
+        {{"--help"}, 0, "Exit status:", ""},
+        {{"--frobnicate"}, pmv::kExitUsage, "", "Unknown option 'frobnicate'"},
+    };
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         env.remove(QString::fromLatin1(name));
-    host.setProcessEnvironment(env);
-    host.start(QStringLiteral(PMV_HOST_EXE), {});
-    ASSERT_TRUE(host.waitForFinished(30000));
-    EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(host.exitCode(), 1);
-    const QString err = QString::fromLocal8Bit(host.readAllStandardError());
-    EXPECT_TRUE(err.contains("no display found")) << err.toStdString();
-    EXPECT_TRUE(err.contains("xvfb-run -a")) << err.toStdString();
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args.join(' ').toStdString());
+        QProcess host;
+        host.setProcessEnvironment(env);
+        host.start(QStringLiteral(PMV_HOST_EXE), row.args);
+        ASSERT_TRUE(host.waitForFinished(30000));
+        EXPECT_EQ(host.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(host.exitCode(), row.exitCode);
+        const QString out = QString::fromLocal8Bit(host.readAllStandardOutput());
+        const QString err = QString::fromLocal8Bit(host.readAllStandardError());
+        EXPECT_EQ(out.isEmpty(), !*row.output) << out.toStdString();
+        EXPECT_TRUE(out.contains(QString::fromLatin1(row.output))) << out.toStdString();
+        EXPECT_EQ(err.isEmpty(), !*row.error) << err.toStdString();
+        EXPECT_TRUE(err.contains(QString::fromLatin1(row.error))) << err.toStdString();
+    }
 }

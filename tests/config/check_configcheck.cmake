@@ -1,20 +1,41 @@
-# Runs pmv-configcheck on the example, on a one-line mutation of it and on a
-# missing file, and checks exit code and output of each.
+# Runs pmv-configcheck on the example, on a one-line mutation of it, on a
+# missing file and with its options, and checks exit code, standard output and
+# standard error of each.
 # Variables: TOOL, EXAMPLE, WORK (a scratch folder).
-function(expect file rc text)
-  execute_process(COMMAND ${TOOL} ${file} RESULT_VARIABLE got_rc OUTPUT_VARIABLE got_out)
-  if(NOT got_rc EQUAL rc OR NOT got_out STREQUAL "${text}\n")
-    message(FATAL_ERROR "pmv-configcheck ${file}: exit ${got_rc}, output '${got_out}'; "
-                        "expected exit ${rc}, output '${text}'")
+
+# expect(<exit code> <stdout> <stderr> ARGS...): both outputs exactly.
+function(expect rc out err)
+  execute_process(COMMAND ${TOOL} ${ARGN} RESULT_VARIABLE got_rc OUTPUT_VARIABLE got_out
+                  ERROR_VARIABLE got_err)
+  if(NOT got_rc EQUAL rc OR NOT got_out STREQUAL "${out}" OR NOT got_err STREQUAL "${err}")
+    message(FATAL_ERROR "pmv-configcheck ${ARGN}: exit ${got_rc}, stdout '${got_out}', "
+                        "stderr '${got_err}'; expected exit ${rc}, stdout '${out}', "
+                        "stderr '${err}'")
   endif()
 endfunction()
 
-expect(${EXAMPLE} 0 "COM25: 9600 8 none 1, title \"QXM300 pump station\", 48 of 192 slots defined")
+set(summary "COM25: 9600 8 none 1, title \"QXM300 pump station\", 48 of 192 slots defined\n")
+expect(0 "${summary}" "" ${EXAMPLE})
+expect(0 "${summary}" "" -- ${EXAMPLE})
 
 file(MAKE_DIRECTORY ${WORK})
 file(READ ${EXAMPLE} content)
 string(REPLACE "parity: none" "parity: mark" content "${content}")
 file(WRITE ${WORK}/mark.ini "${content}")
-expect(${WORK}/mark.ini 1 "ERROR: - invalid parity: field")
+expect(1 "" "ERROR: - invalid parity: field\n" ${WORK}/mark.ini)
 
-expect(${WORK}/missing.ini 2 "Cannot open file ${WORK}/missing.ini")
+expect(2 "" "Cannot open file ${WORK}/missing.ini\n" ${WORK}/missing.ini)
+expect(2 "" "Cannot open file --help\n" -- --help)
+
+expect(0 "pmv-configcheck 1.8\n" "" --version)
+set(try "Try 'pmv-configcheck --help' for more information.\n")
+expect(2 "" "pmv-configcheck: no FILE given\n${try}")
+expect(2 "" "pmv-configcheck: unknown option '--frobnicate'\n${try}" --frobnicate ${EXAMPLE})
+expect(2 "" "pmv-configcheck: more than one FILE ('${EXAMPLE}')\n${try}" ${EXAMPLE} ${EXAMPLE})
+
+# The help lists the exit codes.
+execute_process(COMMAND ${TOOL} --help RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT err STREQUAL "" OR NOT out MATCHES "^Usage: pmv-configcheck "
+   OR NOT out MATCHES "Exit status:\n  0  [^\n]+\n  1  [^\n]+\n  2  [^\n]+\n$")
+  message(FATAL_ERROR "pmv-configcheck --help: exit ${rc}, stdout '${out}', stderr '${err}'")
+endif()

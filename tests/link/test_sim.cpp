@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -215,6 +216,41 @@ TEST(Sim, BadArgumentsRefused) {
         TSimProcess sim;
         EXPECT_FALSE(sim.Start(QXM_SIM_PATH, dir.File("commap"), 25, args, 5s));
         EXPECT_EQ(qxmsim::MapLookup(dir.File("commap"), 25), "");
+    }
+}
+
+// Help and version on standard output with exit code 0; a bad option on
+// standard error with exit code 2.
+TEST(Sim, HelpAndVersion) {
+    struct Row {
+        const char* args;
+        int exitCode;
+        const char* output; // contained in standard output ("" for none)
+        const char* error;  // contained in standard error ("" for none)
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"--version",    0, "qxm-sim 1.8\n",               ""},
+        {"-v",           0, "qxm-sim 1.8\n",               ""},
+        {"--help",       0, "Usage: qxm-sim [options]\n",  ""},
+        {"-h",           0, "\nExit status:\n  0  ended",   ""},
+        {"--frobnicate", 2, "",                            "qxm-sim: unknown option --frobnicate\n"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args);
+        TempDir dir;
+        const std::string cmd = std::string("'") + QXM_SIM_PATH + "' " + row.args + " >'" +
+                                dir.File("out") + "' 2>'" + dir.File("err") + "'";
+        const int status = std::system(cmd.c_str());
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), row.exitCode);
+        const std::string out = ReadFile(dir.File("out"));
+        const std::string err = ReadFile(dir.File("err"));
+        EXPECT_EQ(out.empty(), !*row.output) << out;
+        EXPECT_NE(out.find(row.output), std::string::npos) << out;
+        EXPECT_EQ(err.empty(), !*row.error) << err;
+        EXPECT_NE(err.find(row.error), std::string::npos) << err;
     }
 }
 

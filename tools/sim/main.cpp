@@ -6,6 +6,7 @@
 // open and close the port as often as it likes: without it the master reads
 // EIO and polls POLLHUP whenever no slave is open. On SIGINT, SIGTERM or SIGHUP
 // it removes its map line and ends.
+#include "config/CmdRecord.h"
 #include "tools/sim/SimPublish.h"
 #include "tools/sim/SimTarget.h"
 
@@ -39,7 +40,11 @@ void OnSignal(int) {
     errno = saved;
 }
 
-const char kUsage[] = "usage: qxm-sim [options]\n"
+const char kUsage[] = "Usage: qxm-sim [options]\n"
+                      "A simulated QXM300 controller on a pseudo-terminal, published as a COM\n"
+                      "port for PMV-Host through the device map.\n"
+                      "\n"
+                      "Options:\n"
                       "  --com N            publish as COM N (default 25)\n"
                       "  --map FILE         device map override file (default $PMV_COMMAP or\n"
                       "                     ~/.config/pmv-host/commap)\n"
@@ -53,7 +58,14 @@ const char kUsage[] = "usage: qxm-sim [options]\n"
                       "  --log FILE         log of what was received and sent\n"
                       "  --once             end after the first frame\n"
                       "  --exit-after N     end after N frames (their replies sent)\n"
-                      "  --die-with-parent  end (as on SIGTERM) when the starting process ends\n";
+                      "  --die-with-parent  end (as on SIGTERM) when the starting process ends\n"
+                      "  -h, --help         show this help and end\n"
+                      "  -v, --version      show the version and end\n"
+                      "\n"
+                      "Exit status:\n"
+                      "  0  ended by SIGINT, SIGTERM or SIGHUP, or after --once / --exit-after\n"
+                      "  1  the pseudo-terminal, the log or the device map could not be set up\n"
+                      "  2  a bad command line\n";
 
 struct Args {
     int com = 25;
@@ -120,6 +132,9 @@ bool ParseArgs(int argc, char** argv, Args& a) {
         long n = 0;
         if (opt == "--help" || opt == "-h") {
             std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (opt == "--version" || opt == "-v") {
+            std::printf("qxm-sim %d.%d\n", pmv::VersionMajor, pmv::VersionMinor);
             std::exit(0);
         } else if (opt == "--com") {
             if (!need())
