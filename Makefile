@@ -2,8 +2,9 @@
 BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
+UART_TEST  ?= yes
 
-.PHONY: all deps build run test bench asan tsan fuzz clean
+.PHONY: all deps build run test uart-test uart-deps bench asan tsan fuzz clean
 
 all: build
 
@@ -22,18 +23,30 @@ run:
 	@$(MAKE) --no-print-directory build
 	@scripts/run-host.sh $(BUILD)
 
-# Builds and runs the whole test suite (no display needed).
+# Builds and runs the whole test suite (no display needed), then the UART test.
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+ifeq ($(UART_TEST),yes)
+	@$(MAKE) --no-print-directory uart-test
+endif
+
+uart-deps:
+	@scripts/deps.sh uart
+
+# The serial layer and component against a real UART driver: an emulated
+# machine with a 16550A (tests/uart/run-uart-test.sh). Builds only its two programs.
+uart-test: uart-deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target uart-guest uart-check
+	tests/uart/run-uart-test.sh $(BUILD)
 
 bench: build
 	scripts/run-bench.sh $(BUILD)
 
 asan:
-	@$(MAKE) --no-print-directory test BUILD=build-asan CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
+	@$(MAKE) --no-print-directory test BUILD=build-asan UART_TEST=no CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
 
 tsan:
-	@$(MAKE) --no-print-directory test BUILD=build-tsan CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
+	@$(MAKE) --no-print-directory test BUILD=build-tsan UART_TEST=no CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
 
 fuzz:
 	@scripts/deps.sh fuzz

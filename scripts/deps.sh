@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, or says which apt-get line to run.
-# Usage: scripts/deps.sh [build|run|fuzz]
+# Usage: scripts/deps.sh [build|run|fuzz|uart]
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
       libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core)
 case "${1:-build}" in
   run)  want+=(xvfb xauth) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
+  # The UART test's emulated machine; its kernel is fetched by tests/uart/run-uart-test.sh.
+  uart) want+=(qemu-system-x86 busybox-static cpio) ;;
 esac
 missing=()
 for p in "${want[@]}"; do

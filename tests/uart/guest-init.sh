@@ -1,0 +1,34 @@
+#!/bin/busybox sh
+# /init of the UART test machine: mounts the kernel's file systems, loads the
+# virtio console modules (the console is hvc0, so that ttyS1 is the only UART
+# in use), runs the guest program and powers off.
+/bin/busybox --install -s /bin
+mount -t devtmpfs dev /dev
+mount -t proc proc /proc
+mount -t sysfs sys /sys
+mkdir -p /tmp/runtime /etc/fonts
+chmod 700 /tmp/runtime
+# No fonts: nothing is drawn.
+echo '<fontconfig><cachedir>/tmp/fontconfig</cachedir></fontconfig>' >/etc/fonts/fonts.conf
+
+for m in $(cat /lib/modules/load-order); do
+    insmod "/lib/modules/$m.ko"
+done
+i=0
+while [ ! -e /dev/hvc0 ] && [ $i -lt 200 ]; do
+    sleep 0.05
+    i=$((i + 1))
+done
+exec >/dev/hvc0 2>&1 </dev/null
+
+echo "guest: Linux $(uname -r), up $(cut -d' ' -f1 /proc/uptime) s"
+echo "guest: ttyS0..3 types $(cat /sys/class/tty/ttyS0/type /sys/class/tty/ttyS1/type \
+    /sys/class/tty/ttyS2/type /sys/class/tty/ttyS3/type | tr '\n' ' ')"
+export LD_LIBRARY_PATH=/lib
+export QT_QPA_PLATFORM=offscreen
+export QT_PLUGIN_PATH=/qt/plugins
+export XDG_RUNTIME_DIR=/tmp/runtime
+/bin/uart-guest
+rc=$?
+echo "guest: uart-guest exited with $rc after $(cut -d' ' -f1 /proc/uptime) s of uptime"
+poweroff -f
