@@ -17,14 +17,18 @@
 #include <QApplication>
 #include <QElapsedTimer>
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <functional>
 #include <string>
 #include <sys/io.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -38,6 +42,7 @@ constexpr int kComNumber = 2;
 constexpr const char* kDevice = "/dev/ttyS1";
 constexpr unsigned short kScratchPort = 0x2F8 + kRegScr;
 constexpr int kDeadlineMs = 15000;
+constexpr unsigned kNobody = 65534;
 // Modem-control bits of TIOCMBIS/TIOCMBIC that glibc does not name
 // (<asm-generic/termios.h>, which clashes with <termios.h>).
 constexpr int kTiocmOut1 = 0x2000;
@@ -70,6 +75,31 @@ std::string Hex(unsigned v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%02X", v);
     return buf;
+}
+
+/// Opens the device as the user nobody in a child process, as another program
+/// that does not lock would: empty when refused with EBUSY, else what happened.
+/// The exclusive flag stops such openers unless they are root, and the guest
+/// program runs as root.
+std::string ForeignOpenRefused() {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(2);
+        const int fd = ::open(kDevice, O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ::_exit(fd >= 0 ? 1 : (errno == EBUSY ? 0 : 10 + std::min(errno, 200)));
+    }
+    int status = 0;
+    if (child < 0 || ::waitpid(child, &status, 0) != child)
+        return "fork failed";
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 2)
+        return "could not become nobody";
+    const int code = WEXITSTATUS(status);
+    if (code == 1)
+        return "the open succeeded";
+    return code == 0 ? std::string()
+                     : "refused with errno " + std::to_string(code - 10) + " (" +
+                           std::strerror(code - 10) + ")";
 }
 
 struct TReportRecord {
@@ -292,6 +322,8 @@ void TGuest::CheckOpenClose() {
                  return std::string("a lamp differs from its line");
              return std::string();
          }},
+        {"open: another program's plain open() as a normal user is refused (EBUSY)",
+         ForeignOpenRefused},
         {"open: a second component is refused (CreateFile, access denied)",
          [&] {
              otherReports.clear();
@@ -313,6 +345,8 @@ void TGuest::CheckOpenClose() {
              const DWORD err = GetLastError();
              return err == ERROR_ACCESS_DENIED ? std::string() : "error " + std::to_string(err);
          }},
+        {"open: after the refused openers, a normal user's plain open() is still refused",
+         ForeignOpenRefused},
         {"open: Close closes, OnClose once",
          [&] {
              m_port.Close();
