@@ -15,12 +15,18 @@ echo '<fontconfig><cachedir>/tmp/fontconfig</cachedir></fontconfig>' >/etc/fonts
 for m in $(cat /lib/modules/load-order); do
     insmod "/lib/modules/$m.ko"
 done
+# Generous: on a busy machine the emulated boot can take many seconds.
 i=0
-while [ ! -e /dev/hvc0 ] && [ $i -lt 200 ]; do
+while [ ! -e /dev/hvc0 ] && [ $i -lt 1200 ]; do
     sleep 0.05
     i=$((i + 1))
 done
-exec >/dev/hvc0 2>&1 </dev/null
+# A failed redirection would end this shell, and with it the machine.
+if [ -e /dev/hvc0 ]; then
+    exec >/dev/hvc0 2>&1 </dev/null
+else
+    exec >/dev/null 2>&1 </dev/null
+fi
 
 echo "guest: Linux $(uname -r), up $(cut -d' ' -f1 /proc/uptime) s"
 echo "guest: ttyS0..3 types $(cat /sys/class/tty/ttyS0/type /sys/class/tty/ttyS1/type \
@@ -32,4 +38,5 @@ export XDG_RUNTIME_DIR=/tmp/runtime
 /bin/uart-guest
 rc=$?
 echo "guest: uart-guest exited with $rc after $(cut -d' ' -f1 /proc/uptime) s of uptime"
+echo "guest: powering off"
 poweroff -f

@@ -598,13 +598,12 @@ int RunReport(const std::string& tracePath, const std::string& consolePath,
         CopyResults(consolePath, "guest (" + consolePath + ")", out, tally, true);
     if (!haveConsole)
         Emit(out, tally, false, "guest: console output", "missing: " + consolePath);
-    {
-        std::ifstream in(consolePath);
-        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        Emit(out, tally, text.find("guest: uart-guest exited with 0") != std::string::npos,
-             "guest: the guest program ran to its end and exited 0",
-             "no clean exit in the console output");
-    }
+    std::ifstream consoleIn(consolePath);
+    const std::string console((std::istreambuf_iterator<char>(consoleIn)),
+                              std::istreambuf_iterator<char>());
+    Emit(out, tally, console.find("guest: uart-guest exited with 0") != std::string::npos,
+         "guest: the guest program ran to its end and exited 0",
+         "no clean exit in the console output");
     if (!CopyResults(peerPath, "host peer", out, tally, false))
         Emit(out, tally, false, "host: peer results", "missing: " + peerPath);
 
@@ -621,8 +620,13 @@ int RunReport(const std::string& tracePath, const std::string& consolePath,
     const auto colon = poweroff.find(':');
     const std::string how = poweroff.substr(0, colon);
     const std::string secs = colon == std::string::npos ? "?" : poweroff.substr(colon + 1);
-    Emit(out, tally, how == "off", "machine: the guest powered off within its time limit",
+    // A kernel panic also ends the emulator with status 0 (-no-reboot); only
+    // the init's last line tells a power-off.
+    const bool poweredOff = console.find("guest: powering off") != std::string::npos;
+    Emit(out, tally, how == "off" && poweredOff,
+         "machine: the guest powered off within its time limit",
          how == "timeout" ? "stopped at the limit after " + secs + " s"
+         : how == "off"   ? "the machine ended after " + secs + " s without powering off"
                           : "the emulator ended with " + how + " after " + secs + " s");
 
     out << tally.passed << " passed, " << tally.failed << " failed\n";

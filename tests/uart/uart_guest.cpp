@@ -329,8 +329,8 @@ void TGuest::CheckOpenClose() {
              otherReports.clear();
              if (other.Open())
                  return std::string("the second Open succeeded");
-             if (otherReports.size() != 1 || otherReports[0].desc != "CreateFile" ||
-                 otherReports[0].err != ERROR_ACCESS_DENIED)
+             if (otherReports.size() != 1 || otherReports[0].func != "OpenCOMPort" ||
+                 otherReports[0].desc != "CreateFile" || otherReports[0].err != ERROR_ACCESS_DENIED)
                  return std::string("unexpected reports");
              return std::string();
          }},
@@ -654,11 +654,10 @@ void TGuest::CheckLoopback() {
             ::close(fd);
         return;
     }
-    bool cts = true, dsr = true, ri = true;
-    WaitUntil([&] {
-        return m_port.GetCTS(cts) && !cts && m_port.GetDSR(dsr) && !dsr && m_port.GetRI(ri) && !ri;
-    });
-    Pump(200); // the status worker catches up with entering loopback
+    // The status worker has caught up with entering loopback once its lamps
+    // show the looped-back lines, all off.
+    WaitUntil([&] { return !Lamp(itCTS) && !Lamp(itDSR) && !Lamp(itRI); });
+    Pump(100);
     static constexpr const char* kDriven[] = {"RTS", "DTR", "OUT1"};
     static constexpr const char* kRead[] = {"CTS", "DSR", "RI"};
     static constexpr TIndicatorType kLamp[] = {itCTS, itDSR, itRI};
