@@ -3,9 +3,10 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 # Warnings in product code fail the default build (as in CI).
-WERROR    ?= ON
+WERROR     ?= ON
+UART_TEST  ?= yes
 
-.PHONY: all deps build run test format-check package package-check bench asan tsan fuzz clean
+.PHONY: all deps build run test uart-test uart-deps format-check package package-check bench asan tsan fuzz clean
 
 all: build
 
@@ -26,9 +27,21 @@ run:
 	cmake --build $(BUILD) -j $(JOBS) --target pmv-host qxm-sim pmv-configcheck
 	@scripts/run-host.sh $(BUILD)
 
-# Builds and runs the whole test suite (no display needed).
+# Builds and runs the whole test suite (no display needed), then the UART test.
 test: format-check build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
+ifeq ($(UART_TEST),yes)
+	@$(MAKE) --no-print-directory uart-test
+endif
+
+uart-deps:
+	@scripts/deps.sh uart
+
+# The serial layer and component against a real UART driver: an emulated
+# machine with a 16550A (tests/uart/run-uart-test.sh). Builds only its two programs.
+uart-test: uart-deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target uart-guest uart-check
+	tests/uart/run-uart-test.sh $(BUILD)
 
 # Fails when a C++ file differs from .clang-format (--fix rewrites them).
 format-check: deps
@@ -48,10 +61,10 @@ bench: build
 	scripts/run-bench.sh $(BUILD)
 
 asan:
-	@$(MAKE) --no-print-directory test BUILD=build-asan WERROR=OFF CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
+	@$(MAKE) --no-print-directory test BUILD=build-asan WERROR=OFF UART_TEST=no CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
 
 tsan:
-	@$(MAKE) --no-print-directory test BUILD=build-tsan WERROR=OFF CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
+	@$(MAKE) --no-print-directory test BUILD=build-tsan WERROR=OFF UART_TEST=no CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
 
 fuzz:
 	@scripts/deps.sh fuzz

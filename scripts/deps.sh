@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, or says which apt-get line to run.
-# Usage: scripts/deps.sh [build|run|package|fuzz]
+# Usage: scripts/deps.sh [build|run|package|fuzz|uart]
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
       libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core clang-format scdoc)
@@ -9,6 +9,8 @@ case "${1:-build}" in
   # make package (dpkg-shlibdeps, file) and its check
   package) want+=(dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin man-db) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
+  # The UART test's emulated machine; its kernel is fetched by tests/uart/run-uart-test.sh.
+  uart) want+=(qemu-system-x86 busybox-static cpio) ;;
 esac
 missing=()
 for p in "${want[@]}"; do

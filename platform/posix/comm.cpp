@@ -278,6 +278,7 @@ public:
     bool canRead = false;
     bool canWrite = false;
     bool isPty = false;
+    bool exclusive = false; // this handle set the tty's exclusive flag
     std::thread engine;
 
     // Guarded by m.
@@ -501,7 +502,10 @@ void Port::ReleaseDescriptors() {
     if (fd >= 0) {
         // A pty's exclusive flag outlives this descriptor (the tty stays while
         // the master is open), so clear it rather than rely on the last close.
-        ::ioctl(fd, TIOCNXCL);
+        // The flag belongs to the tty, not to this descriptor: only the
+        // holder that set it clears it, never an opener refused by the lock.
+        if (exclusive)
+            ::ioctl(fd, TIOCNXCL);
         ::close(fd); // also drops the flock
         fd = -1;
     }
@@ -820,7 +824,12 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         return INVALID_HANDLE_VALUE;
     }
     termios t{};
-    if (::ioctl(port->fd, TIOCEXCL) != 0 || ::tcgetattr(port->fd, &t) != 0) {
+    if (::ioctl(port->fd, TIOCEXCL) != 0) {
+        SetLastError(WinErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    port->exclusive = true;
+    if (::tcgetattr(port->fd, &t) != 0) {
         SetLastError(WinErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
