@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <system_error>
+#include <thread>
 #include <unistd.h>
 
 namespace pmv::platform {
@@ -126,10 +128,61 @@ template <class F> void ForEachEntry(int fd, F f) {
     }
 }
 
+/// Looks at the descriptors of one process: adds it to holders[i] for each
+/// key i whose node it holds. A process holding a pty slave and that pty's
+/// master is the device's far end, not a holder.
+void ScanProcess(int procFd, int pid, const std::vector<TNodeKey>& keys,
+                 std::vector<std::vector<DeviceHolder>>& holders) {
+    char path[32];
+    std::snprintf(path, sizeof path, "%d/fd", pid);
+    const int fdDirFd = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fdDirFd < 0)
+        return; // gone, or not ours to look into
+    std::vector<char> held(keys.size());
+    bool any = false;
+    std::vector<std::string> masters;
+    ForEachEntry(fdDirFd, [&](const char* fdName) {
+        struct stat st {};
+        if (::fstatat(fdDirFd, fdName, &st, 0) != 0)
+            return;
+        if (IsPtmx(st)) {
+            masters.emplace_back(fdName);
+            return;
+        }
+        for (std::size_t i = 0; i < keys.size(); ++i)
+            if (Matches(st, keys[i])) {
+                held[i] = 1;
+                any = true;
+            }
+    });
+    ::close(fdDirFd);
+    if (!any)
+        return;
+    const std::string pidName = std::to_string(pid);
+    std::vector<int> masterIndexes;
+    for (const std::string& fd : masters)
+        masterIndexes.push_back(PtyIndexOfMaster(procFd, pidName, fd));
+    std::string name;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (!held[i] || keys[i].ignorePid == pid)
+            continue;
+        if (keys[i].ptyIndex >= 0 && std::find(masterIndexes.begin(), masterIndexes.end(),
+                                               keys[i].ptyIndex) != masterIndexes.end())
+            continue;
+        if (name.empty())
+            name = ProcessName(procFd, pidName);
+        holders[i].push_back({pid, name});
+    }
+}
+
+/// Processes per helper thread of a scan: below this one thread does all.
+constexpr std::size_t kProcessesPerThread = 64;
+constexpr unsigned kMaxScanThreads = 4;
+
 /// One pass through /proc: for each key the processes (other than this
-/// one) holding its node. A process holding a pty slave and that pty's
-/// master is the device's far end, not a holder. The cost is one stat per
-/// open descriptor on the machine (about 2 us each).
+/// one) holding its node. It costs one stat per descriptor open on the
+/// machine (a few microseconds each), so many processes are split over up
+/// to kMaxScanThreads threads.
 std::vector<std::vector<DeviceHolder>> ScanHolders(const std::vector<TNodeKey>& keys) {
     std::vector<std::vector<DeviceHolder>> holders(keys.size());
     if (std::none_of(keys.begin(), keys.end(), [](const TNodeKey& k) { return k.valid; }))
@@ -138,58 +191,38 @@ std::vector<std::vector<DeviceHolder>> ScanHolders(const std::vector<TNodeKey>& 
     if (procFd < 0)
         return holders;
     const int self = ::getpid();
-    std::vector<char> held(keys.size());
-    std::vector<std::string> masters;
-    ForEachEntry(procFd, [&](const char* pidName) {
-        if (!IsNumber(pidName))
-            return;
-        const int pid = std::atoi(pidName);
-        if (pid == self)
-            return;
-        char path[sizeof(dirent64::d_name) + 4];
-        std::snprintf(path, sizeof path, "%s/fd", pidName);
-        const int fdDirFd = ::openat(procFd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fdDirFd < 0)
-            return; // gone, or not ours to look into
-        std::fill(held.begin(), held.end(), 0);
-        bool any = false;
-        masters.clear();
-        ForEachEntry(fdDirFd, [&](const char* fdName) {
-            struct stat st {};
-            if (::fstatat(fdDirFd, fdName, &st, 0) != 0)
-                return;
-            if (IsPtmx(st)) {
-                masters.emplace_back(fdName);
-                return;
-            }
-            for (std::size_t i = 0; i < keys.size(); ++i)
-                if (Matches(st, keys[i])) {
-                    held[i] = 1;
-                    any = true;
-                }
-        });
-        ::close(fdDirFd);
-        if (!any)
-            return;
-        std::vector<int> masterIndexes;
-        for (const std::string& fd : masters)
-            masterIndexes.push_back(PtyIndexOfMaster(procFd, pidName, fd));
-        std::string name;
-        for (std::size_t i = 0; i < keys.size(); ++i) {
-            if (!held[i] || keys[i].ignorePid == pid)
-                continue;
-            if (keys[i].ptyIndex >= 0 && std::find(masterIndexes.begin(), masterIndexes.end(),
-                                                   keys[i].ptyIndex) != masterIndexes.end())
-                continue;
-            if (name.empty())
-                name = ProcessName(procFd, pidName);
-            holders[i].push_back({pid, name});
-        }
+    std::vector<int> pids;
+    ForEachEntry(procFd, [&](const char* name) {
+        if (IsNumber(name) && std::atoi(name) != self)
+            pids.push_back(std::atoi(name));
     });
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::size_t parts =
+        std::min<std::size_t>({cores, kMaxScanThreads, pids.size() / kProcessesPerThread + 1});
+    std::vector<std::vector<std::vector<DeviceHolder>>> found(
+        parts, std::vector<std::vector<DeviceHolder>>(keys.size()));
+    auto scanPart = [&](std::size_t part) {
+        for (std::size_t i = part; i < pids.size(); i += parts)
+            ScanProcess(procFd, pids[i], keys, found[part]);
+    };
+    std::vector<std::thread> helpers;
+    for (std::size_t part = 1; part < parts; ++part) {
+        try {
+            helpers.emplace_back(scanPart, part);
+        } catch (const std::system_error&) {
+            scanPart(part); // no thread to be had: do it here
+        }
+    }
+    scanPart(0);
+    for (std::thread& t : helpers)
+        t.join();
     ::close(procFd);
-    for (auto& list : holders)
-        std::sort(list.begin(), list.end(),
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        for (const auto& part : found)
+            holders[i].insert(holders[i].end(), part[i].begin(), part[i].end());
+        std::sort(holders[i].begin(), holders[i].end(),
                   [](const DeviceHolder& a, const DeviceHolder& b) { return a.pid < b.pid; });
+    }
     return holders;
 }
 
