@@ -491,7 +491,9 @@ std::string ExplainComError(int n, std::uint32_t winError, const std::string& ca
         }
         // Not opened through this layer just now: say what holds today.
         const ComPortStatus s = ReadComPortStatus(n);
-        const std::string where = ShownNode(s.identity);
+        // An absent port's reason names its path already.
+        const std::string where =
+            s.access == ComAccess::Absent ? std::string() : ShownNode(s.identity);
         const std::string head = com + (where.empty() ? "" : " (" + where + ")") + ": ";
         if (winError == ERROR_FILE_NOT_FOUND || winError == ERROR_PATH_NOT_FOUND)
             return head + (s.access == ComAccess::Absent ? s.reason : "not present");

@@ -362,6 +362,25 @@ TEST_F(FakeTreeTest, IdentityFromSysfs) {
     EXPECT_EQ(ids[6].serialNumber, "A1B2C3");
 }
 
+TEST_F(FakeTreeTest, ReasonsForTheOtherCallsOfTheOpenSequence) {
+    const std::string com7 = "COM7 (" + Dev() + "/ttyUSB0): ";
+    // clang-format off
+    const struct { DWORD error; const char* call; std::string line; } rows[] = {
+        {ERROR_BAD_COMMAND,       "ReadFile",           com7 + "the device is gone (unplugged, or the program behind it ended)"},
+        {ERROR_INVALID_PARAMETER, "SetCommState",       com7 + "the device refused the settings (SetCommState, error 87)"},
+        {ERROR_NOT_SUPPORTED,     "SetCommState",       com7 + "the device refused the settings (SetCommState, error 50)"},
+        {ERROR_NOT_SUPPORTED,     "EscapeCommFunction", com7 + "the device does not support this (EscapeCommFunction, error 50)"},
+        {ERROR_GEN_FAILURE,       "GetCommTimeouts",    com7 + "GetCommTimeouts failed with error 31"},
+    };
+    // clang-format on
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.call);
+        EXPECT_EQ(ExplainComError(7, r.error, r.call), r.line);
+    }
+    EXPECT_EQ(ExplainComError(6, ERROR_FILE_NOT_FOUND),
+              "COM6: not present (" + Dev() + "/ttyUSB1 does not exist)");
+}
+
 struct RunResult {
     int exit;
     std::string out;
