@@ -428,8 +428,8 @@ TEST_F(FakeTreeTest, PortsCommand) {
     // clang-format off
     const struct { const char* args; int exit; const char* start; } rows[] = {
         {"5",           1, "COM5   absent     its device is mapped to COM7"},
-        {"--version",   0, "pmv-ports 1.8\n"},
-        {"--help",      0, "usage: pmv-ports"},
+        {"-v",          0, "pmv-ports 1.8\n"},
+        {"--help",      0, "Usage: pmv-ports"},
         {"33",          2, ""},
         {"--frobnicate", 2, ""},
     };

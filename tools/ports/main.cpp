@@ -1,6 +1,7 @@
 // pmv-ports: one line per COM number saying what the device map makes of
 // it, who has it open, and whether this user can open it (and if not, why
 // and what to do). Reads the map, sysfs and /proc; opens no port.
+#include "config/CmdRecord.h"
 #include "platform/PortStatus.h"
 
 #include <cstdio>
@@ -13,27 +14,37 @@ namespace {
 using pmv::platform::ComAccess;
 using pmv::platform::ComPortStatus;
 
-const char kUsage[] = "usage: pmv-ports [--json] [N|COMN ...]\n";
+constexpr int kExitNotUsable = 1;
+constexpr int kExitUsage = 2;
 
-const char kHelp[] = "usage: pmv-ports [--json] [N|COMN ...]\n"
-                     "\n"
-                     "Lists the COM numbers 1-32 as PMV-Host sees them: present or absent, the\n"
-                     "device node, its /dev/serial/by-id name, what the device is, who has it\n"
-                     "open, and whether you can open it; if not, why and what to do. Naming\n"
-                     "numbers lists only those. No port is opened.\n"
-                     "\n"
-                     "States: ok, absent, busy (another program has the node open),\n"
-                     "permission (you may not open the node; join the group it names).\n"
-                     "\n"
-                     "  --json     print a JSON array of objects with the keys com, present,\n"
-                     "             device, by_id, description, holders ([{pid, name}]),\n"
-                     "             access (ok, absent, permission, busy), publisher ({pid,\n"
-                     "             name} or null) and reason (empty when ok)\n"
-                     "  --help     show this text\n"
-                     "  --version  show the version\n"
-                     "\n"
-                     "Exit status: 0 listed (and every number named can be opened now),\n"
-                     "1 a number named cannot be opened now, 2 bad usage.\n";
+constexpr const char kHelp[] =
+    "Usage: pmv-ports [options] [N|COMN ...]\n"
+    "Lists the COM numbers 1-32 as PMV-Host sees them: present or absent, the device\n"
+    "node, its /dev/serial/by-id name, what the device is, which programs have it\n"
+    "open, and whether you may open it; if not, why and what to do. Naming numbers\n"
+    "lists only those. No port is opened.\n"
+    "\n"
+    "States: ok; absent; busy (another program has the node open); permission (you\n"
+    "may not open the node: join the group the line names).\n"
+    "\n"
+    "Options:\n"
+    "  --json         Prints a JSON array of objects with the keys com, present,\n"
+    "                 device, by_id, description, holders ([{pid, name}]), access\n"
+    "                 (ok, absent, permission, busy), publisher ({pid, name} or\n"
+    "                 null) and reason (empty when ok).\n"
+    "  -h, --help     Shows this help and exits.\n"
+    "  -v, --version  Shows the version and exits.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  listed (and every number named can be opened now)\n"
+    "  1  a number named cannot be opened now\n"
+    "  2  a bad command line\n";
+
+int Refuse(const std::string& why) {
+    std::fprintf(stderr, "pmv-ports: %s\nTry 'pmv-ports --help' for more information.\n",
+                 why.c_str());
+    return kExitUsage;
+}
 
 std::string Json(const std::string& s) {
     std::string out = "\"";
@@ -139,24 +150,23 @@ int main(int argc, char** argv) {
     std::vector<int> wanted;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") {
+        if (arg == "-h" || arg == "--help") {
             std::fputs(kHelp, stdout);
             return 0;
         }
-        if (arg == "--version") {
-            std::puts("pmv-ports 1.8");
+        if (arg == "-v" || arg == "--version") {
+            std::printf("pmv-ports %d.%d\n", pmv::VersionMajor, pmv::VersionMinor);
             return 0;
         }
         if (arg == "--json") {
             json = true;
             continue;
         }
+        if (!arg.empty() && arg[0] == '-')
+            return Refuse("unknown option '" + arg + "'");
         const int n = ParseCom(argv[i]);
-        if (n == 0) {
-            std::fprintf(stderr, "pmv-ports: %s: not an option or a COM number 1-32\n%s", argv[i],
-                         kUsage);
-            return 2;
-        }
+        if (n == 0)
+            return Refuse("'" + arg + "' is not a COM number 1-32");
         wanted.push_back(n);
     }
     const std::vector<ComPortStatus> all = pmv::platform::ReadComPortStatuses();
@@ -184,7 +194,7 @@ int main(int argc, char** argv) {
     std::fputs(out.c_str(), stdout);
     if (std::fflush(stdout) != 0) {
         std::perror("pmv-ports: stdout");
-        return 2;
+        return kExitUsage;
     }
-    return allOk ? 0 : 1;
+    return allOk ? 0 : kExitNotUsable;
 }
