@@ -95,6 +95,8 @@ TLNKCOMDlgFrm::TLNKCOMDlgFrm(int X, int Y, const std::string& ATitle,
     COMPortComboBoxEx->setMaxVisibleItems(8);
     COMPortComboBoxEx->setIconSize(QSize(16, 16));
     COMPortComboBoxEx->OnDropDown = [this] { COMPortComboBoxExDropDown(); };
+    connect(COMPortComboBoxEx, &QComboBox::currentIndexChanged, this,
+            [this] { ShowCurrentPortTip(); });
 
     BaudRateLabel = MakeLabel(COMSettingsGroupBox, 72, 16, "Baud Rate");
     BaudRateComboBox = MakeList(
@@ -155,9 +157,21 @@ void TLNKCOMDlgFrm::FormShow() {
 }
 
 void TLNKCOMDlgFrm::COMPortComboBoxExDropDown() {
-    // Absent ports stay selectable.
-    for (int i = 1; i <= COMPortComboBoxEx->count(); ++i)
+    // Absent ports stay selectable. Each item's tooltip says what the port
+    // is (device, stable name, description, publisher or holder).
+    const std::vector<std::string> texts = PortDescriptions(COMPortComboBoxEx->count());
+    for (int i = 1; i <= COMPortComboBoxEx->count(); ++i) {
         COMPortComboBoxEx->setItemIcon(i - 1, ImageList[IsPortPres(i) ? 0 : 1]);
+        if (static_cast<std::size_t>(i) <= texts.size())
+            COMPortComboBoxEx->setItemData(i - 1, QString::fromStdString(texts[i - 1]),
+                                           Qt::ToolTipRole);
+    }
+    ShowCurrentPortTip();
+}
+
+void TLNKCOMDlgFrm::ShowCurrentPortTip() {
+    // The closed list shows the selected port's tooltip.
+    COMPortComboBoxEx->setToolTip(COMPortComboBoxEx->currentData(Qt::ToolTipRole).toString());
 }
 
 void TLNKCOMDlgFrm::SelectInitialValues() {

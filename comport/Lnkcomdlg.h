@@ -65,7 +65,8 @@ public:
     int PortLimit() const { return FPortLimit; }
 
     void FormShow();
-    /// Presence refresh: tick or cross on every port item.
+    /// Presence refresh: tick or cross on every port item, and the item's
+    /// tooltip saying what the port is.
     void COMPortComboBoxExDropDown();
     void OKButtonClick();
     void DefaultsButtonClick();
@@ -76,6 +77,7 @@ protected:
 
 private:
     void SelectInitialValues();
+    void ShowCurrentPortTip();
 
     const int FX;
     const int FY;

@@ -1,5 +1,6 @@
 #include "comport/Lnkutils.h"
 
+#include "platform/PortStatus.h"
 #include "platform/winapi.h"
 
 #include <algorithm>
@@ -65,6 +66,10 @@ bool IsPortPres(int n) {
     }
     RegCloseKey(key);
     return present;
+}
+
+std::vector<std::string> PortDescriptions(int count) {
+    return pmv::platform::DescribeComPorts(count);
 }
 
 } // namespace QORLNK

@@ -16,6 +16,17 @@
 // override takes the device out of its default slot and is present when its
 // path exists. PMV_SYSFS_ROOT and PMV_DEV_ROOT (defaults "/sys" and "/dev")
 // relocate the trees for tests.
+//
+// Published lines: a running program (the target simulator, a test) may
+// publish a device through TComPublication. Beside its line it keeps the
+// file "<override file>.COMn.pub", which repeats the line and names the
+// publisher, and holds an open-file-description write lock on that file for
+// as long as it runs. The kernel drops the lock when the process ends,
+// however it ends (SIGKILL included). A reader that finds the line and the
+// .pub file naming that same line, with the lock free, takes the line for a
+// stale publication and the number for absent, whatever now sits at the
+// path (a pseudo-terminal number reused by another terminal). Lines without
+// a matching .pub file are the operator's and are read as before.
 #pragma once
 
 #include <string>
@@ -29,6 +40,35 @@ constexpr int kMaxComNumber = 32;
 struct DeviceMapEntry {
     int comNumber = 0;  ///< 1..kMaxComNumber
     std::string device; ///< path as configured (default rule or override)
+};
+
+/// What the device map and sysfs tell about one COM number. Computed from
+/// the file system only; nothing is opened but sysfs attribute files and the
+/// override and publication files.
+struct ComPortIdentity {
+    int comNumber = 0;           ///< 1..kMaxComNumber
+    bool present = false;        ///< as ReadDeviceMap() lists it
+    std::string device;          ///< path as configured, also for an absent number
+                                 ///< (empty when the number has none)
+    bool overridden = false;     ///< device comes from an override line
+    std::string node;            ///< the device node the path resolves to (present ports)
+    std::string byId;            ///< ".../serial/by-id/..." link to the node, or empty
+    bool isPty = false;          ///< the node is a pseudo-terminal
+    std::string driver;          ///< kernel driver from sysfs ("ftdi_sio", "cdc_acm", ...)
+    std::string manufacturer;    ///< USB manufacturer string, empty when not USB or not given
+    std::string product;         ///< USB product string, likewise
+    std::string serialNumber;    ///< USB serial number string, likewise
+    std::string vendorId;        ///< USB vendor id, four hex digits, empty when not USB
+    std::string productId;       ///< USB product id, likewise
+    int publisherPid = 0;        ///< publishing process of the line, 0 for an operator line
+    std::string publisherName;   ///< its name as the kernel shows it (/proc/PID/comm)
+    bool publisherEnded = false; ///< the line is a stale publication: the number is absent
+    std::string absence;         ///< why an absent number is absent, in words; empty if present
+
+    /// One line saying what the device is, e.g. "FTDI FT232R USB UART
+    /// (0403:6001, serial A1B2C3)", "pseudo-terminal" or "serial port
+    /// (driver serial8250)"; empty when nothing is known.
+    std::string Description() const;
 };
 
 /// Location of the override file: $PMV_COMMAP if set and not empty, else
@@ -48,5 +88,42 @@ bool SetDeviceMapOverride(int n, const std::string& device, std::string* error =
 
 /// Removes the override line for COMn; true also when there was none.
 bool RemoveDeviceMapOverride(int n, std::string* error = nullptr);
+
+/// Identity of every COM number 1..kMaxComNumber, in order (element i is
+/// COM i+1).
+std::vector<ComPortIdentity> ReadComPortIdentities();
+
+/// Identity of COMn; for n outside 1..kMaxComNumber an absent entry.
+ComPortIdentity ReadComPortIdentity(int n);
+
+/// A COM number published by this process: the line lives while the object
+/// does (Withdraw or destruction removes it) and reads as absent once the
+/// process has ended in any way. One publisher per number at a time.
+class TComPublication {
+public:
+    TComPublication() = default;
+    TComPublication(const TComPublication&) = delete;
+    TComPublication& operator=(const TComPublication&) = delete;
+    ~TComPublication() { Withdraw(); }
+
+    /// Publishes device as COMn in DeviceMapPath(). False with a message in
+    /// *error when the number is published by another running process, the
+    /// arguments are bad or the files cannot be written. Withdraws an
+    /// earlier publication of this object first.
+    bool Publish(int n, const std::string& device, std::string* error = nullptr);
+    /// Removes the line (when it still names this publication's device) and
+    /// the .pub file, and drops the lock. True also when nothing was
+    /// published; false with a message when the line could not be removed
+    /// (the lock is dropped all the same, so the line reads as absent).
+    bool Withdraw(std::string* error = nullptr);
+    bool Active() const { return FLockFd >= 0; }
+
+private:
+    int FLockFd = -1;
+    int FComNumber = 0;
+    std::string FDevice;
+    std::string FMapFile;
+    std::string FPubFile;
+};
 
 } // namespace pmv::platform

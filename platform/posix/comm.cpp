@@ -16,9 +16,11 @@
 #include "platform/posix/comm_p.h"
 #include "platform/posix/commapi.h"
 #include "platform/posix/handles_p.h"
+#include "platform/posix/portstatus_p.h"
 #include "platform/posix/synchapi.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -151,7 +153,18 @@ constexpr DWORD kAllEvents = 0x1FFF;
 constexpr int kLineWatchMs = 15;
 /// The one error every operation on a vanished device fails with.
 constexpr DWORD kVanishedError = ERROR_BAD_COMMAND;
-constexpr DWORD kDefaultQueue = 4096;
+/// Receive queue: the N_TTY line discipline's read buffer (N_TTY_BUF_SIZE,
+/// 4096 bytes, fixed), from which reads take the bytes; in raw mode it
+/// holds up to 4095 unread bytes, then the discipline throttles the driver
+/// and the bytes wait in the driver's flip buffer (a transfer area in front
+/// of it, not a queue an application sizes).
+constexpr DWORD kRxQueue = 4096;
+/// Transmit queue of a pseudo-terminal: it has no transmit buffer of its
+/// own; a write lands in the far end's flip buffer, which the pty driver
+/// limits to 8192 bytes (tty_buffer_set_limit in pty_common_install, Linux
+/// 6.1 as before; the accounting lets it run to about twice that), and
+/// from there in the far end's 4096-byte read buffer.
+constexpr DWORD kPtyTxQueue = 8192;
 /// OVERLAPPED::Internal of a failed operation: this marker or'ed with the
 /// Windows error code (an NTSTATUS-like value, never STATUS_PENDING).
 constexpr ULONG_PTR kFailedStatus = 0xE0000000u;
@@ -278,7 +291,7 @@ public:
     bool canRead = false;
     bool canWrite = false;
     bool isPty = false;
-    bool exclusive = false; // this handle set the tty's exclusive flag
+    bool exclusiveSet = false; // this handle set TIOCEXCL, so it clears it
     std::thread engine;
 
     // Guarded by m.
@@ -293,8 +306,6 @@ public:
     bool dead = false;
     bool closing = false;
     COMMTIMEOUTS timeouts{};
-    DWORD inQueue = kDefaultQueue;
-    DWORD outQueue = kDefaultQueue;
     DCB dcb{};                  // the block last asked for
     bool enginePolling = false; // the engine sleeps in epoll_wait
     bool pollingWatch = false;  // ... with the line-watch time-out
@@ -502,9 +513,9 @@ void Port::ReleaseDescriptors() {
     if (fd >= 0) {
         // A pty's exclusive flag outlives this descriptor (the tty stays while
         // the master is open), so clear it rather than rely on the last close.
-        // The flag belongs to the tty, not to this descriptor: only the
-        // holder that set it clears it, never an opener refused by the lock.
-        if (exclusive)
+        // Only the handle that set it does: a refused opener that got as far
+        // as a descriptor (root passes TIOCEXCL) must leave the holder's flag.
+        if (exclusiveSet)
             ::ioctl(fd, TIOCNXCL);
         ::close(fd); // also drops the flock
         fd = -1;
@@ -794,9 +805,24 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         return INVALID_HANDLE_VALUE;
     }
     const int n = ComNumberOf(lpFileName);
-    const std::string path = n > 0 ? ResolveComPort(n) : std::string();
+    const TResolvedPort resolved = ResolvePort(n);
+    const std::string& path = resolved.device;
     if (path.empty()) {
+        RecordOpenFailure(n, ERROR_FILE_NOT_FOUND, {},
+                          resolved.absence.empty() ? "not present"
+                                                   : "not present (" + resolved.absence + ")");
         SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    char real[PATH_MAX];
+    const std::string node = ::realpath(path.c_str(), real) != nullptr ? real : path;
+    // Exclusive as on Windows: any other process that has the node open,
+    // whether it locks or not, refuses the open before this one touches the
+    // device. (The far end of a pty and the number's publisher provide the
+    // device; they do not count.)
+    if (const auto holders = FindDeviceHolders(node, resolved.publisherPid); !holders.empty()) {
+        RecordOpenFailure(n, ERROR_ACCESS_DENIED, node, HeldReason(holders));
+        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
 
@@ -808,19 +834,38 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         port->canRead && port->canWrite ? O_RDWR : (port->canRead ? O_RDONLY : O_WRONLY);
     port->fd = ::open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port->fd < 0) {
+        const int err = errno;
         // A node whose hardware is not there refuses with EIO: not found.
-        SetLastError(errno == EIO ? ERROR_FILE_NOT_FOUND : WinErrorFromErrno(errno));
+        const DWORD winError = err == EIO ? ERROR_FILE_NOT_FOUND : WinErrorFromErrno(err);
+        std::string reason;
+        if (err == EACCES || err == EPERM)
+            reason = PermissionReason(node);
+        else if (err == EBUSY) // TIOCEXCL of a process this user cannot look into
+            reason = HeldReason({});
+        else if (err == EIO || err == ENOENT || err == ENXIO || err == ENODEV)
+            reason = "not present (the device did not answer)";
+        else
+            reason = std::string("cannot open: ") + std::strerror(err);
+        RecordOpenFailure(n, winError, node, reason);
+        SetLastError(winError);
         return INVALID_HANDLE_VALUE;
     }
     // From here on the Port's destructor releases the descriptors.
     if (!::isatty(port->fd)) {
+        RecordOpenFailure(n, ERROR_FILE_NOT_FOUND, node, "not a serial device");
         SetLastError(ERROR_FILE_NOT_FOUND); // not a serial device
         return INVALID_HANDLE_VALUE;
     }
     // flock excludes every other opener that locks, root included (TIOCEXCL
     // does not stop root); TIOCEXCL also stops openers that do not lock.
     if (::flock(port->fd, LOCK_EX | LOCK_NB) != 0) {
-        SetLastError(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : WinErrorFromErrno(errno));
+        const int err = errno;
+        const DWORD winError = err == EWOULDBLOCK ? ERROR_ACCESS_DENIED : WinErrorFromErrno(err);
+        RecordOpenFailure(n, winError, node,
+                          err != EWOULDBLOCK                  ? std::strerror(err)
+                          : HeldInThisProcess(node, port->fd) ? "already open in this program"
+                                                              : HeldReason({}));
+        SetLastError(winError);
         return INVALID_HANDLE_VALUE;
     }
     termios t{};
@@ -828,7 +873,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         SetLastError(WinErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }
-    port->exclusive = true;
+    port->exclusiveSet = true;
     if (::tcgetattr(port->fd, &t) != 0) {
         SetLastError(WinErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
@@ -879,7 +924,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         return INVALID_HANDLE_VALUE;
     }
     try {
-        return InsertHandle(port);
+        HANDLE h = InsertHandle(port);
+        ClearOpenFailure(n);
+        return h;
     } catch (const std::bad_alloc&) {
         port->Close();
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -994,8 +1041,15 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
     p.wPacketLength = sizeof(COMMPROP);
     p.wPacketVersion = 2;
     p.dwServiceMask = SP_SERIALCOMM;
-    p.dwMaxTxQueue = 0; // no fixed maximum
-    p.dwMaxRxQueue = 0;
+    // The kernel's buffers are fixed: current and maximum sizes are equal.
+    // Transmit side of a real port: serial-core UART drivers keep a one-page
+    // transmit ring (UART_XMIT_SIZE = PAGE_SIZE) and usb-serial a one-page
+    // write FIFO; cdc-acm and others differ but report no size.
+    const DWORD txQueue = port->isPty ? kPtyTxQueue : static_cast<DWORD>(::sysconf(_SC_PAGESIZE));
+    p.dwMaxTxQueue = txQueue;
+    p.dwMaxRxQueue = kRxQueue;
+    p.dwCurrentTxQueue = txQueue;
+    p.dwCurrentRxQueue = kRxQueue;
     p.dwMaxBaud = BAUD_USER;
     p.dwProvSubType = PST_RS232;
     p.dwProvCapabilities = PCF_DTRDSR | PCF_RTSCTS | PCF_RLSD | PCF_PARITY_CHECK | PCF_XONXOFF |
@@ -1007,11 +1061,6 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
     p.wSettableData = DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8;
     p.wSettableStopParity = STOPBITS_10 | STOPBITS_15 | STOPBITS_20 | PARITY_NONE | PARITY_ODD |
                             PARITY_EVEN | PARITY_MARK | PARITY_SPACE;
-    {
-        std::lock_guard lock(port->m);
-        p.dwCurrentTxQueue = port->outQueue;
-        p.dwCurrentRxQueue = port->inQueue;
-    }
     *lpCommProp = p;
     return TRUE;
 }
@@ -1022,9 +1071,8 @@ BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue) {
         return Fail(ERROR_INVALID_HANDLE);
     if (dwInQueue == 0 || dwOutQueue == 0)
         return Fail(ERROR_INVALID_PARAMETER);
-    std::lock_guard lock(port->m);
-    port->inQueue = dwInQueue;
-    port->outQueue = dwOutQueue;
+    // Windows takes the sizes as a recommendation; the kernel's tty buffers
+    // cannot be resized, so the request is accepted and changes nothing.
     return TRUE;
 }
 

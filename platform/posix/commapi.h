@@ -30,7 +30,12 @@ extern "C" {
 /// FILE_FLAG_OVERLAPPED, hTemplateFile NULL; anything else fails with
 /// ERROR_INVALID_PARAMETER. Without FILE_FLAG_OVERLAPPED the calls below
 /// block as Windows does. Errors: ERROR_FILE_NOT_FOUND (no such port),
-/// ERROR_ACCESS_DENIED (port busy or permission refused).
+/// ERROR_ACCESS_DENIED (port busy or permission refused). The open is
+/// exclusive as on Windows: it fails while any other process has the device
+/// node open, found through /proc/PID/fd before the device is touched
+/// (platform/PortStatus.h; the far end of a pty and the number's publisher
+/// do not count), and while another handle holds the port's flock. Why it
+/// failed, in words: ExplainComError (PortStatus.h).
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES lpSecurityAttributes, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE hTemplateFile);
@@ -47,9 +52,12 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 /// once with what is there); other values fail with ERROR_NOT_SUPPORTED.
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
-/// Records the queue sizes (reported by GetCommProperties; zero sizes are
-/// refused with ERROR_INVALID_PARAMETER); the kernel's tty buffers are not
-/// resizable.
+/// GetCommProperties reports the kernel's tty buffers, current and maximum
+/// alike: receive 4096 bytes (the line discipline's read buffer), transmit
+/// one page on a real port and 8192 bytes on a pty (see comm.cpp).
+/// SetupComm accepts any non-zero sizes as the recommendation Windows takes
+/// them for and changes nothing (zero sizes: ERROR_INVALID_PARAMETER); the
+/// kernel's tty buffers are not resizable.
 BOOL WINAPI SetupComm(HANDLE hFile, DWORD dwInQueue, DWORD dwOutQueue);
 BOOL WINAPI GetCommMask(HANDLE hFile, LPDWORD lpEvtMask);
 /// Also completes a pending WaitCommEvent with an empty mask.

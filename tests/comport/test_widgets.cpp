@@ -266,6 +266,35 @@ TEST_F(DialogTest, ShowsListsTicksAndSelection) {
     EXPECT_TRUE(checked);
 }
 
+TEST_F(DialogTest, PortItemsCarryWhatThePortIsAsTooltip) {
+    TLNKCOMDlg dlg;
+    dlg.SetPort1(3);
+    const std::string three = env.FakeDevice("three");
+    const std::string five = env.FakeDevice("five");
+    WithForm([&](TLNKCOMDlgFrm& f) {
+        auto tip = [&](int port) {
+            return f.COMPortComboBoxEx->itemData(port - 1, Qt::ToolTipRole)
+                .toString()
+                .toStdString();
+        };
+        EXPECT_EQ(tip(3), three);
+        EXPECT_EQ(tip(5), five);
+        EXPECT_EQ(tip(1).rfind("not present (", 0), 0u) << tip(1);
+        EXPECT_EQ(tip(25), "not present (no device is mapped to this number)");
+        // The closed list shows the selected port's text.
+        EXPECT_EQ(f.COMPortComboBoxEx->toolTip().toStdString(), three);
+        f.COMPortComboBoxEx->setCurrentIndex(4);
+        EXPECT_EQ(f.COMPortComboBoxEx->toolTip().toStdString(), five);
+        // A port that goes away says so at the next drop-down.
+        env.Unmap(5);
+        f.COMPortComboBoxEx->showPopup();
+        f.COMPortComboBoxEx->hidePopup();
+        EXPECT_EQ(tip(5).rfind("not present", 0), 0u) << tip(5);
+        f.CancelButtonClick();
+    });
+    dlg.Execute(0, 0);
+}
+
 TEST_F(DialogTest, ListsAtMost32PortsAndFallsBackToPort1) {
     TLNKCOMDlg dlg;
     dlg.SetCOMMax(64);

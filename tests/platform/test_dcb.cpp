@@ -1,10 +1,12 @@
 // Port settings: the DCB's translation to termios (as a table, without a
 // device), and the settings calls on a real pseudo-terminal.
 #include "PlatformTestSupport.h"
+#include "platform/PortStatus.h"
 #include "platform/posix/comm_p.h"
 
 #include <cstring>
 #include <functional>
+#include <sys/ioctl.h>
 
 using namespace pmvtest;
 using pmv::platform::detail::ApplyDcbToTermios;
@@ -271,14 +273,21 @@ TEST_F(CommSettings, TimeoutsPropertiesQueuesAndMask) {
     EXPECT_EQ(before.dwProvSubType, PST_RS232);
     EXPECT_NE(before.dwSettableBaud & BAUD_115200, 0u);
     EXPECT_EQ(before.wSettableData, DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8);
+    // The kernel's buffers: the line discipline's 4096-byte read buffer, and
+    // on a pty the far end's 8192-byte flip buffer limit. Fixed, so the
+    // maximum is the current size, and SetupComm (a recommendation) changes
+    // neither.
     EXPECT_EQ(before.dwCurrentRxQueue, 4096u);
+    EXPECT_EQ(before.dwCurrentTxQueue, 8192u);
+    EXPECT_EQ(before.dwMaxRxQueue, before.dwCurrentRxQueue);
+    EXPECT_EQ(before.dwMaxTxQueue, before.dwCurrentTxQueue);
     EXPECT_EQ(before.wcProvChar[0], 0);
     ASSERT_TRUE(SetupComm(h, 20480, 10240));
     COMMPROP after;
     std::memset(&after, 0x00, sizeof after);
     ASSERT_TRUE(GetCommProperties(h, &after));
-    EXPECT_EQ(after.dwCurrentRxQueue, 20480u);
-    EXPECT_EQ(after.dwCurrentTxQueue, 10240u);
+    EXPECT_EQ(after.dwCurrentRxQueue, 4096u);
+    EXPECT_EQ(after.dwCurrentTxQueue, 8192u);
 
     DWORD mask = kSentinel;
     ASSERT_TRUE(GetCommMask(h, &mask));
@@ -387,6 +396,19 @@ TEST_F(ComMapTest, ExclusiveOpen) {
                               FILE_FLAG_OVERLAPPED, nullptr),
                   INVALID_HANDLE_VALUE);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_EQ(pmv::platform::ExplainComError(26, GetLastError()),
+                  "COM26 (" + pty.Slave() + "): already open in this program");
+    }
+    // The refused opens got as far as a descriptor (the holder is this very
+    // process) and left the first handle's exclusive flag alone.
+    {
+        const int probe = ::open(pty.Slave().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (probe >= 0) { // as root; otherwise TIOCEXCL itself refuses
+            int exclusive = 0;
+            EXPECT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+            EXPECT_EQ(exclusive, 1);
+            ::close(probe);
+        }
     }
     // A plain open by another program is refused too (TIOCEXCL), unless it
     // runs as root, which only the lock stops.

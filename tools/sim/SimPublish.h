@@ -1,8 +1,12 @@
 // Publishing the simulator's pseudo-terminal as a COM number: one line
 // "COMn=/dev/pts/N" in the device map override file, through the platform
-// layer's device map (platform/DeviceMap.h), which writes the file
-// atomically under its lock.
+// layer's publication (platform/DeviceMap.h). The line is written
+// atomically under the map's lock and counts only while this process runs:
+// its publication lock goes with the process, however it ends, so a
+// simulator killed with SIGKILL leaves no port behind.
 #pragma once
+
+#include "platform/DeviceMap.h"
 
 #include <string>
 
@@ -12,13 +16,18 @@ namespace qxmsim {
 // else ${XDG_CONFIG_HOME:-$HOME/.config}/pmv-host/commap.
 std::string DefaultMapPath();
 
-// Adds or replaces the line for COMn in `mapFile`. False with a message on
-// failure. The file becomes this process's PMV_COMMAP.
-bool PublishPort(const std::string& mapFile, int n, const std::string& device, std::string* error);
+class TSimPublication {
+public:
+    // Publishes `device` as COMn in `mapFile` (which becomes this process's
+    // PMV_COMMAP). False with a message on failure, also when another
+    // running program has published COMn.
+    bool Publish(const std::string& mapFile, int n, const std::string& device, std::string* error);
+    // Removes the line if it still names the device (an operator may have
+    // rewritten it meanwhile); the destructor does the same.
+    bool Withdraw(std::string* error) { return m_publication.Withdraw(error); }
 
-// Removes the line for COMn if it still names `device` (another simulator
-// may have taken the number over meanwhile).
-bool UnpublishPort(const std::string& mapFile, int n, const std::string& device,
-                   std::string* error);
+private:
+    pmv::platform::TComPublication m_publication;
+};
 
 } // namespace qxmsim

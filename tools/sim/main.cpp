@@ -5,7 +5,8 @@
 // keeps a slave descriptor of its own open the whole time, so the host may
 // open and close the port as often as it likes: without it the master reads
 // EIO and polls POLLHUP whenever no slave is open. On SIGINT, SIGTERM or SIGHUP
-// it removes its map line and ends.
+// it removes its map line and ends; ended any other way (SIGKILL, a crash)
+// its line reads as absent, since the publication lock went with it.
 #include "config/CmdRecord.h"
 #include "tools/sim/SimPublish.h"
 #include "tools/sim/SimTarget.h"
@@ -327,7 +328,8 @@ int Run(const Args& args) {
             return 0;
     }
 
-    if (!PublishPort(args.map, args.com, pty.name, &error)) {
+    TSimPublication publication;
+    if (!publication.Publish(args.map, args.com, pty.name, &error)) {
         std::fprintf(stderr, "qxm-sim: cannot publish COM%d in %s: %s\n", args.com,
                      args.map.c_str(), error.c_str());
         return 1;
@@ -409,7 +411,7 @@ int Run(const Args& args) {
         }
     }
 
-    if (!UnpublishPort(args.map, args.com, pty.name, &error))
+    if (!publication.Withdraw(&error))
         std::fprintf(stderr, "qxm-sim: cannot remove COM%d from %s: %s\n", args.com,
                      args.map.c_str(), error.c_str());
     log.Line("unpublished COM" + std::to_string(args.com));
