@@ -39,13 +39,16 @@ private:
 // destroyed the port): each ends as soon as that handler has returned and is
 // released here afterwards. They are kept apart from any port, which may be
 // gone by then. User-interface thread only.
-std::vector<std::unique_ptr<TLNKCOMThread>>& StoppedWorkers() {
-    // Never destroyed: no worker is waited for during static destruction.
-    static auto* workers = new std::vector<std::unique_ptr<TLNKCOMThread>>;
-    return *workers;
-}
+struct TStoppedWorkers {
+    std::vector<std::unique_ptr<TLNKCOMThread>> workers;
+    bool reapingScheduled = false;
+};
 
-bool gReapingScheduled = false;
+TStoppedWorkers& StoppedWorkers() {
+    // Never destroyed: no worker is waited for during static destruction.
+    static auto* stopped = new TStoppedWorkers;
+    return *stopped;
+}
 
 void ScheduleReaping(int delayMs);
 
@@ -54,13 +57,13 @@ void ReapStoppedWorkers() {
     // Releasing a worker runs pending synchronized calls, whose handlers may
     // stop more workers: work on a list of its own.
     std::vector<std::unique_ptr<TLNKCOMThread>> workers;
-    workers.swap(StoppedWorkers());
+    workers.swap(StoppedWorkers().workers);
     for (auto& worker : workers) {
         if (!worker->InSyncCall())
             worker.reset();
     }
     std::erase(workers, nullptr);
-    auto& kept = StoppedWorkers();
+    auto& kept = StoppedWorkers().workers;
     for (auto& worker : workers)
         kept.push_back(std::move(worker));
     if (!kept.empty())
@@ -68,18 +71,19 @@ void ReapStoppedWorkers() {
 }
 
 void ScheduleReaping(int delayMs) {
+    TStoppedWorkers& stopped = StoppedWorkers();
     QCoreApplication* app = QCoreApplication::instance();
-    if (gReapingScheduled || app == nullptr)
+    if (stopped.reapingScheduled || app == nullptr)
         return; // without an event loop: at the next open or port destruction
-    gReapingScheduled = true;
+    stopped.reapingScheduled = true;
     QTimer::singleShot(delayMs, app, [] {
-        gReapingScheduled = false;
+        StoppedWorkers().reapingScheduled = false;
         ReapStoppedWorkers();
     });
 }
 
 void KeepStoppedWorker(std::unique_ptr<TLNKCOMThread> worker) {
-    StoppedWorkers().push_back(std::move(worker));
+    StoppedWorkers().workers.push_back(std::move(worker));
     ScheduleReaping(0);
 }
 
