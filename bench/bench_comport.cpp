@@ -1,7 +1,7 @@
 // The serial component's costs on real pseudo-terminals: received bytes
 // through OnRxChar with an otherwise idle user-interface thread (1 MB, order
-// checked), Open followed by Close, and the processor time an idle open port
-// takes.
+// checked), Open followed by Close, the time from the peer vanishing to
+// OnDeviceLost, and the processor time an idle open port takes.
 #include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
 #include "platform/posix/LineSource.h"
@@ -146,6 +146,49 @@ void BM_OpenClose(benchmark::State& state) {
     state.counters["max_ms"] = ms.back();
 }
 BENCHMARK(BM_OpenClose)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
+
+// From the peer vanishing (the master of the pseudo-terminal closed while
+// the port waits for bytes) to OnDeviceLost on the user-interface thread;
+// the median of the runs is the figure.
+void BM_PeerCloseToDeviceLost(benchmark::State& state) {
+    std::vector<double> ms;
+    for (auto _ : state) {
+        MappedPty pty;
+        QORLNK::TLNKCOMPort port;
+        port.SetPort1(kCom);
+        if (!pty.ok || !port.Open()) {
+            state.SkipWithError("cannot open the pseudo-terminal");
+            return;
+        }
+        QEventLoop loop;
+        Clock::time_point lostAt{};
+        port.OnDeviceLost = [&](QORLNK::TLNKCOMPort*) {
+            lostAt = Clock::now();
+            loop.quit();
+        };
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit); // never hang
+        // Let the workers settle into their waits first.
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+        const auto start = Clock::now();
+        ::close(pty.master);
+        pty.master = -1;
+        loop.exec();
+        if (lostAt == Clock::time_point{}) {
+            state.SkipWithError("no OnDeviceLost");
+            return;
+        }
+        const double seconds = std::chrono::duration<double>(lostAt - start).count();
+        state.SetIterationTime(seconds);
+        ms.push_back(seconds * 1000.0);
+        port.OnDeviceLost = nullptr;
+        port.Close();
+    }
+    std::sort(ms.begin(), ms.end());
+    state.counters["median_ms"] = ms[ms.size() / 2];
+    state.counters["max_ms"] = ms.back();
+}
+BENCHMARK(BM_PeerCloseToDeviceLost)->Iterations(50)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 // Processor time of the whole process while an open port waits for bytes;
 // range 1 gives the port a line source, which the platform watches by polling.

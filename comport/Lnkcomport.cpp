@@ -6,7 +6,9 @@
 #include "comport/Lnkindicator.h"
 #include "comport/Lnkutils.h"
 
+#include <QCoreApplication>
 #include <QDebug>
+#include <QPointer>
 #include <QTimer>
 #include <QWidget>
 
@@ -33,6 +35,58 @@ private:
     const bool FOld;
 };
 
+// Workers stopped while one of their own handlers ran (it closed or
+// destroyed the port): each ends as soon as that handler has returned and is
+// released here afterwards. They are kept apart from any port, which may be
+// gone by then. User-interface thread only.
+struct TStoppedWorkers {
+    std::vector<std::unique_ptr<TLNKCOMThread>> workers;
+    bool reapingScheduled = false;
+};
+
+TStoppedWorkers& StoppedWorkers() {
+    // Never destroyed: no worker is waited for during static destruction.
+    static auto* stopped = new TStoppedWorkers;
+    return *stopped;
+}
+
+void ScheduleReaping(int delayMs);
+
+// Releases the stopped workers whose handler has returned.
+void ReapStoppedWorkers() {
+    // Releasing a worker runs pending synchronized calls, whose handlers may
+    // stop more workers: work on a list of its own.
+    std::vector<std::unique_ptr<TLNKCOMThread>> workers;
+    workers.swap(StoppedWorkers().workers);
+    for (auto& worker : workers) {
+        if (!worker->InSyncCall())
+            worker.reset();
+    }
+    std::erase(workers, nullptr);
+    auto& kept = StoppedWorkers().workers;
+    for (auto& worker : workers)
+        kept.push_back(std::move(worker));
+    if (!kept.empty())
+        ScheduleReaping(20);
+}
+
+void ScheduleReaping(int delayMs) {
+    TStoppedWorkers& stopped = StoppedWorkers();
+    QCoreApplication* app = QCoreApplication::instance();
+    if (stopped.reapingScheduled || app == nullptr)
+        return; // without an event loop: at the next open or port destruction
+    stopped.reapingScheduled = true;
+    QTimer::singleShot(delayMs, app, [] {
+        StoppedWorkers().reapingScheduled = false;
+        ReapStoppedWorkers();
+    });
+}
+
+void KeepStoppedWorker(std::unique_ptr<TLNKCOMThread> worker) {
+    StoppedWorkers().workers.push_back(std::move(worker));
+    ScheduleReaping(0);
+}
+
 QWidget* OwnerWidget(QObject* owner) {
     for (QObject* o = owner; o != nullptr; o = o->parent()) {
         if (auto* w = qobject_cast<QWidget*>(o))
@@ -51,13 +105,12 @@ TLNKCOMPort::TLNKCOMPort(QObject* AOwner, bool ADesigning)
 }
 
 TLNKCOMPort::~TLNKCOMPort() {
+    // A worker inside one of its handlers (the port destroyed from within its
+    // own event) cannot be waited for here: it is kept with the stopped
+    // workers, never touches the port again and is released once the
+    // handler has returned.
     CloseCOMPort();
     ReapStoppedWorkers();
-    // Workers still inside one of their handlers (the port destroyed from
-    // within its own event) cannot be waited for here; they end on their own
-    // when the handler returns and never touch the port again.
-    for (auto& worker : FStoppedWorkers)
-        (void)worker.release();
     for (auto& notice : FIndicatorNotices)
         QObject::disconnect(notice);
 }
@@ -113,13 +166,25 @@ void TLNKCOMPort::SetPort1(int n) {
         FPort = n;
 }
 
-bool TLNKCOMPort::ApplyLineSetting(const char* func, const std::function<void(DCB&)>& change) {
-    // The block is changed on a copy, so a refused value does not linger in
-    // FDCB to be applied by the next successful setter.
-    DCB dcb = FDCB;
-    change(dcb);
-    dcb.fDtrControl = FDTRLevel ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-    dcb.fRtsControl = FRTSLevel ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+bool TLNKCOMPort::ApplyLineSettings(const char* func, TBaudRate baudRate, TDataBits dataBits,
+                                    TParity parity, TStopBits stopBits, bool dtrOn, bool rtsOn) {
+    // Built whole from the settings: a refused value never lingers in FDCB
+    // to be applied by the next successful change.
+    DCB dcb{};
+    dcb.DCBlength = sizeof(DCB);
+    dcb.fBinary = 1;
+    dcb.fParity = (parity == paNone) ? 0 : 1;
+    dcb.Parity = static_cast<BYTE>(parity);
+    dcb.BaudRate = static_cast<DWORD>(BaudRateValue(baudRate));
+    dcb.ByteSize = static_cast<BYTE>(5 + dataBits);
+    dcb.StopBits = static_cast<BYTE>(stopBits);
+    // Re-applying the block never changes the output lines.
+    dcb.fDtrControl = dtrOn ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fRtsControl = rtsOn ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    dcb.XonLim = 1024;
+    dcb.XoffLim = 256;
+    dcb.XonChar = 0x11;
+    dcb.XoffChar = 0x13;
     if (!SetCommState(FHandle, &dcb)) {
         const DWORD err = GetLastError();
         ReportHere(rtError, func, "SetCommState", __LINE__, err);
@@ -132,9 +197,8 @@ bool TLNKCOMPort::ApplyLineSetting(const char* func, const std::function<void(DC
 void TLNKCOMPort::SetBaudRate(TBaudRate b) {
     if (b == FBaudRate || b < br110 || b > br115200)
         return;
-    if (GetOpened() && !ApplyLineSetting("SetBaudRate", [b](DCB& d) {
-            d.BaudRate = static_cast<DWORD>(BaudRateValue(b));
-        }))
+    if (GetOpened() &&
+        !ApplyLineSettings("SetBaudRate", b, FDataBits, FParity, FStopBits, FDTRLevel, FRTSLevel))
         return;
     FBaudRate = b;
 }
@@ -142,9 +206,8 @@ void TLNKCOMPort::SetBaudRate(TBaudRate b) {
 void TLNKCOMPort::SetDataBits(TDataBits d) {
     if (d == FDataBits || d < db5 || d > db8)
         return;
-    if (GetOpened() && !ApplyLineSetting("SetDataBits", [d](DCB& dcb) {
-            dcb.ByteSize = static_cast<BYTE>(5 + d);
-        }))
+    if (GetOpened() &&
+        !ApplyLineSettings("SetDataBits", FBaudRate, d, FParity, FStopBits, FDTRLevel, FRTSLevel))
         return;
     FDataBits = d;
 }
@@ -152,10 +215,8 @@ void TLNKCOMPort::SetDataBits(TDataBits d) {
 void TLNKCOMPort::SetParity(TParity p) {
     if (p == FParity || p < paNone || p > paSpace)
         return;
-    if (GetOpened() && !ApplyLineSetting("SetBaudParity", [p](DCB& d) {
-            d.Parity = static_cast<BYTE>(p);
-            d.fParity = (p == paNone) ? 0 : 1;
-        }))
+    if (GetOpened() && !ApplyLineSettings("SetBaudParity", FBaudRate, FDataBits, p, FStopBits,
+                                          FDTRLevel, FRTSLevel))
         return;
     FParity = p;
 }
@@ -164,7 +225,7 @@ void TLNKCOMPort::SetStopBits(TStopBits s) {
     if (s == FStopBits || s < sb1 || s > sb2)
         return;
     if (GetOpened() &&
-        !ApplyLineSetting("SetStopBits", [s](DCB& d) { d.StopBits = static_cast<BYTE>(s); }))
+        !ApplyLineSettings("SetStopBits", FBaudRate, FDataBits, FParity, s, FDTRLevel, FRTSLevel))
         return;
     FStopBits = s;
 }
@@ -295,179 +356,142 @@ bool TLNKCOMPort::Close() {
 }
 
 bool TLNKCOMPort::OpenCOMPort() {
-    // Worker events cannot run during the sequence (it never yields to the
-    // event loop), but reports can, and their handlers may call Open/Close.
-    SequenceGuard guard(FInSequence);
-    ReapStoppedWorkers();
-    FOpenStep = 0;
+    {
+        // Worker events cannot run during the stages (they never yield to
+        // the event loop), but reports can, and their handlers may call
+        // Open or Close.
+        SequenceGuard guard(FInSequence);
+        ReapStoppedWorkers();
+        RunOpenSteps();
+        if (FOpenStep < osOpen) {
+            CloseCOMPort();
+            return false;
+        }
+        ++FOpenCount;
+        FDeviceLostNoted = false;
+    }
+    // Last, so that the handler may close the port again or destroy it.
+    if (OnOpen) {
+        const QPointer<TLNKCOMPort> alive(this);
+        const TLNKNotifyEvent handler = OnOpen;
+        handler(this);
+        if (alive.isNull())
+            return false;
+    }
+    return FOpenStep == osOpen;
+}
+
+void TLNKCOMPort::RunOpenSteps() {
+    auto fail = [this](const char* call, int line) {
+        const DWORD err = GetLastError();
+        ReportHere(rtError, "OpenCOMPort", call, line, err);
+    };
+
+    FOpenStep = osNone;
     const std::string device = "\\\\.\\COM" + std::to_string(FPort);
+    FHandle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+    if (FHandle == INVALID_HANDLE_VALUE || FHandle == nullptr) {
+        FHandle = nullptr;
+        return fail("CreateFile", __LINE__);
+    }
+    FOpenStep = osDeviceOpened;
+
+    if (!GetCommTimeouts(FHandle, &FSavedTimeouts))
+        return fail("GetCommTimeouts", __LINE__);
+    COMMTIMEOUTS timeouts{}; // all zero: transfers complete only when whole
+    if (!SetCommTimeouts(FHandle, &timeouts))
+        return fail("SetCommTimeouts", __LINE__);
+    FOpenStep = osTimeoutsSet;
+
+    if (!GetCommProperties(FHandle, &FPropsBefore))
+        return fail("GetCommProperties", __LINE__);
+    if (!SetupComm(FHandle, static_cast<DWORD>(FRxQueueSize), static_cast<DWORD>(FTxQueueSize)))
+        return fail("SetupComm", __LINE__);
+    FOpenStep = osQueuesSet;
+
+    if (!GetCommProperties(FHandle, &FPropsAfter))
+        return fail("GetCommProperties", __LINE__);
+    if (!GetCommMask(FHandle, &FSavedCommMask))
+        return fail("GetCommMask", __LINE__);
+    if (!SetCommMask(FHandle, kCommMask))
+        return fail("SetCommMask", __LINE__);
+    FOpenStep = osCommMaskSet;
+
+    DWORD maskNow = 0; // read back; not used further
+    if (!GetCommMask(FHandle, &maskNow))
+        return fail("GetCommMask", __LINE__);
+    if (!ApplyLineSettings("OpenCOMPort", FBaudRate, FDataBits, FParity, FStopBits,
+                           FDTRInitialLevel, FRTSInitialLevel))
+        return;
+
+    if (!StartWorker(FStatusThread, "COM port status thread creation",
+                     "COM port status thread initialisation"))
+        return;
+    FOpenStep = osStatusThread;
+    if (!StartWorker(FRxThread, "COM port Rx data thread creation",
+                     "COM port Rx data thread initialisation"))
+        return;
+    FOpenStep = osRxThread;
+    if (!StartWorker(FTxThread, "COM port Tx data thread creation",
+                     "COM port Tx data thread initialisation"))
+        return;
+    FOpenStep = osTxThread;
+
+    ShowLinesAfterOpen();
+    FStatusThread->SetPriority(pmv::platform::tpTimeCritical);
+    FRxThread->SetPriority(pmv::platform::tpTimeCritical);
+    FTxThread->SetPriority(pmv::platform::tpTimeCritical);
+}
+
+template <class TWorker>
+bool TLNKCOMPort::StartWorker(std::unique_ptr<TWorker>& worker, const char* creationText,
+                              const char* initText) {
     const TLNKIndicatorProc indicator = [this](TIndicatorType type, bool level) {
         Indicator(type, level);
     };
     const TLNKReportProc report = [this](TReportType type, const std::string& func,
                                          const std::string& desc, const std::string& file, int line,
                                          int err) { Report(type, func, desc, file, line, err); };
-    auto fail = [this](const char* call, int line) {
-        const DWORD err = GetLastError();
-        ReportHere(rtError, "OpenCOMPort", call, line, err);
-    };
-
-    do {
-        FHandle = CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-        if (FHandle == INVALID_HANDLE_VALUE || FHandle == nullptr) {
-            FHandle = nullptr;
-            fail("CreateFile", __LINE__);
-            break;
-        }
-        FOpenStep = 1;
-
-        if (!GetCommTimeouts(FHandle, &FSavedTimeouts)) {
-            fail("GetCommTimeouts", __LINE__);
-            break;
-        }
-        COMMTIMEOUTS timeouts{}; // all zero: transfers complete only when whole
-        if (!SetCommTimeouts(FHandle, &timeouts)) {
-            fail("SetCommTimeouts", __LINE__);
-            break;
-        }
-        FOpenStep = 2;
-
-        if (!GetCommProperties(FHandle, &FPropsBefore)) {
-            fail("GetCommProperties", __LINE__);
-            break;
-        }
-        if (!SetupComm(FHandle, static_cast<DWORD>(FRxQueueSize),
-                       static_cast<DWORD>(FTxQueueSize))) {
-            fail("SetupComm", __LINE__);
-            break;
-        }
-        FOpenStep = 3;
-
-        if (!GetCommProperties(FHandle, &FPropsAfter)) {
-            fail("GetCommProperties", __LINE__);
-            break;
-        }
-        if (!GetCommMask(FHandle, &FSavedCommMask)) {
-            fail("GetCommMask", __LINE__);
-            break;
-        }
-        if (!SetCommMask(FHandle, kCommMask)) {
-            fail("SetCommMask", __LINE__);
-            break;
-        }
-        FOpenStep = 4;
-
-        DWORD maskNow = 0; // read back; not used further
-        if (!GetCommMask(FHandle, &maskNow)) {
-            fail("GetCommMask", __LINE__);
-            break;
-        }
-
-        FDCB = DCB{};
-        FDCB.DCBlength = sizeof(DCB);
-        FDCB.fBinary = 1;
-        FDCB.fParity = (FParity == paNone) ? 0 : 1;
-        FDCB.Parity = static_cast<BYTE>(FParity);
-        FDCB.BaudRate = static_cast<DWORD>(BaudRateValue(FBaudRate));
-        FDCB.ByteSize = static_cast<BYTE>(5 + FDataBits);
-        FDCB.StopBits = static_cast<BYTE>(FStopBits);
-        FDCB.fDtrControl = FDTRInitialLevel ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-        FDCB.fRtsControl = FRTSInitialLevel ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-        FDCB.XonLim = 1024;
-        FDCB.XoffLim = 256;
-        FDCB.XonChar = 0x11;
-        FDCB.XoffChar = 0x13;
-        if (!SetCommState(FHandle, &FDCB)) {
-            fail("SetCommState", __LINE__);
-            break;
-        }
-
-        try {
-            FStatusThread = std::make_unique<TLNKCOMStatusThread>(FHandle, indicator, report, this);
-        } catch (...) {
-            FStatusThread.reset();
-        }
-        if (!FStatusThread) {
-            ReportHere(rtError, "OpenCOMPort", "COM port status thread creation", __LINE__, 0);
-            break;
-        }
-        FOpenStep = 5;
-        if (FStatusThread->InitFailed()) {
-            ReportHere(rtError, "OpenCOMPort", "COM port status thread initialisation", __LINE__,
-                       0);
-            break;
-        }
-
-        try {
-            FRxThread = std::make_unique<TLNKCOMRxThread>(FHandle, indicator, report, this);
-        } catch (...) {
-            FRxThread.reset();
-        }
-        if (!FRxThread) {
-            ReportHere(rtError, "OpenCOMPort", "COM port Rx data thread creation", __LINE__, 0);
-            break;
-        }
-        FOpenStep = 6;
-        if (FRxThread->InitFailed()) {
-            ReportHere(rtError, "OpenCOMPort", "COM port Rx data thread initialisation", __LINE__,
-                       0);
-            break;
-        }
-
-        try {
-            FTxThread = std::make_unique<TLNKCOMTxThread>(FHandle, indicator, report, this);
-        } catch (...) {
-            FTxThread.reset();
-        }
-        if (!FTxThread) {
-            ReportHere(rtError, "OpenCOMPort", "COM port Tx data thread creation", __LINE__, 0);
-            break;
-        }
-        if (FTxThread->InitFailed()) {
-            // The port is not usable without its transmit worker: fail the
-            // open (FOpenStep stays 6) instead of reporting it as open.
-            ReportHere(rtError, "OpenCOMPort", "COM port Tx data thread initialisation", __LINE__,
-                       0);
-            FTxThread.reset();
-            break;
-        }
-        FOpenStep = 7;
-
-        FDTRLevel = FDTRInitialLevel;
-        Indicator(itDTR, FDTRLevel);
-        FRTSLevel = FRTSInitialLevel;
-        Indicator(itRTS, FRTSLevel);
-        // A line that cannot be read (reported by its reader) shows as off.
-        bool level = false;
-        Indicator(itCD, GetCD(level) && level);
-        level = false;
-        Indicator(itCTS, GetCTS(level) && level);
-        level = false;
-        Indicator(itDSR, GetDSR(level) && level);
-        level = false;
-        Indicator(itRI, GetRI(level) && level);
-        Indicator(itRX, false);
-        Indicator(itTX, false);
-        Indicator(itBRK, false);
-        Indicator(itERR, false);
-
-        FStatusThread->SetPriority(pmv::platform::tpTimeCritical);
-        FRxThread->SetPriority(pmv::platform::tpTimeCritical);
-        FTxThread->SetPriority(pmv::platform::tpTimeCritical);
-    } while (false);
-
-    if (FOpenStep == 7 && OnOpen) {
-        FInSequence = false; // the handler may close the port again
-        const TLNKNotifyEvent handler = OnOpen;
-        handler(this);
+    try {
+        worker = std::make_unique<TWorker>(FHandle, indicator, report, this);
+    } catch (...) {
+        worker.reset();
     }
-    if (FOpenStep < 7)
-        CloseCOMPort();
-    return FOpenStep == 7;
+    if (!worker) {
+        ReportHere(rtError, "OpenCOMPort", creationText, __LINE__, 0);
+        return false;
+    }
+    if (worker->InitFailed()) {
+        // Such a worker has ended at once; the port is not usable without it.
+        ReportHere(rtError, "OpenCOMPort", initText, __LINE__, 0);
+        worker.reset();
+        return false;
+    }
+    return true;
 }
 
-template <class T> void TLNKCOMPort::StopWorker(std::unique_ptr<T>& worker) {
+void TLNKCOMPort::ShowLinesAfterOpen() {
+    FDTRLevel = FDTRInitialLevel;
+    Indicator(itDTR, FDTRLevel);
+    FRTSLevel = FRTSInitialLevel;
+    Indicator(itRTS, FRTSLevel);
+    // A line that cannot be read (reported by its reader) shows as off.
+    bool level = false;
+    Indicator(itCD, GetCD(level) && level);
+    level = false;
+    Indicator(itCTS, GetCTS(level) && level);
+    level = false;
+    Indicator(itDSR, GetDSR(level) && level);
+    level = false;
+    Indicator(itRI, GetRI(level) && level);
+    Indicator(itRX, false);
+    Indicator(itTX, false);
+    Indicator(itBRK, false);
+    Indicator(itERR, false);
+}
+
+template <class TWorker> void TLNKCOMPort::StopWorker(std::unique_ptr<TWorker>& worker) {
     if (!worker)
         return;
     if (worker->InSyncCall()) {
@@ -476,67 +500,72 @@ template <class T> void TLNKCOMPort::StopWorker(std::unique_ptr<T>& worker) {
         // now. It is stopped (its pending operation ended while the handle is
         // still open), ends when the handler returns, and is released then.
         worker->Stop();
-        FStoppedWorkers.push_back(std::move(worker));
-        QTimer::singleShot(0, this, [this] { ReapStoppedWorkers(); });
+        KeepStoppedWorker(std::move(worker));
         return;
     }
     worker.reset();
 }
 
-void TLNKCOMPort::ReapStoppedWorkers() {
-    bool waiting = false;
-    for (auto& worker : FStoppedWorkers) {
-        if (worker && !worker->InSyncCall())
-            worker.reset();
-        else if (worker)
-            waiting = true;
-    }
-    std::erase(FStoppedWorkers, nullptr);
-    if (waiting)
-        QTimer::singleShot(20, this, [this] { ReapStoppedWorkers(); });
-}
-
 bool TLNKCOMPort::CloseCOMPort() {
-    SequenceGuard guard(FInSequence);
-    const int step = FOpenStep;
+    const TOpenStep step = FOpenStep;
     bool undoFailed = false;
-    auto fail = [this, &undoFailed](const char* call, int line) {
-        const DWORD err = GetLastError();
-        undoFailed = true;
-        ReportHere(rtError, "OpenCOMPort", call, line, err);
-    };
+    {
+        SequenceGuard guard(FInSequence);
+        auto fail = [this, &undoFailed](const char* call, int line) {
+            const DWORD err = GetLastError();
+            undoFailed = true;
+            ReportHere(rtError, "OpenCOMPort", call, line, err);
+        };
 
-    // Destroying a worker stops it and waits for its end while running its
-    // pending synchronized calls (so handlers may run here).
-    if (step >= 7)
-        StopWorker(FTxThread);
-    if (step >= 6)
-        StopWorker(FRxThread);
-    if (step >= 5)
-        StopWorker(FStatusThread);
+        // Destroying a worker stops it and waits for its end while running
+        // its pending synchronized calls (so handlers may run here).
+        if (step >= osTxThread)
+            StopWorker(FTxThread);
+        if (step >= osRxThread)
+            StopWorker(FRxThread);
+        if (step >= osStatusThread)
+            StopWorker(FStatusThread);
 
-    if (step >= 4 && !SetCommMask(FHandle, FSavedCommMask))
-        fail("SetCommMask", __LINE__);
-    if (step >= 3 &&
-        !SetupComm(FHandle, FPropsBefore.dwCurrentRxQueue, FPropsBefore.dwCurrentTxQueue))
-        fail("SetupComm", __LINE__);
-    if (step >= 2 && !SetCommTimeouts(FHandle, &FSavedTimeouts))
-        fail("SetCommTimeouts", __LINE__);
-    if (step >= 1 && !CloseHandle(FHandle))
-        fail("CloseHandle", __LINE__);
-    FHandle = nullptr;
+        if (step >= osCommMaskSet && !SetCommMask(FHandle, FSavedCommMask))
+            fail("SetCommMask", __LINE__);
+        if (step >= osQueuesSet &&
+            !SetupComm(FHandle, FPropsBefore.dwCurrentRxQueue, FPropsBefore.dwCurrentTxQueue))
+            fail("SetupComm", __LINE__);
+        if (step >= osTimeoutsSet && !SetCommTimeouts(FHandle, &FSavedTimeouts))
+            fail("SetCommTimeouts", __LINE__);
+        if (step >= osDeviceOpened && !CloseHandle(FHandle))
+            fail("CloseHandle", __LINE__);
+        FHandle = nullptr;
 
-    FOpenStep = 0;
-    for (int i = 0; i < IndicatorCount; ++i)
-        Indicator(static_cast<TIndicatorType>(i), false);
-
-    // Last, so that a handler may open the port again.
-    if (step == 7 && !undoFailed && OnClose) {
-        FInSequence = false;
+        FOpenStep = osNone;
+        for (int i = 0; i < IndicatorCount; ++i)
+            Indicator(static_cast<TIndicatorType>(i), false);
+    }
+    // Last, so that the handler may open the port again or destroy it.
+    if (step == osOpen && !undoFailed && OnClose) {
         const TLNKNotifyEvent handler = OnClose;
         handler(this);
     }
     return true;
+}
+
+void TLNKCOMPort::DeviceLostFound() {
+    if (FDeviceLostNoted || FOpenStep != osOpen)
+        return;
+    FDeviceLostNoted = true;
+    // Not raised here, inside the worker's synchronized call: the handler
+    // must be free to close the port, which waits for that very worker.
+    const unsigned openCount = FOpenCount;
+    QMetaObject::invokeMethod(
+        this, [this, openCount] { RaiseDeviceLost(openCount); }, Qt::QueuedConnection);
+}
+
+void TLNKCOMPort::RaiseDeviceLost(unsigned openCount) {
+    // Not for a port closed (or closed and opened again) since.
+    if (openCount != FOpenCount || FOpenStep != osOpen || !OnDeviceLost)
+        return;
+    const TLNKNotifyEvent handler = OnDeviceLost;
+    handler(this);
 }
 
 // ---------------------------------------------------------------------------

@@ -13,6 +13,18 @@
 // goes through Report() to OnReport. Close() stops the workers (running
 // their pending synchronized calls meanwhile, so handlers can run during
 // Close) and undoes exactly the open steps that were done.
+//
+// When a worker finds the device gone (unplugged, or the peer of a
+// pseudo-terminal closed), its failure is reported as always and the port
+// raises OnDeviceLost once, later, from its own queued call on the
+// user-interface thread, so the handler may close the port.
+//
+// Lifetime: the port may be destroyed from inside any of its event handlers
+// (OnRxChar, OnTxData, the line events, OnOpen, OnClose, OnDeviceLost, and
+// OnReport raised by a worker); the workers then never touch it again and
+// are released once the handler has returned. Not allowed: destroying it
+// from OnReport raised by one of its own methods, or from an OnClose that
+// its destructor raised.
 #pragma once
 
 #include "comport/LnkTypes.h"
@@ -24,7 +36,6 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace QORLNK {
 
@@ -150,7 +161,8 @@ public:
 
     // ---- open and close ----
     /// Opens the port with the current settings; true when it is open
-    /// afterwards. On an open port: warning report, true.
+    /// afterwards (an OnOpen handler may have closed or destroyed it: false).
+    /// On an open port: warning report, true.
     bool Open();
     /// Closes the port; true. On a closed port: warning report. Handlers of
     /// pending worker events (e.g. OnRxChar for a byte read just before) may
@@ -213,6 +225,15 @@ public:
     TLNKReportEvent OnReport;
     TLNKNotifyEvent OnOpen;
     TLNKNotifyEvent OnClose;
+    /// OnDeviceLost(Sender = the port): a worker found the device gone (the
+    /// device layer failed with ERROR_BAD_COMMAND or ERROR_DEVICE_REMOVED,
+    /// after the worker's own report). Raised at most once per open, on the
+    /// user-interface thread from the port's own queued call (never inside
+    /// a worker's synchronized call), and only while that same open is still
+    /// in force: not after Close(), nor after a reopen. The port stays open
+    /// until someone closes it; the handler may call Close() and Open() and
+    /// may destroy the port.
+    TLNKNotifyEvent OnDeviceLost;
     TLNKRxCharEvent OnRxChar;
     TLNKTxDataEvent OnTxData;
     TLNKStatusEvent OnRxError;
@@ -223,18 +244,53 @@ public:
     TLNKLineEvent OnCD;
 
 protected:
+    /// The stages of the open sequence, as kept in FOpenStep: the value is
+    /// the last stage completed. The close sequence undoes every stage from
+    /// the one it finds down to osDeviceOpened, each as noted.
+    enum TOpenStep : int {
+        osNone = 0,          // nothing to undo
+        osDeviceOpened = 1,  // undone by closing the handle
+        osTimeoutsSet = 2,   // undone by restoring FSavedTimeouts
+        osQueuesSet = 3,     // undone by restoring the queue sizes of FPropsBefore
+        osCommMaskSet = 4,   // undone by restoring FSavedCommMask
+        osStatusThread = 5,  // status worker running; undone by destroying it
+        osRxThread = 6,      // receive worker running; undone by destroying it
+        osTxThread = 7,      // transmit worker running; undone by destroying it
+        osOpen = osTxThread, // the port is open
+    };
+
     /// The open sequence; on failure it undoes what it did.
     bool OpenCOMPort();
-    /// The close sequence: undoes from FOpenStep down to 1.
+    /// The close sequence: undoes from FOpenStep down to osDeviceOpened.
     bool CloseCOMPort();
 
 private:
+    friend class TLNKCOMThread; // DeviceLostFound
+
     void ReportHere(TReportType type, const char* func, const char* desc, int line, DWORD err);
-    bool ApplyLineSetting(const char* func, const std::function<void(DCB&)>& change);
+    /// Runs the open stages up to osOpen; stops at the first failure (reported)
+    /// with FOpenStep at the last stage completed.
+    void RunOpenSteps();
+    /// Builds the device control block from the given settings and applies
+    /// it with SetCommState; FDCB takes it only on success. A failure is
+    /// reported with func as the routine.
+    bool ApplyLineSettings(const char* func, TBaudRate baudRate, TDataBits dataBits, TParity parity,
+                           TStopBits stopBits, bool dtrOn, bool rtsOn);
+    /// Creates one worker and checks its initialisation: reports
+    /// creationText or initText (and releases a worker that failed to
+    /// initialise) and returns false, or true with the worker running.
+    template <class TWorker>
+    bool StartWorker(std::unique_ptr<TWorker>& worker, const char* creationText,
+                     const char* initText);
+    /// Sets the lamps of a port that has just opened.
+    void ShowLinesAfterOpen();
     bool ModemBit(const char* func, DWORD bit, bool& level);
     bool Escape(const char* func, DWORD code);
-    template <class T> void StopWorker(std::unique_ptr<T>& worker);
-    void ReapStoppedWorkers();
+    template <class TWorker> void StopWorker(std::unique_ptr<TWorker>& worker);
+    /// A worker found the device gone (from its synchronized call).
+    void DeviceLostFound();
+    /// The queued call behind OnDeviceLost; openCount tells which open it is for.
+    void RaiseDeviceLost(unsigned openCount);
 
     std::string FCopyright;
     std::string FVersion;
@@ -259,18 +315,17 @@ private:
     COMMPROP FPropsAfter{};
     DWORD FSavedCommMask = 0;
     DCB FDCB{};
-    int FOpenStep = 0;
+    TOpenStep FOpenStep = osNone;
     bool FDTRLevel = false;
     bool FRTSLevel = false;
-    bool FInSequence = false; // an open or close sequence is running
-    char FTxCharBuf = 0;      // TxChar's one-byte block; outlives the call
+    bool FInSequence = false;      // an open or close sequence is running
+    char FTxCharBuf = 0;           // TxChar's one-byte block; outlives the call
+    unsigned FOpenCount = 0;       // successful opens so far
+    bool FDeviceLostNoted = false; // in this open
 
     std::unique_ptr<TLNKCOMStatusThread> FStatusThread;
     std::unique_ptr<TLNKCOMRxThread> FRxThread;
     std::unique_ptr<TLNKCOMTxThread> FTxThread;
-    // Workers stopped by a Close() that one of their own event handlers made;
-    // they end as soon as that handler returns and are released then.
-    std::vector<std::unique_ptr<TLNKCOMThread>> FStoppedWorkers;
 
     int FCOMDlgWidth = 0;
     int FCOMDlgHeight = 0;

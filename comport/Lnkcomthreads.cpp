@@ -78,7 +78,8 @@ void TLNKCOMThread::ThreadReport(TReportType type, const char* func, const char*
     if (TThread::IsMainThread()) {
         // Constructor, destructor and hand-over reports: run the routine
         // directly (the pending report belongs to the worker's own thread).
-        FReport(type, func, desc, FClassName, line, static_cast<int>(err));
+        if (!FOwner.isNull())
+            FReport(type, func, desc, FClassName, line, static_cast<int>(err));
         return;
     }
     FPendingReport.type = type;
@@ -90,6 +91,12 @@ void TLNKCOMThread::ThreadReport(TReportType type, const char* func, const char*
     SyncCall([this] {
         FReport(FPendingReport.type, FPendingReport.func, FPendingReport.desc, FPendingReport.file,
                 FPendingReport.line, FPendingReport.err);
+        // A worker that finds the device gone tells the port, which raises
+        // OnDeviceLost later from its own queued call. The report's handler
+        // may have destroyed the port.
+        if (TLNKCOMPort* port = FOwner.data();
+            port != nullptr && DeviceLost(static_cast<DWORD>(FPendingReport.err)))
+            port->DeviceLostFound();
     });
 }
 
@@ -97,6 +104,9 @@ void TLNKCOMThread::ThreadReport(TReportType type, const char* func, const char*
 // when called there).
 void TLNKCOMThread::SyncCall(const std::function<void()>& method) {
     TThread::Synchronize([this, &method] {
+        // A port destroyed by an earlier handler is not touched again.
+        if (FOwner.isNull())
+            return;
         // Lets the port see that a Close() made from inside this call must
         // not wait for this worker (it is blocked until the call returns).
         struct InCall {
@@ -107,6 +117,42 @@ void TLNKCOMThread::SyncCall(const std::function<void()>& method) {
         } inCall(FInSyncCall);
         method();
     });
+}
+
+void TLNKCOMThread::Indicate(TIndicatorType type, bool level) {
+    if (!FOwner.isNull())
+        FIndicator(type, level);
+}
+
+bool TLNKCOMThread::Unrecoverable(DWORD err) {
+    return DeviceLost(err) || err == ERROR_INVALID_HANDLE;
+}
+
+bool TLNKCOMThread::DeviceLost(DWORD err) {
+    return err == ERROR_BAD_COMMAND || err == ERROR_DEVICE_REMOVED;
+}
+
+// Runs on the worker's own thread.
+TLNKCOMThread::TCompletion TLNKCOMThread::AwaitCompletion(OVERLAPPED& ov, DWORD& transferred) {
+    // A stop that came just before the operation was started may have been
+    // missed by the wake-up: look at the flag again before blocking.
+    if (Terminated())
+        return cpStopped;
+    const DWORD wait = WaitForSingleObject(ov.hEvent, INFINITE);
+    if (Terminated())
+        return cpStopped;
+    if (wait != WAIT_OBJECT_0)
+        return cpWoken;
+    if (GetOverlappedResult(FHandle, &ov, &transferred, FALSE))
+        return cpDone;
+    const DWORD err = GetLastError();
+    if (err == ERROR_IO_INCOMPLETE) {
+        // Woken by a stray signal while the operation is still on.
+        ResetEvent(ov.hEvent);
+        return cpWoken;
+    }
+    ThreadReport(rtError, "Execute", "GetOverlappedResult", __LINE__, err);
+    return Unrecoverable(err) ? cpGone : cpFailed;
 }
 
 // ---------------------------------------------------------------------------
@@ -164,42 +210,27 @@ void TLNKCOMStatusThread::Execute() {
             ProcessStatusEvnt(FEventMask);
             continue;
         }
-        DWORD err = GetLastError();
+        const DWORD err = GetLastError();
         if (err != ERROR_IO_PENDING) {
             ThreadReport(rtError, "Execute", "WaitCommEvent", __LINE__, err);
             return;
         }
-        // A stop that came just before the wait was started may have been
-        // missed by the wake-up: look again before blocking.
-        if (Terminated()) {
-            EndPendingWait();
-            return;
-        }
-        const DWORD wait = WaitForSingleObject(FOverlapped.hEvent, INFINITE);
-        if (Terminated()) {
-            EndPendingWait();
-            return;
-        }
-        if (wait != WAIT_OBJECT_0) {
-            EndPendingWait();
-            continue;
-        }
         DWORD n = 0;
-        if (!GetOverlappedResult(FHandle, &FOverlapped, &n, FALSE)) {
-            err = GetLastError();
-            if (err == ERROR_IO_INCOMPLETE) {
-                // Woken by a stray signal while the wait is still on.
-                ResetEvent(FOverlapped.hEvent);
-                EndPendingWait();
-                continue;
-            }
-            ThreadReport(rtError, "Execute", "GetOverlappedResult", __LINE__, err);
-            if (err == ERROR_BAD_COMMAND || err == ERROR_DEVICE_REMOVED ||
-                err == ERROR_INVALID_HANDLE)
-                return; // the device is gone: every further wait fails the same way
-            continue;
+        switch (AwaitCompletion(FOverlapped, n)) {
+        case cpDone:
+            ProcessStatusEvnt(FEventMask);
+            break;
+        case cpWoken:
+            EndPendingWait();
+            break;
+        case cpFailed:
+            break;
+        case cpGone:
+            return; // every further wait fails the same way
+        case cpStopped:
+            EndPendingWait();
+            return;
         }
-        ProcessStatusEvnt(FEventMask);
     }
 }
 
@@ -230,7 +261,7 @@ void TLNKCOMStatusThread::LineEvent(TIndicatorType type) {
         }
         if (handler)
             handler(this, level);
-        FIndicator(type, level);
+        Indicate(type, level);
     });
 }
 
@@ -241,8 +272,8 @@ void TLNKCOMStatusThread::ProcessStatusEvnt(DWORD mask) {
             const TLNKStatusEvent handler = FOwner->OnRxBreak;
             if (handler)
                 handler(this);
-            FIndicator(itBRK, true);
-            FIndicator(itBRK, false);
+            Indicate(itBRK, true);
+            Indicate(itBRK, false);
         });
     }
     if ((mask & EV_ERR) && !Terminated()) {
@@ -255,8 +286,8 @@ void TLNKCOMStatusThread::ProcessStatusEvnt(DWORD mask) {
                 const TLNKStatusEvent handler = FOwner->OnRxError;
                 if (handler)
                     handler(this);
-                FIndicator(itERR, true);
-                FIndicator(itERR, false);
+                Indicate(itERR, true);
+                Indicate(itERR, false);
             });
         }
     }
@@ -295,10 +326,6 @@ void TLNKCOMRxThread::Wake() {
     }
 }
 
-bool TLNKCOMRxThread::DeviceGone(DWORD err) {
-    return err == ERROR_BAD_COMMAND || err == ERROR_DEVICE_REMOVED || err == ERROR_INVALID_HANDLE;
-}
-
 // Ends a read that may still be outstanding and waits until it is over, so
 // that it no longer writes into FRxByte and FOverlapped. True when it had
 // read a byte after all. Runs on the receive thread.
@@ -318,8 +345,8 @@ void TLNKCOMRxThread::Deliver() {
         const TLNKRxCharEvent handler = FOwner->OnRxChar;
         if (handler)
             handler(this, static_cast<char>(FRxByte));
-        FIndicator(itRX, true);
-        FIndicator(itRX, false);
+        Indicate(itRX, true);
+        Indicate(itRX, false);
     });
 }
 
@@ -339,35 +366,27 @@ void TLNKCOMRxThread::Execute() {
             Deliver();
             continue;
         }
-        DWORD err = GetLastError();
+        const DWORD err = GetLastError();
         if (err != ERROR_IO_PENDING) {
             ThreadReport(rtError, "Execute", "ReadFile", __LINE__, err);
             return;
         }
-        // A purge that came just before the read was started has missed it:
-        // look at the flag again before blocking.
-        if (Terminated()) {
-            EndPendingRead();
-            return;
-        }
-        const DWORD wait = WaitForSingleObject(FOverlapped.hEvent, INFINITE);
-        if (Terminated()) {
-            EndPendingRead();
-            return;
-        }
-        if (wait != WAIT_OBJECT_0) {
+        switch (AwaitCompletion(FOverlapped, FBytesRead)) {
+        case cpDone:
+            Deliver();
+            break;
+        case cpWoken:
             if (EndPendingRead())
                 Deliver();
-            continue;
+            break;
+        case cpFailed:
+            break; // no byte for this read; go on with the next
+        case cpGone:
+            return; // every further read would fail the same way
+        case cpStopped:
+            EndPendingRead();
+            return;
         }
-        if (!GetOverlappedResult(FHandle, &FOverlapped, &FBytesRead, FALSE)) {
-            err = GetLastError();
-            ThreadReport(rtError, "Execute", "GetOverlappedResult", __LINE__, err);
-            if (DeviceGone(err))
-                return; // every further read would fail the same way
-            continue;
-        }
-        Deliver();
     }
 }
 
@@ -418,7 +437,7 @@ bool TLNKCOMTxThread::TxData(const char* aData, int aLen) {
         ThreadReport(rtError, "TxData", "SetEvent", __LINE__, err);
         return false;
     }
-    FIndicator(itTX, true);
+    Indicate(itTX, true);
     return true;
 }
 
@@ -453,7 +472,7 @@ void TLNKCOMTxThread::Complete(DWORD written) {
         const TLNKTxDataEvent handler = FOwner->OnTxData;
         if (handler)
             handler(this, static_cast<int>(written));
-        FIndicator(itTX, false);
+        Indicate(itTX, false);
     });
     FTxBusy.store(false);
 }
@@ -461,7 +480,7 @@ void TLNKCOMTxThread::Complete(DWORD written) {
 // A transmission that ended without completing: the worker is free again
 // and the TX lamp goes off. Runs on the transmit thread.
 void TLNKCOMTxThread::DropBusy() {
-    SyncCall([this] { FIndicator(itTX, false); });
+    SyncCall([this] { Indicate(itTX, false); });
     FTxBusy.store(false);
 }
 
@@ -477,7 +496,9 @@ void TLNKCOMTxThread::Execute() {
         DWORD wait = WaitForSingleObject(FTxRequest, INFINITE);
         if (wait != WAIT_OBJECT_0) {
             const DWORD err = GetLastError();
-            // This worker ends: refuse every later hand-over until reopened.
+            // The worker's own request event is unusable, so no block can be
+            // taken any more: this worker ends, and every later hand-over is
+            // refused until the port is reopened (nothing is in transit).
             FTxBusy.store(true);
             ThreadReport(rtError, "TLNKCOMTxThread", "WaitForSingleObject", __LINE__, err);
             return;
@@ -494,11 +515,12 @@ void TLNKCOMTxThread::Execute() {
         }
         DWORD err = GetLastError();
         if (err != ERROR_IO_PENDING) {
-            // FTxBusy stays set: every later hand-over is refused until the
-            // port is reopened. Nothing is in transit, so the lamp goes off.
+            // Nothing is in transit: the block is dropped and the worker
+            // waits for the next one, which fails the same way while the
+            // device is gone (each hand-over gets its own report).
             ThreadReport(rtError, "Execute", "WriteFile", __LINE__, err);
-            SyncCall([this] { FIndicator(itTX, false); });
-            return;
+            DropBusy();
+            continue;
         }
         // A purge (close or TxAbort) that came just before the write was
         // started has missed it: end the write here.
@@ -528,6 +550,7 @@ void TLNKCOMTxThread::Execute() {
         if (!GetOverlappedResult(FHandle, &FOverlapped, &written, FALSE)) {
             err = GetLastError();
             ThreadReport(rtError, "Execute", "GetOverlappedResult", __LINE__, err);
+            EndPendingWrite(); // a write still on must not outlive its block
             DropBusy();
             continue;
         }

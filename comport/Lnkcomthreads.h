@@ -10,12 +10,20 @@
 // wait, and waits for the run to end while running pending synchronized
 // calls. A run never ends while an overlapped operation that writes into the
 // worker's members is still pending.
+//
+// A worker may outlive its port: an event handler that destroys the port
+// runs inside one of the worker's synchronized calls, so the port cannot wait
+// for that worker. From then on the worker touches nothing of the port (no
+// handler, report or indicator); it ends as soon as the handler has returned
+// and is released on the user-interface thread afterwards.
 #pragma once
 
 #include "comport/LnkTypes.h"
+#include "comport/Lnkcomport.h"
 #include "platform/Thread.h"
 #include "platform/winapi.h"
 
+#include <QPointer>
 #include <atomic>
 #include <functional>
 #include <string>
@@ -36,8 +44,9 @@ class TLNKCOMThread : public pmv::platform::TThread {
 public:
     ~TLNKCOMThread() override;
 
-    /// The owning port.
-    TLNKCOMPort* Owner() const { return FOwner; }
+    /// The owning port; null once the port has been destroyed (user-interface
+    /// thread only).
+    TLNKCOMPort* Owner() const { return FOwner.data(); }
     /// Set when the constructor could not create an event; the worker then
     /// ends at once.
     bool InitFailed() const { return FInitFailed; }
@@ -81,14 +90,35 @@ protected:
     /// Raises a report: directly on the user-interface thread, else through a
     /// synchronized call (the worker waits until OnReport has returned).
     void ThreadReport(TReportType type, const char* func, const char* desc, int line, DWORD err);
-    /// Runs method on the user-interface thread and waits for it. An
-    /// exception escaping the method ends the worker's run.
+    /// Runs method on the user-interface thread and waits for it; does not
+    /// run it once the port is gone. An exception escaping the method ends
+    /// the worker's run.
     void SyncCall(const std::function<void()>& method);
+    /// The bound indicator routine, unless the port is gone (a handler run
+    /// just before may have destroyed it). User-interface thread.
+    void Indicate(TIndicatorType type, bool level);
+
+    /// How waiting for a pending overlapped operation ended.
+    enum TCompletion : int {
+        cpDone,    // completed; the transferred count is filled in
+        cpWoken,   // the wait ended otherwise; the operation may still be on
+        cpFailed,  // completed with an error, which was reported
+        cpGone,    // completed with an error after which nothing can work (reported)
+        cpStopped, // the worker was asked to end; the operation may still be on
+    };
+    /// Waits without time limit for the pending operation on ov (its event)
+    /// and collects its result. Worker thread.
+    TCompletion AwaitCompletion(OVERLAPPED& ov, DWORD& transferred);
+    /// An error after which the device cannot be used again (removed, or the
+    /// handle unusable).
+    static bool Unrecoverable(DWORD err);
+    /// An error the device layer gives once the device has been removed.
+    static bool DeviceLost(DWORD err);
 
     const std::string FClassName;
     std::string FName;
     bool FInitFailed = false;
-    TLNKCOMPort* const FOwner;
+    const QPointer<TLNKCOMPort> FOwner; // cleared when the port is destroyed
     const HANDLE FHandle;
     const TLNKReportProc FReport;
     TPendingReport FPendingReport;
@@ -136,7 +166,6 @@ protected:
 private:
     void Deliver();
     bool EndPendingRead();
-    static bool DeviceGone(DWORD err);
 
     OVERLAPPED FOverlapped{};
     unsigned char FRxByte = 0;

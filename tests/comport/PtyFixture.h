@@ -41,6 +41,27 @@ template <class Cond> bool WaitUntil(Cond cond, int deadlineMs = kDeadlineMs) {
     return true;
 }
 
+/// Runs the event loop until cond() holds; gives up only when progress()
+/// has not changed for stallMs, so a transfer that a loaded machine slows
+/// down is waited for as long as it moves.
+template <class Cond, class Progress>
+bool WaitWhileMoving(Cond cond, Progress progress, int stallMs = kDeadlineMs) {
+    auto last = progress();
+    QElapsedTimer still;
+    still.start();
+    while (!cond()) {
+        if (const auto now = progress(); now != last) {
+            last = now;
+            still.restart();
+        } else if (still.elapsed() > stallMs) {
+            return cond();
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 /// Waits until cond() holds without running the event loop (so that no
 /// synchronized call of a worker can run meanwhile).
 template <class Cond> bool WaitWithoutEvents(Cond cond, int deadlineMs = kDeadlineMs) {

@@ -8,6 +8,8 @@
 #include "platform/posix/LineSource.h"
 
 #include <QPointer>
+#include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -36,6 +38,7 @@ protected:
         port->OnTxData = nullptr;
         port->OnCTS = port->OnDSR = port->OnRI = port->OnCD = nullptr;
         port->OnRxBreak = port->OnRxError = nullptr;
+        port->OnDeviceLost = nullptr;
         port.reset();
     }
 
@@ -464,7 +467,11 @@ TEST_F(PortTest, BytesArriveInOrderOneEventEach) {
         sent.push_back(static_cast<char>(i)); // value 0 included
     sent += std::string(3000, '\0');
     ASSERT_TRUE(pty.Write(sent));
-    ASSERT_TRUE(WaitUntil([&] { return got.size() >= sent.size(); })) << got.size();
+    // One synchronized call per byte: on a loaded machine this is slow, so
+    // wait as long as bytes keep coming.
+    ASSERT_TRUE(
+        WaitWhileMoving([&] { return got.size() >= sent.size(); }, [&] { return got.size(); }))
+        << got.size();
     EXPECT_EQ(got, sent);
     EXPECT_TRUE(rx.StateOn()); // the flashes are stretched by the on-time
     EXPECT_TRUE(log.reps.empty()) << log.Dump();
@@ -1020,6 +1027,14 @@ TEST_F(PortTest, DeviceVanishingIsReportedOnceAndPortRecovers) {
     EXPECT_TRUE(WaitUntil([&] { return got == "okagain"; }));
 }
 
+// Bytes of the port's output not yet taken by the peer, counting the rest
+// of a write still pending in the device layer.
+long OutputQueued(HANDLE h) {
+    COMSTAT stat{};
+    DWORD errors = 0;
+    return ClearCommError(h, &errors, &stat) ? static_cast<long>(stat.cbOutQue) : -1;
+}
+
 TEST_F(PortTest, DeviceVanishingDuringWriteFreesTheTransmitter) {
     TLNKCOMIndicator tx;
     port->SetTXIndicator(&tx);
@@ -1028,24 +1043,178 @@ TEST_F(PortTest, DeviceVanishingDuringWriteFreesTheTransmitter) {
     port->OnTxData = [&](TLNKCOMTxThread*, int) { ++done; };
     const std::string big(4 * 1024 * 1024, 'v');
     ASSERT_TRUE(port->TxData(big.data(), static_cast<int>(big.size())));
-    ASSERT_TRUE(WaitUntil([&] { return pty.Pending() > 0; }));
+    // The layer holds the port from the start of WriteFile until it returns
+    // pending, so most of the block waiting there means the write is pending.
+    ASSERT_TRUE(WaitUntil(
+        [&] { return OutputQueued(port->GetHandle()) > static_cast<long>(big.size()) / 2; }));
     pty.CloseMaster();
-    auto txReports = [&] {
+    auto txReports = [&](const char* desc) {
         std::vector<Rep> out;
         for (const Rep& r : log.reps)
-            if (r.file == "TLNKCOMTxThread")
+            if (r.file == "TLNKCOMTxThread" && r.desc == desc)
                 out.push_back(r);
         return out;
     };
-    ASSERT_TRUE(WaitUntil([&] { return !txReports().empty(); })) << log.Dump();
-    EXPECT_EQ(txReports()[0].func, "Execute");
-    EXPECT_EQ(txReports()[0].desc, "GetOverlappedResult");
-    EXPECT_EQ(txReports()[0].err, static_cast<int>(ERROR_BAD_COMMAND));
+    ASSERT_TRUE(WaitUntil([&] { return !txReports("GetOverlappedResult").empty(); })) << log.Dump();
+    EXPECT_EQ(txReports("GetOverlappedResult")[0].func, "Execute");
+    EXPECT_EQ(txReports("GetOverlappedResult")[0].err, static_cast<int>(ERROR_BAD_COMMAND));
+    EXPECT_TRUE(txReports("WriteFile").empty()) << log.Dump();
     // The block is over: the lamp is off and no completion is raised.
+    EXPECT_TRUE(WaitUntil([&] { return !tx.StateOn(); }));
+    // The transmitter is free: the next block is taken, and its write fails
+    // in the worker.
+    const char frame[] = "QX\r";
+    ASSERT_TRUE(WaitUntil([&] { return port->TxData(frame, 3); })) << log.Dump();
+    ASSERT_TRUE(WaitUntil([&] { return txReports("WriteFile").size() == 1; })) << log.Dump();
+    EXPECT_EQ(txReports("WriteFile")[0].err, static_cast<int>(ERROR_BAD_COMMAND));
     EXPECT_TRUE(WaitUntil([&] { return !tx.StateOn(); }));
     Pump(50);
     EXPECT_EQ(done, 0);
     EXPECT_TRUE(port->Close());
+}
+
+TEST_F(PortTest, DeviceVanishedBeforeTheWriteFreesTheTransmitter) {
+    TLNKCOMIndicator tx;
+    port->SetTXIndicator(&tx);
+    OpenOk();
+    int done = 0;
+    port->OnTxData = [&](TLNKCOMTxThread*, int) { ++done; };
+    pty.CloseMaster();
+    // Once the receive worker has reported, the layer knows the device is
+    // gone, and WriteFile itself fails.
+    ASSERT_TRUE(WaitUntil([&] {
+        return std::any_of(log.reps.begin(), log.reps.end(),
+                           [](const Rep& r) { return r.file == "TLNKCOMRxThread"; });
+    })) << log.Dump();
+    const char frame[] = "QXA\r";
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        log.reps.clear();
+        // Each block is taken (the previous failure freed the transmitter)...
+        ASSERT_TRUE(WaitUntil([&] { return port->TxData(frame, 4); })) << log.Dump();
+        // ...and fails in the worker with one report.
+        auto writeReports = [&] {
+            std::vector<Rep> out;
+            for (const Rep& r : log.reps)
+                if (r.desc == "WriteFile")
+                    out.push_back(r);
+            return out;
+        };
+        ASSERT_TRUE(WaitUntil([&] { return writeReports().size() == 1; })) << log.Dump();
+        const Rep r = writeReports()[0];
+        EXPECT_EQ(r.type, rtError);
+        EXPECT_EQ(r.func, "Execute");
+        EXPECT_EQ(r.file, "TLNKCOMTxThread");
+        EXPECT_EQ(r.err, static_cast<int>(ERROR_BAD_COMMAND));
+        EXPECT_TRUE(WaitUntil([&] { return !tx.StateOn(); }));
+    }
+    EXPECT_EQ(done, 0);
+    EXPECT_TRUE(port->Close());
+}
+
+// ---------------------------------------------------------------------------
+// OnDeviceLost
+
+TEST_F(PortTest, PeerClosedMidTransferRaisesDeviceLostOnceAndPortReopens) {
+    OpenOk();
+    std::string got;
+    port->OnRxChar = [&](TLNKCOMRxThread*, char c) { got.push_back(c); };
+    int closes = 0;
+    port->OnClose = [&](TLNKCOMPort*) { ++closes; };
+    Pty fresh;
+    ASSERT_TRUE(fresh.Ok());
+    int lost = 0;
+    bool closedInHandler = false;
+    bool reopened = false;
+    port->OnDeviceLost = [&](TLNKCOMPort* sender) {
+        ++lost;
+        EXPECT_EQ(sender, port.get());
+        EXPECT_TRUE(pmv::platform::TThread::IsMainThread());
+        EXPECT_TRUE(sender->GetOpened()); // nothing closes the port by itself
+        closedInHandler = sender->Close();
+        EXPECT_FALSE(sender->GetOpened());
+        if (lost == 1) {
+            // The device comes back under the same number; the port is
+            // opened again from a timer, as a window would.
+            QTimer::singleShot(20, [&] {
+                env.Map(kCom, fresh.SlavePath());
+                reopened = port->Open();
+            });
+        }
+    };
+    // Traffic both ways when the peer goes: a block far larger than the pty
+    // holds is being written, and bytes are arriving.
+    const std::string big(4 * 1024 * 1024, 't');
+    ASSERT_TRUE(port->TxData(big.data(), static_cast<int>(big.size())));
+    ASSERT_TRUE(pty.Write("abc"));
+    ASSERT_TRUE(WaitUntil([&] { return got == "abc" && pty.Pending() > 0; }));
+    pty.CloseMaster();
+
+    ASSERT_TRUE(WaitUntil([&] { return reopened; })) << log.Dump();
+    EXPECT_EQ(lost, 1);
+    EXPECT_TRUE(closedInHandler);
+    // Restoring the settings of a vanished device fails (reported), and a
+    // close with failed undo steps raises no OnClose.
+    EXPECT_EQ(closes, 0);
+    // The workers' reports are as before; every one of them names the loss.
+    EXPECT_FALSE(log.WithoutLineReads().empty());
+    for (const Rep& r : log.WithoutLineReads())
+        EXPECT_EQ(r.err, static_cast<int>(ERROR_BAD_COMMAND)) << ToString(r);
+
+    ASSERT_TRUE(fresh.Write("again"));
+    ASSERT_TRUE(WaitUntil([&] { return got == "abcagain"; })) << got;
+    Pump(100);
+    EXPECT_EQ(lost, 1);
+
+    // Once per open: the new open has its own.
+    fresh.CloseMaster();
+    ASSERT_TRUE(WaitUntil([&] { return lost == 2; }));
+    EXPECT_FALSE(port->GetOpened());
+    Pump(100);
+    EXPECT_EQ(lost, 2);
+    EXPECT_EQ(closes, 0);
+}
+
+TEST_F(PortTest, DeviceLostIsRaisedOnlyForTheOpenStillInForce) {
+    // clang-format off
+    struct TRow { const char* name; bool close; bool reopen; int lost; } rows[] = {
+        {"left open",               false, false, 1},
+        {"closed",                  true,  false, 0},
+        {"closed and opened again", true,  true,  0},
+    };
+    // clang-format on
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        Pty peer;
+        ASSERT_TRUE(peer.Ok());
+        env.Map(kCom, peer.SlavePath());
+        log.reps.clear();
+        OpenOk();
+        int lost = 0;
+        port->OnDeviceLost = [&](TLNKCOMPort*) { ++lost; };
+        peer.CloseMaster();
+        // A worker's report runs (synchronized calls only), so the port has
+        // noted the loss, but its queued call has not run yet.
+        ASSERT_TRUE(WaitWithoutEvents([&] {
+            pmv::platform::TThread::CheckSynchronize(5);
+            return !log.reps.empty();
+        })) << log.Dump();
+        if (row.close) {
+            EXPECT_TRUE(port->Close());
+        }
+        Pty next;
+        if (row.reopen) {
+            ASSERT_TRUE(next.Ok());
+            env.Map(kCom, next.SlavePath());
+            log.reps.clear();
+            OpenOk();
+        }
+        Pump(100);
+        EXPECT_EQ(lost, row.lost);
+        if (!row.close || row.reopen) {
+            EXPECT_TRUE(port->Close());
+        }
+    }
 }
 
 } // namespace
