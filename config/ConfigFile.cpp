@@ -20,10 +20,36 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Splitting into lines
+//
+// A line of up to kLineKept bytes is kept as it is. A longer line can only be
+// a valid integer item, padded with blanks or zeros, so of a longer line every
+// run of more than kRunKept blanks or zeros is shortened to kRunKept bytes.
+// That changes no integer's value or validity: a leading run stays a leading
+// run, and a run of kRunKept zeros after a significant digit overflows 32 bits
+// as the longer run did. A line that is still longer than kLineKept is no item
+// at all and nothing of it is kept. So a text of any size costs at most
+// ConfigLineCount * kLineKept bytes.
+
+constexpr std::size_t kRunKept = 64;
+constexpr std::size_t kLineKept = 256;
+
+static_assert(kRunKept >= 10, "ten decimal digits already overflow 32 bits");
+// The longest valid integer line, shortened: "vers_major:" (11 bytes), a run
+// of blanks, a sign or "0x" (2), a run of zeros and up to 10 digits.
+static_assert(kLineKept >= 11 + kRunKept + 2 + kRunKept + 10);
+// The longest valid text line ("str: " and 80 bytes) is kept as it is.
+static_assert(kLineKept >= 85);
+
+// What is kept of one line.
+enum class TLineForm : std::uint8_t {
+    Whole,     // text is the line itself
+    Shortened, // text is the line with its long runs of blanks and zeros shortened
+    Dropped,   // the line is too long to be any item; text is empty
+};
 
 struct TLine {
-    std::string_view text; // at most MaxConfigLineLength bytes
-    bool overlong = false; // the line was longer and is cut short in text
+    std::string_view text = {};
+    TLineForm form = TLineForm::Whole;
 };
 
 // Collects the lines of a text fed in chunks of any size. All lines are
@@ -65,7 +91,7 @@ public:
 
     // Ends the text: an unterminated last line counts, an empty one does not.
     void Finish() {
-        if (m_lineLength > 0)
+        if (m_lineOpen)
             EndLine();
     }
 
@@ -75,7 +101,7 @@ public:
         std::vector<TLine> lines;
         lines.reserve(m_kept.size());
         for (const TKept& k : m_kept)
-            lines.push_back({std::string_view(m_store).substr(k.offset, k.length), k.overlong});
+            lines.push_back({std::string_view(m_store).substr(k.offset, k.length), k.form});
         return lines;
     }
 
@@ -83,34 +109,84 @@ private:
     struct TKept {
         std::size_t offset;
         std::size_t length;
-        bool overlong;
+        TLineForm form;
     };
 
     bool Keeping() const { return m_count < ConfigLineCount; }
 
-    void Append(std::string_view run) {
-        if (run.empty())
+    // Adds bytes without line ends to the current line.
+    void Append(std::string_view bytes) {
+        if (bytes.empty())
             return;
-        if (Keeping() && m_lineLength < MaxConfigLineLength) {
-            const std::size_t take = std::min(run.size(), MaxConfigLineLength - m_lineLength);
-            m_store.append(run.data(), take);
+        m_lineOpen = true;
+        if (!Keeping())
+            return;
+        switch (m_form) {
+        case TLineForm::Whole:
+            if (m_store.size() - m_lineStart + bytes.size() <= kLineKept) {
+                m_store.append(bytes);
+                return;
+            }
+            Shorten();
+            AppendShortened(bytes);
+            return;
+        case TLineForm::Shortened:
+            AppendShortened(bytes);
+            return;
+        case TLineForm::Dropped:
+            return;
         }
-        m_lineLength += run.size();
+    }
+
+    // Replaces the current line, kept whole so far, by its shortened form.
+    void Shorten() {
+        const std::string whole = m_store.substr(m_lineStart);
+        m_store.resize(m_lineStart);
+        m_form = TLineForm::Shortened;
+        AppendShortened(whole);
+    }
+
+    void AppendShortened(std::string_view bytes) {
+        for (const char c : bytes) {
+            if (m_form == TLineForm::Dropped)
+                return;
+            if (c == m_runByte) {
+                if (m_runLength == kRunKept)
+                    continue;
+                ++m_runLength;
+            } else {
+                m_runByte = (c == ' ' || c == '0') ? c : '\0'; // no NUL reaches a line
+                m_runLength = 1;
+            }
+            if (m_store.size() - m_lineStart == kLineKept) {
+                m_store.resize(m_lineStart);
+                m_form = TLineForm::Dropped;
+            } else {
+                m_store.push_back(c);
+            }
+        }
     }
 
     void EndLine() {
-        if (Keeping()) {
-            const std::size_t length = std::min(m_lineLength, MaxConfigLineLength);
-            m_kept.push_back({m_store.size() - length, length, m_lineLength > MaxConfigLineLength});
-        }
+        if (Keeping())
+            m_kept.push_back({m_lineStart, m_store.size() - m_lineStart, m_form});
         ++m_count;
-        m_lineLength = 0;
+        m_lineStart = m_store.size();
+        m_form = TLineForm::Whole;
+        m_runByte = '\0';
+        m_runLength = 0;
+        m_lineOpen = false;
     }
 
     std::string m_store; // the kept lines, one after the other
     std::vector<TKept> m_kept;
     std::int64_t m_count = 0;
-    std::size_t m_lineLength = 0; // of the current line
+    // The current line.
+    std::size_t m_lineStart = 0;
+    TLineForm m_form = TLineForm::Whole;
+    char m_runByte = '\0'; // blank or zero of the run being shortened, else NUL
+    std::size_t m_runLength = 0;
+    bool m_lineOpen = false;
     bool m_pendingCR = false;
     bool m_ended = false;
 };
@@ -134,14 +210,18 @@ std::optional<std::string_view> ValueAfterKey(std::string_view text, std::string
     return text.substr(key.size() + 2);
 }
 
+// A text value needs the whole line.
 std::optional<std::string_view> TextValue(const TLine& line, std::string_view key) {
-    if (line.overlong)
+    if (line.form != TLineForm::Whole)
         return std::nullopt;
     return ValueAfterKey(line.text, key);
 }
 
+// An integer reads the same from a shortened line as from the line itself.
 std::optional<std::int32_t> IntValue(const TLine& line, std::string_view key) {
-    const auto value = TextValue(line, key);
+    if (line.form == TLineForm::Dropped)
+        return std::nullopt;
+    const auto value = ValueAfterKey(line.text, key);
     return value ? TryStrToInt(*value) : std::nullopt;
 }
 
@@ -373,9 +453,9 @@ std::optional<TValue> ItemValue(const TItem& item, const TLine& line) {
 bool Passes(const TItem& item, const TLine& line, TReadTarget& target) {
     switch (item.rule) {
     case TRule::Blank:
-        return !line.overlong && line.text.empty();
+        return line.form == TLineForm::Whole && line.text.empty();
     case TRule::Header:
-        return !line.overlong && line.text == ConfigHeader;
+        return line.form == TLineForm::Whole && line.text == ConfigHeader;
     case TRule::Version: // tested only when both lines passed
         return target.versionMajor < 0 || target.versionMinor < 0 ||
                (target.versionMajor == ConfigVersionMajor &&
