@@ -97,12 +97,10 @@ public:
 
     std::int64_t Count() const { return m_count; }
 
-    std::vector<TLine> Lines() const {
-        std::vector<TLine> lines;
-        lines.reserve(m_kept.size());
-        for (const TKept& k : m_kept)
-            lines.push_back({std::string_view(m_store).substr(k.offset, k.length), k.form});
-        return lines;
+    // Line n (0-based); n < Count() and n < ConfigLineCount.
+    TLine Line(std::size_t n) const {
+        const TKept& k = m_kept[n];
+        return {std::string_view(m_store).substr(k.offset, k.length), k.form};
     }
 
 private:
@@ -202,74 +200,75 @@ struct TChoice {
     int setting = 0;
 };
 
-// The value after "key: ", or nothing when the text does not begin with it.
-std::optional<std::string_view> ValueAfterKey(std::string_view text, std::string_view key) {
+// The value after "key: "; false when the text does not begin with it.
+bool ValueAfterKey(std::string_view text, std::string_view key, std::string_view& value) {
     if (text.size() < key.size() + 2 || !text.starts_with(key) || text[key.size()] != ':' ||
         text[key.size() + 1] != ' ')
-        return std::nullopt;
-    return text.substr(key.size() + 2);
+        return false;
+    value = text.substr(key.size() + 2);
+    return true;
 }
 
 // A text value needs the whole line.
-std::optional<std::string_view> TextValue(const TLine& line, std::string_view key) {
-    if (line.form != TLineForm::Whole)
-        return std::nullopt;
-    return ValueAfterKey(line.text, key);
+bool TextValue(const TLine& line, std::string_view key, std::string_view& value) {
+    return line.form == TLineForm::Whole && ValueAfterKey(line.text, key, value);
 }
 
 // An integer reads the same from a shortened line as from the line itself.
-std::optional<std::int32_t> IntValue(const TLine& line, std::string_view key) {
-    if (line.form == TLineForm::Dropped)
-        return std::nullopt;
-    const auto value = ValueAfterKey(line.text, key);
-    return value ? TryStrToInt(*value) : std::nullopt;
+bool IntValue(const TLine& line, std::string_view key, std::int32_t& number) {
+    std::string_view value;
+    if (line.form == TLineForm::Dropped || !ValueAfterKey(line.text, key, value))
+        return false;
+    const auto v = TryStrToInt(value);
+    if (!v)
+        return false;
+    number = *v;
+    return true;
 }
 
-std::optional<std::int32_t> ParseIntField(const TLine& line, std::string_view key, std::int32_t min,
-                                          std::int32_t max) {
-    const auto v = IntValue(line, key);
-    if (!v || *v < min || *v > max)
-        return std::nullopt;
-    return v;
+bool ParseIntField(const TLine& line, std::string_view key, std::int32_t min, std::int32_t max,
+                   std::int32_t& number) {
+    return IntValue(line, key, number) && number >= min && number <= max;
 }
 
 // Any 32-bit value.
-std::optional<std::int32_t> ParseColourField(const TLine& line, std::string_view key) {
-    return IntValue(line, key);
+bool ParseColourField(const TLine& line, std::string_view key, std::int32_t& number) {
+    return IntValue(line, key, number);
 }
 
 // The setting of the choice whose number is the line's integer.
-std::optional<int> ParseIntChoiceField(const TLine& line, std::string_view key,
-                                       std::span<const TChoice> choices) {
-    const auto v = IntValue(line, key);
-    if (!v)
-        return std::nullopt;
+bool ParseIntChoiceField(const TLine& line, std::string_view key, std::span<const TChoice> choices,
+                         std::int32_t& setting) {
+    std::int32_t number = 0;
+    if (!IntValue(line, key, number))
+        return false;
     for (const TChoice& c : choices) {
-        if (c.number == *v)
-            return c.setting;
+        if (c.number == number) {
+            setting = c.setting;
+            return true;
+        }
     }
-    return std::nullopt;
+    return false;
 }
 
 // The setting of the choice whose word is the line's text (exact, case-sensitive).
-std::optional<int> ParseTextChoiceField(const TLine& line, std::string_view key,
-                                        std::span<const TChoice> choices) {
-    const auto v = TextValue(line, key);
-    if (!v)
-        return std::nullopt;
+bool ParseTextChoiceField(const TLine& line, std::string_view key, std::span<const TChoice> choices,
+                          std::int32_t& setting) {
+    std::string_view word;
+    if (!TextValue(line, key, word))
+        return false;
     for (const TChoice& c : choices) {
-        if (c.word == *v)
-            return c.setting;
+        if (c.word == word) {
+            setting = c.setting;
+            return true;
+        }
     }
-    return std::nullopt;
+    return false;
 }
 
-std::optional<std::string_view> ParseTextField(const TLine& line, std::string_view key,
-                                               std::size_t minLength, std::size_t maxLength) {
-    const auto v = TextValue(line, key);
-    if (!v || v->size() < minLength || v->size() > maxLength)
-        return std::nullopt;
-    return v;
+bool ParseTextField(const TLine& line, std::string_view key, std::size_t minLength,
+                    std::size_t maxLength, std::string_view& text) {
+    return TextValue(line, key, text) && text.size() >= minLength && text.size() <= maxLength;
 }
 
 // ---------------------------------------------------------------------------
@@ -423,34 +422,10 @@ constexpr bool CoversEachLineOnce(std::span<const TItem> items, int lineCount) {
 static_assert(CoversEachLineOnce(kHeadItems, ConfigBlockFirstLine));
 static_assert(CoversEachLineOnce(kBlockItems, ConfigBlockLines));
 
-// The value of an item line, or nothing when the line fails its rule.
-std::optional<TValue> ItemValue(const TItem& item, const TLine& line) {
-    std::optional<std::int32_t> number;
-    switch (item.rule) {
-    case TRule::Int:
-        number = ParseIntField(line, item.key, item.min, item.max);
-        break;
-    case TRule::Colour:
-        number = ParseColourField(line, item.key);
-        break;
-    case TRule::IntChoice:
-        number = ParseIntChoiceField(line, item.key, item.choices);
-        break;
-    case TRule::TextChoice:
-        number = ParseTextChoiceField(line, item.key, item.choices);
-        break;
-    case TRule::Text: {
-        const auto text = ParseTextField(line, item.key, item.min, item.max);
-        return text ? std::optional<TValue>(TValue{.text = *text}) : std::nullopt;
-    }
-    default:
-        break;
-    }
-    return number ? std::optional<TValue>(TValue{.number = *number}) : std::nullopt;
-}
-
 // Checks one line against its row and stores its value; false when it fails.
 bool Passes(const TItem& item, const TLine& line, TReadTarget& target) {
+    TValue value;
+    bool passed = false;
     switch (item.rule) {
     case TRule::Blank:
         return line.form == TLineForm::Whole && line.text.empty();
@@ -460,13 +435,25 @@ bool Passes(const TItem& item, const TLine& line, TReadTarget& target) {
         return target.versionMajor < 0 || target.versionMinor < 0 ||
                (target.versionMajor == ConfigVersionMajor &&
                 target.versionMinor == ConfigVersionMinor);
-    default:
+    case TRule::Int:
+        passed = ParseIntField(line, item.key, item.min, item.max, value.number);
+        break;
+    case TRule::Colour:
+        passed = ParseColourField(line, item.key, value.number);
+        break;
+    case TRule::IntChoice:
+        passed = ParseIntChoiceField(line, item.key, item.choices, value.number);
+        break;
+    case TRule::TextChoice:
+        passed = ParseTextChoiceField(line, item.key, item.choices, value.number);
+        break;
+    case TRule::Text:
+        passed = ParseTextField(line, item.key, item.min, item.max, value.text);
         break;
     }
-    const std::optional<TValue> value = ItemValue(item, line);
-    if (value)
-        item.store(target, *value);
-    return value.has_value();
+    if (passed)
+        item.store(target, value);
+    return passed;
 }
 
 // The message of a failed row; block is -1 before the first command block.
@@ -497,8 +484,8 @@ std::string FailMessage(const TItem& item, int block, int line, const TReadTarge
 // Runs every check in order. Each failure goes to fail(message, line), which
 // returns true to go on with the next check or false to stop. Returns true
 // when no check failed.
-template <class Fail>
-bool CheckLines(std::int64_t count, std::span<const TLine> lines, TConfigSet& set, Fail fail) {
+template <class Fail> bool CheckLines(const TLineCollector& lines, TConfigSet& set, Fail fail) {
+    const std::int64_t count = lines.Count();
     if (count != ConfigLineCount) {
         fail("ERROR: - invalid confguration file size, got " + std::to_string(count) +
                  " lines, expected " + std::to_string(ConfigLineCount),
@@ -508,7 +495,7 @@ bool CheckLines(std::int64_t count, std::span<const TLine> lines, TConfigSet& se
     TReadTarget target{set};
     bool ok = true;
     const auto check = [&](const TItem& item, int block, int line) {
-        if (Passes(item, lines[line], target))
+        if (Passes(item, lines.Line(line), target))
             return true;
         ok = false;
         return fail(FailMessage(item, block, line, target), line);
@@ -530,8 +517,7 @@ bool CheckLines(std::int64_t count, std::span<const TLine> lines, TConfigSet& se
 
 TConfigReadResult CheckCollected(const TLineCollector& c) {
     TConfigReadResult result;
-    const std::vector<TLine> lines = c.Lines();
-    result.Ok = CheckLines(c.Count(), lines, result.Set, [&](std::string message, int line) {
+    result.Ok = CheckLines(c, result.Set, [&](std::string message, int line) {
         result.Message = std::move(message);
         result.Line = line;
         return false;
@@ -663,11 +649,10 @@ std::vector<std::string> ConfigReadBackWarnings(std::string_view bytes) {
     TLineCollector c;
     c.Feed(bytes);
     c.Finish();
-    const std::vector<TLine> lines = c.Lines();
     std::vector<std::string> warnings;
     std::size_t more = 0;
     TConfigSet scratch;
-    CheckLines(c.Count(), lines, scratch, [&](std::string message, int) {
+    CheckLines(c, scratch, [&](std::string message, int) {
         if (warnings.size() == kMaxWarnings) {
             ++more;
             return true;
