@@ -61,6 +61,20 @@ QColor GreyTextColour() {
     return QApplication::palette().color(QPalette::Disabled, QPalette::WindowText);
 }
 
+// Shift+F10 asks for the context menu from the keyboard, as the menu key
+// does. The desktop platforms this runs on deliver the menu key as a context
+// menu request but leave Shift+F10 a plain key.
+bool IsMenuShortcut(const QKeyEvent* event) {
+    return event->key() == Qt::Key_F10 && event->modifiers() == Qt::ShiftModifier;
+}
+
+// A keyboard context menu request on w, placed as the toolkit places one.
+void RequestMenuFromKeyboard(QWidget* w) {
+    const QPoint pos = w->inputMethodQuery(Qt::ImCursorRectangle).toRect().center();
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, pos, w->mapToGlobal(pos));
+    QApplication::sendEvent(w, &request);
+}
+
 // Look of the slot panel: tabs with less padding, so that the eight default
 // captions fit side by side, and group boxes whose frame runs through the
 // middle of an indented title.
@@ -154,6 +168,12 @@ protected:
     bool event(QEvent* e) override {
         return m_panel->SlotEvent(m_index, this, e) || QPushButton::event(e);
     }
+    void keyPressEvent(QKeyEvent* e) override {
+        if (IsMenuShortcut(e))
+            RequestMenuFromKeyboard(this);
+        else
+            QPushButton::keyPressEvent(e);
+    }
 
 private:
     TSlotPanel* m_panel;
@@ -171,7 +191,10 @@ protected:
     }
     void keyPressEvent(QKeyEvent* e) override {
         emit m_panel->EditKeyPressed(m_index, e->key());
-        QLineEdit::keyPressEvent(e);
+        if (IsMenuShortcut(e))
+            RequestMenuFromKeyboard(this);
+        else
+            QLineEdit::keyPressEvent(e);
     }
     void focusOutEvent(QFocusEvent* e) override {
         // Switching to another application or opening a menu is not leaving
@@ -258,6 +281,10 @@ bool TSlotPanel::SlotEvent(int index, QWidget* widget, QEvent* event) {
         return false;
     case QEvent::ContextMenu: {
         const auto* request = static_cast<QContextMenuEvent*>(event);
+        // From the keyboard the request goes to the widget with the focus:
+        // the menu then acts on that slot.
+        if (request->reason() == QContextMenuEvent::Keyboard)
+            m_selectedSlot = index;
         // The group box opens the slot popup. An enabled button lets the
         // request go on to its box, an enabled edit opens its own menu; a
         // disabled widget (as on an undefined slot) opens the slot popup.
@@ -273,6 +300,12 @@ bool TSlotPanel::SlotEvent(int index, QWidget* widget, QEvent* event) {
 }
 
 void TSlotPanel::contextMenuEvent(QContextMenuEvent* event) {
+    // A right click on a tab makes that page the one the popup acts on.
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        const int tab = tabBar()->tabAt(tabBar()->mapFrom(this, event->pos()));
+        if (tab >= 0)
+            setCurrentIndex(tab);
+    }
     emit PageMenuRequested(event->globalPos());
     event->accept();
 }

@@ -8,8 +8,10 @@
 // on a slot, with the slot index, through its signals:
 //
 //   SelectedSlot()     the slot last pressed with any mouse button on any of
-//                      its four widgets; a click from the keyboard leaves it.
-//                      0 at start.
+//                      its four widgets, or the slot whose widget had the focus
+//                      when its context menu was asked for from the keyboard
+//                      (menu key, Shift+F10); a click from the keyboard leaves
+//                      it. 0 at start.
 //   GetClicked(i)      the Get button was clicked (mouse or keyboard)
 //   SetClicked(i)      the Set button was clicked
 //   EditExited(i)      the edit lost the focus to another control of the window
@@ -19,7 +21,8 @@
 //                      on one of its widgets that is disabled; SelectedSlot()
 //                      is that slot by then
 //   PageMenuRequested  the page popup was asked for on the tabs or on a page
-//                      outside the slots
+//                      outside the slots; a right click on a tab makes that
+//                      page current first
 #pragma once
 
 #include "config/CmdRecord.h"

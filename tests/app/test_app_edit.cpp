@@ -15,6 +15,7 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QGroupBox>
@@ -26,6 +27,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -348,6 +350,30 @@ TEST_F(EditTest, MovedSlotShowsItsDefinitionAndTheSourceIsEmpty) {
     EXPECT_TRUE(apptest::Memo(*form)->toPlainText().isEmpty());
 }
 
+// The menu key asks for the slot menu of the slot whose widget has the focus:
+// the menu acts on that slot, not on the slot pressed last.
+TEST_F(EditTest, SlotMenuFromTheKeyboardActsOnTheFocusedSlot) {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get(), 10000));
+    Define(3, PumpDef());
+    Define(12, SpeedDef());
+    apptest::SelectSlot(*form, 3);
+    QPushButton* get = Ctrls(12).get;
+    get->setFocus();
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(), get->mapToGlobal(QPoint()));
+    QApplication::sendEvent(get, &request);
+    QMenu* menu = apptest::Named<QMenu>(*form, "CmdPopupMenu");
+    EXPECT_TRUE(menu->isVisible());
+    menu->hide();
+    TModalDriver d([](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w))
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    Item("Delete")->trigger();
+    EXPECT_TRUE(d.Ran());
+    EXPECT_EQ(form->Slot(12), Cleared(SpeedDef()));
+    EXPECT_EQ(form->Slot(3), PumpDef());
+}
+
 // ---- Delete, disable, colour -----------------------------------------------------------
 
 TEST_F(EditTest, DeleteAsksAndOnlyOkClears) {
@@ -574,6 +600,27 @@ TEST_F(EditTest, RenamePage) {
         EXPECT_EQ(Panel()->PageCaption(1), "Cmds 2");
         EXPECT_EQ(Panel()->PageCaption(3), "Cmds 4");
     }
+}
+
+// A right click on a tab that is not the current one makes its page current
+// before the page menu opens: "&Rename" renames the page pointed at.
+TEST_F(EditTest, RightClickOnAnotherTabRenamesThatPage) {
+    Panel()->setCurrentIndex(0);
+    QTabBar* tabs = Panel()->tabBar();
+    const QPoint at = tabs->tabRect(3).center();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, tabs->mapToGlobal(at));
+    QApplication::sendEvent(tabs, &click);
+    QMenu* menu = apptest::Named<QMenu>(*form, "TabNamingPopupMenu");
+    EXPECT_TRUE(menu->isVisible());
+    menu->hide();
+    EXPECT_EQ(Panel()->currentIndex(), 3);
+    TGetStrSeen seen;
+    TModalDriver d(AnswerGetStr(seen, QStringLiteral("Pumps"), true));
+    Item("Rename")->trigger();
+    EXPECT_TRUE(d.Ran());
+    EXPECT_EQ(seen.initial, QStringLiteral("Cmds 4"));
+    EXPECT_EQ(Panel()->PageCaption(3), "Pumps");
+    EXPECT_EQ(Panel()->PageCaption(0), "Cmds 1");
 }
 
 TEST_F(EditTest, EditTitle) {

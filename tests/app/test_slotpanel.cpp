@@ -433,3 +433,63 @@ TEST_F(SlotPanelTest, SlotMenuFromTheBoxOrADisabledWidget) {
     // A mouse request alone does not select: the press before it does.
     EXPECT_EQ(panel.SelectedSlot(), 0);
 }
+
+// The menu key or Shift+F10 asks for the menu of the slot whose widget has
+// the focus, whichever slot was pressed last.
+TEST_F(SlotPanelTest, KeyboardMenuRequestSelectsTheFocusedSlot) {
+    ASSERT_TRUE(test::ShowActive(panel));
+    for (int i : {3, 12, 20})
+        Show(i, Record(ctParamGetSet, "SPD"));
+    QSignalSpy menus(&panel, &TSlotPanel::SlotMenuRequested);
+    struct Row {
+        const char* name;
+        QPushButton* focused;
+        bool shiftF10;
+        int selected;
+    } rows[] = {
+        {"menu key on a Get button", W(12).get, false, 12},
+        {"Shift+F10 on a Set button", W(20).set, true, 20},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        QTest::mouseClick(W(3).box, Qt::LeftButton, {}, QPoint(3, 3));
+        ASSERT_EQ(panel.SelectedSlot(), 3);
+        menus.clear();
+        row.focused->setFocus();
+        if (row.shiftF10)
+            QTest::keyClick(row.focused, Qt::Key_F10, Qt::ShiftModifier);
+        else // as the toolkit delivers the menu key
+            SendMenuRequest(row.focused, QContextMenuEvent::Keyboard, QPoint());
+        EXPECT_EQ(panel.SelectedSlot(), row.selected);
+        EXPECT_EQ(menus.count(), 1);
+    }
+    // F10 alone is no menu request.
+    QTest::keyClick(W(12).get, Qt::Key_F10);
+    EXPECT_EQ(menus.count(), 1);
+}
+
+TEST_F(SlotPanelTest, RightClickOnATabMakesItsPageCurrent) {
+    ASSERT_TRUE(test::ShowActive(panel));
+    QSignalSpy menus(&panel, &TSlotPanel::PageMenuRequested);
+    QTabBar* tabs = panel.tabBar();
+    struct Row {
+        const char* name;
+        QWidget* target;
+        QPoint pos;
+        QContextMenuEvent::Reason reason;
+        int current;
+    } rows[] = {
+        {"right click on tab 4", tabs, tabs->tabRect(3).center(), QContextMenuEvent::Mouse, 3},
+        {"right click on the page", panel.widget(3), QPoint(5, 290), QContextMenuEvent::Mouse, 3},
+        {"right click on tab 8", tabs, tabs->tabRect(7).center(), QContextMenuEvent::Mouse, 7},
+        {"menu key on the tabs", tabs, tabs->tabRect(1).center(), QContextMenuEvent::Keyboard, 7},
+    };
+    panel.setCurrentIndex(0);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        menus.clear();
+        SendMenuRequest(row.target, row.reason, row.pos);
+        EXPECT_EQ(panel.currentIndex(), row.current);
+        EXPECT_EQ(menus.count(), 1);
+    }
+}
