@@ -144,53 +144,43 @@ private:
 // handling, whether or not it is enabled (a disabled widget still sees its
 // events here; the toolkit only keeps them from its handlers).
 
-class TSlotPanel::TSlotBox : public QGroupBox {
+template <class TWidget> class TSlotPanel::TSlotWidget : public TWidget {
 public:
-    TSlotBox(TSlotPanel* panel, int index, QWidget* parent)
-        : QGroupBox(parent), m_panel(panel), m_index(index) {}
+    TSlotWidget(std::shared_ptr<TTie> tie, int index, QWidget* parent)
+        : TWidget(parent), m_tie(std::move(tie)), m_index(index) {}
 
 protected:
+    TSlotPanel* Panel() const { return m_tie->panel; }
     bool event(QEvent* e) override {
-        return m_panel->SlotEvent(m_index, this, e) || QGroupBox::event(e);
+        TSlotPanel* panel = Panel();
+        return (panel && panel->SlotEvent(m_index, this, e)) || TWidget::event(e);
     }
 
-private:
-    TSlotPanel* m_panel;
+    std::shared_ptr<TTie> m_tie;
     int m_index;
 };
 
-class TSlotPanel::TSlotButton : public QPushButton {
+class TSlotPanel::TSlotButton : public TSlotWidget<QPushButton> {
 public:
-    TSlotButton(TSlotPanel* panel, int index, QWidget* parent)
-        : QPushButton(parent), m_panel(panel), m_index(index) {}
+    using TSlotWidget::TSlotWidget;
 
 protected:
-    bool event(QEvent* e) override {
-        return m_panel->SlotEvent(m_index, this, e) || QPushButton::event(e);
-    }
     void keyPressEvent(QKeyEvent* e) override {
         if (IsMenuShortcut(e))
             RequestMenuFromKeyboard(this);
         else
             QPushButton::keyPressEvent(e);
     }
-
-private:
-    TSlotPanel* m_panel;
-    int m_index;
 };
 
-class TSlotPanel::TSlotEdit : public QLineEdit {
+class TSlotPanel::TSlotEdit : public TSlotWidget<QLineEdit> {
 public:
-    TSlotEdit(TSlotPanel* panel, int index, QWidget* parent)
-        : QLineEdit(parent), m_panel(panel), m_index(index) {}
+    using TSlotWidget::TSlotWidget;
 
 protected:
-    bool event(QEvent* e) override {
-        return m_panel->SlotEvent(m_index, this, e) || QLineEdit::event(e);
-    }
     void keyPressEvent(QKeyEvent* e) override {
-        emit m_panel->EditKeyPressed(m_index, e->key());
+        if (TSlotPanel* panel = Panel())
+            emit panel->EditKeyPressed(m_index, e->key());
         if (IsMenuShortcut(e))
             RequestMenuFromKeyboard(this);
         else
@@ -200,19 +190,17 @@ protected:
         // Switching to another application or opening a menu is not leaving
         // the edit.
         const Qt::FocusReason reason = e->reason();
-        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
-            emit m_panel->EditExited(m_index);
+        TSlotPanel* panel = Panel();
+        if (panel && reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason)
+            emit panel->EditExited(m_index);
         QLineEdit::focusOutEvent(e);
     }
-
-private:
-    TSlotPanel* m_panel;
-    int m_index;
 };
 
 // ---- Construction ---------------------------------------------------------------------
 
-TSlotPanel::TSlotPanel(QWidget* parent) : QTabWidget(parent) {
+TSlotPanel::TSlotPanel(QWidget* parent)
+    : QTabWidget(parent), m_tie(std::make_shared<TTie>(TTie{this})) {
     setObjectName(QStringLiteral("CmdsPageControl"));
     m_style = new TPanelStyle;
     m_style->setParent(this);
@@ -228,13 +216,15 @@ TSlotPanel::TSlotPanel(QWidget* parent) : QTabWidget(parent) {
     setCurrentIndex(0);
 }
 
-TSlotPanel::~TSlotPanel() = default;
+TSlotPanel::~TSlotPanel() {
+    m_tie->panel = nullptr;
+}
 
 void TSlotPanel::BuildSlot(int index, QWidget* page) {
     const QString n = QString::number(index + 1);
     const QString number = QStringLiteral("Slot %1").arg(index + 1);
 
-    auto* box = new TSlotBox(this, index, page);
+    auto* box = new TSlotWidget<QGroupBox>(m_tie, index, page);
     box->setObjectName(QLatin1String("Cmd") + n + QLatin1String("GroupBox"));
     box->setGeometry(
         QRect(QPoint(kSlotPitchX * SlotColumn(index), kSlotPitchY * SlotRow(index)), kSlotBoxSize));
@@ -242,21 +232,21 @@ void TSlotPanel::BuildSlot(int index, QWidget* page) {
     box->setStyle(m_style);
 
     // Tab order within the slot follows creation: Get, Set, edit.
-    auto* get = new TSlotButton(this, index, box);
+    auto* get = new TSlotButton(m_tie, index, box);
     get->setObjectName(QLatin1String("Cmd") + n + QLatin1String("GetButton"));
     get->setGeometry(kGetButtonRect);
     get->setAccessibleName(number + QLatin1String(" Get"));
     get->setEnabled(false);
     connect(get, &QPushButton::clicked, this, [this, index] { emit GetClicked(index); });
 
-    auto* set = new TSlotButton(this, index, box);
+    auto* set = new TSlotButton(m_tie, index, box);
     set->setObjectName(QLatin1String("Cmd") + n + QLatin1String("SetButton"));
     set->setGeometry(kSetButtonRect);
     set->setAccessibleName(number + QLatin1String(" Set"));
     set->setEnabled(false);
     connect(set, &QPushButton::clicked, this, [this, index] { emit SetClicked(index); });
 
-    auto* edit = new TSlotEdit(this, index, box);
+    auto* edit = new TSlotEdit(m_tie, index, box);
     edit->setObjectName(QLatin1String("Cmd") + n + QLatin1String("Edit"));
     edit->setGeometry(kEditRect);
     edit->setAccessibleName(number + QLatin1String(" value"));

@@ -31,6 +31,7 @@
 #include <QTabWidget>
 
 #include <array>
+#include <memory>
 #include <string>
 
 class QGroupBox;
@@ -81,7 +82,12 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
-    class TSlotBox;
+    // What a slot widget knows of its panel: nothing once the panel's own
+    // part is gone (the toolkit takes the widgets down after that).
+    struct TTie {
+        TSlotPanel* panel;
+    };
+    template <class TWidget> class TSlotWidget;
     class TSlotButton;
     class TSlotEdit;
 
@@ -100,6 +106,7 @@ private:
     // What every slot widget does with an event first; true when it is taken.
     bool SlotEvent(int index, QWidget* widget, QEvent* event);
 
+    std::shared_ptr<TTie> m_tie;
     std::array<TSlot, pmv::SlotCount> m_slots{};
     QStyle* m_style = nullptr;
     int m_selectedSlot = 0;
