@@ -217,8 +217,10 @@ const TCmdRecord& TMainForm::Slot(int index) const {
 void TMainForm::SetSlot(int index, const TCmdRecord& record) {
     if (index < 0 || index >= SlotCount)
         return;
-    CmdTable[index] = record;
-    ShowSlot(index);
+    TCmdRecord& r = CmdTable[index];
+    if (&r != &record)
+        r = record;
+    CmdsPageControl->ShowSlot(index, r);
 }
 
 void TMainForm::ClearSlot(int index) {
