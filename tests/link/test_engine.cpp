@@ -98,9 +98,10 @@ TEST(SendCmd, RefusedHandOverStillCountsAndTimesOut) {
     EXPECT_EQ(r.engine.RxTOCount(), 2);
 }
 
-TEST(SendCmd, FrameInTransitStaysUnchanged) {
-    // The first frame stays in transit while later frames of different
-    // lengths are built (and refused); its bytes must not change.
+TEST(SendCmd, EveryHandOverCarriesItsWholeFrame) {
+    // Frames of different lengths are built into the engine's one buffer; a
+    // port busy with an earlier block refuses them, and each frame handed
+    // over afterwards is whole.
     Rig r;
     r.Define(0, ctCommandString, "NAME");
     r.view.edits[0] = "first frame text";
@@ -113,7 +114,6 @@ TEST(SendCmd, FrameInTransitStaysUnchanged) {
         r.engine.SetButtonClick(0);
     }
     r.port.Complete();
-    // Once written, the next frames go out and each stays valid in turn.
     for (const char* text : {"one", "two", "three"}) {
         r.engine.RxTimerTimer();
         r.view.edits[0] = text;
@@ -126,6 +126,8 @@ TEST(SendCmd, FrameInTransitStaysUnchanged) {
     }
     EXPECT_EQ(r.port.written, (Lines{"QXNAME = first frame text\r", "QXNAME = one\r",
                                      "QXNAME = two\r", "QXNAME = three\r"}));
+    EXPECT_EQ(r.port.frames.size(), 10u);
+    EXPECT_EQ(r.port.frames[2], "QXNAME = a much longer second text than the first one\r");
 }
 
 // ------------------------------------------------------- reply processing
