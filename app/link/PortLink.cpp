@@ -1,6 +1,7 @@
 #include "app/link/PortLink.h"
 
 #include "comport/Lnkcomport.h"
+#include "platform/PortStatus.h"
 
 #include <algorithm>
 #include <exception>
@@ -176,6 +177,30 @@ void TPortLink::ReplyTimeout() {
                 if (m_onError)
                     m_onError(what);
             });
+}
+
+std::string OpenComPort(QORLNK::TLNKCOMPort& port) {
+    std::string call;
+    int error = 0;
+    const QORLNK::TLNKReportEvent owners = port.OnReport;
+    port.OnReport = [&](QORLNK::TLNKCOMPort* sender, QORLNK::TReportType type,
+                        const std::string& func, const std::string& desc, const std::string& file,
+                        int line, int apiErr) {
+        // The first failure of the open sequence is the reason; what the
+        // undoing of its steps reports afterwards is not.
+        if (call.empty() && type == QORLNK::rtError && func == "OpenCOMPort") {
+            call = desc;
+            error = apiErr;
+        }
+        if (owners)
+            owners(sender, type, func, desc, file, line, apiErr);
+    };
+    port.Open();
+    port.OnReport = owners;
+    if (port.GetOpened())
+        return {};
+    return platform::ExplainComError(port.Port(), static_cast<std::uint32_t>(error),
+                                     call.empty() ? std::string("CreateFile") : call);
 }
 
 } // namespace pmv

@@ -143,4 +143,12 @@ private:
     QMetaObject::Connection m_timeout;
 };
 
+// Opens port and, when it does not open, says why in one line for the
+// operator: the component's report of the open step that failed (its system
+// call and error code) is caught while Open runs and explained by the
+// platform layer ("COM7 (/dev/ttyUSB0): in use by minicom (pid 4242)").
+// An OnReport the owner assigned still gets every report. Empty when the
+// port is open afterwards.
+std::string OpenComPort(QORLNK::TLNKCOMPort& port);
+
 } // namespace pmv

@@ -279,3 +279,24 @@ TEST_F(PortLinkTest, TheLinkClosesThePortAndUnbindsWhenItGoes) {
     QCoreApplication::processEvents();
     EXPECT_TRUE(view.log.empty());
 }
+
+TEST_F(PortLinkTest, AFailedOpenSaysWhichDeviceAndWhy) {
+    int ownerReports = 0;
+    port->OnReport = [&](QORLNK::TLNKCOMPort*, QORLNK::TReportType, const std::string&,
+                         const std::string&, const std::string&, int, int) { ++ownerReports; };
+    port->SetPort1(kCom); // nothing published yet
+    const std::string absent = OpenComPort(*port);
+    EXPECT_FALSE(port->GetOpened());
+    EXPECT_EQ(absent.rfind("COM25", 0), 0u) << absent;
+    EXPECT_NE(absent.find("not present"), std::string::npos) << absent;
+    EXPECT_GT(ownerReports, 0) << "the owner's report handler still hears the failure";
+
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    QORLNK::TLNKCOMPort second;
+    second.SetPort1(kCom);
+    const std::string busy = OpenComPort(second);
+    EXPECT_FALSE(second.GetOpened());
+    EXPECT_EQ(busy.rfind("COM25 (", 0), 0u) << busy;
+    EXPECT_NE(busy.find("already open in this program"), std::string::npos) << busy;
+    EXPECT_EQ(OpenComPort(*port), "") << "an open port stays open and needs no reason";
+}
