@@ -6,6 +6,7 @@
 #include "app/MainfrmLinkAdapters.h"
 #include "app/SlotPanel.h"
 #include "app/link/PortLink.h"
+#include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
 #include "dialogs/Dlgutils.h"
 
@@ -257,6 +258,7 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::ExitClick() {
+    m_watch->Stop();
     LNKCOMPort->Close();
     close();
 }
