@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeySequence>
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
@@ -22,6 +23,7 @@
 #include <QWindow>
 
 #include <optional>
+#include <utility>
 
 using namespace pmv;
 
@@ -182,6 +184,20 @@ void TMainForm::BuildMenus() {
         a->setCheckable(true);
     OptionsMenu->actions().constLast()->setChecked(true);
     addItems(addMenu("&Help", "HelpMenu"), {{"About", "&About", "", &F::AboutClick, TIcon::About}});
+
+    // The platform's standard keys for open, save, quit and help (Ctrl+O,
+    // Ctrl+S, Ctrl+Q and F1 on Linux), beside the captions' mnemonics, which
+    // are Alt+letter and stay as they are. The about box is the program's
+    // only help.
+    const std::pair<const char*, QKeySequence::StandardKey> shortcuts[] = {
+        {"LoadConfig", QKeySequence::Open},
+        {"SaveConfig", QKeySequence::Save},
+        {"Exit", QKeySequence::Quit},
+        {"About", QKeySequence::HelpContents},
+    };
+    for (const auto& [name, key] : shortcuts)
+        findChild<QAction*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly)
+            ->setShortcuts(key);
 
     CmdPopupMenu = new QMenu(this);
     CmdPopupMenu->setObjectName(QStringLiteral("CmdPopupMenu"));
