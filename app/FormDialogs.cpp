@@ -8,6 +8,13 @@ namespace {
 const QString kConfigFileFilter = QStringLiteral("INI Files (*.ini)");
 const QString kConfigStartFolder = QStringLiteral(".");
 
+// Qt's own dialog, also on a desktop whose file dialog keeps a history of its
+// own. It starts in kConfigStartFolder, the working folder, every time; the
+// application keeps Qt's dialog history nowhere (THostApplication).
+void Prepare(QFileDialog& dlg) {
+    dlg.setOption(QFileDialog::DontUseNativeDialog);
+}
+
 QString ChosenFile(QFileDialog& dlg) {
     if (dlg.exec() != QDialog::Accepted || dlg.selectedFiles().isEmpty())
         return {};
@@ -32,6 +39,7 @@ QString TMainFormDialogs::AskOpenConfigFile(QWidget* parent) const {
     if (OpenConfigFile)
         return OpenConfigFile();
     QFileDialog dlg(parent, QString(), kConfigStartFolder, kConfigFileFilter);
+    Prepare(dlg);
     dlg.setAcceptMode(QFileDialog::AcceptOpen);
     dlg.setFileMode(QFileDialog::ExistingFile);
     return ChosenFile(dlg);
@@ -41,6 +49,7 @@ QString TMainFormDialogs::AskSaveConfigFile(QWidget* parent, const QString& file
     if (SaveConfigFile)
         return SaveConfigFile(fileName);
     QFileDialog dlg(parent, QString(), kConfigStartFolder, kConfigFileFilter);
+    Prepare(dlg);
     dlg.setAcceptMode(QFileDialog::AcceptSave);
     dlg.setFileMode(QFileDialog::AnyFile);
     dlg.setDefaultSuffix(QStringLiteral("ini"));

@@ -2,13 +2,12 @@
 // (`StatusBar`) of the main window.
 #pragma once
 
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QToolBar>
 
 #include <array>
-
-class QLabel;
 
 // The tool bar: one button per menu item it runs, found among the actions of
 // actionOwner by their object names, with the item's icon, and the item's
@@ -45,6 +44,20 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 };
 
+// One panel of the status bar. To accessibility tools (screen readers, test
+// drivers) its accessible name says what it is ("Port state") and its text
+// ("COM25: 9600 8 none 1") is its value and its text; a plain label would
+// give the name only.
+class TStatusPanel : public QLabel {
+    Q_OBJECT
+
+public:
+    explicit TStatusPanel(const QString& text, QWidget* parent = nullptr);
+
+    // Sets the text and tells accessibility tools that it changed.
+    void SetText(const QString& text);
+};
+
 // The status bar with its eight fixed panels: 0 port state, 1 "Tx", 2 Tx
 // count, 3 "Rx", 4 Rx count, 5 "Rx TO", 6 time-out count, 7 configuration
 // file (`StatusPanel0` .. `StatusPanel7`).
@@ -56,7 +69,7 @@ public:
 
     explicit TStatusLine(QWidget* parent = nullptr);
 
-    QLabel* Panel(int i) const { return m_panels[static_cast<std::size_t>(i)]; }
+    TStatusPanel* Panel(int i) const { return m_panels[static_cast<std::size_t>(i)]; }
     void SetPanel(int i, const QString& text);
 
 signals:
@@ -67,5 +80,5 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
-    std::array<QLabel*, kPanelCount> m_panels{};
+    std::array<TStatusPanel*, kPanelCount> m_panels{};
 };

@@ -6,12 +6,14 @@
 #include "app/MainfrmLinkAdapters.h"
 #include "app/SlotPanel.h"
 #include "app/link/PortLink.h"
+#include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
 #include "dialogs/Dlgutils.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QKeySequence>
 #include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
@@ -21,6 +23,7 @@
 #include <QWindow>
 
 #include <optional>
+#include <utility>
 
 using namespace pmv;
 
@@ -182,6 +185,20 @@ void TMainForm::BuildMenus() {
     OptionsMenu->actions().constLast()->setChecked(true);
     addItems(addMenu("&Help", "HelpMenu"), {{"About", "&About", "", &F::AboutClick, TIcon::About}});
 
+    // The platform's standard keys for open, save, quit and help (Ctrl+O,
+    // Ctrl+S, Ctrl+Q and F1 on Linux), beside the captions' mnemonics, which
+    // are Alt+letter and stay as they are. The about box is the program's
+    // only help.
+    const std::pair<const char*, QKeySequence::StandardKey> shortcuts[] = {
+        {"LoadConfig", QKeySequence::Open},
+        {"SaveConfig", QKeySequence::Save},
+        {"Exit", QKeySequence::Quit},
+        {"About", QKeySequence::HelpContents},
+    };
+    for (const auto& [name, key] : shortcuts)
+        findChild<QAction*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly)
+            ->setShortcuts(key);
+
     CmdPopupMenu = new QMenu(this);
     CmdPopupMenu->setObjectName(QStringLiteral("CmdPopupMenu"));
     addItems(CmdPopupMenu, {
@@ -257,6 +274,7 @@ void TMainForm::FormShow() {
 }
 
 void TMainForm::ExitClick() {
+    m_watch->Stop();
     LNKCOMPort->Close();
     close();
 }

@@ -26,6 +26,7 @@ class QColorDialog;
 class QMenu;
 class QTimer;
 class TFormLinkView;
+class TFormWatchView;
 class TLogView;
 class TSlotPanel;
 class TStatusLine;
@@ -37,6 +38,7 @@ class TLNKCOMDlg;
 
 namespace pmv {
 class TPortLink;
+class TPortWatch;
 } // namespace pmv
 
 class TMainForm : public QMainWindow {
@@ -96,6 +98,9 @@ private:
     bool EditSlot(int index);
     // Status panel 0 of an open port: "COM<n>: <baud> <data> <parity> <stop>".
     QString OpenPortStatusText() const;
+    // Opens the port; when it does not open, logs failureLine and after it
+    // the reason (which device, and why) in one line. True when open.
+    bool OpenPortOrSayWhy(const QString& failureLine);
 
     // ---- Handlers -------------------------------------------------------------------
     // File menu.
@@ -162,6 +167,8 @@ private:
     QObject* m_wheelSource = nullptr;
     std::unique_ptr<TFormLinkView> m_linkView;
     std::unique_ptr<pmv::TPortLink> m_link; // after the view: goes before it
+    std::unique_ptr<TFormWatchView> m_watchView;
+    std::unique_ptr<pmv::TPortWatch> m_watch; // after its view: goes before it
     bool m_shown = false;
     bool m_destroying = false;
 };

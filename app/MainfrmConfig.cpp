@@ -6,6 +6,7 @@
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
 #include "app/SlotPanel.h"
+#include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
 #include "config/ConfigFile.h"
 #include "config/ConfigState.h"
@@ -110,19 +111,17 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     StatusBar->SetPanel(7, baseName);
 
     // Reopen the port with the file's settings, whether or not it was open.
+    m_watch->Stop();
     LNKCOMPort->Close();
     LNKCOMPort->SetPort1(set.ComPort);
     LNKCOMPort->SetBaudRate(set.BaudRate);
     LNKCOMPort->SetDataBits(set.DataBits);
     LNKCOMPort->SetParity(set.Parity);
     LNKCOMPort->SetStopBits(set.StopBits);
-    LNKCOMPort->Open();
-    if (LNKCOMPort->GetOpened()) {
+    if (OpenPortOrSayWhy(QString::asprintf("ERROR: - unable to open COM%d", LNKCOMPort->Port())))
         StatusBar->SetPanel(0, OpenPortStatusText());
-    } else {
+    else
         StatusBar->SetPanel(0, QStringLiteral("COM Closed"));
-        Memo->AppendLine(QString::asprintf("ERROR: - unable to open COM%d", LNKCOMPort->Port()));
-    }
 }
 
 // ---- Save ---------------------------------------------------------------------------

@@ -102,6 +102,8 @@ void TMainForm::ColourClick() {
         ColorDialog->setObjectName(QStringLiteral("ColorDialog"));
         // Solid colours only: no alpha channel.
         ColorDialog->setOption(QColorDialog::ShowAlphaChannel, false);
+        // Qt's own dialog: a desktop's colour chooser keeps settings of its own.
+        ColorDialog->setOption(QColorDialog::DontUseNativeDialog);
     }
     ColorDialog->setCurrentColor(SlotColourToQColor(CmdTable[s].colour, QApplication::palette()));
     if (ColorDialog->exec() != QDialog::Accepted)

@@ -9,11 +9,14 @@
 #include "app/MainfrmLinkAdapters.h"
 #include "app/SlotPanel.h"
 #include "app/link/PortLink.h"
+#include "app/link/PortWatch.h"
 #include "comport/Lnkcomdlg.h"
 #include "comport/Lnkcomport.h"
 
 #include <QMenu>
 #include <QTimer>
+
+#include <tuple>
 
 // The components come first among the window's children.
 void TMainForm::BuildComponents() {
@@ -37,6 +40,12 @@ void TMainForm::BuildLink() {
     m_link = std::make_unique<pmv::TPortLink>(
         CmdTable, *LNKCOMPort, *RxTimer, *m_linkView,
         [](const std::string& what) { pmv::ShowError(pmv::ExceptionText(what.c_str())); });
+
+    // A port whose device vanishes is closed, shown as lost, and opened
+    // again when the same device is back.
+    m_watchView =
+        std::make_unique<TFormWatchView>(Memo, StatusBar, [this] { return OpenPortStatusText(); });
+    m_watch = std::make_unique<pmv::TPortWatch>(*LNKCOMPort, *m_watchView);
 
     pmv::TRequestEngine& engine = m_link->Engine();
     TSlotPanel* panel = CmdsPageControl;
@@ -77,6 +86,11 @@ void TMainForm::SetAllParametersClick() {
 // ---- COM menu -----------------------------------------------------------------------
 
 void TMainForm::COMSettingsClick() {
+    const auto settings = [this] {
+        return std::make_tuple(LNKCOMPort->Port(), LNKCOMPort->BaudRate(), LNKCOMPort->DataBits(),
+                               LNKCOMPort->Parity(), LNKCOMPort->StopBits());
+    };
+    const auto before = settings();
     LNKCOMDlg->SetPort1(LNKCOMPort->Port());
     LNKCOMDlg->SetBaudRate(LNKCOMPort->BaudRate());
     LNKCOMDlg->SetDataBits(LNKCOMPort->DataBits());
@@ -94,6 +108,10 @@ void TMainForm::COMSettingsClick() {
     LNKCOMPort->SetDataBits(LNKCOMDlg->DataBits());
     LNKCOMPort->SetParity(LNKCOMDlg->Parity());
     LNKCOMPort->SetStopBits(LNKCOMDlg->StopBits());
+    // New settings are the operator's own choice: a lost device is no
+    // longer waited for.
+    if (settings() != before && m_watch->Stop())
+        StatusBar->SetPanel(0, QStringLiteral("COM closed"));
 }
 
 QString TMainForm::OpenPortStatusText() const {
@@ -103,18 +121,33 @@ QString TMainForm::OpenPortStatusText() const {
         LNKCOMPort->GetStopBitsStr().c_str());
 }
 
-void TMainForm::COMOpenClick() {
-    LNKCOMPort->Open();
-    if (LNKCOMPort->GetOpened()) {
-        StatusBar->SetPanel(0, OpenPortStatusText());
-    } else {
-        StatusBar->SetPanel(0, QStringLiteral("COM closed"));
-        Memo->AppendLine(QStringLiteral("Error: - Unable to open COM port"));
-    }
+bool TMainForm::OpenPortOrSayWhy(const QString& failureLine) {
+    const std::string reason = pmv::OpenComPort(*LNKCOMPort);
+    if (LNKCOMPort->GetOpened())
+        return true;
+    Memo->AppendLine(failureLine);
+    // The reason belongs to the failure line above it and carries no error
+    // mark of its own: "COM7 (/dev/ttyUSB0): in use by minicom (pid 4242)".
+    Memo->AppendLine(DeviceText(reason));
+    return false;
 }
 
-// A request outstanding at this moment still ends with its time-out.
+void TMainForm::COMOpenClick() {
+    m_watch->Stop(); // the operator's own open ends any wait for a lost device
+    if (OpenPortOrSayWhy(QStringLiteral("Error: - Unable to open COM port")))
+        StatusBar->SetPanel(0, OpenPortStatusText());
+    else
+        StatusBar->SetPanel(0, QStringLiteral("COM closed"));
+}
+
+// A request outstanding at this moment still ends with its time-out. A port
+// closed because its device is gone is closed already: Close ends the wait
+// for the device.
 void TMainForm::COMCloseClick() {
+    if (m_watch->Stop()) {
+        StatusBar->SetPanel(0, QStringLiteral("COM closed"));
+        return;
+    }
     if (!LNKCOMPort->GetOpened())
         return;
     LNKCOMPort->Close();

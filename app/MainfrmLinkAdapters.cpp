@@ -6,6 +6,7 @@
 #include "dialogs/Dlgutils.h"
 
 #include <QAction>
+#include <QFile>
 #include <QMenu>
 #include <QTimer>
 
@@ -44,6 +45,28 @@ void TFormLinkView::SetEditText(int index, std::string_view text) {
 void TFormLinkView::ConvertError(const std::string& message) {
     const QString text = pmv::FromLatin1(message);
     QTimer::singleShot(0, m_widgets.context, [text] { pmv::ShowError(text); });
+}
+
+void TFormWatchView::AppendLog(const std::string& line) {
+    m_log->AppendLine(DeviceText(line));
+}
+
+void TFormWatchView::ShowPortState(pmv::TPortWatch::TState state, int com) {
+    switch (state) {
+    case pmv::TPortWatch::TState::Lost:
+        m_status->SetPanel(0, QStringLiteral("COM%1 lost").arg(com));
+        break;
+    case pmv::TPortWatch::TState::Reopened:
+        m_status->SetPanel(0, m_openPortText());
+        break;
+    case pmv::TPortWatch::TState::GaveUp:
+        m_status->SetPanel(0, QStringLiteral("COM closed"));
+        break;
+    }
+}
+
+QString DeviceText(const std::string& line) {
+    return QFile::decodeName(QByteArray(line.data(), qsizetype(line.size())));
 }
 
 int VirtualKeyOf(int qtKey) {

@@ -5,8 +5,12 @@
 // Everything here runs on the user-interface thread.
 #pragma once
 
+#include "app/link/PortWatch.h"
 #include "app/link/RequestEngine.h"
 
+#include <QString>
+
+#include <functional>
 #include <string>
 
 class QMenu;
@@ -48,6 +52,27 @@ public:
 private:
     TWidgets m_widgets;
 };
+
+// The port watch on the window: its lines in the log, the port's state in
+// status panel 0 ("COM25 lost"; the open port's settings once it is open
+// again; "COM closed" when it did not open).
+class TFormWatchView : public pmv::TPortWatch::TView {
+public:
+    TFormWatchView(TLogView* log, TStatusLine* status, std::function<QString()> openPortText)
+        : m_log(log), m_status(status), m_openPortText(std::move(openPortText)) {}
+
+    void AppendLog(const std::string& line) override;
+    void ShowPortState(pmv::TPortWatch::TState state, int com) override;
+
+private:
+    TLogView* m_log;
+    TStatusLine* m_status;
+    std::function<QString()> m_openPortText;
+};
+
+// A line from the platform layer (device paths, process names) for the log,
+// in the file system's encoding.
+QString DeviceText(const std::string& line);
 
 // Virtual key code of a Qt key for the engine's CmdEditKey: Up, Down, and
 // Return or Enter; 0 for any other key.

@@ -95,6 +95,22 @@ public:
         return r;
     }
 
+    // Whether the box's title is too long for it: it then ends in an
+    // ellipsis before the frame. label: the title's rectangle; room: the
+    // width it may take.
+    bool TitleElided(const QStyleOptionGroupBox& box, const QWidget* widget, QRect* label = nullptr,
+                     int* room = nullptr) const {
+        if (box.text.isEmpty())
+            return false;
+        const QRect r = subControlRect(CC_GroupBox, &box, SC_GroupBoxLabel, widget);
+        const int width = box.rect.width() - r.left() - kGroupTitleIndent;
+        if (label)
+            *label = r;
+        if (room)
+            *room = width;
+        return r.width() > width;
+    }
+
     // An etched frame whose top line runs through the middle of the title.
     void drawComplexControl(ComplexControl control, const QStyleOptionComplex* option,
                             QPainter* painter, const QWidget* widget) const override {
@@ -104,12 +120,10 @@ public:
             return;
         }
         const bool hasTitle = !box->text.isEmpty();
-        QRect label =
-            hasTitle ? subControlRect(CC_GroupBox, option, SC_GroupBoxLabel, widget) : QRect();
-        // A title too long for the box ends in an ellipsis before the frame.
-        const int room = box->rect.width() - label.left() - kGroupTitleIndent;
+        QRect label;
+        int room = 0;
         QString title = box->text;
-        if (hasTitle && label.width() > room) {
+        if (TitleElided(*box, widget, &label, &room)) {
             title = box->fontMetrics.elidedText(title, Qt::ElideRight, room);
             label.setWidth(room);
         }
@@ -158,6 +172,17 @@ protected:
 
     std::shared_ptr<TTie> m_tie;
     int m_index;
+};
+
+class TSlotPanel::TSlotBox : public TSlotWidget<QGroupBox> {
+public:
+    using TSlotWidget::TSlotWidget;
+
+    QStyleOptionGroupBox StyleOption() const {
+        QStyleOptionGroupBox option;
+        initStyleOption(&option);
+        return option;
+    }
 };
 
 class TSlotPanel::TSlotButton : public TSlotWidget<QPushButton> {
@@ -224,7 +249,7 @@ void TSlotPanel::BuildSlot(int index, QWidget* page) {
     const QString n = QString::number(index + 1);
     const QString number = QStringLiteral("Slot %1").arg(index + 1);
 
-    auto* box = new TSlotWidget<QGroupBox>(m_tie, index, page);
+    auto* box = new TSlotBox(m_tie, index, page);
     box->setObjectName(QLatin1String("Cmd") + n + QLatin1String("GroupBox"));
     box->setGeometry(
         QRect(QPoint(kSlotPitchX * SlotColumn(index), kSlotPitchY * SlotRow(index)), kSlotBoxSize));
@@ -255,6 +280,7 @@ void TSlotPanel::BuildSlot(int index, QWidget* page) {
 
     TSlot& s = m_slots[index];
     s.box = box;
+    s.titledBox = box;
     s.get = get;
     s.set = set;
     s.edit = edit;
@@ -268,6 +294,12 @@ bool TSlotPanel::SlotEvent(int index, QWidget* widget, QEvent* event) {
     case QEvent::MouseButtonDblClick:
         // Whatever the button: a right click selects before its menu opens.
         m_selectedSlot = index;
+        return false;
+    case QEvent::FontChange:
+    case QEvent::StyleChange:
+        // The room for the caption may have changed.
+        if (widget == m_slots[index].box)
+            ShowCaptionTip(index);
         return false;
     case QEvent::ContextMenu: {
         const auto* request = static_cast<QContextMenuEvent*>(event);
@@ -380,10 +412,23 @@ void TSlotPanel::SetCaption(int index, const QString& caption) {
         return;
     s.caption = caption;
     s.box->setTitle(caption);
+    ShowCaptionTip(index);
     s.box->setAccessibleDescription(caption);
     s.get->setAccessibleDescription(caption);
     s.set->setAccessibleDescription(caption);
     s.edit->setAccessibleDescription(caption);
+}
+
+// A caption too long for its box ends in an ellipsis; the box's tooltip then
+// shows it whole (as plain text, whatever characters it holds).
+void TSlotPanel::ShowCaptionTip(int index) {
+    const TSlot& s = m_slots[index];
+    const auto* style = static_cast<const TPanelStyle*>(m_style);
+    QString tip;
+    if (style->TitleElided(s.titledBox->StyleOption(), s.box))
+        tip = Qt::mightBeRichText(s.caption) ? Qt::convertFromPlainText(s.caption) : s.caption;
+    if (s.box->toolTip() != tip)
+        s.box->setToolTip(tip);
 }
 
 void TSlotPanel::SetCaptionColour(int index, const QColor& colour) {

@@ -88,11 +88,13 @@ private:
         TSlotPanel* panel;
     };
     template <class TWidget> class TSlotWidget;
+    class TSlotBox;
     class TSlotButton;
     class TSlotEdit;
 
     struct TSlot {
         QGroupBox* box = nullptr;
+        TSlotBox* titledBox = nullptr; // the same box, with its style option
         QPushButton* get = nullptr;
         QPushButton* set = nullptr;
         QLineEdit* edit = nullptr;
@@ -103,6 +105,7 @@ private:
 
     void BuildSlot(int index, QWidget* page);
     void SetCaption(int index, const QString& caption);
+    void ShowCaptionTip(int index);
     // What every slot widget does with an event first; true when it is taken.
     bool SlotEvent(int index, QWidget* widget, QEvent* event);
 

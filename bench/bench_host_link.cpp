@@ -16,6 +16,10 @@
 //                    by design): resident memory before and after.
 //   LogGrowth20k     the same over 20,000 requests with the log kept: what
 //                    the log itself costs per 1,000 lines.
+//   PeerGoneToLostLine  from the far end of an open port's pseudo-terminal
+//                    closing (as a device that is unplugged) to the window's
+//                    "device lost" line, the port closed by then: median and
+//                    maximum over the runs.
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
 #include "app/link/PortLink.h"
@@ -30,6 +34,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTextBlock>
 
 #include <benchmark/benchmark.h>
 
@@ -37,6 +42,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -306,6 +313,84 @@ void BM_LogGrowth20k(benchmark::State& state) {
     RunRequests(state, 20000, false);
 }
 BENCHMARK(BM_LogGrowth20k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A window of its own, with COM26 in a device map of its own: a new
+// pseudo-terminal for every run, opened through COM > Open.
+void BM_PeerGoneToLostLine(benchmark::State& state) {
+    constexpr int kLostCom = 26;
+    QTemporaryDir dir;
+    const QByteArray savedMap = qgetenv("PMV_COMMAP");
+    const std::string map = dir.filePath("commap").toStdString();
+    ::setenv("PMV_COMMAP", map.c_str(), 1);
+    const QString config = dir.filePath(QStringLiteral("com26.ini"));
+    pmv::TConfigSet set;
+    set.ComPort = kLostCom;
+    TMainForm form;
+    form.show();
+    auto* open = form.findChild<QAction*>(QStringLiteral("COMOpen"));
+    auto* portState = form.findChild<QLabel*>(QStringLiteral("StatusPanel0"));
+    auto* log = form.findChild<QPlainTextEdit*>(QStringLiteral("Memo"));
+    Clock::time_point lostAt{};
+    QEventLoop loop;
+    QObject::connect(log, &QPlainTextEdit::textChanged, &loop, [&] {
+        if (lostAt == Clock::time_point{} &&
+            log->document()->lastBlock().text().endsWith(QStringLiteral(": device lost"))) {
+            lostAt = Clock::now();
+            loop.quit();
+        }
+    });
+    std::vector<double> ms;
+    bool loaded = false;
+    for (auto _ : state) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128] = {};
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+            ::ptsname_r(master, name, sizeof name) != 0) {
+            state.SkipWithError("no pseudo-terminal");
+            break;
+        }
+        std::ofstream(map) << "COM" << kLostCom << "=" << name << "\n";
+        if (!loaded) { // the window's port is COM26 from here on
+            loaded = pmv::SaveConfigFile(QFile::encodeName(config).toStdString(), set).Ok;
+            form.LoadConfigFromFile(config);
+        } else {
+            open->trigger();
+        }
+        if (!portState->text().startsWith(QStringLiteral("COM26:"))) {
+            ::close(master);
+            state.SkipWithError("the port did not open");
+            break;
+        }
+        log->clear();
+        lostAt = {};
+        // Let the workers settle into their waits first.
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+        QTimer guard; // never hang
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+        guard.start(10000);
+        const Clock::time_point start = Clock::now();
+        ::close(master);
+        loop.exec();
+        if (lostAt == Clock::time_point{}) {
+            state.SkipWithError("no device-lost line");
+            break;
+        }
+        const double seconds = std::chrono::duration<double>(lostAt - start).count();
+        state.SetIterationTime(seconds);
+        ms.push_back(seconds * 1000.0);
+    }
+    if (!ms.empty()) {
+        state.counters["median_ms"] = Percentile(ms, 0.5);
+        state.counters["max_ms"] = Percentile(ms, 1.0);
+    }
+    if (savedMap.isNull())
+        ::unsetenv("PMV_COMMAP");
+    else
+        ::setenv("PMV_COMMAP", savedMap.constData(), 1);
+}
+BENCHMARK(BM_PeerGoneToLostLine)->Iterations(50)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

@@ -7,6 +7,7 @@
 #include "comport/Lnkcomdlg.h"
 #include "config/CmdRecord.h"
 #include "dialogs/Getstrfrm.h"
+#include "platform/PortStatus.h"
 #include "tests/dialogs/DialogTest.h"
 
 #include <QAction>
@@ -22,8 +23,19 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <functional>
+#include <ostream>
 #include <string>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Texts in failure messages as text.
+inline void PrintTo(const QString& text, std::ostream* os) {
+    *os << '"' << text.toStdString() << '"';
+}
 
 namespace apptest {
 
@@ -150,5 +162,52 @@ inline void Choose(QComboBox* list, const char* text) {
     EXPECT_GE(i, 0) << text;
     list->setCurrentIndex(i);
 }
+
+// Another program that has a device open with a plain open (no lock, no
+// exclusive flag), as a terminal program or cat would: sleep with the device
+// as its standard input, and nothing else of this process's open.
+class THolder {
+public:
+    THolder() = default;
+    THolder(const THolder&) = delete;
+    THolder& operator=(const THolder&) = delete;
+    ~THolder() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    // True once the program holds the device (as the holder scan sees it).
+    bool Start(const std::string& device) {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            // Only calls that are safe after a fork of a threaded process.
+            if (::syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
+                for (int fd = 3, last = int(::sysconf(_SC_OPEN_MAX)); fd < last; ++fd)
+                    ::close(fd);
+            const int fd = ::open(device.c_str(), O_RDONLY | O_NOCTTY);
+            if (fd < 0 || ::dup2(fd, 0) < 0)
+                ::_exit(127);
+            ::execlp("sleep", "sleep", "600", static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        if (m_pid < 0)
+            return false;
+        return QTest::qWaitFor(
+            [&] {
+                for (const pmv::platform::DeviceHolder& h :
+                     pmv::platform::FindDeviceHolders(device))
+                    if (h.pid == m_pid && h.name == "sleep")
+                        return true;
+                return false;
+            },
+            10000);
+    }
+    int Pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+};
 
 } // namespace apptest

@@ -326,16 +326,30 @@ TEST_F(ConfigWindowTest, LoadPutsTheFileIntoEffectAndOpensItsPort) {
     EXPECT_TRUE(questions.isEmpty());
 }
 
-TEST_F(ConfigWindowTest, LoadWithAnAbsentPortKeepsTheConfigurationAndSaysSo) {
+// The failure line as always, then which device and why.
+TEST_F(ConfigWindowTest, LoadWithAPortThatWillNotOpenKeepsTheConfigurationAndSaysWhy) {
+    TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    apptest::THolder holder;
     Show();
     MessUp();
-
     Load(ExamplePath);
-
     ExpectExampleLoaded(ExamplePath);
     EXPECT_EQ(StatusText(0), "COM Closed");
     EXPECT_EQ(LogLines(),
-              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25"}));
+              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25",
+                           "COM25: not present (no device is mapped to this number)"}));
+
+    // Another program without a lock has the device open.
+    devices.Map(25, pty.SlavePath());
+    ASSERT_TRUE(holder.Start(pty.SlavePath()));
+    Load(ExamplePath);
+    EXPECT_EQ(StatusText(0), "COM Closed");
+    EXPECT_EQ(LogLines(),
+              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25",
+                           QStringLiteral("COM25 (%1): in use by sleep (pid %2)")
+                               .arg(QString::fromStdString(pty.SlavePath()))
+                               .arg(holder.Pid())}));
 }
 
 TEST_F(ConfigWindowTest, LoadWhileOpenWithOtherSettingsReopensWithTheFileSettings) {

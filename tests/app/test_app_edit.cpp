@@ -42,13 +42,7 @@
 
 #include "tests/app/WindowProbe.h"
 
-// Readable failure messages.
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
-QT_END_NAMESPACE
-
+// Readable failure messages (texts: WindowProbe.h).
 namespace pmv {
 inline void PrintTo(const TCmdRecord& r, std::ostream* os) {
     *os << "{" << int(r.cmd_type) << ", \"" << r.cmd_str << "\", \"" << r.cmd_descr << "\", \""

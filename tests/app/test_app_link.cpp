@@ -3,6 +3,7 @@
 // the bundled simulator (qxm-sim) on a real pseudo-terminal published as
 // COM25 through a private device map.
 #include "app/Mainfrm.h"
+#include "app/link/PortWatch.h"
 #include "comport/Lnkcomdlg.h"
 #include "comport/Lnkcomport.h"
 #include "tests/app/WindowProbe.h"
@@ -12,6 +13,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -28,11 +30,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace pmv;
@@ -158,6 +162,7 @@ protected:
     static std::string P(const std::string& bytes) { return qxmsim::Printable(bytes); }
 
     std::vector<QString> Panels() const { return {StatusText(2), StatusText(4), StatusText(6)}; }
+    const std::string& SimDevice() const { return FSim.Device(); }
 
     std::unique_ptr<TMainForm> form;
 
@@ -564,20 +569,38 @@ TEST_F(LinkTest, OpenShowsTheSettingsAndAFailedOpenSaysSo) {
     apptest::ChoosePort(*form, Com + 1); // nothing published there
     Item("COMOpen")->trigger();
     EXPECT_EQ(StatusText(0), "COM closed");
-    EXPECT_EQ(LogLines(), QStringList{"Error: - Unable to open COM port"});
+    // The failure line as always, then which device and why.
+    EXPECT_EQ(LogLines(), (QStringList{"Error: - Unable to open COM port",
+                                       "COM26: not present (no device is mapped to this number)"}));
 
     apptest::ChoosePort(*form, Com);
     Item("COMOpen")->trigger();
     EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
     Item("COMOpen")->trigger(); // already open: the component's own report only
-    EXPECT_EQ(LogLines().size(), 1);
+    EXPECT_EQ(LogLines().size(), 2);
 
     Item("COMClose")->trigger();
     EXPECT_EQ(StatusText(0), "COM closed");
     apptest::StatusPanel(*form, 0)->setText("x");
     Item("COMClose")->trigger(); // closed: nothing at all
     EXPECT_EQ(StatusText(0), "x");
-    EXPECT_EQ(LogLines().size(), 1);
+    EXPECT_EQ(LogLines().size(), 2);
+}
+
+// A program without a lock (a terminal program, cat) has the device open:
+// the port does not open a second time, and the log says who has it.
+TEST_F(LinkTest, OpenRefusedWhileAnotherProgramHoldsTheDevice) {
+    ASSERT_NO_FATAL_FAILURE(StartSim());
+    ASSERT_NO_FATAL_FAILURE(ShowActive());
+    apptest::THolder holder;
+    ASSERT_TRUE(holder.Start(SimDevice()));
+    apptest::ChoosePort(*form, Com);
+    Item("COMOpen")->trigger();
+    EXPECT_EQ(StatusText(0), "COM closed");
+    EXPECT_EQ(LogLines(), (QStringList{"Error: - Unable to open COM port",
+                                       QStringLiteral("COM25 (%1): in use by sleep (pid %2)")
+                                           .arg(QString::fromStdString(SimDevice()))
+                                           .arg(holder.Pid())}));
 }
 
 TEST_F(LinkTest, SettingsDialog) {
@@ -686,6 +709,253 @@ TEST_F(LinkTest, WindowDestroyedWhileAFrameIsWritten) {
         Ctrls(0).set->click();
         EXPECT_EQ(StatusText(2), "1");
         form.reset(); // at once: the transmit thread is still writing
+    }
+}
+
+// ---- A device that vanishes and comes back ---------------------------------------
+//
+// A USB serial adapter that is unplugged is hung up by its driver: reads and
+// writes on the open node fail (EIO, hang-up), which the serial layer reports
+// as a vanished device. udev then removes the node and its
+// /dev/serial/by-id link; plugged in again, the adapter gets a node again,
+// possibly another number (ttyUSB1 for ttyUSB0), and udev recreates the same
+// by-id link. Here the device is the simulator's pseudo-terminal: killing
+// the simulator closes the pty's master, which hangs up the port's side in
+// the same way, and a simulator started again gets a new /dev/pts node. The
+// by-id folder is a private one (PMV_DEV_ROOT), whose link the tests remove
+// and create as udev does, and the operator's device map names COM25 by that
+// link.
+class DeviceLossTest : public ::testing::Test {
+protected:
+    static constexpr const char* kById = "usb-PMV_QXM300_Simulator_0001-if00";
+    static constexpr const char* kOtherById = "usb-PMV_QXM300_Simulator_0002-if00";
+
+    void SetUp() override {
+        ASSERT_TRUE(FDir.isValid());
+        FDevRoot = FDir.filePath("dev").toStdString();
+        FSysRoot = FDir.filePath("sys").toStdString();
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(FDevRoot + "/serial/by-id")));
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(FSysRoot)));
+        FMap = FDir.filePath("commap").toStdString();
+        FSimMap = FDir.filePath("simmap").toStdString();
+        ::setenv("PMV_COMMAP", FMap.c_str(), 1);
+        ::setenv("PMV_DEV_ROOT", FDevRoot.c_str(), 1);
+        ::setenv("PMV_SYSFS_ROOT", FSysRoot.c_str(), 1);
+        MapComTo(kById);
+        form = std::make_unique<TMainForm>();
+        ASSERT_TRUE(test::ShowActive(*form));
+    }
+
+    void TearDown() override {
+        form.reset();
+        for (auto& sim : FSims)
+            sim->Stop();
+        ::unsetenv("PMV_COMMAP");
+        ::unsetenv("PMV_DEV_ROOT");
+        ::unsetenv("PMV_SYSFS_ROOT");
+    }
+
+    std::string ByIdPath(const char* name) const { return FDevRoot + "/serial/by-id/" + name; }
+
+    // The operator's line: COM25 is the device with that by-id name.
+    void MapComTo(const char* byId) { std::ofstream(FMap) << "COM25=" << ByIdPath(byId) << "\n"; }
+
+    // The device is plugged in: a simulator on a new pty (published only in
+    // a map of its own), and its by-id link. Returns its node.
+    // beforeLink runs with the node before udev's link appears.
+    std::string PlugIn(const char* byId = kById, std::vector<std::string> args = {},
+                       const std::function<void(const std::string&)>& beforeLink = {}) {
+        FLog = FDir.filePath(QStringLiteral("sim%1.log").arg(FSims.size())).toStdString();
+        args.insert(args.end(), {"--log", FLog});
+        FSims.push_back(std::make_unique<qxmsim::TSimProcess>());
+        if (!FSims.back()->Start(QXM_SIM_PATH, FSimMap, 31, args)) {
+            ADD_FAILURE() << FSims.back()->Error();
+            return {};
+        }
+        const std::string node = FSims.back()->Device();
+        if (beforeLink)
+            beforeLink(node);
+        ::unlink(ByIdPath(byId).c_str());
+        EXPECT_EQ(::symlink(node.c_str(), ByIdPath(byId).c_str()), 0);
+        return node;
+    }
+
+    // Pulled out: the simulator ends at once (SIGKILL) and its link goes.
+    void Unplug(const char* byId = kById) {
+        ASSERT_FALSE(FSims.empty());
+        ::kill(FSims.back()->Pid(), SIGKILL);
+        FSims.back()->Wait();
+        ::unlink(ByIdPath(byId).c_str());
+    }
+
+    bool SimGot(const std::string& frame) {
+        return QTest::qWaitFor(
+            [&] { return ReadFile(FLog).find("rx " + frame) != std::string::npos; }, Wait);
+    }
+
+    void OpenCom25() {
+        apptest::ChoosePort(*form, Com);
+        apptest::Item(*form, "COMOpen")->trigger();
+        ASSERT_TRUE(StatusText(0).startsWith("COM25: ")) << StatusText(0).toStdString();
+    }
+
+    TCmdRecord Define(int index, const char* cmd, const char* descr, std::uint32_t opts = 0) {
+        const TCmdRecord r = apptest::Record(ctParamGetSet, cmd, descr, opts);
+        form->SetSlot(index, r);
+        return r;
+    }
+    void Get(int index) {
+        apptest::Panel(*form)->setCurrentIndex(0);
+        QTest::mouseClick(apptest::SlotWidgets(*form, index).get, Qt::LeftButton);
+    }
+
+    QString StatusText(int i) const { return apptest::StatusText(*form, i); }
+    QStringList LogLines() const { return apptest::LogLines(*form); }
+    bool WaitLogLine(const QString& line) {
+        return QTest::qWaitFor([&] { return LogLines().contains(line); }, Wait);
+    }
+    static QString Lost(const std::string& node, const char* byId = kById) {
+        return QStringLiteral("COM25 (%1, %2): device lost")
+            .arg(QString::fromStdString(node), QLatin1String(byId));
+    }
+    static QString Back(const std::string& node, const char* byId = kById) {
+        return QStringLiteral("COM25 (%1, %2): device back, reopened")
+            .arg(QString::fromStdString(node), QLatin1String(byId));
+    }
+    // Long enough for the watch to have looked at the map several times.
+    static void SeveralPolls() { QTest::qWait(4 * TPortWatch::kPollMs); }
+
+    std::unique_ptr<TMainForm> form;
+
+private:
+    QTemporaryDir FDir;
+    std::string FDevRoot, FSysRoot, FMap, FSimMap, FLog;
+    std::vector<std::unique_ptr<qxmsim::TSimProcess>> FSims;
+};
+
+TEST_F(DeviceLossTest, LostDuringARunThenBackUnderItsByIdName) {
+    const std::string first = PlugIn(kById, {"--silent", "ACC"});
+    ASSERT_NO_FATAL_FAILURE(OpenCom25());
+    apptest::Named<QTimer>(*form, "RxTimer")->setInterval(ReplyWindowMs);
+    Define(0, "ACC", "Acceleration", IncInGetAll);
+    Define(1, "SPD", "Speed", IncInGetAll);
+
+    // A Get All waits for its first reply when the device goes.
+    apptest::Item(*form, "GetAllParameters")->trigger();
+    ASSERT_TRUE(SimGot("QXACC\\r"));
+    Unplug();
+    ASSERT_TRUE(WaitLogLine(Lost(first)));
+    EXPECT_EQ(StatusText(0), "COM25 lost");
+    // The request outstanding ends with its time-out, and the run with it.
+    ASSERT_TRUE(WaitLogLine("Acceleration - Rx timeout"));
+    EXPECT_EQ(LogLines().size(), 2) << LogLines().join('\n').toStdString();
+    EXPECT_EQ(LogLines().count(Lost(first)), 1);
+    EXPECT_EQ(StatusText(2), "1");
+    EXPECT_EQ(StatusText(6), "1");
+
+    // Requests now find the port closed.
+    apptest::Memo(*form)->clear();
+    Get(1);
+    apptest::Item(*form, "GetAllParameters")->trigger();
+    EXPECT_EQ(LogLines(),
+              (QStringList{"ERROR: - COM port not opened", "ERROR: - COM port not opened"}));
+
+    // Plugged in again: another node, the same by-id name.
+    apptest::Memo(*form)->clear();
+    const std::string second = PlugIn();
+    ASSERT_TRUE(WaitLogLine(Back(second)));
+    EXPECT_EQ(LogLines(), QStringList{Back(second)});
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
+    Get(1);
+    ASSERT_TRUE(WaitLogLine("Speed = 1500"));
+    EXPECT_EQ(StatusText(4), "1");
+}
+
+// Another device under the number is not the one that was lost; the
+// operator may open whatever the number names by hand, which ends the wait.
+TEST_F(DeviceLossTest, AnotherDeviceUnderTheNumberIsNotOpenedByItself) {
+    const std::string first = PlugIn();
+    ASSERT_NO_FATAL_FAILURE(OpenCom25());
+    Unplug();
+    ASSERT_TRUE(WaitLogLine(Lost(first)));
+
+    const std::string other = PlugIn(kOtherById);
+    MapComTo(kOtherById);
+    SeveralPolls();
+    EXPECT_EQ(StatusText(0), "COM25 lost");
+    EXPECT_EQ(LogLines(), QStringList{Lost(first)});
+
+    apptest::Item(*form, "COMOpen")->trigger();
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
+    EXPECT_EQ(LogLines(), QStringList{Lost(first)});
+}
+
+// A device that comes back held by another program (a modem manager probing
+// a new device does that) is opened once that program lets go.
+TEST_F(DeviceLossTest, BackButHeldIsOpenedOnceFree) {
+    const std::string first = PlugIn();
+    ASSERT_NO_FATAL_FAILURE(OpenCom25());
+    Unplug();
+    ASSERT_TRUE(WaitLogLine(Lost(first)));
+
+    auto holder = std::make_unique<apptest::THolder>();
+    const std::string second =
+        PlugIn(kById, {}, [&](const std::string& node) { ASSERT_TRUE(holder->Start(node)); });
+    const QString held =
+        QStringLiteral("COM25 (%1, %2): device back, not opened yet: in use by sleep (pid %3)")
+            .arg(QString::fromStdString(second), QLatin1String(kById))
+            .arg(holder->Pid());
+    ASSERT_TRUE(WaitLogLine(held));
+    SeveralPolls();
+    EXPECT_EQ(LogLines(), (QStringList{Lost(first), held})); // said once
+    EXPECT_EQ(StatusText(0), "COM25 lost");
+
+    holder.reset();
+    ASSERT_TRUE(WaitLogLine(Back(second)));
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
+}
+
+// Whatever the operator does with the port ends the wait: the device that
+// comes back afterwards is left alone.
+TEST_F(DeviceLossTest, TheOperatorsOwnStepsEndTheWait) {
+    const QString example = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
+    struct Row {
+        const char* name;
+        std::function<void()> step;
+        const char* status; // panel 0 afterwards
+    } rows[] = {
+        {"COM > Close", [&] { apptest::Item(*form, "COMClose")->trigger(); }, "COM closed"},
+        {"configuration loaded", [&] { form->LoadConfigFromFile(example); }, "COM Closed"},
+        {"new settings",
+         [&] {
+             apptest::ChangePortSettings(*form, [](QORLNK::TLNKCOMDlgFrm& f) {
+                 apptest::Choose(f.BaudRateComboBox, "19200");
+             });
+         },
+         "COM closed"},
+        {"same settings again",
+         [&] { apptest::ChangePortSettings(*form, [](QORLNK::TLNKCOMDlgFrm&) {}); }, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string node = PlugIn();
+        ASSERT_NO_FATAL_FAILURE(OpenCom25());
+        Unplug();
+        ASSERT_TRUE(WaitLogLine(Lost(node)));
+        row.step();
+        const std::string again = PlugIn();
+        if (!row.status) {
+            // Unchanged settings are no step of the operator's: the wait goes on.
+            ASSERT_TRUE(WaitLogLine(Back(again)));
+            apptest::Item(*form, "COMClose")->trigger();
+        } else {
+            EXPECT_EQ(StatusText(0), row.status);
+            SeveralPolls();
+            EXPECT_EQ(StatusText(0), row.status);
+            EXPECT_FALSE(LogLines().contains(Back(again)));
+        }
+        Unplug();
+        apptest::Memo(*form)->clear();
     }
 }
 

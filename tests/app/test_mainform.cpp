@@ -7,6 +7,7 @@
 #include "tests/app/BoxWatcher.h"
 #include "tests/app/WindowProbe.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
 #include <QContextMenuEvent>
@@ -319,6 +320,52 @@ TEST_F(MainFormTest, MainMenuItems) {
     }
 }
 
+// The platform's standard keys run their items (captions and mnemonics are
+// as above). Which keys those are is the platform's: Ctrl+O, Ctrl+S, Ctrl+Q
+// and F1 on an X11 or Wayland desktop; the offscreen platform of the tests
+// follows the Windows scheme, which has no key for quit.
+TEST_F(MainFormTest, StandardShortcutsRunTheirItems) {
+    int opened = 0, saved = 0;
+    TMainFormDialogs dialogs;
+    dialogs.OpenConfigFile = [&] {
+        ++opened;
+        return QString();
+    };
+    dialogs.SaveConfigFile = [&](const QString&) {
+        ++saved;
+        return QString();
+    };
+    form->SetDialogs(dialogs);
+    QString shown;
+    struct Row {
+        const char* item;
+        QKeySequence::StandardKey key;
+        std::function<bool()> ran;
+    } rows[] = {
+        {"LoadConfig", QKeySequence::Open, [&] { return opened == 1; }},
+        {"SaveConfig", QKeySequence::Save, [&] { return saved == 1; }},
+        {"About", QKeySequence::HelpContents, [&] { return shown == "pmv::TAboutForm"; }},
+        {"Exit", QKeySequence::Quit, [&] { return !form->isVisible(); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.item);
+        const QList<QKeySequence> keys = QKeySequence::keyBindings(row.key);
+        EXPECT_EQ(Item(*form, row.item)->shortcuts(), keys);
+        if (keys.isEmpty())
+            continue; // none on this platform
+        SCOPED_TRACE(keys.constFirst().toString().toStdString());
+        ASSERT_TRUE(test::ShowActive(*form));
+        if (row.key == QKeySequence::HelpContents) {
+            test::WhenModal([&](QWidget* w) {
+                shown = QString::fromLatin1(w->metaObject()->className());
+                w->close();
+            });
+        }
+        QTest::keySequence(form.get(), keys.constFirst());
+        EXPECT_TRUE(WaitUntil(row.ran));
+    }
+}
+
 TEST_F(MainFormTest, OptionItemsToggleTheirCheckMarks) {
     struct Row {
         QAction* item;
@@ -523,6 +570,47 @@ TEST(StatusLine, PanelsAndDoubleClick) {
     for (int i = 0; i < TStatusLine::kPanelCount; ++i)
         QTest::mouseDClick(bar.Panel(i), Qt::LeftButton);
     EXPECT_EQ(clicks.count(), TStatusLine::kPanelCount);
+}
+
+// Accessibility tools (a screen reader, a test driver) read what each panel
+// is by its name and what it says by its value and its text.
+TEST_F(MainFormTest, StatusPanelsGiveTheirTextsToAccessibilityTools) {
+    Show();
+    struct Row {
+        const char* name;
+        const char* text;
+    } rows[] = {
+        {"Port state", "COM closed"}, {"Tx label", "Tx"},         {"Tx count", "0"},
+        {"Rx label", "Rx"},           {"Rx count", "0"},          {"Rx timeout label", "Rx TO"},
+        {"Rx timeout count", "0"},    {"Configuration file", ""},
+    };
+    for (int i = 0; i < TStatusLine::kPanelCount; ++i) {
+        SCOPED_TRACE(rows[i].name);
+        QAccessibleInterface* a =
+            QAccessible::queryAccessibleInterface(apptest::StatusPanel(*form, i));
+        ASSERT_TRUE(a);
+        EXPECT_EQ(a->role(), QAccessible::StaticText);
+        EXPECT_EQ(a->text(QAccessible::Name), rows[i].name);
+        EXPECT_EQ(a->text(QAccessible::Value), rows[i].text);
+        QAccessibleTextInterface* t = a->textInterface();
+        ASSERT_TRUE(t);
+        EXPECT_EQ(t->text(0, t->characterCount()), rows[i].text);
+    }
+
+    // A new text is the new value. (The change events for the tools are sent
+    // only while a platform bridge listens, which the offscreen platform has
+    // not.)
+    Named<TStatusLine>("StatusBar")->SetPanel(0, "COM25 lost");
+    QAccessibleInterface* a = QAccessible::queryAccessibleInterface(apptest::StatusPanel(*form, 0));
+    EXPECT_EQ(a->text(QAccessible::Name), "Port state");
+    EXPECT_EQ(a->text(QAccessible::Value), "COM25 lost");
+    // Where each character stands, as a screen magnifier asks.
+    QAccessibleTextInterface* t = a->textInterface();
+    ASSERT_EQ(t->characterCount(), 10);
+    const QRect c3 = t->characterRect(3);
+    EXPECT_TRUE(a->rect().contains(c3)) << c3.x() << "," << c3.y();
+    EXPECT_GT(c3.left(), t->characterRect(2).left());
+    EXPECT_EQ(t->offsetAtPoint(c3.center()), 3);
 }
 
 TEST(LogView, OneLinePerCall) {

@@ -3,7 +3,9 @@
 // core application only, against qxm-sim on a pseudo-terminal published as
 // COM25 through a private device map.
 #include "app/link/PortLink.h"
+#include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
+#include "platform/DeviceMap.h"
 #include "tools/sim/SimClient.h"
 #include "tools/sim/SimTarget.h"
 
@@ -299,4 +301,40 @@ TEST_F(PortLinkTest, AFailedOpenSaysWhichDeviceAndWhy) {
     EXPECT_EQ(busy.rfind("COM25 (", 0), 0u) << busy;
     EXPECT_NE(busy.find("already open in this program"), std::string::npos) << busy;
     EXPECT_EQ(OpenComPort(*port), "") << "an open port stays open and needs no reason";
+}
+
+// Which device a lost port waits for: the by-id name when it had one (the
+// node may change on the way back), else the node.
+TEST(PortDevice, SameByItsByIdNameElseByItsNode) {
+    const std::string usb0 = "/dev/ttyUSB0", usb1 = "/dev/ttyUSB1";
+    const std::string adapterA = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1-if00-port0";
+    const std::string adapterB = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B2-if00-port0";
+    // clang-format off
+    struct TRow { const char* name; std::string lostNode, lostById; int com; bool present;
+                  std::string node, byId; bool same; } rows[] = {
+        {"same by-id, another node",      usb0, adapterA, 7, true,  usb1, adapterA, true},
+        {"same node, another by-id",      usb0, adapterA, 7, true,  usb0, adapterB, false},
+        {"same node, by-id gone",         usb0, adapterA, 7, true,  usb0, "",       false},
+        {"no by-id: same node",           usb0, "",       7, true,  usb0, "",       true},
+        {"no by-id: same node, has one",  usb0, "",       7, true,  usb0, adapterA, true},
+        {"no by-id: another node",        usb0, "",       7, true,  usb1, "",       false},
+        {"absent",                        usb0, adapterA, 7, false, "",   "",       false},
+        {"another number",                usb0, adapterA, 8, true,  usb0, adapterA, false},
+        {"nothing known of the lost one", "",   "",       7, true,  "",   "",       false},
+    };
+    // clang-format on
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TPortDevice lost{7, row.lostNode, row.lostById};
+        platform::ComPortIdentity now;
+        now.comNumber = row.com;
+        now.present = row.present;
+        now.node = row.node;
+        now.byId = row.byId;
+        EXPECT_EQ(lost.IsSame(now), row.same);
+    }
+    EXPECT_EQ((TPortDevice{7, usb0, adapterA}.Name()),
+              "COM7 (/dev/ttyUSB0, usb-FTDI_FT232R_USB_UART_A1-if00-port0)");
+    EXPECT_EQ((TPortDevice{25, "/dev/pts/3", ""}.Name()), "COM25 (/dev/pts/3)");
+    EXPECT_EQ((TPortDevice{25, "", ""}.Name()), "COM25");
 }

@@ -8,8 +8,11 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QSignalSpy>
 #include <QTabBar>
+#include <QTextDocument>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -324,6 +327,45 @@ TEST_F(SlotPanelTest, AccessibleNames) {
     EXPECT_EQ(c.edit->accessibleDescription(), "SPD");
     Show(11, Record(ctParamGetSet, ""));
     EXPECT_EQ(c.box->accessibleDescription(), "");
+}
+
+// A caption too long for its box ends in an ellipsis; the box's tooltip then
+// shows it whole. The accessible description is the whole caption always.
+TEST_F(SlotPanelTest, ElidedCaptionIsShownWholeAsTooltip) {
+    ASSERT_TRUE(test::ShowActive(panel));
+    const QString longCaption = QStringLiteral("Speed setpoint of the main pump in rpm");
+    const QString markup = QStringLiteral("<b>Flow</b> & pressure limit of the second stage");
+    struct Row {
+        const char* name;
+        QString caption;
+        bool tip;
+    } rows[] = {
+        {"fits", QStringLiteral("Speed"), false},
+        {"too long", longCaption, true},
+        {"looks like markup", markup, true},
+        {"fits again", QStringLiteral("SPD"), false},
+    };
+    const TSlotWidgets c = W(5);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Show(5, Record(ctParamGetSet, "SPD", row.caption.toLatin1().constData()));
+        EXPECT_EQ(c.box->title(), row.caption);
+        EXPECT_EQ(c.box->accessibleDescription(), row.caption);
+        const QString tip = c.box->toolTip();
+        EXPECT_EQ(!tip.isEmpty(), row.tip) << tip.toStdString();
+        if (!row.tip)
+            continue;
+        // Shown as the text it is, not as markup.
+        QTextDocument shown;
+        shown.setHtml(Qt::mightBeRichText(tip) ? tip : tip.toHtmlEscaped());
+        EXPECT_EQ(shown.toPlainText().trimmed(), row.caption);
+        // Hovering shows it.
+        QHelpEvent hover(QEvent::ToolTip, QPoint(10, 5), c.box->mapToGlobal(QPoint(10, 5)));
+        QApplication::sendEvent(c.box, &hover);
+        EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 10000));
+        EXPECT_EQ(QToolTip::text(), tip);
+        QToolTip::hideText();
+    }
 }
 
 // ---- Selection and events --------------------------------------------------------------
