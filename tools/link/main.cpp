@@ -144,8 +144,13 @@ int ParseOptions(const QCoreApplication& app, TOptions& o) {
     const QCommandLineOption stats("stats");
     p.addOptions(
         {help, version, port, device, baud, parity, timeout, json, csv, log, transmissions, stats});
-    if (!p.parse(app.arguments()))
+    if (!p.parse(app.arguments())) {
+        const QStringList unknown = p.unknownOptionNames();
+        if (!unknown.isEmpty())
+            return Refuse("unknown option '" + std::string(unknown[0].size() == 1 ? "-" : "--") +
+                          Local(unknown[0]) + "'");
         return Refuse(Local(p.errorText()));
+    }
     if (p.isSet(help)) {
         std::fputs(kHelp, stdout);
         return 0;
