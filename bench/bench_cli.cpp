@@ -8,10 +8,12 @@
 //   RunnerGetAll192        the program's own code path in this process (TLinkRunner,
 //                          TCliView, TPortLink on the serial component, as main()
 //                          wires them) over 192 parameters: requests/s
+//   EngineGetAll192        the engine's own run on the same link, without the
+//                          runner: what the runner adds
 //   BareGetAll192          the same 192 frames written and their replies read
 //                          directly on the pty: what the line itself allows; goal:
 //                          RunnerGetAll192 at least 0.5 times its rate
-// All four run against one simulator in one run, so their ratios are taken
+// All of them run against one simulator in one run, so their ratios are taken
 // under the same conditions.
 #include "app/link/PortLink.h"
 #include "bench/BenchSupport.h"
@@ -157,6 +159,38 @@ void BM_RunnerGetAll192(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kSlots);
 }
 BENCHMARK(BM_RunnerGetAll192)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// The engine's own Get All run on the same link, without the runner: what
+// the runner adds.
+void BM_EngineGetAll192(benchmark::State& state) {
+    if (Sim() == nullptr) {
+        state.SkipWithError("no simulator");
+        return;
+    }
+    const pmv::TCmdTable table = MarkedTable();
+    QORLNK::TLNKCOMPort port;
+    QTimer timer;
+    pmv::linkcli::TCliView view(table);
+    pmv::TPortLink link(table, port, timer, view, [](const std::string&) {});
+    port.SetPort1(kCom);
+    if (!pmv::OpenComPort(port).empty()) {
+        state.SkipWithError("cannot open the port");
+        return;
+    }
+    pmv::TRequestEngine& engine = link.Engine();
+    for (auto _ : state) {
+        engine.GetAllParameters();
+        while (engine.SeqLeft() > 0 && engine.RxTOCount() == 0)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (engine.RxTOCount() != 0) {
+            state.SkipWithError("reply time-out");
+            return;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kSlots);
+    state.counters["deferred"] = double(link.Port().Deferred());
+}
+BENCHMARK(BM_EngineGetAll192)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_BareGetAll192(benchmark::State& state) {
     TSim* s = Sim();
