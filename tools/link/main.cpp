@@ -372,7 +372,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
         return kExitPort;
     }
 
-    int signal = 0;
+    int caughtSignal = 0;
     bool deviceLost = false;
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
     // The first signal lets the request in flight end (at most the reply
@@ -381,9 +381,11 @@ int Run(QCoreApplication& app, const TOptions& o) {
         char c = 0;
         if (::read(gSignalPipe[0], &c, 1) != 1)
             return;
-        if (signal != 0)
+        if (caughtSignal != 0) {
             QCoreApplication::quit();
-        signal = static_cast<unsigned char>(c);
+            return;
+        }
+        caughtSignal = static_cast<unsigned char>(c);
         runner.Stop();
     });
     port.OnDeviceLost = [&](QORLNK::TLNKCOMPort*) {
@@ -423,7 +425,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
     const TLinkRunner::TClock::duration elapsed = runner.Elapsed();
     const TRequestEngine& engine = link.Engine();
     const int tx = engine.TxCount(), rx = engine.RxCount(), timeouts = engine.RxTOCount();
-    if (signal != 0 || deviceLost) {
+    if (caughtSignal != 0 || deviceLost) {
         // The port closes before the message says so.
         port.Close();
         if (deviceLost)
@@ -433,7 +435,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
         else
             std::fprintf(stderr, "pmv-link: interrupted after %d of %d requests; port closed\n",
                          runner.Done(), runner.Total());
-        return deviceLost ? kExitPort : kExitSignalBase + signal;
+        return deviceLost ? kExitPort : kExitSignalBase + caughtSignal;
     }
     if (!internalError.empty()) {
         std::fprintf(stderr, "pmv-link: %s\n", internalError.c_str());
