@@ -56,7 +56,9 @@ public:
     void SetOffColour(TColor c);
     void SetOnColour(TColor c);
     /// Switches the lamp, stretching pulses to OnTime (see the class note).
-    void SetStateOn(bool s);
+    /// Virtual so that the port drives its lamps without linking to the
+    /// widget part of the package.
+    virtual void SetStateOn(bool s);
 
     /// True while an on-time runs.
     bool OnTimeRunning() const { return FTimer != nullptr; }
