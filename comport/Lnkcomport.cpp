@@ -1,5 +1,6 @@
 #include "comport/Lnkcomport.h"
 
+#include "comport/LnkLamp.h"
 #include "comport/LnkText.h"
 #include "comport/Lnkcomthreads.h"
 #include "comport/Lnkindicator.h"
@@ -318,7 +319,7 @@ void TLNKCOMPort::ReportHere(TReportType type, const char* func, const char* des
 
 void TLNKCOMPort::Indicator(TIndicatorType type, bool level) {
     if (TLNKCOMIndicator* control = GetIndicator(type))
-        control->SetStateOn(level);
+        static_cast<TLNKLamp*>(control)->SetStateOn(level);
 }
 
 // ---------------------------------------------------------------------------
