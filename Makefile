@@ -60,6 +60,7 @@ package-check: package
 	@scripts/check-package.sh $(BUILD)
 
 bench: build
+	@scripts/deps.sh bench
 	scripts/run-bench.sh $(BUILD)
 
 asan:

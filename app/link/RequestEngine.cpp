@@ -40,6 +40,7 @@ TRequestEngine::TRequestEngine(const TCmdTable& table, TLinkPort& port, TLinkTim
     FFrame.reserve(128);
     FLogLine.reserve(256);
     FNumber.reserve(16);
+    FValue.reserve(TReplyAssembler::MaxRxLine);
 }
 
 void TRequestEngine::StartTimer() {
@@ -189,11 +190,15 @@ void TRequestEngine::ProcessReply(std::string_view body) {
     FView.ShowCount(TLinkCounter::Rx, FRxCount);
     FComBusy = false;
 
+    // The next request of a run leaves before the result is told, from a
+    // copy of the value (the line buffer is only promised until then).
+    FValue.assign(value);
     --FSeqLeft;
     if (FSeqLeft > 0 && FSeqPos + 1 < SlotCount) {
         ++FSeqPos;
         SendCmd(FSeqSlots[FSeqPos], FSeqGet);
     }
+    FView.ReplyProcessed(slot, FValue);
 }
 
 void TRequestEngine::RxTimerTimer() {
@@ -207,6 +212,7 @@ void TRequestEngine::RxTimerTimer() {
     FView.ShowCount(TLinkCounter::RxTimeout, FRxTOCount);
     FComBusy = false;
     FRx.Hunt();
+    FView.ReplyTimedOut(FPendingSlot);
 }
 
 void TRequestEngine::ResetCounters() {

@@ -95,6 +95,15 @@ public:
     // A numeric edit text that does not convert ended an operation;
     // `message` is "'<text>' is not a valid integer value".
     virtual void ConvertError(const std::string& message) = 0;
+
+    // For owners that collect results (a command-line run); the window has
+    // no use for them. ReplyProcessed comes once per processed reply, with
+    // the slot it was attributed to (PendingSlot) and its value, after all
+    // of the reply's processing, the next request of a run included; the
+    // value is valid during the call. ReplyTimedOut comes once per time-out,
+    // after its processing. Either may start a new request.
+    virtual void ReplyProcessed(int /*slot*/, std::string_view /*value*/) {}
+    virtual void ReplyTimedOut(int /*slot*/) {}
 };
 
 // Virtual key codes understood by CmdEditKey.
@@ -187,6 +196,7 @@ private:
     std::string FFrame;   // reused for every frame; the port copies what it keeps
     std::string FLogLine; // reused for log lines built here
     std::string FNumber;  // reused for decimal texts
+    std::string FValue;   // the value of the reply being processed
 };
 
 } // namespace pmv

@@ -99,6 +99,16 @@ public:
     std::string EditText(int index) const override { return edits.at(index); }
     void SetEditText(int index, std::string_view text) override { edits.at(index) = text; }
     void ConvertError(const std::string& message) override { convertErrors.push_back(message); }
+    // Results go to the trace only when asked, so the other traces stay as they are.
+    bool traceResults = false;
+    void ReplyProcessed(int slot, std::string_view value) override {
+        if (FTrace && traceResults)
+            FTrace->events.push_back("result " + std::to_string(slot) + " " + std::string(value));
+    }
+    void ReplyTimedOut(int slot) override {
+        if (FTrace && traceResults)
+            FTrace->events.push_back("timed out " + std::to_string(slot));
+    }
 
 private:
     EventTrace* FTrace;

@@ -414,6 +414,26 @@ TEST(Run, NextFrameLeavesFromWithinReplyProcessing) {
     EXPECT_EQ(r.trace.events, (Lines{"log A2 = 1", "timer start", "tx QXB7\r", "log QXB7\r"}));
 }
 
+// A result is told after everything its reply or time-out does, the next
+// frame of a run included, and a reply's value outlives that frame.
+TEST(Run, ResultsToldAfterProcessing) {
+    Rig r;
+    DefineRunTable(r);
+    r.view.traceResults = true;
+    r.engine.GetAllParameters();
+    r.trace.events.clear();
+    r.Feed("QXA2 = 17\r");
+    EXPECT_EQ(r.trace.events, (Lines{"log A2 = 17", "timer start", "tx QXB7\r", "result 2 17"}));
+    r.trace.events.clear();
+    r.engine.RxTimerTimer();
+    EXPECT_EQ(r.trace.events, (Lines{"log B7 - Rx timeout", "timed out 7"}));
+    // A request started from the result goes out at once.
+    r.trace.events.clear();
+    r.engine.GetButtonClick(40);
+    r.Feed("QXC40\r");
+    EXPECT_EQ(r.trace.events, (Lines{"timer start", "tx QXC40\r", "log C40", "result 40 "}));
+}
+
 TEST(Run, SilentTargetStopsRun) {
     Rig r;
     for (int i = 0; i < 5; ++i)
