@@ -5,7 +5,7 @@
 #   config/              slot table and file format (uses the port setting types)
 #   comport/             the serial port component package, on platform/
 #   dialogs/             the forms the window opens, on config/
-#   app/link/            the request engine, on config/ (PortLink: also comport/)
+#   app/link/            the request engine, on config/ (PortLink, PortWatch: also comport/, platform/)
 #   app/                 the main window: may use everything above
 #   tools/               programs: anything but the main window
 #   tests/, bench/       anything
@@ -18,7 +18,7 @@ rules=(
   'config/:config/|comport/Lnk(Types|Text)\.h'
   'comport/:comport/|platform/'
   'dialogs/:dialogs/|config/|comport/Lnk(Types|Text)\.h'
-  'app/link/PortLink:app/link/|config/|comport/|platform/'
+  'app/link/Port:app/link/|config/|comport/|platform/'
   'app/link/:app/link/|config/|comport/Lnk(Types|Text)\.h'
   'tools/:tools/|config/|comport/|platform/|app/link/'
 )
