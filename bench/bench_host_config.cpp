@@ -48,10 +48,10 @@ std::string ReadBytes(const QString& path) {
 class TBenchDevices {
 public:
     TBenchDevices() {
-        FMap = FDir.filePath(QStringLiteral("commap")).toStdString();
-        const std::string empty = FDir.filePath(QStringLiteral("empty")).toStdString();
+        m_map = m_dir.filePath(QStringLiteral("commap")).toStdString();
+        const std::string empty = m_dir.filePath(QStringLiteral("empty")).toStdString();
         ::mkdir(empty.c_str(), 0755);
-        ::setenv("PMV_COMMAP", FMap.c_str(), 1);
+        ::setenv("PMV_COMMAP", m_map.c_str(), 1);
         ::setenv("PMV_DEV_ROOT", empty.c_str(), 1);
         ::setenv("PMV_SYSFS_ROOT", empty.c_str(), 1);
         Map(0, {});
@@ -63,38 +63,38 @@ public:
     }
     // com 0: an empty map.
     void Map(int com, const std::string& device) {
-        if (FILE* f = std::fopen(FMap.c_str(), "w")) {
+        if (FILE* f = std::fopen(m_map.c_str(), "w")) {
             if (com > 0)
                 std::fprintf(f, "COM%d=%s\n", com, device.c_str());
             std::fclose(f);
         }
     }
-    QString Path(const QString& name) const { return FDir.filePath(name); }
+    QString Path(const QString& name) const { return m_dir.filePath(name); }
 
 private:
-    QTemporaryDir FDir;
-    std::string FMap;
+    QTemporaryDir m_dir;
+    std::string m_map;
 };
 
 // The master side of a pseudo-terminal.
 class TBenchPty {
 public:
     TBenchPty() {
-        FMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
         char name[128] = {};
-        if (FMaster >= 0 && ::grantpt(FMaster) == 0 && ::unlockpt(FMaster) == 0 &&
-            ::ptsname_r(FMaster, name, sizeof name) == 0)
-            FSlave = name;
+        if (m_master >= 0 && ::grantpt(m_master) == 0 && ::unlockpt(m_master) == 0 &&
+            ::ptsname_r(m_master, name, sizeof name) == 0)
+            m_slave = name;
     }
     ~TBenchPty() {
-        if (FMaster >= 0)
-            ::close(FMaster);
+        if (m_master >= 0)
+            ::close(m_master);
     }
-    const std::string& SlavePath() const { return FSlave; }
+    const std::string& SlavePath() const { return m_slave; }
 
 private:
-    int FMaster = -1;
-    std::string FSlave;
+    int m_master = -1;
+    std::string m_slave;
 };
 
 // The example and a variant of it with other captions, texts and values in

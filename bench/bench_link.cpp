@@ -182,14 +182,14 @@ BENCHMARK(BM_SimBareRoundTrip)->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 class PtyPort : public pmv::TLinkPort {
 public:
-    explicit PtyPort(qxmsim::TPtyClient& pty) : FPty(pty) {}
-    bool IsOpen() const override { return FPty.IsOpen(); }
+    explicit PtyPort(qxmsim::TPtyClient& pty) : m_pty(pty) {}
+    bool IsOpen() const override { return m_pty.IsOpen(); }
     bool TxData(const std::uint8_t* data, int len) override {
-        return FPty.Write(std::string(reinterpret_cast<const char*>(data), len));
+        return m_pty.Write(std::string(reinterpret_cast<const char*>(data), len));
     }
 
 private:
-    qxmsim::TPtyClient& FPty;
+    qxmsim::TPtyClient& m_pty;
 };
 
 // Whole Get All runs of 192 slots through the engine, bytes delivered one

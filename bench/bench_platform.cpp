@@ -74,20 +74,20 @@ bool ReadExactly(int fd, char* buf, std::size_t n) {
 class Echo {
 public:
     explicit Echo(int master)
-        : FThread([this, master] {
+        : m_thread([this, master] {
               char buf[12];
-              while (!FStop.load() && ReadExactly(master, buf, sizeof buf))
+              while (!m_stop.load() && ReadExactly(master, buf, sizeof buf))
                   if (::write(master, buf, sizeof buf) != sizeof buf)
                       break;
           }) {}
     ~Echo() {
-        FStop = true;
-        FThread.join(); // ends at the next 5 s poll time-out at the latest
+        m_stop = true;
+        m_thread.join(); // ends at the next 5 s poll time-out at the latest
     }
 
 private:
-    std::atomic<bool> FStop{false};
-    std::thread FThread;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
 };
 
 double Median(std::vector<double> v) {
@@ -167,7 +167,7 @@ constexpr int kCallsPerRun = 2000;
 /// A worker that makes kCallsPerRun synchronized calls, then quits the loop.
 class SyncWorker final : public TThread {
 public:
-    explicit SyncWorker(QEventLoop& loop) : TThread(true), FLoop(loop) { Start(); }
+    explicit SyncWorker(QEventLoop& loop) : TThread(true), m_loop(loop) { Start(); }
     ~SyncWorker() override { WaitFor(); }
     int count = 0;
 
@@ -175,11 +175,11 @@ protected:
     void Execute() override {
         for (int i = 0; i < kCallsPerRun; ++i)
             Synchronize([this] { ++count; });
-        Synchronize([this] { FLoop.quit(); });
+        Synchronize([this] { m_loop.quit(); });
     }
 
 private:
-    QEventLoop& FLoop;
+    QEventLoop& m_loop;
 };
 
 void BM_SynchronizeLayer(benchmark::State& state) {

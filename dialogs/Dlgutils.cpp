@@ -133,10 +133,10 @@ std::int32_t QColorToSlotColour(const QColor& colour) {
 }
 
 TEditLimit::TEditLimit(QLineEdit* edit, int maxLength)
-    : QValidator(edit), FMaxLength(std::max(0, maxLength)), FPrevious(edit->text()) {
+    : QValidator(edit), m_maxLength(std::max(0, maxLength)), m_previous(edit->text()) {
     // Runs after every accepted change, typed or set, so the next validation
     // can tell what the operator inserted.
-    connect(edit, &QLineEdit::textChanged, this, [this](const QString& t) { FPrevious = t; });
+    connect(edit, &QLineEdit::textChanged, this, [this](const QString& t) { m_previous = t; });
 }
 
 TEditLimit* TEditLimit::Install(QLineEdit* edit, int maxLength) {
@@ -154,7 +154,7 @@ void TEditLimit::SetText(QLineEdit* edit, const QString& text) {
 }
 
 QValidator::State TEditLimit::validate(QString& input, int& pos) const {
-    const QString& prev = FPrevious;
+    const QString& prev = m_previous;
     // The changed part lies between the longest common prefix and suffix.
     const qsizetype n = std::min(prev.size(), input.size());
     qsizetype p = 0;
@@ -169,10 +169,10 @@ QValidator::State TEditLimit::validate(QString& input, int& pos) const {
         if (c < 0x20 || c > 0xFF)
             return Invalid;
     }
-    if (input.size() <= FMaxLength || input.size() <= prev.size())
+    if (input.size() <= m_maxLength || input.size() <= prev.size())
         return Acceptable;
     // Too long: keep as much of the insertion as still fits.
-    const qsizetype room = FMaxLength - (input.size() - inserted);
+    const qsizetype room = m_maxLength - (input.size() - inserted);
     if (room <= 0)
         return Invalid;
     input = input.left(p) + input.mid(p, room) + input.right(s);

@@ -68,14 +68,14 @@ public:
     static TEditLimit* Install(QLineEdit* edit, int maxLength);
     static void SetText(QLineEdit* edit, const QString& text);
 
-    int MaxLength() const { return FMaxLength; }
+    int MaxLength() const { return m_maxLength; }
     State validate(QString& input, int& pos) const override;
 
 private:
     TEditLimit(QLineEdit* edit, int maxLength);
 
-    int FMaxLength;
-    QString FPrevious; // the text as it was before the change being validated
+    int m_maxLength;
+    QString m_previous; // the text as it was before the change being validated
 };
 
 } // namespace pmv

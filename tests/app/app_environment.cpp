@@ -11,18 +11,18 @@ public:
     void SetUp() override {
         if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
             qputenv("QT_QPA_PLATFORM", "offscreen");
-        FApp = new THostApplication(FArgc, FArgv);
+        m_app = new THostApplication(m_argc, m_argv);
     }
     void TearDown() override {
-        delete FApp;
-        FApp = nullptr;
+        delete m_app;
+        m_app = nullptr;
     }
 
 private:
-    int FArgc = 1;
-    char FName[9] = "test_app";
-    char* FArgv[2] = {FName, nullptr};
-    THostApplication* FApp = nullptr;
+    int m_argc = 1;
+    char m_name[9] = "test_app";
+    char* m_argv[2] = {m_name, nullptr};
+    THostApplication* m_app = nullptr;
 };
 
 [[maybe_unused]] ::testing::Environment* const AppEnvironment =

@@ -56,26 +56,26 @@ namespace {
 class TPty {
 public:
     TPty() {
-        FMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
         char name[128] = {};
-        if (FMaster >= 0 && ::grantpt(FMaster) == 0 && ::unlockpt(FMaster) == 0 &&
-            ::ptsname_r(FMaster, name, sizeof name) == 0)
-            FSlave = name;
+        if (m_master >= 0 && ::grantpt(m_master) == 0 && ::unlockpt(m_master) == 0 &&
+            ::ptsname_r(m_master, name, sizeof name) == 0)
+            m_slave = name;
     }
     ~TPty() {
-        if (FMaster >= 0)
-            ::close(FMaster);
+        if (m_master >= 0)
+            ::close(m_master);
     }
     TPty(const TPty&) = delete;
     TPty& operator=(const TPty&) = delete;
 
-    bool Ok() const { return FMaster >= 0 && !FSlave.empty(); }
-    const std::string& SlavePath() const { return FSlave; }
+    bool Ok() const { return m_master >= 0 && !m_slave.empty(); }
+    const std::string& SlavePath() const { return m_slave; }
 
     // "8N1" and the like, and the output speed.
     std::string LineSettings(speed_t& speed) const {
         termios t{};
-        if (::tcgetattr(FMaster, &t) != 0)
+        if (::tcgetattr(m_master, &t) != 0)
             return "tcgetattr failed";
         speed = ::cfgetospeed(&t);
         std::string s;
@@ -86,8 +86,8 @@ public:
     }
 
 private:
-    int FMaster = -1;
-    std::string FSlave;
+    int m_master = -1;
+    std::string m_slave;
 };
 
 const QString ExamplePath = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
@@ -129,7 +129,7 @@ std::string ExampleWith(int line, const std::string& text, int keep = -1) {
 class ConfigWindowTest : public ::testing::Test {
 public: // the table rows of the tests reach in through a reference
     void SetUp() override {
-        ASSERT_TRUE(FDir.isValid());
+        ASSERT_TRUE(m_dir.isValid());
         form = std::make_unique<TMainForm>();
         dialogs.Warning = [this](const QString& text, int buttons) {
             questions.append(text);
@@ -168,7 +168,7 @@ public: // the table rows of the tests reach in through a reference
         questionButtons.clear();
     }
 
-    QString TempPath(const QString& name) const { return FDir.filePath(name); }
+    QString TempPath(const QString& name) const { return m_dir.filePath(name); }
 
     // A copy of the example in the temporary folder, safe to overwrite.
     QString ExampleCopy(const QString& name = QStringLiteral("pump.ini")) {
@@ -304,7 +304,7 @@ public: // the table rows of the tests reach in through a reference
     QStringList saveDialogNames;
 
 private:
-    QTemporaryDir FDir;
+    QTemporaryDir m_dir;
 };
 
 // ---- Load -----------------------------------------------------------------------------

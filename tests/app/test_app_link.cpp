@@ -62,25 +62,25 @@ void SendWheel(TMainForm& form, QWidget* over, int dy) {
 class LinkTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(FDir.isValid());
-        FMap = FDir.filePath("commap").toStdString();
-        FSimLog = FDir.filePath("sim.log").toStdString();
-        ::setenv("PMV_COMMAP", FMap.c_str(), 1);
+        ASSERT_TRUE(m_dir.isValid());
+        m_map = m_dir.filePath("commap").toStdString();
+        m_simLog = m_dir.filePath("sim.log").toStdString();
+        ::setenv("PMV_COMMAP", m_map.c_str(), 1);
         form = std::make_unique<TMainForm>();
     }
 
     void TearDown() override {
         form.reset(); // closes the port
-        if (FSim.Pid() > 0) {
-            EXPECT_EQ(FSim.Stop(), 0);
+        if (m_sim.Pid() > 0) {
+            EXPECT_EQ(m_sim.Stop(), 0);
         }
         ::unsetenv("PMV_COMMAP");
     }
 
     // Starts qxm-sim as COM25 with extra options.
     void StartSim(std::vector<std::string> args = {}) {
-        args.insert(args.end(), {"--log", FSimLog});
-        ASSERT_TRUE(FSim.Start(QXM_SIM_PATH, FMap, Com, args)) << FSim.Error();
+        args.insert(args.end(), {"--log", m_simLog});
+        ASSERT_TRUE(m_sim.Start(QXM_SIM_PATH, m_map, Com, args)) << m_sim.Error();
     }
 
     void ShowActive() { ASSERT_TRUE(test::ShowActive(*form)); }
@@ -143,7 +143,7 @@ protected:
     // Frames the simulator received, as it logs them (control bytes escaped).
     std::vector<std::string> SimFrames(const char* prefix = "rx ") const {
         std::vector<std::string> out;
-        const std::string log = ReadFile(FSimLog);
+        const std::string log = ReadFile(m_simLog);
         std::size_t pos = 0;
         while (pos < log.size()) {
             std::size_t end = log.find('\n', pos);
@@ -162,15 +162,15 @@ protected:
     static std::string P(const std::string& bytes) { return qxmsim::Printable(bytes); }
 
     std::vector<QString> Panels() const { return {StatusText(2), StatusText(4), StatusText(6)}; }
-    const std::string& SimDevice() const { return FSim.Device(); }
+    const std::string& SimDevice() const { return m_sim.Device(); }
 
     std::unique_ptr<TMainForm> form;
 
 private:
-    QTemporaryDir FDir;
-    std::string FMap;
-    std::string FSimLog;
-    qxmsim::TSimProcess FSim;
+    QTemporaryDir m_dir;
+    std::string m_map;
+    std::string m_simLog;
+    qxmsim::TSimProcess m_sim;
 };
 
 using Panels3 = std::vector<QString>;
@@ -731,16 +731,16 @@ protected:
     static constexpr const char* kOtherById = "usb-PMV_QXM300_Simulator_0002-if00";
 
     void SetUp() override {
-        ASSERT_TRUE(FDir.isValid());
-        FDevRoot = FDir.filePath("dev").toStdString();
-        FSysRoot = FDir.filePath("sys").toStdString();
-        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(FDevRoot + "/serial/by-id")));
-        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(FSysRoot)));
-        FMap = FDir.filePath("commap").toStdString();
-        FSimMap = FDir.filePath("simmap").toStdString();
-        ::setenv("PMV_COMMAP", FMap.c_str(), 1);
-        ::setenv("PMV_DEV_ROOT", FDevRoot.c_str(), 1);
-        ::setenv("PMV_SYSFS_ROOT", FSysRoot.c_str(), 1);
+        ASSERT_TRUE(m_dir.isValid());
+        m_devRoot = m_dir.filePath("dev").toStdString();
+        m_sysRoot = m_dir.filePath("sys").toStdString();
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(m_devRoot + "/serial/by-id")));
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(m_sysRoot)));
+        m_map = m_dir.filePath("commap").toStdString();
+        m_simMap = m_dir.filePath("simmap").toStdString();
+        ::setenv("PMV_COMMAP", m_map.c_str(), 1);
+        ::setenv("PMV_DEV_ROOT", m_devRoot.c_str(), 1);
+        ::setenv("PMV_SYSFS_ROOT", m_sysRoot.c_str(), 1);
         MapComTo(kById);
         form = std::make_unique<TMainForm>();
         ASSERT_TRUE(test::ShowActive(*form));
@@ -748,31 +748,31 @@ protected:
 
     void TearDown() override {
         form.reset();
-        for (auto& sim : FSims)
+        for (auto& sim : m_sims)
             sim->Stop();
         ::unsetenv("PMV_COMMAP");
         ::unsetenv("PMV_DEV_ROOT");
         ::unsetenv("PMV_SYSFS_ROOT");
     }
 
-    std::string ByIdPath(const char* name) const { return FDevRoot + "/serial/by-id/" + name; }
+    std::string ByIdPath(const char* name) const { return m_devRoot + "/serial/by-id/" + name; }
 
     // The operator's line: COM25 is the device with that by-id name.
-    void MapComTo(const char* byId) { std::ofstream(FMap) << "COM25=" << ByIdPath(byId) << "\n"; }
+    void MapComTo(const char* byId) { std::ofstream(m_map) << "COM25=" << ByIdPath(byId) << "\n"; }
 
     // The device is plugged in: a simulator on a new pty (published only in
     // a map of its own), and its by-id link. Returns its node.
     // beforeLink runs with the node before udev's link appears.
     std::string PlugIn(const char* byId = kById, std::vector<std::string> args = {},
                        const std::function<void(const std::string&)>& beforeLink = {}) {
-        FLog = FDir.filePath(QStringLiteral("sim%1.log").arg(FSims.size())).toStdString();
-        args.insert(args.end(), {"--log", FLog});
-        FSims.push_back(std::make_unique<qxmsim::TSimProcess>());
-        if (!FSims.back()->Start(QXM_SIM_PATH, FSimMap, 31, args)) {
-            ADD_FAILURE() << FSims.back()->Error();
+        m_log = m_dir.filePath(QStringLiteral("sim%1.log").arg(m_sims.size())).toStdString();
+        args.insert(args.end(), {"--log", m_log});
+        m_sims.push_back(std::make_unique<qxmsim::TSimProcess>());
+        if (!m_sims.back()->Start(QXM_SIM_PATH, m_simMap, 31, args)) {
+            ADD_FAILURE() << m_sims.back()->Error();
             return {};
         }
-        const std::string node = FSims.back()->Device();
+        const std::string node = m_sims.back()->Device();
         if (beforeLink)
             beforeLink(node);
         ::unlink(ByIdPath(byId).c_str());
@@ -782,15 +782,15 @@ protected:
 
     // Pulled out: the simulator ends at once (SIGKILL) and its link goes.
     void Unplug(const char* byId = kById) {
-        ASSERT_FALSE(FSims.empty());
-        ::kill(FSims.back()->Pid(), SIGKILL);
-        FSims.back()->Wait();
+        ASSERT_FALSE(m_sims.empty());
+        ::kill(m_sims.back()->Pid(), SIGKILL);
+        m_sims.back()->Wait();
         ::unlink(ByIdPath(byId).c_str());
     }
 
     bool SimGot(const std::string& frame) {
         return QTest::qWaitFor(
-            [&] { return ReadFile(FLog).find("rx " + frame) != std::string::npos; }, Wait);
+            [&] { return ReadFile(m_log).find("rx " + frame) != std::string::npos; }, Wait);
     }
 
     void OpenCom25() {
@@ -828,9 +828,9 @@ protected:
     std::unique_ptr<TMainForm> form;
 
 private:
-    QTemporaryDir FDir;
-    std::string FDevRoot, FSysRoot, FMap, FSimMap, FLog;
-    std::vector<std::unique_ptr<qxmsim::TSimProcess>> FSims;
+    QTemporaryDir m_dir;
+    std::string m_devRoot, m_sysRoot, m_map, m_simMap, m_log;
+    std::vector<std::unique_ptr<qxmsim::TSimProcess>> m_sims;
 };
 
 TEST_F(DeviceLossTest, LostDuringARunThenBackUnderItsByIdName) {

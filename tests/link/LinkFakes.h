@@ -23,7 +23,7 @@ struct EventTrace {
 
 class FakePort : public pmv::TLinkPort {
 public:
-    explicit FakePort(EventTrace* trace = nullptr) : FTrace(trace) {}
+    explicit FakePort(EventTrace* trace = nullptr) : m_trace(trace) {}
 
     bool open = true;
     bool holdInTransit = false;       // accepted blocks stay in transit until Complete()
@@ -35,49 +35,49 @@ public:
     bool TxData(const std::uint8_t* data, int len) override {
         const std::string block(reinterpret_cast<const char*>(data), static_cast<size_t>(len));
         frames.push_back(block);
-        if (FTrace)
-            FTrace->events.push_back("tx " + block);
-        if (FTransit)
+        if (m_trace)
+            m_trace->events.push_back("tx " + block);
+        if (m_transit)
             return false; // "Tx is busy"
         written.push_back(block);
-        FTransit = holdInTransit;
+        m_transit = holdInTransit;
         return true;
     }
 
-    bool InTransit() const { return FTransit; }
+    bool InTransit() const { return m_transit; }
 
     // The write of the block in transit has finished.
     void Complete() {
-        EXPECT_TRUE(FTransit);
-        FTransit = false;
+        EXPECT_TRUE(m_transit);
+        m_transit = false;
     }
 
 private:
-    EventTrace* FTrace;
-    bool FTransit = false;
+    EventTrace* m_trace;
+    bool m_transit = false;
 };
 
 class FakeTimer : public pmv::TLinkTimer {
 public:
-    explicit FakeTimer(EventTrace* trace = nullptr) : FTrace(trace) {}
+    explicit FakeTimer(EventTrace* trace = nullptr) : m_trace(trace) {}
     bool running = false;
     int starts = 0;
     void Start() override {
         EXPECT_FALSE(running) << "timer started twice";
         running = true;
         ++starts;
-        if (FTrace)
-            FTrace->events.push_back("timer start");
+        if (m_trace)
+            m_trace->events.push_back("timer start");
     }
     void Stop() override { running = false; }
 
 private:
-    EventTrace* FTrace;
+    EventTrace* m_trace;
 };
 
 class FakeView : public pmv::TLinkView {
 public:
-    explicit FakeView(EventTrace* trace = nullptr) : FTrace(trace) {}
+    explicit FakeView(EventTrace* trace = nullptr) : m_trace(trace) {}
 
     std::vector<std::string> log;
     std::array<std::string, pmv::SlotCount> edits;
@@ -89,8 +89,8 @@ public:
 
     void AppendLog(std::string_view line) override {
         log.emplace_back(line);
-        if (FTrace)
-            FTrace->events.push_back("log " + std::string(line));
+        if (m_trace)
+            m_trace->events.push_back("log " + std::string(line));
     }
     void ShowCount(pmv::TLinkCounter c, int value) override { shown[c] = value; }
     bool ShowTransmissions() const override { return showTransmissions; }
@@ -102,16 +102,16 @@ public:
     // Results go to the trace only when asked, so the other traces stay as they are.
     bool traceResults = false;
     void ReplyProcessed(int slot, std::string_view value) override {
-        if (FTrace && traceResults)
-            FTrace->events.push_back("result " + std::to_string(slot) + " " + std::string(value));
+        if (m_trace && traceResults)
+            m_trace->events.push_back("result " + std::to_string(slot) + " " + std::string(value));
     }
     void ReplyTimedOut(int slot) override {
-        if (FTrace && traceResults)
-            FTrace->events.push_back("timed out " + std::to_string(slot));
+        if (m_trace && traceResults)
+            m_trace->events.push_back("timed out " + std::to_string(slot));
     }
 
 private:
-    EventTrace* FTrace;
+    EventTrace* m_trace;
 };
 
 // A window stand-in: table, fakes and engine together.

@@ -30,16 +30,16 @@ class TempDir {
 public:
     TempDir() {
         char tmpl[] = "/tmp/pmv-sim-XXXXXX";
-        FPath = ::mkdtemp(tmpl);
+        m_path = ::mkdtemp(tmpl);
     }
     ~TempDir() {
-        const std::string cmd = "rm -rf '" + FPath + "'";
+        const std::string cmd = "rm -rf '" + m_path + "'";
         [[maybe_unused]] int rc = std::system(cmd.c_str());
     }
-    std::string File(const std::string& name) const { return FPath + "/" + name; }
+    std::string File(const std::string& name) const { return m_path + "/" + name; }
 
 private:
-    std::string FPath;
+    std::string m_path;
 };
 
 std::string ReadFile(const std::string& path) {
@@ -260,38 +260,38 @@ TEST(Sim, HelpAndVersion) {
 // frame is no longer needed when it returns.
 class PtyPort : public pmv::TLinkPort {
 public:
-    explicit PtyPort(TPtyClient& pty) : FPty(pty) {}
-    bool IsOpen() const override { return FPty.IsOpen(); }
+    explicit PtyPort(TPtyClient& pty) : m_pty(pty) {}
+    bool IsOpen() const override { return m_pty.IsOpen(); }
     bool TxData(const std::uint8_t* data, int len) override {
-        return FPty.Write(std::string(reinterpret_cast<const char*>(data), len));
+        return m_pty.Write(std::string(reinterpret_cast<const char*>(data), len));
     }
 
 private:
-    TPtyClient& FPty;
+    TPtyClient& m_pty;
 };
 
 // A reply timer with a deadline; the test's event loop fires it.
 class DeadlineTimer : public pmv::TLinkTimer {
 public:
-    explicit DeadlineTimer(std::chrono::milliseconds period) : FPeriod(period) {}
+    explicit DeadlineTimer(std::chrono::milliseconds period) : m_period(period) {}
     void Start() override {
-        FDue = std::chrono::steady_clock::now() + FPeriod;
-        FOn = true;
+        m_due = std::chrono::steady_clock::now() + m_period;
+        m_on = true;
     }
-    void Stop() override { FOn = false; }
-    bool Due() const { return FOn && std::chrono::steady_clock::now() >= FDue; }
-    bool On() const { return FOn; }
+    void Stop() override { m_on = false; }
+    bool Due() const { return m_on && std::chrono::steady_clock::now() >= m_due; }
+    bool On() const { return m_on; }
     int MsLeft() const {
         return static_cast<int>(
             std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       FDue - std::chrono::steady_clock::now())
+                                       m_due - std::chrono::steady_clock::now())
                                        .count()));
     }
 
 private:
-    std::chrono::milliseconds FPeriod;
-    std::chrono::steady_clock::time_point FDue{};
-    bool FOn = false;
+    std::chrono::milliseconds m_period;
+    std::chrono::steady_clock::time_point m_due{};
+    bool m_on = false;
 };
 
 // Runs the user-interface loop until the engine is idle: received bytes go to

@@ -32,39 +32,39 @@ public:
             (std::filesystem::temp_directory_path() / "pmv-platform-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
-        FPath = pattern;
+        m_path = pattern;
     }
     ~TempDir() {
         std::error_code ec;
-        std::filesystem::remove_all(FPath, ec);
+        std::filesystem::remove_all(m_path, ec);
     }
-    const std::string& Path() const { return FPath; }
+    const std::string& Path() const { return m_path; }
 
 private:
-    std::string FPath;
+    std::string m_path;
 };
 
 /// Sets an environment variable for the lifetime of the object.
 class ScopedEnv {
 public:
-    ScopedEnv(const char* name, const std::string& value) : FName(name) {
+    ScopedEnv(const char* name, const std::string& value) : m_name(name) {
         if (const char* old = std::getenv(name)) {
-            FHadOld = true;
-            FOld = old;
+            m_hadOld = true;
+            m_old = old;
         }
         ::setenv(name, value.c_str(), 1);
     }
     ~ScopedEnv() {
-        if (FHadOld)
-            ::setenv(FName, FOld.c_str(), 1);
+        if (m_hadOld)
+            ::setenv(m_name, m_old.c_str(), 1);
         else
-            ::unsetenv(FName);
+            ::unsetenv(m_name);
     }
 
 private:
-    const char* FName;
-    bool FHadOld = false;
-    std::string FOld;
+    const char* m_name;
+    bool m_hadOld = false;
+    std::string m_old;
 };
 
 /// A pseudo-terminal pair. The test plays the device's far end on the
@@ -72,28 +72,29 @@ private:
 class Pty {
 public:
     Pty() {
-        FMaster = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (FMaster < 0 || ::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0)
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
             throw std::runtime_error("no pseudo-terminal");
         char name[128];
-        if (::ptsname_r(FMaster, name, sizeof name) != 0)
+        if (::ptsname_r(m_master, name, sizeof name) != 0)
             throw std::runtime_error("ptsname_r failed");
-        FSlave = name;
+        m_slave = name;
         termios t{};
-        ::tcgetattr(FMaster, &t);
+        ::tcgetattr(m_master, &t);
         ::cfmakeraw(&t);
-        ::tcsetattr(FMaster, TCSANOW, &t);
+        ::tcsetattr(m_master, TCSANOW, &t);
     }
     ~Pty() { CloseMaster(); }
-    int Master() const { return FMaster; }
-    const std::string& Slave() const { return FSlave; }
+    int Master() const { return m_master; }
+    const std::string& Slave() const { return m_slave; }
     void CloseMaster() {
-        if (FMaster >= 0)
-            ::close(FMaster);
-        FMaster = -1;
+        if (m_master >= 0)
+            ::close(m_master);
+        m_master = -1;
     }
     void Write(const std::string& bytes) const {
-        ASSERT_EQ(::write(FMaster, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        ASSERT_EQ(::write(m_master, bytes.data(), bytes.size()),
+                  static_cast<ssize_t>(bytes.size()));
     }
     /// Reads exactly n bytes from the master, or fewer after timeoutMs.
     std::string Read(std::size_t n, int timeoutMs = kLongWaitMs) const {
@@ -104,11 +105,11 @@ public:
                 until - std::chrono::steady_clock::now());
             if (left.count() <= 0)
                 break;
-            pollfd p{FMaster, POLLIN, 0};
+            pollfd p{m_master, POLLIN, 0};
             if (::poll(&p, 1, static_cast<int>(left.count())) <= 0)
                 continue;
             char buf[4096];
-            const ssize_t r = ::read(FMaster, buf, std::min(sizeof buf, n - out.size()));
+            const ssize_t r = ::read(m_master, buf, std::min(sizeof buf, n - out.size()));
             if (r <= 0)
                 break;
             out.append(buf, static_cast<std::size_t>(r));
@@ -117,14 +118,14 @@ public:
     }
 
 private:
-    int FMaster = -1;
-    std::string FSlave;
+    int m_master = -1;
+    std::string m_slave;
 };
 
 /// Fixture: a private device map file (PMV_COMMAP) in a temporary folder.
 class ComMapTest : public ::testing::Test {
 protected:
-    ComMapTest() : FMapEnv("PMV_COMMAP", FDir.Path() + "/commap") {}
+    ComMapTest() : m_mapEnv("PMV_COMMAP", m_dir.Path() + "/commap") {}
     /// Publishes a device path as COMn.
     void Publish(int n, const std::string& device) {
         std::string error;
@@ -137,11 +138,11 @@ protected:
         return CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL | flags, nullptr);
     }
-    const std::string& Dir() const { return FDir.Path(); }
+    const std::string& Dir() const { return m_dir.Path(); }
 
 private:
-    TempDir FDir;
-    ScopedEnv FMapEnv;
+    TempDir m_dir;
+    ScopedEnv m_mapEnv;
 };
 
 /// Fixture: a pty published as COM25 and opened overlapped in SetUp; the

@@ -14,28 +14,28 @@ namespace {
 class DeviceMapTest : public ::testing::Test {
 protected:
     DeviceMapTest()
-        : FDevEnv("PMV_DEV_ROOT", FDir.Path() + "/dev"),
-          FSysEnv("PMV_SYSFS_ROOT", FDir.Path() + "/sys"),
-          FMapEnv("PMV_COMMAP", FDir.Path() + "/config/commap") {
+        : m_devEnv("PMV_DEV_ROOT", m_dir.Path() + "/dev"),
+          m_sysEnv("PMV_SYSFS_ROOT", m_dir.Path() + "/sys"),
+          m_mapEnv("PMV_COMMAP", m_dir.Path() + "/config/commap") {
         fs::create_directories(Dev());
-        fs::create_directories(FDir.Path() + "/sys/class/tty");
+        fs::create_directories(m_dir.Path() + "/sys/class/tty");
     }
-    std::string Dev() const { return FDir.Path() + "/dev"; }
-    std::string MapFile() const { return FDir.Path() + "/config/commap"; }
+    std::string Dev() const { return m_dir.Path() + "/dev"; }
+    std::string MapFile() const { return m_dir.Path() + "/config/commap"; }
 
     /// A device node (a plain file does: presence never opens it).
     void Node(const std::string& name) { std::ofstream(Dev() + "/" + name).put('\n'); }
     /// sysfs entry of a tty with a backing device.
     void SysDevice(const std::string& name) {
-        fs::create_directories(FDir.Path() + "/sys/class/tty/" + name + "/device");
+        fs::create_directories(m_dir.Path() + "/sys/class/tty/" + name + "/device");
     }
     /// sysfs entry of an 8250 port with its UART type.
     void SysUart(const std::string& name, int type) {
-        fs::create_directories(FDir.Path() + "/sys/class/tty/" + name);
-        std::ofstream(FDir.Path() + "/sys/class/tty/" + name + "/type") << type << '\n';
+        fs::create_directories(m_dir.Path() + "/sys/class/tty/" + name);
+        std::ofstream(m_dir.Path() + "/sys/class/tty/" + name + "/type") << type << '\n';
     }
     void WriteMap(const std::string& text) {
-        fs::create_directories(FDir.Path() + "/config");
+        fs::create_directories(m_dir.Path() + "/config");
         std::ofstream(MapFile()) << text;
     }
     std::map<int, std::string> Map() const {
@@ -46,8 +46,8 @@ protected:
     }
 
 private:
-    TempDir FDir;
-    ScopedEnv FDevEnv, FSysEnv, FMapEnv;
+    TempDir m_dir;
+    ScopedEnv m_devEnv, m_sysEnv, m_mapEnv;
 };
 
 TEST_F(DeviceMapTest, EmptyTreeHasNoPorts) {

@@ -21,7 +21,7 @@ namespace {
 /// A worker whose Execute runs the given function.
 class Worker final : public TThread {
 public:
-    explicit Worker(std::function<void(Worker&)> body) : TThread(true), FBody(std::move(body)) {}
+    explicit Worker(std::function<void(Worker&)> body) : TThread(true), m_body(std::move(body)) {}
     ~Worker() override {
         Terminate();
         WaitFor();
@@ -30,14 +30,14 @@ public:
     std::function<void()> onTerminate;
 
 protected:
-    void Execute() override { FBody(*this); }
+    void Execute() override { m_body(*this); }
     void TerminatedSet() override {
         if (onTerminate)
             onTerminate();
     }
 
 private:
-    std::function<void(Worker&)> FBody;
+    std::function<void(Worker&)> m_body;
 };
 
 bool OnUiThread() {

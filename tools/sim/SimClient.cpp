@@ -29,7 +29,7 @@ std::string MapLookup(const std::string& mapFile, int com) {
 }
 
 TSimProcess::~TSimProcess() {
-    if (FPid > 0)
+    if (m_pid > 0)
         Stop();
 }
 
@@ -58,43 +58,43 @@ bool TSimProcess::Start(const std::string& program, const std::string& mapFile, 
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     const int rc =
-        ::posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        ::posix_spawn(&m_pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) {
-        FPid = -1;
-        FError = "posix_spawn " + program + ": " + std::strerror(rc);
+        m_pid = -1;
+        m_error = "posix_spawn " + program + ": " + std::strerror(rc);
         return false;
     }
     const Clock::time_point deadline = Clock::now() + wait;
     while (Clock::now() < deadline) {
-        FDevice = MapLookup(mapFile, com);
-        if (!FDevice.empty() && ::access(FDevice.c_str(), F_OK) == 0)
+        m_device = MapLookup(mapFile, com);
+        if (!m_device.empty() && ::access(m_device.c_str(), F_OK) == 0)
             return true;
         int status = 0;
-        if (::waitpid(FPid, &status, WNOHANG) == FPid) {
-            FPid = -1;
-            FError = program + " ended before publishing its port";
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            m_error = program + " ended before publishing its port";
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    FError = program + " did not publish COM" + std::to_string(com) + " in " + mapFile;
+    m_error = program + " did not publish COM" + std::to_string(com) + " in " + mapFile;
     return false;
 }
 
 int TSimProcess::Wait(std::chrono::milliseconds wait) {
-    if (FPid <= 0)
+    if (m_pid <= 0)
         return -1;
     const Clock::time_point deadline = Clock::now() + wait;
     for (;;) {
         int status = 0;
-        const pid_t r = ::waitpid(FPid, &status, WNOHANG);
-        if (r == FPid) {
-            FPid = -1;
+        const pid_t r = ::waitpid(m_pid, &status, WNOHANG);
+        if (r == m_pid) {
+            m_pid = -1;
             return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         }
         if (r < 0 && errno != EINTR) {
-            FPid = -1;
+            m_pid = -1;
             return -1;
         }
         if (Clock::now() >= deadline)
@@ -104,46 +104,46 @@ int TSimProcess::Wait(std::chrono::milliseconds wait) {
 }
 
 int TSimProcess::Stop(std::chrono::milliseconds wait) {
-    if (FPid <= 0)
+    if (m_pid <= 0)
         return -1;
-    ::kill(FPid, SIGTERM);
+    ::kill(m_pid, SIGTERM);
     const int status = Wait(wait);
-    if (FPid > 0) { // did not end: make sure it does
-        ::kill(FPid, SIGKILL);
+    if (m_pid > 0) { // did not end: make sure it does
+        ::kill(m_pid, SIGKILL);
         int s = 0;
-        ::waitpid(FPid, &s, 0);
-        FPid = -1;
+        ::waitpid(m_pid, &s, 0);
+        m_pid = -1;
     }
     return status;
 }
 
 bool TPtyClient::Open(const std::string& device) {
     Close();
-    FFd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (FFd < 0)
+    m_fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (m_fd < 0)
         return false;
     termios t{};
-    if (::tcgetattr(FFd, &t) == 0) {
+    if (::tcgetattr(m_fd, &t) == 0) {
         ::cfmakeraw(&t);
-        ::tcsetattr(FFd, TCSANOW, &t);
+        ::tcsetattr(m_fd, TCSANOW, &t);
     }
     return true;
 }
 
 void TPtyClient::Close() {
-    if (FFd >= 0)
-        ::close(FFd);
-    FFd = -1;
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
 }
 
 bool TPtyClient::Write(const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t w = ::write(FFd, bytes.data() + done, bytes.size() - done);
+        const ssize_t w = ::write(m_fd, bytes.data() + done, bytes.size() - done);
         if (w > 0) {
             done += static_cast<std::size_t>(w);
         } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
-            pollfd p{FFd, POLLOUT, 0};
+            pollfd p{m_fd, POLLOUT, 0};
             ::poll(&p, 1, 100);
         } else {
             return false;
@@ -164,13 +164,13 @@ std::string TPtyClient::ReadUntil(char terminator, std::chrono::milliseconds wai
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return got;
-        pollfd p{FFd, POLLIN, 0};
+        pollfd p{m_fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left)) <= 0)
             continue;
         // One byte at a time past the minimum, so nothing after the
         // terminator is consumed.
         const std::size_t want = got.size() + 1 >= min ? 1 : std::min(sizeof buf, min - got.size());
-        const ssize_t n = ::read(FFd, buf, want);
+        const ssize_t n = ::read(m_fd, buf, want);
         if (n > 0)
             got.append(buf, static_cast<std::size_t>(n));
     }
@@ -185,10 +185,10 @@ std::string TPtyClient::ReadFor(std::chrono::milliseconds wait) {
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0)
             return got;
-        pollfd p{FFd, POLLIN, 0};
+        pollfd p{m_fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left)) <= 0)
             continue;
-        const ssize_t n = ::read(FFd, buf, sizeof buf);
+        const ssize_t n = ::read(m_fd, buf, sizeof buf);
         if (n > 0)
             got.append(buf, static_cast<std::size_t>(n));
     }

@@ -31,14 +31,14 @@ public:
     // Waits for an exit the program makes by itself (--exit-after).
     int Wait(std::chrono::milliseconds wait = std::chrono::seconds(10));
 
-    const std::string& Device() const { return FDevice; }
-    const std::string& Error() const { return FError; }
-    pid_t Pid() const { return FPid; }
+    const std::string& Device() const { return m_device; }
+    const std::string& Error() const { return m_error; }
+    pid_t Pid() const { return m_pid; }
 
 private:
-    pid_t FPid = -1;
-    std::string FDevice;
-    std::string FError;
+    pid_t m_pid = -1;
+    std::string m_device;
+    std::string m_error;
 };
 
 // The device named for COM<com> in a map file, or empty.
@@ -54,8 +54,8 @@ public:
 
     bool Open(const std::string& device);
     void Close();
-    bool IsOpen() const { return FFd >= 0; }
-    int Fd() const { return FFd; }
+    bool IsOpen() const { return m_fd >= 0; }
+    int Fd() const { return m_fd; }
 
     // Writes all bytes (waiting while the queue is full).
     bool Write(const std::string& bytes);
@@ -66,7 +66,7 @@ public:
     std::string ReadFor(std::chrono::milliseconds wait);
 
 private:
-    int FFd = -1;
+    int m_fd = -1;
 };
 
 } // namespace qxmsim

@@ -52,61 +52,61 @@ const char* const kCommands[] = {"RUN", "STOP", "RESET", "SAVE",  "LOAD",
 
 } // namespace
 
-TSimTarget::TSimTarget(TSimOptions options) : FOpt(std::move(options)), FRng(FOpt.seed) {
+TSimTarget::TSimTarget(TSimOptions options) : m_opt(std::move(options)), m_rng(m_opt.seed) {
     for (const Seed& s : kSeeds) {
-        FValues[s.name] = s.value;
+        m_values[s.name] = s.value;
         if (s.readOnly)
-            FReadOnly.insert(s.name);
+            m_readOnly.insert(s.name);
     }
     for (const char* c : kCommands)
-        FCommands.insert(c);
-    FLine.reserve(MaxLine);
+        m_commands.insert(c);
+    m_line.reserve(MaxLine);
 }
 
 std::optional<std::string> TSimTarget::Feed(std::uint8_t ch) {
     if (ch == '\n')
         return std::nullopt;
     if (ch == '\r') {
-        if (FOverlong) {
-            FOverlong = false;
-            FLine.clear();
+        if (m_overlong) {
+            m_overlong = false;
+            m_line.clear();
             return std::nullopt;
         }
-        std::string line = FLine;
-        FLine.clear();
+        std::string line = m_line;
+        m_line.clear();
         return line;
     }
-    if (FLine.size() >= MaxLine)
-        FOverlong = true;
+    if (m_line.size() >= MaxLine)
+        m_overlong = true;
     else
-        FLine.push_back(static_cast<char>(ch));
+        m_line.push_back(static_cast<char>(ch));
     return std::nullopt;
 }
 
 std::string TSimTarget::Value(const std::string& name) const {
-    const auto it = FValues.find(name);
-    return it == FValues.end() ? "0" : it->second;
+    const auto it = m_values.find(name);
+    return it == m_values.end() ? "0" : it->second;
 }
 
 std::string TSimTarget::Reply(const std::string& name, const std::string& value) {
     std::string out;
-    if (FOpt.noise > 0) {
+    if (m_opt.noise > 0) {
         // Any byte but Q, so the noise never looks like the start of a reply.
         std::uniform_int_distribution<int> byte(1, 255);
-        for (int i = 0; i < FOpt.noise; ++i) {
+        for (int i = 0; i < m_opt.noise; ++i) {
             int b;
             do
-                b = byte(FRng);
+                b = byte(m_rng);
             while (b == 'Q');
             out.push_back(static_cast<char>(b));
         }
     }
     out += "QX";
     out += name;
-    out += FOpt.noEquals ? "=" : " = ";
+    out += m_opt.noEquals ? "=" : " = ";
     out += value;
     out += '\r';
-    if (FOpt.lineFeed)
+    if (m_opt.lineFeed)
         out += '\n';
     return out;
 }
@@ -121,35 +121,35 @@ std::optional<TSimReply> TSimTarget::Answer(std::string_view line) {
     const bool isSet = sep != std::string_view::npos;
 
     std::string value;
-    if (FCommands.count(name)) {
+    if (m_commands.count(name)) {
         if (name == "RUN") {
-            FRunning = true;
-            FValues["STAT"] = "1";
-            FValues["NACT"] = Value("SPD");
-            FValues["PACT"] = Value("PSET");
-            FValues["IACT"] = "850";
+            m_running = true;
+            m_values["STAT"] = "1";
+            m_values["NACT"] = Value("SPD");
+            m_values["PACT"] = Value("PSET");
+            m_values["IACT"] = "850";
         } else if (name == "STOP" || name == "RESET") {
-            FRunning = false;
-            FValues["STAT"] = FValues["NACT"] = FValues["PACT"] = FValues["IACT"] = "0";
+            m_running = false;
+            m_values["STAT"] = m_values["NACT"] = m_values["PACT"] = m_values["IACT"] = "0";
         }
         value = "OK";
     } else if (isSet) {
-        if (FReadOnly.count(name)) {
+        if (m_readOnly.count(name)) {
             value = "ERR";
         } else {
             value = std::string(body.substr(sep + 3));
-            FValues[name] = value;
+            m_values[name] = value;
         }
     } else {
         value = Value(name);
     }
 
-    if (FOpt.silent.count(name))
+    if (m_opt.silent.count(name))
         return std::nullopt;
     TSimReply reply;
     reply.bytes = Reply(name, value);
-    const auto late = FOpt.late.find(name);
-    reply.delayMs = late != FOpt.late.end() ? late->second : FOpt.delayMs;
+    const auto late = m_opt.late.find(name);
+    reply.delayMs = late != m_opt.late.end() ? late->second : m_opt.delayMs;
     return reply;
 }
 

@@ -50,19 +50,19 @@ public:
 
     // Current value of a parameter ("0" for names never seen).
     std::string Value(const std::string& name) const;
-    bool Running() const { return FRunning; }
+    bool Running() const { return m_running; }
 
 private:
     std::string Reply(const std::string& name, const std::string& value);
 
-    TSimOptions FOpt;
-    std::map<std::string, std::string> FValues;
-    std::set<std::string> FReadOnly;
-    std::set<std::string> FCommands;
-    std::string FLine;
-    bool FOverlong = false;
-    bool FRunning = false;
-    std::mt19937 FRng;
+    TSimOptions m_opt;
+    std::map<std::string, std::string> m_values;
+    std::set<std::string> m_readOnly;
+    std::set<std::string> m_commands;
+    std::string m_line;
+    bool m_overlong = false;
+    bool m_running = false;
+    std::mt19937 m_rng;
 };
 
 // "QX..." with control and 8-bit bytes escaped (\r, \n, \xNN), for logs.

@@ -217,23 +217,23 @@ public:
     bool Open(const std::string& path) {
         if (path.empty())
             return true;
-        FFile = std::fopen(path.c_str(), "w");
-        if (!FFile)
+        m_file = std::fopen(path.c_str(), "w");
+        if (!m_file)
             return false;
-        std::setvbuf(FFile, nullptr, _IOLBF, 0);
+        std::setvbuf(m_file, nullptr, _IOLBF, 0);
         return true;
     }
     ~Log() {
-        if (FFile)
-            std::fclose(FFile);
+        if (m_file)
+            std::fclose(m_file);
     }
     void Line(const std::string& text) {
-        if (FFile)
-            std::fprintf(FFile, "%s\n", text.c_str());
+        if (m_file)
+            std::fprintf(m_file, "%s\n", text.c_str());
     }
 
 private:
-    std::FILE* FFile = nullptr;
+    std::FILE* m_file = nullptr;
 };
 
 struct Pty {
