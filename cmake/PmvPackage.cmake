@@ -21,9 +21,11 @@ port. The operator works with a panel of 192 command slots on 8 pages; each
 slot sends one command to the controller and shows its reply. Whole parameter
 sets are fetched and sent in one run and kept in configuration files.
 
-The package also holds pmv-configcheck, which checks a configuration file
-without the window, qxm-sim, a simulated controller on a pseudo-terminal, and
-an example configuration.")
+The package also holds pmv-link, which reads, sends and verifies a
+controller's parameters from the command line, pmv-configcheck, which checks
+a configuration file without the window, pmv-ports, which tells what each
+COM port is and why it may not open, qxm-sim, a simulated controller on a
+pseudo-terminal, and an example configuration.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
