@@ -63,15 +63,15 @@ int THostApplication::Run(const std::function<int()>& body) {
 }
 
 void THostApplication::ShowException(const QString& message) {
-    if (FErrorBoxDepth > 0) {
+    if (m_errorBoxDepth > 0) {
         std::fprintf(stderr, "%s: %s\n", pmv::ApplicationTitle, message.toLocal8Bit().constData());
         return;
     }
-    ++FErrorBoxDepth;
+    ++m_errorBoxDepth;
     struct TDepthGuard {
         int& depth;
         ~TDepthGuard() { --depth; }
-    } guard{FErrorBoxDepth};
+    } guard{m_errorBoxDepth};
     QMessageBox::critical(activeWindow(), QString::fromLatin1(pmv::ApplicationTitle), message);
 }
 

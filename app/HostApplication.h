@@ -34,12 +34,12 @@ public:
     // boxes on top of each other.
     void ShowException(const QString& message);
 
-    bool ErrorBoxOpen() const { return FErrorBoxDepth > 0; }
+    bool ErrorBoxOpen() const { return m_errorBoxDepth > 0; }
 
 private:
     static void KeepNoSettings();
 
-    int FErrorBoxDepth = 0;
+    int m_errorBoxDepth = 0;
 };
 
 namespace pmv {

@@ -28,9 +28,9 @@ public:
     std::function<void()> onBox; // runs for each box before it is closed
 
     TBoxWatcher() {
-        FTimer.setInterval(10);
-        QObject::connect(&FTimer, &QTimer::timeout, [this] { Poll(); });
-        FTimer.start();
+        m_timer.setInterval(10);
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
+        m_timer.start();
     }
 
     QStringList Texts(QMessageBox::Icon icon) const {
@@ -45,10 +45,10 @@ private:
     void Poll() {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             auto* box = qobject_cast<QMessageBox*>(w);
-            if (!box || !box->isVisible() || FClosing.contains(box))
+            if (!box || !box->isVisible() || m_closing.contains(box))
                 continue;
             seen.append({box->windowTitle(), box->icon(), box->text(), box->standardButtons()});
-            FClosing.append(box);
+            m_closing.append(box);
             if (onBox)
                 onBox();
             if (escape) {
@@ -67,6 +67,6 @@ private:
         }
     }
 
-    QTimer FTimer;
-    QList<QPointer<QMessageBox>> FClosing;
+    QTimer m_timer;
+    QList<QPointer<QMessageBox>> m_closing;
 };

@@ -64,35 +64,35 @@ public:
     using TMatch = std::function<bool(QWidget*)>;
 
     explicit TModalDriver(TAct act, TMatch match = {})
-        : FAct(std::move(act)), FMatch(std::move(match)), FDeadline(20000) {
-        QObject::connect(&FTimer, &QTimer::timeout, [this] { Poll(); });
-        FTimer.start(10);
+        : m_act(std::move(act)), m_match(std::move(match)), m_deadline(20000) {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
+        m_timer.start(10);
     }
-    ~TModalDriver() { FTimer.stop(); }
+    ~TModalDriver() { m_timer.stop(); }
 
-    bool Ran() const { return FRan; }
+    bool Ran() const { return m_ran; }
 
 private:
     void Poll() {
         QWidget* w = QApplication::activeModalWidget();
-        if (w && FMatch && !FMatch(w))
+        if (w && m_match && !m_match(w))
             w = nullptr;
         const bool ready = w && w->isVisible() && w->isActiveWindow();
-        if (!ready && !FDeadline.hasExpired()) {
+        if (!ready && !m_deadline.hasExpired()) {
             if (w && w->isVisible())
                 w->activateWindow();
             return;
         }
-        FTimer.stop();
+        m_timer.stop();
         if (!w) {
             ADD_FAILURE() << "no modal dialog appeared";
             return;
         }
         if (!ready)
             ADD_FAILURE() << "the modal dialog did not become active";
-        FRan = true;
+        m_ran = true;
         QPointer<QWidget> guard(w);
-        FAct(w);
+        m_act(w);
         if (guard && guard->isVisible()) {
             ADD_FAILURE() << "the dialog was left open";
             if (auto* d = qobject_cast<QDialog*>(guard.data()))
@@ -102,11 +102,11 @@ private:
         }
     }
 
-    TAct FAct;
-    TMatch FMatch;
-    QDeadlineTimer FDeadline;
-    QTimer FTimer;
-    bool FRan = false;
+    TAct m_act;
+    TMatch m_match;
+    QDeadlineTimer m_deadline;
+    QTimer m_timer;
+    bool m_ran = false;
 };
 
 // Replaces the text of a one-line edit by typing, as an operator would.
