@@ -3,6 +3,9 @@
 
 #include "platform/Thread.h"
 
+#include <atomic>
+#include <cstdint>
+
 namespace pmv::platform::detail {
 
 /// Kernel id of the calling thread (never 0).
@@ -23,5 +26,20 @@ int SyncWakeDescriptor();
 void SignalSyncWake();
 /// Makes it unreadable again.
 void DrainSyncWake();
+
+/// Sleeps while word holds value; may also return without a change.
+void WaitOnWord(std::atomic<std::uint32_t>& word, std::uint32_t value);
+/// Wakes a thread sleeping in WaitOnWord on word. The word may be gone by
+/// now (its owner saw the change and returned): only its address is used,
+/// and waking an address nobody sleeps on does nothing.
+void WakeWordWaiter(const std::atomic<std::uint32_t>* word);
+/// Tells the processor that the caller is busy-waiting (one short pause).
+inline void CpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    asm volatile("yield" ::: "memory");
+#endif
+}
 
 } // namespace pmv::platform::detail

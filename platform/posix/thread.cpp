@@ -36,6 +36,7 @@ void SetCurrentThreadName(std::string_view name) {
 
 #include <cerrno>
 #include <cstdint>
+#include <linux/futex.h>
 #include <mutex>
 #include <sys/eventfd.h>
 
@@ -56,6 +57,20 @@ void DrainSyncWake() {
     std::uint64_t value = 0;
     while (::read(SyncWakeDescriptor(), &value, sizeof value) < 0 && errno == EINTR) {
     }
+}
+
+void WaitOnWord(std::atomic<std::uint32_t>& word, std::uint32_t value) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free);
+    // Returns at once when the word no longer holds value; EINTR and
+    // spurious wake-ups return too, and the caller looks again.
+    (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value,
+                    nullptr, nullptr, 0);
+}
+
+void WakeWordWaiter(const std::atomic<std::uint32_t>* word) {
+    (void)::syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1,
+                    nullptr, nullptr, 0);
 }
 
 } // namespace pmv::platform::detail
