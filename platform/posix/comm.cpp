@@ -27,6 +27,7 @@
 // buffer are dropped with the kernel's, as Windows drivers drop their queue
 // on a surprise removal: every later read fails with ERROR_BAD_COMMAND.
 #include "platform/DeviceMap.h"
+#include "platform/ThreadOs_p.h"
 #include "platform/posix/LineSource.h"
 #include "platform/posix/comm_p.h"
 #include "platform/posix/commapi.h"
@@ -503,6 +504,11 @@ void Port::RefreshLinesLocked() {
 }
 
 void Port::EngineLoop() {
+    // The engine does what a serial driver does in its interrupt handling:
+    // it runs at the highest priority the process may give (where the
+    // system grants none, as the other threads), so that received bytes do
+    // not wait behind busy processes.
+    ApplyThreadPriority(CurrentNativeThreadId(), tpTimeCritical);
     std::unique_lock lock(m);
     while (!closing) {
         const bool watch = WatchingLocked();
