@@ -43,9 +43,11 @@ uart-test: uart-deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target uart-guest uart-check
 	tests/uart/run-uart-test.sh $(BUILD)
 
-# Fails when a C++ file differs from .clang-format (--fix rewrites them).
+# Fails when a C++ file differs from .clang-format (--fix rewrites them) or
+# includes a header from a layer above its own.
 format-check: deps
 	@scripts/check-format.sh
+	@scripts/check-layers.sh
 
 # The Debian package: $(BUILD)/pmv-host_<version>_<arch>.deb.
 package: build
@@ -58,6 +60,7 @@ package-check: package
 	@scripts/check-package.sh $(BUILD)
 
 bench: build
+	@scripts/deps.sh bench
 	scripts/run-bench.sh $(BUILD)
 
 asan:

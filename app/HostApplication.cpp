@@ -7,6 +7,7 @@
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QMessageBox>
+#include <QSettings>
 #include <QStringDecoder>
 #include <QTimer>
 
@@ -23,6 +24,20 @@ THostApplication::THostApplication(int& argc, char** argv) : QApplication(argc, 
     QFont f = font();
     f.setPointSize(8);
     setFont(f);
+    KeepNoSettings();
+}
+
+// Qt's own dialogs keep their history, last folder, sizes and custom colours
+// in the user's shared settings file (QtProject.conf under
+// $XDG_CONFIG_HOME), which every Qt program reads and writes. The host keeps
+// no settings: its dialogs start the same way every time and leave nothing
+// behind. The user-scope settings are therefore placed in a folder that
+// cannot exist (a path below /dev/null): reading finds nothing, writing fails
+// without a word. The system-wide defaults under /etc/xdg are still read.
+void THostApplication::KeepNoSettings() {
+    const QString nowhere = QStringLiteral("/dev/null/pmv-host-keeps-no-settings");
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, nowhere);
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, nowhere);
 }
 
 bool THostApplication::notify(QObject* receiver, QEvent* event) {

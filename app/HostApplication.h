@@ -37,6 +37,8 @@ public:
     bool ErrorBoxOpen() const { return FErrorBoxDepth > 0; }
 
 private:
+    static void KeepNoSettings();
+
     int FErrorBoxDepth = 0;
 };
 

@@ -1,12 +1,14 @@
 // Slot editing from the popup menus, the title, the administrator log-in and
 // the about box.
 //
-// The slot operations act on SelectedSlot, set by the mouse press that opened
-// the popup menu. None of them needs the port, a log-in or a free link, and
-// none writes to the log. Every dialog is created for one question with the
-// window as owner, run modally and destroyed when its result has been read.
+// The slot operations act on the panel's SelectedSlot, set by the mouse press
+// or the keyboard request that opened the popup menu. None of them needs the port, a log-in or a
+// free link, and none writes to the log. Every dialog is created for one question with the window
+// as owner, run modally and destroyed when its result has been read.
 #include "app/Mainfrm.h"
 
+#include "app/FormWidgets.h"
+#include "app/SlotPanel.h"
 #include "dialogs/Aboutfrm.h"
 #include "dialogs/Dlgutils.h"
 #include "dialogs/Editcmdfrm.h"
@@ -16,7 +18,6 @@
 #include <QApplication>
 #include <QColorDialog>
 #include <QMessageBox>
-#include <QTabWidget>
 
 using namespace pmv;
 
@@ -44,15 +45,13 @@ bool TMainForm::EditSlot(int index) {
 }
 
 void TMainForm::EditClick() {
-    const int s = SelectedSlot;
+    const int s = CmdsPageControl->SelectedSlot();
     if (EditSlot(s))
         ShowSlot(s);
 }
 
 void TMainForm::CopyClick() {
-    const int s = SelectedSlot;
-    if (!IsSlotIndex(s))
-        return;
+    const int s = CmdsPageControl->SelectedSlot();
     ClipCmd = CmdTable[s];
     ClipCutPending = false;
     ClipSource = s;
@@ -60,9 +59,7 @@ void TMainForm::CopyClick() {
 }
 
 void TMainForm::CutClick() {
-    const int s = SelectedSlot;
-    if (!IsSlotIndex(s))
-        return;
+    const int s = CmdsPageControl->SelectedSlot();
     // The slot stays as it is until the next paste moves its definition.
     ClipCmd = CmdTable[s];
     ClipCutPending = true;
@@ -71,16 +68,13 @@ void TMainForm::CutClick() {
 }
 
 void TMainForm::Paste1Click() {
-    const int s = SelectedSlot;
-    if (!IsSlotIndex(s))
-        return;
-    CmdTable[s] = ClipCmd;
-    ShowSlot(s);
+    const int s = CmdsPageControl->SelectedSlot();
+    SetSlot(s, ClipCmd);
     if (ClipCutPending) {
         ClipCutPending = false;
         // Pasting a cut slot back where it came from ends the move there:
         // clearing the source now would wipe the definition just pasted.
-        if (ClipSource != s && IsSlotIndex(ClipSource)) {
+        if (ClipSource != s) {
             ClearSlot(ClipSource);
             ShowSlot(ClipSource);
         }
@@ -88,9 +82,7 @@ void TMainForm::Paste1Click() {
 }
 
 void TMainForm::DeleteClick() {
-    const int s = SelectedSlot;
-    if (!IsSlotIndex(s))
-        return;
+    const int s = CmdsPageControl->SelectedSlot();
     QMessageBox box(QMessageBox::Warning, QStringLiteral("Warning"),
                     QStringLiteral("Delete the selected command?"),
                     QMessageBox::Ok | QMessageBox::Cancel, this);
@@ -104,14 +96,14 @@ void TMainForm::DeleteClick() {
 }
 
 void TMainForm::ColourClick() {
-    const int s = SelectedSlot;
-    if (!IsSlotIndex(s))
-        return;
+    const int s = CmdsPageControl->SelectedSlot();
     if (!ColorDialog) {
         ColorDialog = new QColorDialog(this);
         ColorDialog->setObjectName(QStringLiteral("ColorDialog"));
         // Solid colours only: no alpha channel.
         ColorDialog->setOption(QColorDialog::ShowAlphaChannel, false);
+        // Qt's own dialog: a desktop's colour chooser keeps settings of its own.
+        ColorDialog->setOption(QColorDialog::DontUseNativeDialog);
     }
     ColorDialog->setCurrentColor(SlotColourToQColor(CmdTable[s].colour, QApplication::palette()));
     if (ColorDialog->exec() != QDialog::Accepted)
@@ -123,13 +115,11 @@ void TMainForm::ColourClick() {
     // A disabled slot keeps its grey caption; the colour shows once it is
     // enabled again.
     if (!CmdTable[s].has(pmv::Disabled))
-        SetSlotCaptionColour(s, chosen);
+        CmdsPageControl->SetCaptionColour(s, chosen);
 }
 
 void TMainForm::Disable1Click() {
-    const int s = SelectedSlot;
-    if (!IsSlotIndex(s))
-        return;
+    const int s = CmdsPageControl->SelectedSlot();
     CmdTable[s].opts ^= pmv::Disabled;
     ShowSlot(s);
 }
@@ -140,12 +130,12 @@ void TMainForm::RenameClick() {
     const int p = CmdsPageControl->currentIndex();
     if (p < 0 || p >= PageCount)
         return;
-    std::string text = PageCaption(p);
+    std::string text = CmdsPageControl->PageCaption(p);
     if (!GetStr(this, "Rename Page", text, PageCaptionMaxLength, false))
         return;
     // An empty text keeps the caption: a page always has a name.
     if (!text.empty())
-        SetPageCaption(p, text);
+        CmdsPageControl->SetPageCaption(p, text);
 }
 
 void TMainForm::EditTitleClick() {
@@ -165,7 +155,7 @@ void TMainForm::LogInClick() {
     // There is no administrator mode: a correct password is only confirmed.
     // A wrong one is refused silently, and the operator may try again at once.
     if (password == AdminPassword)
-        Log(QStringLiteral("Not implemented"));
+        Memo->AppendLine(QStringLiteral("Not implemented"));
 }
 
 void TMainForm::AboutClick() {

@@ -1,114 +1,96 @@
-// The target link on the window: slot requests, Get All and Set All, value
-// entry (edit exit, keys, mouse wheel) and port control. The handlers only
-// translate between widgets and the request engine (app/link), which holds
-// the protocol and the request state.
+// The target link on the window: the port component, its settings dialog and
+// the reply timer; the link that binds them to the request engine; the slot
+// events, Get All and Set All, value entry and port control. The handlers only
+// translate between widgets and the engine (app/link), which holds the
+// protocol and the request state.
+#include "app/FormWidgets.h"
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
 #include "app/MainfrmLinkAdapters.h"
+#include "app/SlotPanel.h"
+#include "app/link/PortLink.h"
+#include "app/link/PortWatch.h"
 #include "comport/Lnkcomdlg.h"
 #include "comport/Lnkcomport.h"
-#include "dialogs/Dlgutils.h"
 
-#include <QKeyEvent>
-#include <QLineEdit>
-#include <QPlainTextEdit>
+#include <QMenu>
 #include <QTimer>
 
-#include <exception>
+#include <tuple>
 
-void TMainFormLinkDeleter::operator()(TMainFormLink* link) const {
-    delete link;
+// The components come first among the window's children.
+void TMainForm::BuildComponents() {
+    LNKCOMPort = new QORLNK::TLNKCOMPort(this);
+    LNKCOMPort->setObjectName(QStringLiteral("LNKCOMPort"));
+    LNKCOMDlg = new QORLNK::TLNKCOMDlg(this);
+    LNKCOMDlg->setObjectName(QStringLiteral("LNKCOMDlg"));
+    LNKCOMDlg->SetTitle("COM Port Settings");
+    LNKCOMDlg->SetPort1(1);
+    LNKCOMDlg->SetReadOnlyAttribs({QORLNK::roDataBits, QORLNK::roStopBits});
+    RxTimer = new QTimer(this);
+    RxTimer->setObjectName(QStringLiteral("RxTimer"));
 }
 
+// The engine with the port, the timer and the window's widgets, and the
+// per-slot handler family Cmd<N>...: the panel reports each event with the
+// slot index.
 void TMainForm::BuildLink() {
-    FLink.reset(new TMainFormLink(*this));
+    m_linkView = std::make_unique<TFormLinkView>(
+        TFormLinkView::TWidgets{Memo, StatusBar, OptionsMenu, CmdsPageControl, this});
+    m_link = std::make_unique<pmv::TPortLink>(
+        CmdTable, *LNKCOMPort, *RxTimer, *m_linkView,
+        [](const std::string& what) { pmv::ShowError(pmv::ExceptionText(what.c_str())); });
+
+    // A port whose device vanishes is closed, shown as lost, and opened
+    // again when the same device is back.
+    m_watchView =
+        std::make_unique<TFormWatchView>(Memo, StatusBar, [this] { return OpenPortStatusText(); });
+    m_watch = std::make_unique<pmv::TPortWatch>(*LNKCOMPort, *m_watchView);
+
+    pmv::TRequestEngine& engine = m_link->Engine();
+    TSlotPanel* panel = CmdsPageControl;
+    connect(panel, &TSlotPanel::GetClicked, this,
+            [&engine](int i) { pmv::RunGuarded([&] { engine.GetButtonClick(i); }); });
+    connect(panel, &TSlotPanel::SetClicked, this,
+            [&engine](int i) { pmv::RunGuarded([&] { engine.SetButtonClick(i); }); });
+    connect(panel, &TSlotPanel::EditExited, this,
+            [&engine](int i) { pmv::RunGuarded([&] { engine.CommitCmdValue(i); }); });
+    connect(panel, &TSlotPanel::EditKeyPressed, this, [&engine](int i, int key) {
+        if (const int vk = VirtualKeyOf(key))
+            pmv::RunGuarded([&] { engine.CmdEditKey(i, vk); });
+    });
+    connect(panel, &TSlotPanel::SlotMenuRequested, CmdPopupMenu,
+            [this](const QPoint& pos) { CmdPopupMenu->popup(pos); });
+    connect(panel, &TSlotPanel::PageMenuRequested, TabNamingPopupMenu,
+            [this](const QPoint& pos) { TabNamingPopupMenu->popup(pos); });
 }
 
-pmv::TRequestEngine& TMainForm::LinkEngine() const {
-    return FLink->Engine;
-}
-
-void TMainForm::SetSlotEditText(int index, const QString& text) {
-    if (index < 0 || index >= pmv::SlotCount)
-        return;
-    QLineEdit* e = SlotCtrls[index].edit;
-    if (e->text() == text)
-        return;
-    pmv::TEditLimit::SetText(e, text);
-    e->setCursorPosition(0); // show the start of a long text
-}
-
-int TMainForm::SlotEditMaxLength(int index) const {
-    if (index < 0 || index >= pmv::SlotCount)
-        return 0;
-    const QLineEdit* e = SlotCtrls[index].edit;
-    if (const auto* limit = qobject_cast<const pmv::TEditLimit*>(e->validator()))
-        return limit->MaxLength();
-    return e->maxLength();
-}
-
-// ---- Port events --------------------------------------------------------------------
-
-// Runs on the user-interface thread inside the receive thread's synchronized
-// call, which waits for it: nothing may escape to the worker, and nothing
-// here may wait for the operator (errors are shown once the call is over).
-void TMainForm::LNKCOMPortRxChar(QORLNK::TLNKCOMRxThread* /*Sender*/, char ch) {
-    QString error;
-    try {
-        FLink->Engine.RxChar(static_cast<std::uint8_t>(ch));
-        return;
-    } catch (const std::exception& e) {
-        error = pmv::ExceptionText(e.what());
-    } catch (...) {
-    }
-    QTimer::singleShot(0, this, [error] { pmv::ShowError(error); });
-}
-
-void TMainForm::RxTimerTimer() {
-    FLink->Engine.RxTimerTimer();
-}
-
-// ---- Slots --------------------------------------------------------------------------
-
-void TMainForm::SlotGetButtonClick(int index) {
-    FLink->Engine.GetButtonClick(index);
-}
-
-void TMainForm::SlotSetButtonClick(int index) {
-    FLink->Engine.SetButtonClick(index);
-}
-
-void TMainForm::SlotEditExit(int index) {
-    FLink->Engine.CommitCmdValue(index);
-}
-
-// The key is not consumed: the edit handles it as well afterwards.
-void TMainForm::SlotEditKeyDown(int index, QKeyEvent* event) {
-    if (const int key = VirtualKeyOf(event->key()))
-        FLink->Engine.CmdEditKey(index, key);
-}
+// ---- Value entry with the wheel, runs ---------------------------------------------
 
 void TMainForm::FormMouseWheelUp(bool& Handled) {
-    Handled = FLink->Engine.MouseWheelUp(SelectedSlot);
+    Handled = m_link->Engine().MouseWheelUp(CmdsPageControl->SelectedSlot());
 }
 
 void TMainForm::FormMouseWheelDown(bool& Handled) {
-    Handled = FLink->Engine.MouseWheelDown(SelectedSlot);
+    Handled = m_link->Engine().MouseWheelDown(CmdsPageControl->SelectedSlot());
 }
 
-// ---- Commands menu ------------------------------------------------------------------
-
 void TMainForm::GetAllParametersClick() {
-    FLink->Engine.GetAllParameters();
+    m_link->Engine().GetAllParameters();
 }
 
 void TMainForm::SetAllParametersClick() {
-    FLink->Engine.SetAllParameters();
+    m_link->Engine().SetAllParameters();
 }
 
 // ---- COM menu -----------------------------------------------------------------------
 
 void TMainForm::COMSettingsClick() {
+    const auto settings = [this] {
+        return std::make_tuple(LNKCOMPort->Port(), LNKCOMPort->BaudRate(), LNKCOMPort->DataBits(),
+                               LNKCOMPort->Parity(), LNKCOMPort->StopBits());
+    };
+    const auto before = settings();
     LNKCOMDlg->SetPort1(LNKCOMPort->Port());
     LNKCOMDlg->SetBaudRate(LNKCOMPort->BaudRate());
     LNKCOMDlg->SetDataBits(LNKCOMPort->DataBits());
@@ -126,6 +108,10 @@ void TMainForm::COMSettingsClick() {
     LNKCOMPort->SetDataBits(LNKCOMDlg->DataBits());
     LNKCOMPort->SetParity(LNKCOMDlg->Parity());
     LNKCOMPort->SetStopBits(LNKCOMDlg->StopBits());
+    // New settings are the operator's own choice: a lost device is no
+    // longer waited for.
+    if (settings() != before && m_watch->Stop())
+        StatusBar->SetPanel(0, QStringLiteral("COM closed"));
 }
 
 QString TMainForm::OpenPortStatusText() const {
@@ -135,28 +121,43 @@ QString TMainForm::OpenPortStatusText() const {
         LNKCOMPort->GetStopBitsStr().c_str());
 }
 
-void TMainForm::COMOpenClick() {
-    LNKCOMPort->Open();
-    if (LNKCOMPort->GetOpened()) {
-        SetStatusPanel(0, OpenPortStatusText());
-    } else {
-        SetStatusPanel(0, QStringLiteral("COM closed"));
-        Log(QStringLiteral("Error: - Unable to open COM port"));
-    }
+bool TMainForm::OpenPortOrSayWhy(const QString& failureLine) {
+    const std::string reason = pmv::OpenComPort(*LNKCOMPort);
+    if (LNKCOMPort->GetOpened())
+        return true;
+    Memo->AppendLine(failureLine);
+    // The reason belongs to the failure line above it and carries no error
+    // mark of its own: "COM7 (/dev/ttyUSB0): in use by minicom (pid 4242)".
+    Memo->AppendLine(DeviceText(reason));
+    return false;
 }
 
-// A request outstanding at this moment still ends with its time-out.
+void TMainForm::COMOpenClick() {
+    m_watch->Stop(); // the operator's own open ends any wait for a lost device
+    if (OpenPortOrSayWhy(QStringLiteral("Error: - Unable to open COM port")))
+        StatusBar->SetPanel(0, OpenPortStatusText());
+    else
+        StatusBar->SetPanel(0, QStringLiteral("COM closed"));
+}
+
+// A request outstanding at this moment still ends with its time-out. A port
+// closed because its device is gone is closed already: Close ends the wait
+// for the device.
 void TMainForm::COMCloseClick() {
+    if (m_watch->Stop()) {
+        StatusBar->SetPanel(0, QStringLiteral("COM closed"));
+        return;
+    }
     if (!LNKCOMPort->GetOpened())
         return;
     LNKCOMPort->Close();
-    SetStatusPanel(0, QStringLiteral("COM closed"));
+    StatusBar->SetPanel(0, QStringLiteral("COM closed"));
 }
 
 // ---- Status bar and log -------------------------------------------------------------
 
 void TMainForm::StatusBarDblClick() {
-    FLink->Engine.ResetCounters();
+    m_link->Engine().ResetCounters();
 }
 
 void TMainForm::MemoDblClick() {

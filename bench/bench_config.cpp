@@ -2,7 +2,9 @@
 #include "config/ConfigFile.h"
 
 #include <cstdlib>
+#include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <benchmark/benchmark.h>
@@ -66,6 +68,36 @@ void BM_LoadConfigFile(benchmark::State& state) {
     ::unlink(path.c_str());
 }
 BENCHMARK(BM_LoadConfigFile)->Unit(benchmark::kMicrosecond);
+
+// A file whose first val_start holds 16 MiB of blanks before its number. The
+// counter is the growth of the peak resident memory over the whole run: the
+// reader keeps a bounded part of a line, not the line.
+void BM_LoadPaddedConfigFile(benchmark::State& state) {
+    const std::string path = "/tmp/pmv-bench-config-padded-" + std::to_string(::getpid()) + ".ini";
+    {
+        const std::string text = WriteConfig(FullSet());
+        const std::size_t at = text.find("val_start: ") + 11;
+        std::ofstream f(path, std::ios::binary | std::ios::trunc);
+        f.write(text.data(), static_cast<std::streamsize>(at));
+        const std::string blanks(1 << 20, ' ');
+        for (int i = 0; i < 16; ++i)
+            f << blanks;
+        f.write(text.data() + at, static_cast<std::streamsize>(text.size() - at));
+    }
+    rusage before{};
+    ::getrusage(RUSAGE_SELF, &before);
+    for (auto _ : state) {
+        TConfigLoadResult r = LoadConfigFile(path);
+        if (r.Status != TConfigLoadStatus::Ok)
+            state.SkipWithError(r.Message.c_str());
+        benchmark::DoNotOptimize(r);
+    }
+    rusage after{};
+    ::getrusage(RUSAGE_SELF, &after);
+    state.counters["peak_growth_kb"] = static_cast<double>(after.ru_maxrss - before.ru_maxrss);
+    ::unlink(path.c_str());
+}
+BENCHMARK(BM_LoadPaddedConfigFile)->Unit(benchmark::kMillisecond);
 
 // Includes the writer's read-back check and the flush to the disk.
 void BM_SaveConfigFile(benchmark::State& state) {

@@ -1,26 +1,40 @@
-// The target link through the real main window (offscreen) against qxm-sim
-// on a pseudo-terminal published as COM25:
-//   GetAll192Window  Get All over 192 parameters, the simulator answering at
-//                    once; requests/s, and the gap from a reply's carriage
-//                    return reaching LNKCOMPortRxChar to the next frame being
-//                    handed to the port (median and 99th percentile).
+// The target link against qxm-sim on a pseudo-terminal published as COM25:
+//   GetAll192Window  Get All over 192 parameters through the real main window
+//                    (offscreen), the simulator answering at once: requests/s,
+//                    driven and observed as an operator does (the menu item,
+//                    the status bar's counts).
+//   GetAll192Link    the same run through the link alone (pmv::TPortLink on
+//                    the serial component, a view that keeps nothing), as a
+//                    command-line program runs it; requests/s, and the gap
+//                    from a reply's carriage return reaching the link to the
+//                    next frame being handed to the port (median, 99th
+//                    percentile) and the frames the port first refused.
 //   GetAll192Bare    the same 192 frames written and their replies read
 //                    directly on the pty: what the line itself allows.
-//   Memory100k       Get All repeated over 100,000 requests, the log cleared
-//                    between runs (the log has no line limit by design):
-//                    resident memory before and after.
+//   Memory100k       Get All in the window repeated over 100,000 requests,
+//                    the log cleared between runs (the log has no line limit
+//                    by design): resident memory before and after.
 //   LogGrowth20k     the same over 20,000 requests with the log kept: what
 //                    the log itself costs per 1,000 lines.
+//   PeerGoneToLostLine  from the far end of an open port's pseudo-terminal
+//                    closing (as a device that is unplugged) to the window's
+//                    "device lost" line, the port closed by then: median and
+//                    maximum over the runs.
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
-#include "app/MainfrmLinkAdapters.h"
+#include "app/link/PortLink.h"
 #include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
+#include "config/ConfigFile.h"
 #include "tools/sim/SimClient.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QFile>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTemporaryDir>
+#include <QTextBlock>
 
 #include <benchmark/benchmark.h>
 
@@ -28,6 +42,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -43,13 +59,31 @@ const char* const Names[] = {"SPD",  "ACC",  "DEC",  "IMAX", "PSET", "PMAX", "KP
                              "KD",   "MODE", "DIR",  "RAMP", "TLIM", "VMIN", "VMAX", "ADDR",
                              "TEMP", "VBUS", "STAT", "NACT", "PACT", "IACT", "ERR",  "VER"};
 
-// The simulator, the window and its 192 marked slots, for the whole run.
+// 192 marked parameters on COM25.
+pmv::TConfigSet MarkedSet() {
+    pmv::TConfigSet set;
+    set.ComPort = Com;
+    for (int i = 0; i < Slots; ++i) {
+        pmv::TCmdRecord& r = set.CmdTable[std::size_t(i)];
+        r.cmd_type = pmv::ctParamGetSet;
+        r.cmd_str = Names[i % std::size(Names)];
+        r.opts = pmv::IncInGetAll | pmv::UpdateEditOnGet;
+    }
+    return set;
+}
+
+// The simulator and the window with its 192 marked slots, for the whole run.
 struct THost {
     QTemporaryDir dir;
     qxmsim::TSimProcess sim;
     std::unique_ptr<TMainForm> form;
-    std::vector<double> gapsUs;
-    Clock::time_point crAt{};
+    QAction* getAll = nullptr;
+    QAction* open = nullptr;
+    QAction* close = nullptr;
+    QLabel* portState = nullptr;
+    QLabel* rxCount = nullptr;
+    QLabel* timeoutCount = nullptr;
+    QPlainTextEdit* log = nullptr;
     std::string error;
 
     bool Start() {
@@ -61,47 +95,41 @@ struct THost {
         }
         form = std::make_unique<TMainForm>();
         form->show();
-        for (int i = 0; i < Slots; ++i) {
-            pmv::TCmdRecord& r = form->CmdTable[i];
-            r.cmd_type = pmv::ctParamGetSet;
-            r.cmd_str = Names[i % std::size(Names)];
-            r.opts = pmv::IncInGetAll | pmv::UpdateEditOnGet;
-            form->ShowSlot(i);
+        getAll = form->findChild<QAction*>(QStringLiteral("GetAllParameters"));
+        open = form->findChild<QAction*>(QStringLiteral("COMOpen"));
+        close = form->findChild<QAction*>(QStringLiteral("COMClose"));
+        portState = form->findChild<QLabel*>(QStringLiteral("StatusPanel0"));
+        rxCount = form->findChild<QLabel*>(QStringLiteral("StatusPanel4"));
+        timeoutCount = form->findChild<QLabel*>(QStringLiteral("StatusPanel6"));
+        log = form->findChild<QPlainTextEdit*>(QStringLiteral("Memo"));
+        // The slots and the port come from a configuration file, as the
+        // operator loads them.
+        const QString path = dir.filePath(QStringLiteral("marked.ini"));
+        if (!pmv::SaveConfigFile(QFile::encodeName(path).toStdString(), MarkedSet()).Ok) {
+            error = "cannot write the configuration";
+            return false;
         }
-        form->LNKCOMPort->SetPort1(Com);
-        // Timed: a reply's CR reaching the window's receive handler, and the
-        // next frame being accepted by the port (normally from within the
-        // processing of that reply, or later if the port first refused it).
-        form->LNKCOMPort->OnRxChar = [this](QORLNK::TLNKCOMRxThread* sender, char ch) {
-            if (ch == '\r')
-                crAt = Clock::now();
-            form->LNKCOMPortRxChar(sender, ch);
-        };
-        form->Link().Port.OnHandOver = [this] {
-            if (crAt != Clock::time_point{})
-                gapsUs.push_back(
-                    std::chrono::duration<double, std::micro>(Clock::now() - crAt).count());
-            crAt = {};
-        };
+        form->LoadConfigFromFile(path);
         return true;
     }
 
+    bool Opened() const { return portState->text().startsWith(QStringLiteral("COM25:")); }
     bool Open() {
-        if (!form->LNKCOMPort->GetOpened())
-            form->COMOpenClick();
-        return form->LNKCOMPort->GetOpened();
+        if (!Opened())
+            open->trigger();
+        return Opened();
     }
-    void Close() { form->COMCloseClick(); }
+    void Close() { close->trigger(); }
+    void ClearLog() { log->clear(); }
 
     // One Get All, run to its end on the event loop. False on a time-out.
     bool GetAll() {
-        pmv::TRequestEngine& e = form->LinkEngine();
-        const int timeouts = e.RxTOCount();
-        crAt = {}; // the first frame follows no reply
-        form->GetAllParametersClick();
-        while (e.SeqLeft() > 0 && e.RxTOCount() == timeouts)
+        const int replies = rxCount->text().toInt() + Slots;
+        const QString timeouts = timeoutCount->text();
+        getAll->trigger();
+        while (rxCount->text().toInt() < replies && timeoutCount->text() == timeouts)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        return e.RxTOCount() == timeouts;
+        return timeoutCount->text() == timeouts;
     }
 };
 
@@ -129,27 +157,89 @@ void BM_GetAll192Window(benchmark::State& state) {
         state.SkipWithError("no simulator or port");
         return;
     }
-    h->gapsUs.clear();
-    h->gapsUs.reserve(std::size_t(state.max_iterations) * Slots);
-    const TFormLinkPort& port = h->form->Link().Port;
-    const unsigned long deferred = port.Deferred();
     for (auto _ : state) {
         if (!h->GetAll()) {
             state.SkipWithError("reply time-out");
             break;
         }
         state.PauseTiming();
-        h->form->MemoDblClick();
+        h->ClearLog();
         state.ResumeTiming();
     }
     state.SetItemsProcessed(state.iterations() * Slots);
-    state.counters["gap_median_us"] = Percentile(h->gapsUs, 0.5);
-    state.counters["gap_p99_us"] = Percentile(h->gapsUs, 0.99);
-    state.counters["gap_max_us"] = Percentile(h->gapsUs, 1.0);
-    state.counters["deferred"] = double(port.Deferred() - deferred);
     h->Close();
 }
 BENCHMARK(BM_GetAll192Window)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A view that shows nothing, as a quiet command-line run would.
+class TQuietView : public pmv::TLinkView {
+public:
+    void AppendLog(std::string_view) override {}
+    void ShowCount(pmv::TLinkCounter counter, int value) override {
+        if (counter == pmv::TLinkCounter::RxTimeout)
+            timeouts = value;
+    }
+    bool ShowTransmissions() const override { return false; }
+    bool ShowUnframedReceptions() const override { return false; }
+    bool ShowCommandDescription() const override { return true; }
+    std::string EditText(int) const override { return {}; }
+    void SetEditText(int, std::string_view) override {}
+    void ConvertError(const std::string&) override {}
+    int timeouts = 0;
+};
+
+void BM_GetAll192Link(benchmark::State& state) {
+    THost* h = Host();
+    if (!h) {
+        state.SkipWithError("no simulator");
+        return;
+    }
+    h->Close(); // the window lets go of COM25
+    const pmv::TConfigSet set = MarkedSet();
+    QORLNK::TLNKCOMPort port;
+    QTimer timer;
+    TQuietView view;
+    pmv::TPortLink link(set.CmdTable, port, timer, view, [](const std::string&) {});
+    std::vector<double> gapsUs;
+    gapsUs.reserve(std::size_t(state.max_iterations) * Slots);
+    Clock::time_point crAt{};
+    // Timed: a reply's CR reaching the link, and the next frame being
+    // accepted by the port (normally from within the processing of that
+    // reply, or later if the port first refused it).
+    port.OnRxChar = [&](QORLNK::TLNKCOMRxThread*, char ch) {
+        if (ch == '\r')
+            crAt = Clock::now();
+        link.RxChar(ch);
+    };
+    link.Port().SetHandOverHook([&] {
+        if (crAt != Clock::time_point{})
+            gapsUs.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - crAt).count());
+        crAt = {};
+    });
+    port.SetPort1(Com);
+    if (!port.Open()) {
+        state.SkipWithError("cannot open the port");
+        return;
+    }
+    pmv::TRequestEngine& engine = link.Engine();
+    for (auto _ : state) {
+        crAt = {}; // the first frame follows no reply
+        engine.GetAllParameters();
+        while (engine.SeqLeft() > 0 && view.timeouts == 0)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        if (view.timeouts != 0) {
+            state.SkipWithError("reply time-out");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * Slots);
+    state.counters["gap_median_us"] = Percentile(gapsUs, 0.5);
+    state.counters["gap_p99_us"] = Percentile(gapsUs, 0.99);
+    state.counters["gap_max_us"] = Percentile(gapsUs, 1.0);
+    state.counters["deferred"] = double(link.Port().Deferred());
+}
+BENCHMARK(BM_GetAll192Link)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_GetAll192Bare(benchmark::State& state) {
     THost* h = Host();
@@ -185,15 +275,12 @@ void RunRequests(benchmark::State& state, long requests, bool clearLog) {
         state.SkipWithError("no simulator or port");
         return;
     }
-    h->gapsUs.clear();
-    h->gapsUs.shrink_to_fit();
-    h->form->MemoDblClick();
+    h->ClearLog();
     for (auto _ : state) {
         for (int i = 0; i < 5; ++i) // warm-up: buffers and caches at their working size
             if (!h->GetAll())
                 state.SkipWithError("reply time-out");
-        h->form->MemoDblClick();
-        h->gapsUs.clear();
+        h->ClearLog();
         const long before = pmvbench::ResidentKb();
         long done = 0;
         while (done < requests) {
@@ -203,8 +290,7 @@ void RunRequests(benchmark::State& state, long requests, bool clearLog) {
             }
             done += Slots;
             if (clearLog)
-                h->form->MemoDblClick();
-            h->gapsUs.clear(); // the timing probe keeps nothing
+                h->ClearLog();
         }
         const long after = pmvbench::ResidentKb();
         state.SetItemsProcessed(done);
@@ -214,7 +300,7 @@ void RunRequests(benchmark::State& state, long requests, bool clearLog) {
         if (!clearLog)
             state.counters["kb_per_1000_lines"] = double(after - before) * 1000.0 / double(done);
     }
-    h->form->MemoDblClick();
+    h->ClearLog();
     h->Close();
 }
 
@@ -227,6 +313,84 @@ void BM_LogGrowth20k(benchmark::State& state) {
     RunRequests(state, 20000, false);
 }
 BENCHMARK(BM_LogGrowth20k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+// A window of its own, with COM26 in a device map of its own: a new
+// pseudo-terminal for every run, opened through COM > Open.
+void BM_PeerGoneToLostLine(benchmark::State& state) {
+    constexpr int kLostCom = 26;
+    QTemporaryDir dir;
+    const QByteArray savedMap = qgetenv("PMV_COMMAP");
+    const std::string map = dir.filePath("commap").toStdString();
+    ::setenv("PMV_COMMAP", map.c_str(), 1);
+    const QString config = dir.filePath(QStringLiteral("com26.ini"));
+    pmv::TConfigSet set;
+    set.ComPort = kLostCom;
+    TMainForm form;
+    form.show();
+    auto* open = form.findChild<QAction*>(QStringLiteral("COMOpen"));
+    auto* portState = form.findChild<QLabel*>(QStringLiteral("StatusPanel0"));
+    auto* log = form.findChild<QPlainTextEdit*>(QStringLiteral("Memo"));
+    Clock::time_point lostAt{};
+    QEventLoop loop;
+    QObject::connect(log, &QPlainTextEdit::textChanged, &loop, [&] {
+        if (lostAt == Clock::time_point{} &&
+            log->document()->lastBlock().text().endsWith(QStringLiteral(": device lost"))) {
+            lostAt = Clock::now();
+            loop.quit();
+        }
+    });
+    std::vector<double> ms;
+    bool loaded = false;
+    for (auto _ : state) {
+        const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        char name[128] = {};
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0 ||
+            ::ptsname_r(master, name, sizeof name) != 0) {
+            state.SkipWithError("no pseudo-terminal");
+            break;
+        }
+        std::ofstream(map) << "COM" << kLostCom << "=" << name << "\n";
+        if (!loaded) { // the window's port is COM26 from here on
+            loaded = pmv::SaveConfigFile(QFile::encodeName(config).toStdString(), set).Ok;
+            form.LoadConfigFromFile(config);
+        } else {
+            open->trigger();
+        }
+        if (!portState->text().startsWith(QStringLiteral("COM26:"))) {
+            ::close(master);
+            state.SkipWithError("the port did not open");
+            break;
+        }
+        log->clear();
+        lostAt = {};
+        // Let the workers settle into their waits first.
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+        QTimer guard; // never hang
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, &loop, &QEventLoop::quit);
+        guard.start(10000);
+        const Clock::time_point start = Clock::now();
+        ::close(master);
+        loop.exec();
+        if (lostAt == Clock::time_point{}) {
+            state.SkipWithError("no device-lost line");
+            break;
+        }
+        const double seconds = std::chrono::duration<double>(lostAt - start).count();
+        state.SetIterationTime(seconds);
+        ms.push_back(seconds * 1000.0);
+    }
+    if (!ms.empty()) {
+        state.counters["median_ms"] = Percentile(ms, 0.5);
+        state.counters["max_ms"] = Percentile(ms, 1.0);
+    }
+    if (savedMap.isNull())
+        ::unsetenv("PMV_COMMAP");
+    else
+        ::setenv("PMV_COMMAP", savedMap.constData(), 1);
+}
+BENCHMARK(BM_PeerGoneToLostLine)->Iterations(50)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

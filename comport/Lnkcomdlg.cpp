@@ -1,6 +1,7 @@
 #include "comport/Lnkcomdlg.h"
 
 #include "comport/LnkText.h"
+#include "comport/Lnkcomport.h"
 #include "comport/Lnkutils.h"
 
 #include <QApplication>
@@ -216,6 +217,51 @@ void MeasureCOMDlgFrm(int& width, int& height) {
     const QRect outer = form.frameGeometry();
     width = outer.width();
     height = outer.height();
+}
+
+// ---------------------------------------------------------------------------
+// The settings form of TLNKCOMPort (here, with the form, so that the port's
+// own unit needs no widgets)
+
+namespace {
+
+QWidget* OwnerWidget(QObject* owner) {
+    for (QObject* o = owner; o != nullptr; o = o->parent()) {
+        if (auto* w = qobject_cast<QWidget*>(o))
+            return w;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+int TLNKCOMPort::GetCOMDlgWidth() const {
+    if (FCOMDlgWidth == 0)
+        MeasureCOMDlgFrm(FCOMDlgWidth, FCOMDlgHeight);
+    return FCOMDlgWidth;
+}
+
+int TLNKCOMPort::GetCOMDlgHeight() const {
+    if (FCOMDlgWidth == 0)
+        MeasureCOMDlgFrm(FCOMDlgWidth, FCOMDlgHeight);
+    return FCOMDlgHeight;
+}
+
+void TLNKCOMPort::COMDlg(int X, int Y) {
+    int port = FPort;
+    TBaudRate baudRate = FBaudRate;
+    TDataBits dataBits = FDataBits;
+    TParity parity = FParity;
+    TStopBits stopBits = FStopBits;
+    TLNKCOMDlgFrm form(X, Y, "COM Port Settings", TCOMDlgReadOnlyAttribs{}, FCOMMax, port, baudRate,
+                       dataBits, parity, stopBits, OwnerWidget(Owner()));
+    if (form.exec() == QDialog::Accepted) {
+        SetPort1(port);
+        SetBaudRate(baudRate);
+        SetDataBits(dataBits);
+        SetParity(parity);
+        SetStopBits(stopBits);
+    }
 }
 
 // ---------------------------------------------------------------------------

@@ -1,7 +1,7 @@
 #include "comport/Lnkcomport.h"
 
+#include "comport/LnkLamp.h"
 #include "comport/LnkText.h"
-#include "comport/Lnkcomdlg.h"
 #include "comport/Lnkcomthreads.h"
 #include "comport/Lnkindicator.h"
 #include "comport/Lnkutils.h"
@@ -10,7 +10,6 @@
 #include <QDebug>
 #include <QPointer>
 #include <QTimer>
-#include <QWidget>
 
 namespace QORLNK {
 
@@ -87,21 +86,12 @@ void KeepStoppedWorker(std::unique_ptr<TLNKCOMThread> worker) {
     ScheduleReaping(0);
 }
 
-QWidget* OwnerWidget(QObject* owner) {
-    for (QObject* o = owner; o != nullptr; o = o->parent()) {
-        if (auto* w = qobject_cast<QWidget*>(o))
-            return w;
-    }
-    return nullptr;
-}
-
 } // namespace
 
 TLNKCOMPort::TLNKCOMPort(QObject* AOwner, bool ADesigning)
     : TLNKComponent(AOwner, ADesigning), FCopyright(LnkCopyright), FVersion(LnkVersion) {
     const int first = FirstCOMPort();
     FPort = Designing() ? first : (first != 0 ? first : 1);
-    MeasureCOMDlgFrm(FCOMDlgWidth, FCOMDlgHeight);
 }
 
 TLNKCOMPort::~TLNKCOMPort() {
@@ -329,7 +319,7 @@ void TLNKCOMPort::ReportHere(TReportType type, const char* func, const char* des
 
 void TLNKCOMPort::Indicator(TIndicatorType type, bool level) {
     if (TLNKCOMIndicator* control = GetIndicator(type))
-        control->SetStateOn(level);
+        static_cast<TLNKLamp*>(control)->SetStateOn(level);
 }
 
 // ---------------------------------------------------------------------------
@@ -696,23 +686,6 @@ int TLNKCOMPort::FirstCOMPort() const {
             return n;
     }
     return 0;
-}
-
-void TLNKCOMPort::COMDlg(int X, int Y) {
-    int port = FPort;
-    TBaudRate baudRate = FBaudRate;
-    TDataBits dataBits = FDataBits;
-    TParity parity = FParity;
-    TStopBits stopBits = FStopBits;
-    TLNKCOMDlgFrm form(X, Y, "COM Port Settings", TCOMDlgReadOnlyAttribs{}, FCOMMax, port, baudRate,
-                       dataBits, parity, stopBits, OwnerWidget(Owner()));
-    if (form.exec() == QDialog::Accepted) {
-        SetPort1(port);
-        SetBaudRate(baudRate);
-        SetDataBits(dataBits);
-        SetParity(parity);
-        SetStopBits(stopBits);
-    }
 }
 
 } // namespace QORLNK

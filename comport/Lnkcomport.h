@@ -202,9 +202,12 @@ public:
     /// Shows the settings form at screen position X, Y and applies the result
     /// through the setters (a new port number is refused while open).
     void COMDlg(int X, int Y);
-    /// Outer size of the settings form, measured once at construction.
-    int GetCOMDlgWidth() const { return FCOMDlgWidth; }
-    int GetCOMDlgHeight() const { return FCOMDlgHeight; }
+    /// Outer size of the settings form, measured by the first call made
+    /// while a widget application exists. The form, COMDlg and these two
+    /// live in the package's widget part (Lnkcomdlg.cpp), so that a program
+    /// without widgets links the port without them.
+    int GetCOMDlgWidth() const;
+    int GetCOMDlgHeight() const;
 
     // ---- reports and indicators ----
     /// The one report routine: calls OnReport when assigned (in a debug build
@@ -327,8 +330,8 @@ private:
     std::unique_ptr<TLNKCOMRxThread> FRxThread;
     std::unique_ptr<TLNKCOMTxThread> FTxThread;
 
-    int FCOMDlgWidth = 0;
-    int FCOMDlgHeight = 0;
+    mutable int FCOMDlgWidth = 0; // 0: not measured yet
+    mutable int FCOMDlgHeight = 0;
 };
 
 } // namespace QORLNK

@@ -7,6 +7,7 @@
 // and is driven on the user-interface thread only.
 #pragma once
 
+#include "comport/LnkLamp.h"
 #include "comport/LnkTypes.h"
 
 #include <QWidget>
@@ -25,7 +26,7 @@ constexpr TColor clWhite = 0xFFFFFF;
 constexpr TColor clLime = 0x00FF00;
 
 /// Lamp control; created 13 x 13 pixels.
-class TLNKCOMIndicator : public QWidget {
+class TLNKCOMIndicator : public QWidget, public TLNKLamp {
     Q_OBJECT
 public:
     explicit TLNKCOMIndicator(QWidget* AOwner = nullptr);
@@ -56,7 +57,7 @@ public:
     void SetOffColour(TColor c);
     void SetOnColour(TColor c);
     /// Switches the lamp, stretching pulses to OnTime (see the class note).
-    void SetStateOn(bool s);
+    void SetStateOn(bool s) override;
 
     /// True while an on-time runs.
     bool OnTimeRunning() const { return FTimer != nullptr; }

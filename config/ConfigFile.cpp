@@ -5,12 +5,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <span>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace pmv {
@@ -19,25 +20,51 @@ namespace {
 
 // ---------------------------------------------------------------------------
 // Splitting into lines
+//
+// A line of up to kLineKept bytes is kept as it is. A longer line can only be
+// a valid integer item, padded with blanks or zeros, so of a longer line every
+// run of more than kRunKept blanks or zeros is shortened to kRunKept bytes.
+// That changes no integer's value or validity: a leading run stays a leading
+// run, and a run of kRunKept zeros after a significant digit overflows 32 bits
+// as the longer run did. A line that is still longer than kLineKept is no item
+// at all and nothing of it is kept. So a text of any size costs at most
+// ConfigLineCount * kLineKept bytes.
+
+constexpr std::size_t kRunKept = 64;
+constexpr std::size_t kLineKept = 256;
+
+static_assert(kRunKept >= 10, "ten decimal digits already overflow 32 bits");
+// The longest valid integer line, shortened: "vers_major:" (11 bytes), a run
+// of blanks, a sign or "0x" (2), a run of zeros and up to 10 digits.
+static_assert(kLineKept >= 11 + kRunKept + 2 + kRunKept + 10);
+// The longest valid text line ("str: " and 80 bytes) is kept as it is.
+static_assert(kLineKept >= 85);
+
+// What is kept of one line.
+enum class TLineForm : std::uint8_t {
+    Whole,     // text is the line itself
+    Shortened, // text is the line with its long runs of blanks and zeros shortened
+    Dropped,   // the line is too long to be any item; text is empty
+};
 
 struct TLine {
-    std::string_view text; // at most MaxConfigLineLength bytes
-    bool overlong = false; // the line was longer and is cut short in text
+    std::string_view text = {};
+    TLineForm form = TLineForm::Whole;
 };
 
 // Collects the lines of a text fed in chunks of any size. All lines are
 // counted; only the first ConfigLineCount are kept.
 class TLineCollector {
 public:
-    TLineCollector() { kept_.reserve(ConfigLineCount); }
+    TLineCollector() { m_kept.reserve(ConfigLineCount); }
 
     // Returns false once the text has ended at a NUL byte; later bytes are ignored.
     bool Feed(std::string_view chunk) {
         std::size_t i = 0;
         const std::size_t n = chunk.size();
-        while (i < n && !ended_) {
-            if (pendingCR_) {
-                pendingCR_ = false;
+        while (i < n && !m_ended) {
+            if (m_pendingCR) {
+                m_pendingCR = false;
                 if (chunk[i] == '\n') {
                     ++i;
                     continue;
@@ -53,290 +80,444 @@ public:
             const char c = chunk[j];
             i = j + 1;
             if (c == '\0') {
-                ended_ = true;
+                m_ended = true;
             } else {
                 EndLine();
-                pendingCR_ = (c == '\r');
+                m_pendingCR = (c == '\r');
             }
         }
-        return !ended_;
+        return !m_ended;
     }
 
     // Ends the text: an unterminated last line counts, an empty one does not.
     void Finish() {
-        if (curLen_ > 0)
+        if (m_lineOpen)
             EndLine();
     }
 
-    std::int64_t Count() const { return count_; }
+    std::int64_t Count() const { return m_count; }
 
-    std::vector<TLine> Lines() const {
-        std::vector<TLine> lines;
-        lines.reserve(kept_.size());
-        for (const TKept& k : kept_)
-            lines.push_back({std::string_view(store_).substr(k.offset, k.length), k.overlong});
-        return lines;
+    // Line n (0-based); n < Count() and n < ConfigLineCount.
+    TLine Line(std::size_t n) const {
+        const TKept& k = m_kept[n];
+        return {std::string_view(m_store).substr(k.offset, k.length), k.form};
     }
 
 private:
     struct TKept {
         std::size_t offset;
         std::size_t length;
-        bool overlong;
+        TLineForm form;
     };
 
-    bool Keeping() const { return count_ < ConfigLineCount; }
+    bool Keeping() const { return m_count < ConfigLineCount; }
 
-    void Append(std::string_view run) {
-        if (run.empty())
+    // Adds bytes without line ends to the current line.
+    void Append(std::string_view bytes) {
+        if (bytes.empty())
             return;
-        if (Keeping() && curLen_ < MaxConfigLineLength) {
-            const std::size_t take = std::min(run.size(), MaxConfigLineLength - curLen_);
-            store_.append(run.data(), take);
+        m_lineOpen = true;
+        if (!Keeping())
+            return;
+        switch (m_form) {
+        case TLineForm::Whole:
+            if (m_store.size() - m_lineStart + bytes.size() <= kLineKept) {
+                m_store.append(bytes);
+                return;
+            }
+            Shorten();
+            AppendShortened(bytes);
+            return;
+        case TLineForm::Shortened:
+            AppendShortened(bytes);
+            return;
+        case TLineForm::Dropped:
+            return;
         }
-        curLen_ += run.size();
+    }
+
+    // Replaces the current line, kept whole so far, by its shortened form.
+    void Shorten() {
+        const std::string whole = m_store.substr(m_lineStart);
+        m_store.resize(m_lineStart);
+        m_form = TLineForm::Shortened;
+        AppendShortened(whole);
+    }
+
+    void AppendShortened(std::string_view bytes) {
+        for (const char c : bytes) {
+            if (m_form == TLineForm::Dropped)
+                return;
+            if (c == m_runByte) {
+                if (m_runLength == kRunKept)
+                    continue;
+                ++m_runLength;
+            } else {
+                m_runByte = (c == ' ' || c == '0') ? c : '\0'; // no NUL reaches a line
+                m_runLength = 1;
+            }
+            if (m_store.size() - m_lineStart == kLineKept) {
+                m_store.resize(m_lineStart);
+                m_form = TLineForm::Dropped;
+            } else {
+                m_store.push_back(c);
+            }
+        }
     }
 
     void EndLine() {
-        if (Keeping()) {
-            const std::size_t len = std::min(curLen_, MaxConfigLineLength);
-            kept_.push_back({store_.size() - len, len, curLen_ > MaxConfigLineLength});
-        }
-        ++count_;
-        curLen_ = 0;
+        if (Keeping())
+            m_kept.push_back({m_lineStart, m_store.size() - m_lineStart, m_form});
+        ++m_count;
+        m_lineStart = m_store.size();
+        m_form = TLineForm::Whole;
+        m_runByte = '\0';
+        m_runLength = 0;
+        m_lineOpen = false;
     }
 
-    std::string store_;
-    std::vector<TKept> kept_;
-    std::int64_t count_ = 0;
-    std::size_t curLen_ = 0;
-    bool pendingCR_ = false;
-    bool ended_ = false;
+    std::string m_store; // the kept lines, one after the other
+    std::vector<TKept> m_kept;
+    std::int64_t m_count = 0;
+    // The current line.
+    std::size_t m_lineStart = 0;
+    TLineForm m_form = TLineForm::Whole;
+    char m_runByte = '\0'; // blank or zero of the run being shortened, else NUL
+    std::size_t m_runLength = 0;
+    bool m_lineOpen = false;
+    bool m_pendingCR = false;
+    bool m_ended = false;
 };
 
 // ---------------------------------------------------------------------------
 // The rules for one line
 
-// The value after "key: ", or false when the line does not begin with it.
-bool ValueAfterKey(const TLine& line, std::string_view key, std::string_view& value) {
-    if (line.overlong)
+// One accepted value of a choice item: its number (baud rate, data bits, stop
+// bits) or its word (parity), and the ordinal of the setting it selects.
+struct TChoice {
+    std::int32_t number = 0;
+    std::string_view word = {};
+    int setting = 0;
+};
+
+// The value after "key: "; false when the text does not begin with it.
+bool ValueAfterKey(std::string_view text, std::string_view key, std::string_view& value) {
+    if (text.size() < key.size() + 2 || !text.starts_with(key) || text[key.size()] != ':' ||
+        text[key.size() + 1] != ' ')
         return false;
-    const std::string_view t = line.text;
-    if (t.size() < key.size() + 2 || t.substr(0, key.size()) != key || t[key.size()] != ':' ||
-        t[key.size() + 1] != ' ')
-        return false;
-    value = t.substr(key.size() + 2);
+    value = text.substr(key.size() + 2);
     return true;
 }
 
-bool ParseIntField(const TLine& line, std::string_view key, std::int32_t min, std::int32_t max,
-                   std::int32_t& out) {
-    std::string_view value;
-    if (!ValueAfterKey(line, key, value))
-        return false;
-    const auto v = TryStrToInt(value);
-    if (!v || *v < min || *v > max)
-        return false;
-    out = *v;
-    return true;
+// A text value needs the whole line.
+bool TextValue(const TLine& line, std::string_view key, std::string_view& value) {
+    return line.form == TLineForm::Whole && ValueAfterKey(line.text, key, value);
 }
 
-// The index in choices of the line's integer value.
-bool ParseIntChoiceField(const TLine& line, std::string_view key,
-                         std::span<const std::int32_t> choices, int& index) {
+// An integer reads the same from a shortened line as from the line itself.
+bool IntValue(const TLine& line, std::string_view key, std::int32_t& number) {
     std::string_view value;
-    if (!ValueAfterKey(line, key, value))
+    if (line.form == TLineForm::Dropped || !ValueAfterKey(line.text, key, value))
         return false;
     const auto v = TryStrToInt(value);
     if (!v)
         return false;
-    for (std::size_t i = 0; i < choices.size(); ++i) {
-        if (choices[i] == *v) {
-            index = static_cast<int>(i);
-            return true;
-        }
-    }
-    return false;
-}
-
-// The index in choices of the line's text value (exact, case-sensitive).
-bool ParseTextChoiceField(const TLine& line, std::string_view key,
-                          std::span<const std::string_view> choices, int& index) {
-    std::string_view value;
-    if (!ValueAfterKey(line, key, value))
-        return false;
-    for (std::size_t i = 0; i < choices.size(); ++i) {
-        if (choices[i] == value) {
-            index = static_cast<int>(i);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool ParseTextField(const TLine& line, std::string_view key, std::size_t minLen, std::size_t maxLen,
-                    std::string& out) {
-    std::string_view value;
-    if (!ValueAfterKey(line, key, value) || value.size() < minLen || value.size() > maxLen)
-        return false;
-    out.assign(value);
+    number = *v;
     return true;
 }
 
-bool ParseColourField(const TLine& line, std::string_view key, std::int32_t& out) {
-    return ParseIntField(line, key, INT32_MIN, INT32_MAX, out);
+bool ParseIntField(const TLine& line, std::string_view key, std::int32_t min, std::int32_t max,
+                   std::int32_t& number) {
+    return IntValue(line, key, number) && number >= min && number <= max;
 }
 
-bool IsBlank(const TLine& line) {
-    return !line.overlong && line.text.empty();
+// Any 32-bit value.
+bool ParseColourField(const TLine& line, std::string_view key, std::int32_t& number) {
+    return IntValue(line, key, number);
+}
+
+// The setting of the choice whose number is the line's integer.
+bool ParseIntChoiceField(const TLine& line, std::string_view key, std::span<const TChoice> choices,
+                         std::int32_t& setting) {
+    std::int32_t number = 0;
+    if (!IntValue(line, key, number))
+        return false;
+    for (const TChoice& c : choices) {
+        if (c.number == number) {
+            setting = c.setting;
+            return true;
+        }
+    }
+    return false;
+}
+
+// The setting of the choice whose word is the line's text (exact, case-sensitive).
+bool ParseTextChoiceField(const TLine& line, std::string_view key, std::span<const TChoice> choices,
+                          std::int32_t& setting) {
+    std::string_view word;
+    if (!TextValue(line, key, word))
+        return false;
+    for (const TChoice& c : choices) {
+        if (c.word == word) {
+            setting = c.setting;
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ParseTextField(const TLine& line, std::string_view key, std::size_t minLength,
+                    std::size_t maxLength, std::string_view& text) {
+    return TextValue(line, key, text) && text.size() >= minLength && text.size() <= maxLength;
 }
 
 // ---------------------------------------------------------------------------
-// The checks in file order
+// The checks in file order: one row per line
 
-constexpr std::int32_t kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
-constexpr QORLNK::TBaudRate kBaudRateSettings[] = {
-    QORLNK::br1200,  QORLNK::br2400,  QORLNK::br4800,  QORLNK::br9600,
-    QORLNK::br19200, QORLNK::br38400, QORLNK::br57600, QORLNK::br115200};
-constexpr std::int32_t kDataBits[] = {7, 8};
-constexpr QORLNK::TDataBits kDataBitsSettings[] = {QORLNK::db7, QORLNK::db8};
-constexpr std::string_view kParities[] = {"none", "odd", "even"};
-constexpr QORLNK::TParity kParitySettings[] = {QORLNK::paNone, QORLNK::paOdd, QORLNK::paEven};
-constexpr std::int32_t kStopBits[] = {1, 2};
-constexpr QORLNK::TStopBits kStopBitsSettings[] = {QORLNK::sb1, QORLNK::sb2};
+enum class TRule : std::uint8_t {
+    Blank,      // the line must be empty
+    Header,     // the line must be ConfigHeader
+    Version,    // no line of its own: lines 2 and 3 must have given ConfigVersion*
+    Int,        // ParseIntField with min..max
+    Colour,     // ParseColourField
+    IntChoice,  // ParseIntChoiceField with choices
+    TextChoice, // ParseTextChoiceField with choices
+    Text,       // ParseTextField with min..max characters
+};
 
-constexpr std::int32_t kValueMax = 65535;
-constexpr int kPortMax = 32;
+// The value of a line that passed its rule.
+struct TValue {
+    std::int32_t number = 0; // an integer, or the setting of a choice
+    std::string_view text = {};
+};
 
-std::string FieldMessage(std::string_view key) {
-    return "ERROR: - invalid " + std::string(key) + ": field";
+// Where the values go while a file is read.
+struct TReadTarget {
+    TConfigSet& set;
+    TCmdRecord* record = nullptr;   // the command block being read
+    std::int32_t versionMajor = -1; // -1 until its line has passed
+    std::int32_t versionMinor = -1;
+};
+
+using TStore = void (*)(TReadTarget&, const TValue&);
+
+// One row of the tables below: the check of one line (or the version check).
+struct TItem {
+    int line; // the line number; in a command block the offset in the block
+    TRule rule;
+    std::string_view key = {};
+    std::int32_t min = 0; // Int: the value range; Text: the length range
+    std::int32_t max = 0;
+    std::span<const TChoice> choices = {};
+    TStore store = nullptr;     // puts a passing value in its place
+    std::string_view name = {}; // the item as its message names it; empty: key and colon
+};
+
+template <class T> void Assign(T& to, const TValue& value) {
+    if constexpr (std::is_same_v<T, std::string>)
+        to.assign(value.text);
+    else
+        to = static_cast<T>(value.number);
 }
 
-std::string BlockMessage(std::string_view what, int block, int line) {
-    return "ERROR: - invalid " + std::string(what) + " field in command #" + std::to_string(block) +
-           " (line #" + std::to_string(line) + ")";
+template <auto Field> void ToTarget(TReadTarget& t, const TValue& v) {
+    Assign(t.*Field, v);
+}
+
+template <auto Field> void ToSet(TReadTarget& t, const TValue& v) {
+    Assign(t.set.*Field, v);
+}
+
+template <int Page> void ToCaption(TReadTarget& t, const TValue& v) {
+    Assign(t.set.PageCaptions[Page], v);
+}
+
+template <auto Field> void ToRecord(TReadTarget& t, const TValue& v) {
+    Assign(t.record->*Field, v);
+}
+
+constexpr TChoice kBaudRates[] = {
+    {.number = 1200, .setting = QORLNK::br1200},   {.number = 2400, .setting = QORLNK::br2400},
+    {.number = 4800, .setting = QORLNK::br4800},   {.number = 9600, .setting = QORLNK::br9600},
+    {.number = 19200, .setting = QORLNK::br19200}, {.number = 38400, .setting = QORLNK::br38400},
+    {.number = 57600, .setting = QORLNK::br57600}, {.number = 115200, .setting = QORLNK::br115200},
+};
+constexpr TChoice kDataBits[] = {
+    {.number = 7, .setting = QORLNK::db7},
+    {.number = 8, .setting = QORLNK::db8},
+};
+constexpr TChoice kParities[] = {
+    {.word = "none", .setting = QORLNK::paNone},
+    {.word = "odd", .setting = QORLNK::paOdd},
+    {.word = "even", .setting = QORLNK::paEven},
+};
+constexpr TChoice kStopBits[] = {
+    {.number = 1, .setting = QORLNK::sb1},
+    {.number = 2, .setting = QORLNK::sb2},
+};
+
+constexpr std::int32_t kValueMax = 65535;
+constexpr std::int32_t kPortMax = 32;
+constexpr std::int32_t kOptsMax = 31;
+
+// Lines 0 to 21 in the order they are checked: the empty lines first, then
+// the header and the items in line order, the version after its two lines.
+constexpr TItem kHeadItems[] = {
+    {1, TRule::Blank},
+    {4, TRule::Blank},
+    {10, TRule::Blank},
+    {12, TRule::Blank},
+    {21, TRule::Blank},
+    {0, TRule::Header},
+    {2, TRule::Int, "vers_major", 0, 999, {}, ToTarget<&TReadTarget::versionMajor>},
+    {3, TRule::Int, "vers_minor", 0, 999, {}, ToTarget<&TReadTarget::versionMinor>},
+    {3, TRule::Version},
+    {5, TRule::Int, "com_port", 1, kPortMax, {}, ToSet<&TConfigSet::ComPort>},
+    {6, TRule::IntChoice, "baud_rate", 0, 0, kBaudRates, ToSet<&TConfigSet::BaudRate>},
+    {7, TRule::IntChoice, "data_bits", 0, 0, kDataBits, ToSet<&TConfigSet::DataBits>},
+    {8, TRule::TextChoice, "parity", 0, 0, kParities, ToSet<&TConfigSet::Parity>},
+    {9, TRule::IntChoice, "stop_bits", 0, 0, kStopBits, ToSet<&TConfigSet::StopBits>},
+    {11, TRule::Text, "title", 0, 75, {}, ToSet<&TConfigSet::Title>},
+    {13, TRule::Text, "page1_cap", 1, 24, {}, ToCaption<0>},
+    {14, TRule::Text, "page2_cap", 1, 24, {}, ToCaption<1>},
+    {15, TRule::Text, "page3_cap", 1, 24, {}, ToCaption<2>},
+    {16, TRule::Text, "page4_cap", 1, 24, {}, ToCaption<3>},
+    {17, TRule::Text, "page5_cap", 1, 24, {}, ToCaption<4>},
+    {18, TRule::Text, "page6_cap", 1, 24, {}, ToCaption<5>},
+    {19, TRule::Text, "page7_cap", 1, 24, {}, ToCaption<6>},
+    {20, TRule::Text, "page8_cap", 1, 24, {}, ToCaption<7>},
+};
+
+// The 11 lines of a command block, in offset order.
+constexpr TItem kBlockItems[] = {
+    {0, TRule::Int, "cmd_type", ctCommand, ctParamGetSet, {}, ToRecord<&TCmdRecord::cmd_type>},
+    {1, TRule::Text, "cmd_str", 0, 16, {}, ToRecord<&TCmdRecord::cmd_str>},
+    {2, TRule::Text, "cmd_descr", 0, 32, {}, ToRecord<&TCmdRecord::cmd_descr>},
+    {3, TRule::Text, "str", 0, 80, {}, ToRecord<&TCmdRecord::str>},
+    {4, TRule::Int, "val_start", 0, kValueMax, {}, ToRecord<&TCmdRecord::val_start>},
+    {5, TRule::Int, "val_min", 0, kValueMax, {}, ToRecord<&TCmdRecord::val_min>},
+    {6, TRule::Int, "val_max", 0, kValueMax, {}, ToRecord<&TCmdRecord::val_max>},
+    {7, TRule::Int, "val_inc", 0, kValueMax, {}, ToRecord<&TCmdRecord::val_inc>},
+    {8, TRule::Colour, "colour", 0, 0, {}, ToRecord<&TCmdRecord::colour>},
+    {9, TRule::Int, "opts", 0, kOptsMax, {}, ToRecord<&TCmdRecord::opts>, "opts"}, // no colon
+    {10, TRule::Blank},
+};
+
+// Each line 0..lineCount-1 has exactly one row (the version row aside).
+constexpr bool CoversEachLineOnce(std::span<const TItem> items, int lineCount) {
+    int rows = 0;
+    for (const TItem& item : items) {
+        if (item.rule == TRule::Version)
+            continue;
+        if (item.line < 0 || item.line >= lineCount)
+            return false;
+        for (const TItem& other : items) {
+            if (&other != &item && other.rule != TRule::Version && other.line == item.line)
+                return false;
+        }
+        ++rows;
+    }
+    return rows == lineCount;
+}
+static_assert(CoversEachLineOnce(kHeadItems, ConfigBlockFirstLine));
+static_assert(CoversEachLineOnce(kBlockItems, ConfigBlockLines));
+
+// Checks one line against its row and stores its value; false when it fails.
+bool Passes(const TItem& item, const TLine& line, TReadTarget& target) {
+    TValue value;
+    bool passed = false;
+    switch (item.rule) {
+    case TRule::Blank:
+        return line.form == TLineForm::Whole && line.text.empty();
+    case TRule::Header:
+        return line.form == TLineForm::Whole && line.text == ConfigHeader;
+    case TRule::Version: // tested only when both lines passed
+        return target.versionMajor < 0 || target.versionMinor < 0 ||
+               (target.versionMajor == ConfigVersionMajor &&
+                target.versionMinor == ConfigVersionMinor);
+    case TRule::Int:
+        passed = ParseIntField(line, item.key, item.min, item.max, value.number);
+        break;
+    case TRule::Colour:
+        passed = ParseColourField(line, item.key, value.number);
+        break;
+    case TRule::IntChoice:
+        passed = ParseIntChoiceField(line, item.key, item.choices, value.number);
+        break;
+    case TRule::TextChoice:
+        passed = ParseTextChoiceField(line, item.key, item.choices, value.number);
+        break;
+    case TRule::Text:
+        passed = ParseTextField(line, item.key, item.min, item.max, value.text);
+        break;
+    }
+    if (passed)
+        item.store(target, value);
+    return passed;
+}
+
+// The message of a failed row; block is -1 before the first command block.
+std::string FailMessage(const TItem& item, int block, int line, const TReadTarget& target) {
+    const std::string lineNo = std::to_string(line);
+    switch (item.rule) {
+    case TRule::Blank:
+        return block < 0 ? "ERROR: - line #" + lineNo + " not blank"
+                         : "ERROR: - line not blank (line #" + lineNo + ")";
+    case TRule::Header:
+        return "ERROR: - invalid header";
+    case TRule::Version:
+        return "ERROR: - invalid configuration file version, got V" +
+               std::to_string(target.versionMajor) + "." + std::to_string(target.versionMinor) +
+               ", expected V" + std::to_string(ConfigVersionMajor) + "." +
+               std::to_string(ConfigVersionMinor);
+    default:
+        break;
+    }
+    std::string message = "ERROR: - invalid ";
+    message += item.name.empty() ? std::string(item.key) + ":" : std::string(item.name);
+    message += " field";
+    if (block >= 0)
+        message += " in command #" + std::to_string(block) + " (line #" + lineNo + ")";
+    return message;
 }
 
 // Runs every check in order. Each failure goes to fail(message, line), which
 // returns true to go on with the next check or false to stop. Returns true
 // when no check failed.
-template <class Fail>
-bool CheckLines(std::int64_t count, const std::vector<TLine>& L, TConfigSet& set, Fail fail) {
+template <class Fail> bool CheckLines(const TLineCollector& lines, TConfigSet& set, Fail fail) {
+    const std::int64_t count = lines.Count();
     if (count != ConfigLineCount) {
         fail("ERROR: - invalid confguration file size, got " + std::to_string(count) +
                  " lines, expected " + std::to_string(ConfigLineCount),
              -1);
         return false;
     }
+    TReadTarget target{set};
     bool ok = true;
-    auto failed = [&](std::string message, int line) {
+    const auto check = [&](const TItem& item, int block, int line) {
+        if (Passes(item, lines.Line(line), target))
+            return true;
         ok = false;
-        return fail(std::move(message), line);
+        return fail(FailMessage(item, block, line, target), line);
     };
-
-    for (int n : {1, 4, 10, 12, 21}) {
-        if (!IsBlank(L[n]) && !failed("ERROR: - line #" + std::to_string(n) + " not blank", n))
+    for (const TItem& item : kHeadItems) {
+        if (!check(item, -1, item.line))
             return false;
     }
-    if ((L[0].overlong || L[0].text != ConfigHeader) && !failed("ERROR: - invalid header", 0))
-        return false;
-
-    std::int32_t major = 0, minor = 0;
-    const bool haveMajor = ParseIntField(L[2], "vers_major", 0, 999, major);
-    if (!haveMajor && !failed(FieldMessage("vers_major"), 2))
-        return false;
-    const bool haveMinor = ParseIntField(L[3], "vers_minor", 0, 999, minor);
-    if (!haveMinor && !failed(FieldMessage("vers_minor"), 3))
-        return false;
-    if (haveMajor && haveMinor && (major != ConfigVersionMajor || minor != ConfigVersionMinor) &&
-        !failed("ERROR: - invalid configuration file version, got V" + std::to_string(major) + "." +
-                    std::to_string(minor) + ", expected V" + std::to_string(ConfigVersionMajor) +
-                    "." + std::to_string(ConfigVersionMinor),
-                3))
-        return false;
-
-    std::int32_t port = 0;
-    if (ParseIntField(L[5], "com_port", 1, kPortMax, port))
-        set.ComPort = port;
-    else if (!failed(FieldMessage("com_port"), 5))
-        return false;
-    int index = 0;
-    if (ParseIntChoiceField(L[6], "baud_rate", kBaudRates, index))
-        set.BaudRate = kBaudRateSettings[index];
-    else if (!failed(FieldMessage("baud_rate"), 6))
-        return false;
-    if (ParseIntChoiceField(L[7], "data_bits", kDataBits, index))
-        set.DataBits = kDataBitsSettings[index];
-    else if (!failed(FieldMessage("data_bits"), 7))
-        return false;
-    if (ParseTextChoiceField(L[8], "parity", kParities, index))
-        set.Parity = kParitySettings[index];
-    else if (!failed(FieldMessage("parity"), 8))
-        return false;
-    if (ParseIntChoiceField(L[9], "stop_bits", kStopBits, index))
-        set.StopBits = kStopBitsSettings[index];
-    else if (!failed(FieldMessage("stop_bits"), 9))
-        return false;
-
-    if (!ParseTextField(L[11], "title", 0, 75, set.Title) && !failed(FieldMessage("title"), 11))
-        return false;
-
-    for (int p = 0; p < PageCount; ++p) {
-        const std::string key = "page" + std::to_string(p + 1) + "_cap";
-        if (!ParseTextField(L[13 + p], key, 1, 24, set.PageCaptions[p]) &&
-            !failed(FieldMessage(key), 13 + p))
-            return false;
-    }
-
     for (int k = 0; k < SlotCount; ++k) {
+        target.record = &set.CmdTable[k];
         const int first = ConfigBlockFirstLine + ConfigBlockLines * k;
-        TCmdRecord& r = set.CmdTable[k];
-        std::int32_t kind = 0;
-        if (ParseIntField(L[first], "cmd_type", ctCommand, ctParamGetSet, kind))
-            r.cmd_type = static_cast<std::int8_t>(kind);
-        else if (!failed(BlockMessage("cmd_type:", k, first), first))
-            return false;
-        if (!ParseTextField(L[first + 1], "cmd_str", 0, 16, r.cmd_str) &&
-            !failed(BlockMessage("cmd_str:", k, first + 1), first + 1))
-            return false;
-        if (!ParseTextField(L[first + 2], "cmd_descr", 0, 32, r.cmd_descr) &&
-            !failed(BlockMessage("cmd_descr:", k, first + 2), first + 2))
-            return false;
-        if (!ParseTextField(L[first + 3], "str", 0, 80, r.str) &&
-            !failed(BlockMessage("str:", k, first + 3), first + 3))
-            return false;
-        if (!ParseIntField(L[first + 4], "val_start", 0, kValueMax, r.val_start) &&
-            !failed(BlockMessage("val_start:", k, first + 4), first + 4))
-            return false;
-        if (!ParseIntField(L[first + 5], "val_min", 0, kValueMax, r.val_min) &&
-            !failed(BlockMessage("val_min:", k, first + 5), first + 5))
-            return false;
-        if (!ParseIntField(L[first + 6], "val_max", 0, kValueMax, r.val_max) &&
-            !failed(BlockMessage("val_max:", k, first + 6), first + 6))
-            return false;
-        if (!ParseIntField(L[first + 7], "val_inc", 0, kValueMax, r.val_inc) &&
-            !failed(BlockMessage("val_inc:", k, first + 7), first + 7))
-            return false;
-        if (!ParseColourField(L[first + 8], "colour", r.colour) &&
-            !failed(BlockMessage("colour:", k, first + 8), first + 8))
-            return false;
-        std::int32_t opts = 0;
-        if (ParseIntField(L[first + 9], "opts", 0, 31, opts))
-            r.opts = static_cast<std::uint32_t>(opts);
-        else if (!failed(BlockMessage("opts", k, first + 9), first + 9))
-            return false;
-        if (!IsBlank(L[first + 10]) &&
-            !failed("ERROR: - line not blank (line #" + std::to_string(first + 10) + ")",
-                    first + 10))
-            return false;
+        for (const TItem& item : kBlockItems) {
+            if (!check(item, k, first + item.line))
+                return false;
+        }
     }
     return ok;
 }
 
 TConfigReadResult CheckCollected(const TLineCollector& c) {
     TConfigReadResult result;
-    const std::vector<TLine> lines = c.Lines();
-    result.Ok = CheckLines(c.Count(), lines, result.Set, [&](std::string message, int line) {
+    result.Ok = CheckLines(c, result.Set, [&](std::string message, int line) {
         result.Message = std::move(message);
         result.Line = line;
         return false;
@@ -468,11 +649,10 @@ std::vector<std::string> ConfigReadBackWarnings(std::string_view bytes) {
     TLineCollector c;
     c.Feed(bytes);
     c.Finish();
-    const std::vector<TLine> lines = c.Lines();
     std::vector<std::string> warnings;
     std::size_t more = 0;
     TConfigSet scratch;
-    CheckLines(c.Count(), lines, scratch, [&](std::string message, int) {
+    CheckLines(c, scratch, [&](std::string message, int) {
         if (warnings.size() == kMaxWarnings) {
             ++more;
             return true;

@@ -46,12 +46,6 @@ constexpr int ConfigBlockFirstLine = 22;
 constexpr int ConfigBlockLines = 11;
 inline constexpr std::string_view ConfigHeader = "QXM300 Controller Host Configuration File";
 
-// Lines longer than this many bytes fail their check. No valid text value
-// comes near it; only an integer padded with thousands of leading blanks or
-// zeros is refused by it. It bounds the memory a file can make the reader use
-// (at most 2134 lines of this length are kept; longer files are only counted).
-constexpr std::size_t MaxConfigLineLength = 4096;
-
 // One complete command set as a file holds it.
 struct TConfigSet {
     TCmdTable CmdTable{};
@@ -94,8 +88,9 @@ struct TConfigLoadResult {
 
 // Reads and checks the file at path. Directories, files that cannot be read
 // and paths that are not regular files give CannotOpen. The file is streamed:
-// its lines are counted to the end but only the first 2134 (each up to
-// MaxConfigLineLength bytes) are kept, so any size is safe.
+// its lines are counted to the end but only the first 2134 are kept, and of a
+// line only what its check can need (a few hundred bytes at most; an integer
+// after any number of leading blanks or zeros still reads), so any size is safe.
 TConfigLoadResult LoadConfigFile(const std::string& path);
 
 // The 2134 lines of a file, each ended by CR LF. The serial settings are

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class QEvent;
 class QLineEdit;
@@ -43,7 +44,7 @@ QColor SlotColourToQColor(std::int32_t colour, const QPalette& palette);
 std::int32_t QColorToSlotColour(const QColor& colour);
 
 // 8-bit texts of the records and the configuration, one byte per character.
-inline QString FromLatin1(const std::string& s) {
+inline QString FromLatin1(std::string_view s) {
     return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
 inline std::string ToLatin1(const QString& s) {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, or says which apt-get line to run.
-# Usage: scripts/deps.sh [build|run|package|fuzz|uart]
+# Usage: scripts/deps.sh [build|run|package|fuzz|uart|bench]
 set -euo pipefail
 want=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
       libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core clang-format scdoc)
@@ -11,6 +11,8 @@ case "${1:-build}" in
   fuzz) want+=(clang libclang-rt-14-dev) ;;
   # The UART test's emulated machine; its kernel is fetched by tests/uart/run-uart-test.sh.
   uart) want+=(qemu-system-x86 busybox-static cpio) ;;
+  # bench_cli's yardstick: a pyserial script run by /usr/bin/python3.
+  bench) want+=(python3 python3-serial) ;;
 esac
 missing=()
 for p in "${want[@]}"; do

@@ -37,10 +37,10 @@ std::int32_t Saturate(std::int64_t v) {
 TRequestEngine::TRequestEngine(const TCmdTable& table, TLinkPort& port, TLinkTimer& timer,
                                TLinkView& view)
     : FTable(table), FPort(port), FTimer(timer), FView(view) {
-    for (auto& f : FFrames)
-        f.reserve(128);
+    FFrame.reserve(128);
     FLogLine.reserve(256);
     FNumber.reserve(16);
+    FValue.reserve(TReplyAssembler::MaxRxLine);
 }
 
 void TRequestEngine::StartTimer() {
@@ -75,7 +75,7 @@ void TRequestEngine::SendCmd(int index, bool get) {
     if (FComBusy)
         return;
 
-    std::string& frame = FFrames[1 - FAccepted];
+    std::string& frame = FFrame;
     try {
         if (FrameValuePart(rec.cmd_type, get) == TValuePart::None)
             BuildFrame(rec, {}, get, frame);
@@ -87,11 +87,10 @@ void TRequestEngine::SendCmd(int index, bool get) {
     }
 
     StartTimer();
-    // The port's success flag only decides which buffer is free; a refused
-    // frame is still counted and times out like a lost one.
-    if (FPort.TxData(reinterpret_cast<const std::uint8_t*>(frame.data()),
-                     static_cast<int>(frame.size())))
-        FAccepted = 1 - FAccepted;
+    // The success flag is not looked at: a refused frame is still counted and
+    // times out like a lost one.
+    FPort.TxData(reinterpret_cast<const std::uint8_t*>(frame.data()),
+                 static_cast<int>(frame.size()));
     FPendingSlot = index;
     FComBusy = true;
     if (FView.ShowTransmissions())
@@ -191,11 +190,15 @@ void TRequestEngine::ProcessReply(std::string_view body) {
     FView.ShowCount(TLinkCounter::Rx, FRxCount);
     FComBusy = false;
 
+    // The next request of a run leaves before the result is told, from a
+    // copy of the value (the line buffer is only promised until then).
+    FValue.assign(value);
     --FSeqLeft;
     if (FSeqLeft > 0 && FSeqPos + 1 < SlotCount) {
         ++FSeqPos;
         SendCmd(FSeqSlots[FSeqPos], FSeqGet);
     }
+    FView.ReplyProcessed(slot, FValue);
 }
 
 void TRequestEngine::RxTimerTimer() {
@@ -209,6 +212,7 @@ void TRequestEngine::RxTimerTimer() {
     FView.ShowCount(TLinkCounter::RxTimeout, FRxTOCount);
     FComBusy = false;
     FRx.Hunt();
+    FView.ReplyTimedOut(FPendingSlot);
 }
 
 void TRequestEngine::ResetCounters() {

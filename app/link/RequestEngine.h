@@ -13,36 +13,33 @@
 // TLinkView (log, status counters, Options check marks, slot edits). All calls
 // run on the user-interface thread; nothing here locks or blocks.
 //
-// Frame lifetime (the port's TxData does not copy): the engine builds frames
-// alternately into two buffers and switches to the other buffer only after
-// TxData has accepted a frame. The last accepted frame therefore stays
-// unchanged until a later frame has been accepted, which a port like
-// TLNKCOMPort only does once the earlier block has been written (it refuses a
-// hand-over while a block is in transit). A port adapter that queued blocks
-// instead would break this rule.
+// Frame lifetime: the engine builds every frame into one reused buffer, and
+// the bytes handed to TLinkPort::TxData are valid only during that call. A
+// port that writes later keeps its own copy; for the serial component that is
+// TComPortAdapter (app/link/PortLink.h), the one place that knows the
+// component's rule (TxData there keeps only a pointer).
 //
-// Wiring in the main window (TMainForm owns the engine, the table and the
-// adapters; N is the 1-based widget number, i = N - 1):
+// Wiring (app/link/PortLink.h does the port and timer part for any owner; the
+// main window adds its widgets; N is the 1-based widget number, i = N - 1):
 //
-//   Cmd<N>GetButtonClick / SlotGetButtonClick(i)  -> GetButtonClick(i)
-//   Cmd<N>SetButtonClick / SlotSetButtonClick(i)  -> SetButtonClick(i)
-//   Cmd<N>EditExit       / SlotEditExit(i)        -> CommitCmdValue(i)
-//   Cmd<N>EditKeyDown    / SlotEditKeyDown(i, e)  -> CmdEditKey(i, VirtualKey(e))
+//   Cmd<N>GetButton clicked  -> GetButtonClick(i)
+//   Cmd<N>SetButton clicked  -> SetButtonClick(i)
+//   Cmd<N>Edit loses focus   -> CommitCmdValue(i)
+//   Cmd<N>Edit key press     -> CmdEditKey(i, virtual key)
 //        Qt::Key_Up -> vkUp, Qt::Key_Down -> vkDown,
 //        Qt::Key_Return and Qt::Key_Enter -> vkReturn, anything else -> 0;
-//        the key is not consumed (call the edit's own keyPressEvent too).
+//        the key is not consumed (the edit handles it as well).
 //   FormMouseWheelUp / Down -> handled = MouseWheelUp(SelectedSlot) / MouseWheelDown(...)
 //        (one step per wheel event; accept the event only when handled)
 //   GetAllParametersClick   -> GetAllParameters()
 //   SetAllParametersClick   -> SetAllParameters()
-//   LNKCOMPortRxChar(Sender, ch) -> RxChar(ch)
-//   RxTimer timeout          -> RxTimerTimer()
+//   the port's OnRxChar     -> RxChar(ch)          (TPortLink)
+//   the reply timer's tick  -> RxTimerTimer()      (TPortLink)
 //   StatusBarDblClick, successful configuration load -> ResetCounters()
 //
-//   TLinkPort:  IsOpen() = LNKCOMPort->GetOpened(),
-//               TxData(d, n) = LNKCOMPort->TxData(d, n)
-//   TLinkTimer: a single-shot QTimer of 200 ms; Start() = start(), Stop() = stop()
-//   TLinkView:  AppendLog -> Memo (append the line), EditText / SetEditText ->
+//   TLinkPort:  TComPortAdapter over TLNKCOMPort (PortLink.h)
+//   TLinkTimer: TReplyTimer, a single-shot QTimer of 200 ms (PortLink.h)
+//   TLinkView:  the owner's: AppendLog -> the log, EditText / SetEditText ->
 //               Cmd<i+1>Edit text as Latin-1, ShowCount -> status panels
 //               2 (Tx), 4 (Rx) and 6 (Rx TO), the three Options items ->
 //               their check marks, ConvertError -> the conversion error box
@@ -67,7 +64,8 @@ class TLinkPort {
 public:
     virtual ~TLinkPort() = default;
     virtual bool IsOpen() const = 0;
-    // Hands over `len` bytes without copying them; false when refused.
+    // Hands over `len` bytes to be written; false when refused. The bytes are
+    // valid only during the call: a port that writes them later copies them.
     virtual bool TxData(const std::uint8_t* data, int len) = 0;
 };
 
@@ -97,6 +95,15 @@ public:
     // A numeric edit text that does not convert ended an operation;
     // `message` is "'<text>' is not a valid integer value".
     virtual void ConvertError(const std::string& message) = 0;
+
+    // For owners that collect results (a command-line run); the window has
+    // no use for them. ReplyProcessed comes once per processed reply, with
+    // the slot it was attributed to (PendingSlot) and its value, after all
+    // of the reply's processing, the next request of a run included; the
+    // value is valid during the call. ReplyTimedOut comes once per time-out,
+    // after its processing. Either may start a new request.
+    virtual void ReplyProcessed(int /*slot*/, std::string_view /*value*/) {}
+    virtual void ReplyTimedOut(int /*slot*/) {}
 };
 
 // Virtual key codes understood by CmdEditKey.
@@ -186,12 +193,10 @@ private:
     int FRxCount = 0;
     int FRxTOCount = 0;
 
-    // Frame buffers; FFrames[FAccepted] holds the frame last accepted by the
-    // port and is never written while it may be in transit.
-    std::array<std::string, 2> FFrames;
-    int FAccepted = 1;
+    std::string FFrame;   // reused for every frame; the port copies what it keeps
     std::string FLogLine; // reused for log lines built here
     std::string FNumber;  // reused for decimal texts
+    std::string FValue;   // the value of the reply being processed
 };
 
 } // namespace pmv

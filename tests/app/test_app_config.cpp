@@ -1,14 +1,16 @@
 // The configuration operations on the real window: load, save, delete-all,
 // the close query and the parameter defaults. Ports are real
 // pseudo-terminals mapped to COM numbers through a private device map.
+#include "app/FormWidgets.h"
 #include "app/Mainfrm.h"
-#include "comport/Lnkcomport.h"
+#include "comport/Lnkcomdlg.h"
 #include "config/ConfigFile.h"
 #include "config/ConfigState.h"
 #include "config/ParamDefaults.h"
 #include "tests/comport/PtyFixture.h"
 
 #include "tests/app/BoxWatcher.h"
+#include "tests/app/WindowProbe.h"
 
 #include <QAbstractButton>
 #include <QAction>
@@ -129,7 +131,7 @@ public: // the table rows of the tests reach in through a reference
     void SetUp() override {
         ASSERT_TRUE(FDir.isValid());
         form = std::make_unique<TMainForm>();
-        form->Dialogs.Warning = [this](const QString& text, int buttons) {
+        dialogs.Warning = [this](const QString& text, int buttons) {
             questions.append(text);
             questionButtons.append(buttons);
             if (warningAnswers.empty()) {
@@ -140,14 +142,15 @@ public: // the table rows of the tests reach in through a reference
             warningAnswers.pop_front();
             return a;
         };
-        form->Dialogs.OpenConfigFile = [this] {
+        dialogs.OpenConfigFile = [this] {
             ++openDialogs;
             return openAnswer;
         };
-        form->Dialogs.SaveConfigFile = [this](const QString& fileName) {
+        dialogs.SaveConfigFile = [this](const QString& fileName) {
             saveDialogNames.append(fileName);
             return saveAnswer;
         };
+        form->SetDialogs(dialogs);
     }
 
     void TearDown() override {
@@ -177,86 +180,69 @@ public: // the table rows of the tests reach in through a reference
     // "&Load Config" as the operator runs it, with path chosen in the dialog.
     void Load(const QString& path) {
         openAnswer = path;
-        form->LoadConfig->trigger();
+        Item("LoadConfig")->trigger();
     }
 
-    QStringList LogLines() const {
-        QStringList lines;
-        if (form->Memo->document()->isEmpty())
-            return lines;
-        for (QTextBlock b = form->Memo->document()->begin(); b.isValid(); b = b.next())
-            lines.append(b.text());
-        return lines;
-    }
+    QStringList LogLines() const { return apptest::LogLines(*form); }
+    QAction* Item(const char* name) const { return apptest::Item(*form, name); }
+    TSlotPanel* Panel() const { return apptest::Panel(*form); }
+    QString StatusText(int i) const { return apptest::StatusText(*form, i); }
 
-    TCmdRecord& Define(int index, std::int8_t kind, const char* cmd, std::int32_t start = 0,
-                       const char* str = "") {
-        TCmdRecord& r = form->CmdTable[index];
+    TCmdRecord Define(int index, std::int8_t kind, const char* cmd, std::int32_t start = 0,
+                      const char* str = "") {
+        TCmdRecord r;
         r.cmd_type = kind;
         r.cmd_str = cmd;
         r.val_start = start;
         r.str = str;
-        form->ShowSlot(index);
+        form->SetSlot(index, r);
         return r;
     }
+    // Changes one field of a slot's record as the command editor would.
+    void Change(int index, const std::function<void(TCmdRecord&)>& change) {
+        TCmdRecord r = form->Slot(index);
+        change(r);
+        form->SetSlot(index, r);
+    }
 
-    QLineEdit* EditOf(int index) const { return form->SlotCtrls[index].edit; }
+    QLineEdit* EditOf(int index) const { return apptest::SlotWidgets(*form, index).edit; }
 
-    // Everything a failed operation must leave alone.
+    // Everything a failed operation must leave alone. The snapshot shows in
+    // whether the close query would find a change.
     struct TState {
-        TCmdTable table;
-        std::string title;
+        TConfigSet config;
         QString fileName;
-        std::array<std::string, PageCount> captions;
-        TSavedConfig saved;
+        bool modified;
         QString caption;
-        std::array<QString, TMainForm::StatusPanelCount> panels;
-        int port, baud, dataBits, parity, stopBits;
-        bool opened;
+        std::array<QString, TStatusLine::kPanelCount> panels;
         int page;
     };
 
     TState State() const {
         TState s;
-        s.table = form->CmdTable;
-        s.title = form->ConfigTitle;
-        s.fileName = form->ConfigFileName;
-        for (int p = 0; p < PageCount; ++p)
-            s.captions[p] = form->PageCaption(p);
-        s.saved = form->SavedConfig;
+        s.config = form->Config();
+        s.fileName = form->FileName();
+        s.modified = form->IsConfigModified();
         s.caption = form->windowTitle();
-        for (int i = 0; i < TMainForm::StatusPanelCount; ++i)
-            s.panels[i] = form->StatusPanel(i);
-        const QORLNK::TLNKCOMPort& port = *form->LNKCOMPort;
-        s.port = port.Port();
-        s.baud = port.BaudRate();
-        s.dataBits = port.DataBits();
-        s.parity = port.Parity();
-        s.stopBits = port.StopBits();
-        s.opened = port.GetOpened();
-        s.page = form->CmdsPageControl->currentIndex();
+        for (int i = 0; i < TStatusLine::kPanelCount; ++i)
+            s.panels[i] = StatusText(i);
+        s.page = Panel()->currentIndex();
         return s;
     }
 
     void ExpectSameState(const TState& a, const TState& b) {
-        EXPECT_TRUE(a.table == b.table);
-        EXPECT_EQ(a.title, b.title);
+        EXPECT_TRUE(a.config.CmdTable == b.config.CmdTable);
+        EXPECT_EQ(a.config.Title, b.config.Title);
+        EXPECT_EQ(a.config.PageCaptions, b.config.PageCaptions);
+        EXPECT_EQ(a.config.ComPort, b.config.ComPort);
+        EXPECT_EQ(a.config.BaudRate, b.config.BaudRate);
+        EXPECT_EQ(a.config.DataBits, b.config.DataBits);
+        EXPECT_EQ(a.config.Parity, b.config.Parity);
+        EXPECT_EQ(a.config.StopBits, b.config.StopBits);
         EXPECT_EQ(a.fileName, b.fileName);
-        EXPECT_EQ(a.captions, b.captions);
-        EXPECT_EQ(a.saved.SavedTitle, b.saved.SavedTitle);
-        EXPECT_EQ(a.saved.SavedPageCaptions, b.saved.SavedPageCaptions);
-        EXPECT_TRUE(a.saved.SavedCmdTable == b.saved.SavedCmdTable);
-        EXPECT_EQ(a.saved.SavedPort, b.saved.SavedPort);
-        EXPECT_EQ(a.saved.SavedBaudRate, b.saved.SavedBaudRate);
-        EXPECT_EQ(a.saved.SavedParity, b.saved.SavedParity);
+        EXPECT_EQ(a.modified, b.modified);
         EXPECT_EQ(a.caption, b.caption);
         EXPECT_EQ(a.panels, b.panels);
-        EXPECT_EQ(a.port, b.port);
-        EXPECT_EQ(a.baud, b.baud);
-        EXPECT_EQ(a.dataBits, b.dataBits);
-        EXPECT_EQ(a.parity, b.parity);
-        EXPECT_EQ(a.stopBits, b.stopBits);
-        EXPECT_EQ(a.opened, b.opened);
         EXPECT_EQ(a.page, b.page);
     }
 
@@ -264,55 +250,51 @@ public: // the table rows of the tests reach in through a reference
     // page, log lines, counts and another page in front.
     void MessUp() {
         Define(3, ctParamSet, "OLD", 5);
-        form->ConfigTitle = "old title";
-        form->SetPageCaption(2, "Old page");
-        form->Log(QStringLiteral("old line 1"));
-        form->Log(QStringLiteral("old line 2"));
-        form->TxCount = form->RxCount = form->RxTOCount = 3;
+        apptest::SetTitle(*form, "old title");
+        Panel()->SetPageCaption(2, "Old page");
+        form->findChild<TLogView*>()->AppendLine(QStringLiteral("old line 1"));
+        form->findChild<TLogView*>()->AppendLine(QStringLiteral("old line 2"));
         for (int panel : {2, 4, 6})
-            form->SetStatusPanel(panel, QStringLiteral("3"));
-        form->CmdsPageControl->setCurrentIndex(5);
+            apptest::StatusPanel(*form, panel)->setText(QStringLiteral("3"));
+        Panel()->setCurrentIndex(5);
     }
 
     // What a successful load of the example leaves, apart from the port.
     void ExpectExampleLoaded(const QString& path) {
         const TConfigLoadResult file = LoadConfigFile(QFile::encodeName(ExamplePath).toStdString());
         ASSERT_EQ(file.Status, TConfigLoadStatus::Ok);
-        EXPECT_EQ(form->CmdsPageControl->currentIndex(), 0);
-        EXPECT_EQ(form->ConfigFileName, path);
-        EXPECT_EQ(form->ConfigTitle, "QXM300 pump station");
-        for (int p = 0; p < PageCount; ++p)
-            EXPECT_EQ(form->PageCaption(p), file.Set.PageCaptions[p]) << p;
-        EXPECT_TRUE(form->CmdTable == file.Set.CmdTable);
-        const TSavedConfig expected = MakeSavedConfig(file.Set);
-        EXPECT_EQ(form->SavedConfig.SavedTitle, expected.SavedTitle);
-        EXPECT_EQ(form->SavedConfig.SavedPageCaptions, expected.SavedPageCaptions);
-        EXPECT_TRUE(form->SavedConfig.SavedCmdTable == expected.SavedCmdTable);
-        EXPECT_EQ(form->SavedConfig.SavedPort, 25);
-        EXPECT_EQ(form->SavedConfig.SavedBaudRate, int(QORLNK::br9600));
-        EXPECT_EQ(form->SavedConfig.SavedParity, int(QORLNK::paNone));
+        const TConfigSet now = form->Config();
+        EXPECT_EQ(Panel()->currentIndex(), 0);
+        EXPECT_EQ(form->FileName(), path);
+        EXPECT_EQ(now.Title, "QXM300 pump station");
+        EXPECT_EQ(now.PageCaptions, file.Set.PageCaptions);
+        EXPECT_TRUE(now.CmdTable == file.Set.CmdTable);
+        EXPECT_EQ(now.ComPort, 25);
+        EXPECT_EQ(now.BaudRate, QORLNK::br9600);
+        EXPECT_EQ(now.Parity, QORLNK::paNone);
         // Every slot shows its new record: the old slot 3 is gone.
         for (int i = 0; i < SlotCount; ++i) {
             const TCmdRecord& r = file.Set.CmdTable[i];
             const QString caption =
                 QString::fromLatin1(r.cmd_descr.empty() ? r.cmd_str : r.cmd_descr);
-            EXPECT_EQ(form->SlotCtrls[i].box->title(), r.defined() ? caption : QString()) << i;
+            EXPECT_EQ(apptest::SlotWidgets(*form, i).box->title(),
+                      r.defined() ? caption : QString())
+                << i;
             EXPECT_EQ(EditOf(i)->text().toStdString(),
                       r.defined() ? SlotDefaultEditText(r) : std::string())
                 << i;
         }
         EXPECT_EQ(form->windowTitle(), "QXM300 Controller Host V1.8: \"QXM300 pump station\"");
-        EXPECT_EQ(form->StatusPanel(7), QFileInfo(path).fileName());
+        EXPECT_EQ(StatusText(7), QFileInfo(path).fileName());
         for (int panel : {2, 4, 6})
-            EXPECT_EQ(form->StatusPanel(panel), "0") << panel;
-        EXPECT_EQ(form->TxCount, 0);
-        EXPECT_EQ(form->RxCount, 0);
-        EXPECT_EQ(form->RxTOCount, 0);
+            EXPECT_EQ(StatusText(panel), "0") << panel;
+        // The snapshot is the file's.
         EXPECT_FALSE(form->IsConfigModified());
     }
 
     std::unique_ptr<TMainForm> form;
-    DeviceMapEnv devices; // only the ports a test maps are present
+    TMainFormDialogs dialogs; // answers of the questions and file dialogs
+    DeviceMapEnv devices;     // only the ports a test maps are present
     QStringList questions;
     QList<int> questionButtons;
     std::deque<int> warningAnswers;
@@ -339,24 +321,35 @@ TEST_F(ConfigWindowTest, LoadPutsTheFileIntoEffectAndOpensItsPort) {
     EXPECT_EQ(openDialogs, 1);
     ExpectExampleLoaded(ExamplePath);
     EXPECT_EQ(LogLines(), QStringList({ExampleLoadedLine, ExampleTitleLine}));
-    EXPECT_TRUE(form->LNKCOMPort->GetOpened());
-    EXPECT_EQ(form->LNKCOMPort->Port(), 25);
-    EXPECT_EQ(form->StatusPanel(0), "COM25: 9600 8 none 1");
+    EXPECT_EQ(form->Config().ComPort, 25);
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1"); // open
     EXPECT_TRUE(questions.isEmpty());
-    form->LNKCOMPort->Close();
 }
 
-TEST_F(ConfigWindowTest, LoadWithAnAbsentPortKeepsTheConfigurationAndSaysSo) {
+// The failure line as always, then which device and why.
+TEST_F(ConfigWindowTest, LoadWithAPortThatWillNotOpenKeepsTheConfigurationAndSaysWhy) {
+    TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    apptest::THolder holder;
     Show();
     MessUp();
-
     Load(ExamplePath);
-
     ExpectExampleLoaded(ExamplePath);
-    EXPECT_FALSE(form->LNKCOMPort->GetOpened());
-    EXPECT_EQ(form->StatusPanel(0), "COM Closed");
+    EXPECT_EQ(StatusText(0), "COM Closed");
     EXPECT_EQ(LogLines(),
-              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25"}));
+              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25",
+                           "COM25: not present (no device is mapped to this number)"}));
+
+    // Another program without a lock has the device open.
+    devices.Map(25, pty.SlavePath());
+    ASSERT_TRUE(holder.Start(pty.SlavePath()));
+    Load(ExamplePath);
+    EXPECT_EQ(StatusText(0), "COM Closed");
+    EXPECT_EQ(LogLines(),
+              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25",
+                           QStringLiteral("COM25 (%1): in use by sleep (pid %2)")
+                               .arg(QString::fromStdString(pty.SlavePath()))
+                               .arg(holder.Pid())}));
 }
 
 TEST_F(ConfigWindowTest, LoadWhileOpenWithOtherSettingsReopensWithTheFileSettings) {
@@ -364,29 +357,32 @@ TEST_F(ConfigWindowTest, LoadWhileOpenWithOtherSettingsReopensWithTheFileSetting
     ASSERT_TRUE(before.Ok() && after.Ok());
     devices.Map(3, before.SlavePath());
     devices.Map(25, after.SlavePath());
-    QORLNK::TLNKCOMPort& port = *form->LNKCOMPort;
-    port.SetPort1(3);
-    port.SetBaudRate(QORLNK::br19200);
-    port.SetDataBits(QORLNK::db7);
-    port.SetParity(QORLNK::paEven);
-    port.SetStopBits(QORLNK::sb2);
-    ASSERT_TRUE(port.Open());
+    // Open on COM3 with other line settings, as another file gave them.
+    TConfigSet other;
+    other.ComPort = 3;
+    other.BaudRate = QORLNK::br19200;
+    other.DataBits = QORLNK::db7;
+    other.Parity = QORLNK::paEven;
+    other.StopBits = QORLNK::sb2;
+    const QString otherPath = TempPath(QStringLiteral("other.ini"));
+    ASSERT_TRUE(SaveConfigFile(QFile::encodeName(otherPath).toStdString(), other).Ok);
+    Load(otherPath);
+    ASSERT_EQ(StatusText(0), "COM3: 19200 7 even 2");
 
     Load(ExamplePath);
 
-    ASSERT_TRUE(port.GetOpened());
-    EXPECT_EQ(port.Port(), 25); // a new number is only taken while closed
-    EXPECT_EQ(port.BaudRate(), QORLNK::br9600);
-    EXPECT_EQ(port.DataBits(), QORLNK::db8);
-    EXPECT_EQ(port.Parity(), QORLNK::paNone);
-    EXPECT_EQ(port.StopBits(), QORLNK::sb1);
-    EXPECT_EQ(form->StatusPanel(0), "COM25: 9600 8 none 1");
+    const TConfigSet now = form->Config();
+    EXPECT_EQ(now.ComPort, 25); // a new number is only taken while closed
+    EXPECT_EQ(now.BaudRate, QORLNK::br9600);
+    EXPECT_EQ(now.DataBits, QORLNK::db8);
+    EXPECT_EQ(now.Parity, QORLNK::paNone);
+    EXPECT_EQ(now.StopBits, QORLNK::sb1);
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1"); // open
     // The device itself runs with the file's line settings.
     speed_t speed = 0;
     EXPECT_EQ(after.LineSettings(speed), "8N1");
     EXPECT_EQ(speed, speed_t(B9600));
     EXPECT_FALSE(form->IsConfigModified());
-    port.Close();
 }
 
 TEST_F(ConfigWindowTest, FailedLoadChangesNothingButOneLogLine) {
@@ -406,8 +402,11 @@ TEST_F(ConfigWindowTest, FailedLoadChangesNothingButOneLogLine) {
     };
     Show();
     MessUp();
-    form->ConfigFileName = QStringLiteral("/somewhere/earlier.ini");
-    form->SetStatusPanel(0, QStringLiteral("COM closed"));
+    // Saved: a file name, and a snapshot that a failed load must keep.
+    saveAnswer = TempPath(QStringLiteral("earlier.ini"));
+    Item("SaveConfig")->trigger();
+    ASSERT_EQ(form->FileName(), saveAnswer);
+    ASSERT_FALSE(form->IsConfigModified());
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const QString path = TempPath(QStringLiteral("bad-%1.ini").arg(row.name));
@@ -421,8 +420,8 @@ TEST_F(ConfigWindowTest, FailedLoadChangesNothingButOneLogLine) {
         ExpectSameState(State(), before);
         EXPECT_EQ(LogLines(), lines + QStringList{row.message});
         EXPECT_TRUE(boxes.seen.isEmpty());
-        form->Memo->clear();
-        form->Log(QStringLiteral("old line"));
+        apptest::Memo(*form)->clear();
+        apptest::Memo(*form)->appendPlainText(QStringLiteral("old line"));
     }
 }
 
@@ -462,15 +461,16 @@ TEST_F(ConfigWindowTest, SaveAfterLoadRewritesTheLoadedFileWithoutDialog) {
     const QString path = ExampleCopy();
     Show();
     Load(path);
+    apptest::SetTitle(*form, "Changed");
+    Panel()->SetPageCaption(1, "Pumps");
+    Change(0, [](TCmdRecord& r) { r.val_start = 77; });
+    apptest::ChangePortSettings(
+        *form, [](QORLNK::TLNKCOMDlgFrm& f) { apptest::Choose(f.BaudRateComboBox, "19200"); });
+    ASSERT_TRUE(form->IsConfigModified());
     const QStringList lines = LogLines();
     const QString caption = form->windowTitle();
-    form->ConfigTitle = "Changed";
-    form->SetPageCaption(1, "Pumps");
-    form->CmdTable[0].val_start = 77;
-    form->LNKCOMPort->SetBaudRate(QORLNK::br19200);
-    ASSERT_TRUE(form->IsConfigModified());
 
-    form->SaveConfig->trigger();
+    Item("SaveConfig")->trigger();
 
     EXPECT_TRUE(saveDialogNames.isEmpty());
     const TConfigLoadResult back = LoadConfigFile(QFile::encodeName(path).toStdString());
@@ -480,10 +480,10 @@ TEST_F(ConfigWindowTest, SaveAfterLoadRewritesTheLoadedFileWithoutDialog) {
     EXPECT_EQ(back.Set.CmdTable[0].val_start, 77);
     EXPECT_EQ(back.Set.ComPort, 25);
     EXPECT_EQ(back.Set.BaudRate, QORLNK::br19200);
-    EXPECT_TRUE(back.Set.CmdTable == form->CmdTable);
+    EXPECT_TRUE(back.Set.CmdTable == form->Config().CmdTable);
     EXPECT_FALSE(form->IsConfigModified());
-    EXPECT_EQ(form->ConfigFileName, path);
-    EXPECT_EQ(form->StatusPanel(7), "pump.ini");
+    EXPECT_EQ(form->FileName(), path);
+    EXPECT_EQ(StatusText(7), "pump.ini");
     // No log line, and the caption stays.
     EXPECT_EQ(LogLines(), lines);
     EXPECT_EQ(form->windowTitle(), caption);
@@ -495,28 +495,28 @@ TEST_F(ConfigWindowTest, FirstSaveAsksForANameAndKeepsIt) {
     const QString path = TempPath(QStringLiteral("new.ini"));
 
     saveAnswer = QString(); // cancelled: nothing written, nothing changes
-    form->SaveConfig->trigger();
+    Item("SaveConfig")->trigger();
     EXPECT_EQ(saveDialogNames, QStringList{QString()});
     EXPECT_FALSE(QFile::exists(path));
-    EXPECT_TRUE(form->ConfigFileName.isEmpty());
+    EXPECT_TRUE(form->FileName().isEmpty());
     EXPECT_TRUE(form->IsConfigModified());
-    EXPECT_EQ(form->StatusPanel(7), "");
+    EXPECT_EQ(StatusText(7), "");
 
     saveAnswer = path;
-    form->SaveConfig->trigger();
+    Item("SaveConfig")->trigger();
     EXPECT_EQ(saveDialogNames.size(), 2);
-    EXPECT_EQ(form->ConfigFileName, path);
-    EXPECT_EQ(form->StatusPanel(7), "new.ini");
+    EXPECT_EQ(form->FileName(), path);
+    EXPECT_EQ(StatusText(7), "new.ini");
     EXPECT_FALSE(form->IsConfigModified());
     const std::string bytes = ReadBytes(path);
     TConfigSet expected;
-    expected.CmdTable = form->CmdTable;
+    expected.CmdTable = form->Config().CmdTable;
     EXPECT_EQ(bytes, WriteConfig(expected));
     EXPECT_TRUE(LogLines().isEmpty());
 
     // From now on the same file, without a dialog.
-    form->CmdTable[0].cmd_descr = "Run";
-    form->SaveConfig->trigger();
+    Change(0, [](TCmdRecord& r) { r.cmd_descr = "Run"; });
+    Item("SaveConfig")->trigger();
     EXPECT_EQ(saveDialogNames.size(), 2);
     EXPECT_EQ(LoadConfigFile(QFile::encodeName(path).toStdString()).Set.CmdTable[0].cmd_descr,
               "Run");
@@ -524,29 +524,30 @@ TEST_F(ConfigWindowTest, FirstSaveAsksForANameAndKeepsIt) {
 
 TEST_F(ConfigWindowTest, FailedSaveShowsTheErrorBoxAndKeepsTheChangesUnsaved) {
     Show();
-    form->ConfigTitle = "unsaved";
+    apptest::SetTitle(*form, "unsaved");
     const QString path = TempPath(QStringLiteral("missing/new.ini"));
     saveAnswer = path;
     TBoxWatcher boxes;
 
-    form->SaveConfig->trigger();
+    Item("SaveConfig")->trigger();
 
     ASSERT_TRUE(WaitUntil([&] { return !boxes.seen.isEmpty(); }));
     EXPECT_EQ(boxes.Texts(QMessageBox::Critical), QStringList{"Cannot create file " + path});
     EXPECT_TRUE(form->IsConfigModified());
-    EXPECT_TRUE(form->ConfigFileName.isEmpty()); // the next save asks again
-    EXPECT_EQ(form->StatusPanel(7), "");
+    EXPECT_TRUE(form->FileName().isEmpty()); // the next save asks again
+    EXPECT_EQ(StatusText(7), "");
     EXPECT_TRUE(LogLines().isEmpty());
 }
 
 TEST_F(ConfigWindowTest, SaveOfAFileTheReaderWouldRefuseWarnsInTheLog) {
     Show();
-    form->LNKCOMPort->SetBaudRate(QORLNK::br300);
+    apptest::ChangePortSettings(
+        *form, [](QORLNK::TLNKCOMDlgFrm& f) { apptest::Choose(f.BaudRateComboBox, "300"); });
     Define(0, ctParamSet, "SPD", -1);
     const QString path = TempPath(QStringLiteral("odd.ini"));
     saveAnswer = path;
 
-    form->SaveConfig->trigger();
+    Item("SaveConfig")->trigger();
 
     EXPECT_TRUE(QFile::exists(path));
     EXPECT_FALSE(form->IsConfigModified());
@@ -568,58 +569,70 @@ TEST_F(ConfigWindowTest, CloseQueryAsksOnlyWhenSomethingChanged) {
         {"nothing changed", [](ConfigWindowTest&) {}, nullptr},
         {"page renamed and renamed back",
          [](ConfigWindowTest& t) {
-             t.form->SetPageCaption(4, "Other");
-             t.form->SetPageCaption(4, "Cmds 5");
+             t.Panel()->SetPageCaption(4, "Other");
+             t.Panel()->SetPageCaption(4, "Cmds 5");
          },
          nullptr},
         {"data bits and stop bits",
          [](ConfigWindowTest& t) {
-             t.form->LNKCOMPort->SetDataBits(QORLNK::db7);
-             t.form->LNKCOMPort->SetStopBits(QORLNK::sb2);
+             apptest::ChangePortSettings(*t.form, [](QORLNK::TLNKCOMDlgFrm& f) {
+                 apptest::Choose(f.DataBitsComboBox, "7");
+                 apptest::Choose(f.StopBitsComboBox, "2");
+             });
          },
          nullptr},
         {"delete all at start",
          [](ConfigWindowTest& t) {
              t.warningAnswers.push_back(QMessageBox::Ok);
-             t.form->DeleteAllCommands->trigger();
+             t.Item("DeleteAllCommands")->trigger();
              t.ForgetQuestions();
          },
          nullptr},
-        {"page renamed", [](ConfigWindowTest& t) { t.form->SetPageCaption(7, "Spare"); },
+        {"page renamed", [](ConfigWindowTest& t) { t.Panel()->SetPageCaption(7, "Spare"); },
          CreateNew},
-        {"title set", [](ConfigWindowTest& t) { t.form->ConfigTitle = "T"; }, CreateNew},
+        {"title set", [](ConfigWindowTest& t) { apptest::SetTitle(*t.form, "T"); }, CreateNew},
         {"slot defined", [](ConfigWindowTest& t) { t.Define(30, ctCommand, "GO"); }, CreateNew},
-        {"baud rate", [](ConfigWindowTest& t) { t.form->LNKCOMPort->SetBaudRate(QORLNK::br19200); },
+        {"baud rate",
+         [](ConfigWindowTest& t) {
+             apptest::ChangePortSettings(*t.form, [](QORLNK::TLNKCOMDlgFrm& f) {
+                 apptest::Choose(f.BaudRateComboBox, "19200");
+             });
+         },
          CreateNew},
-        {"parity", [](ConfigWindowTest& t) { t.form->LNKCOMPort->SetParity(QORLNK::paOdd); },
+        {"parity",
+         [](ConfigWindowTest& t) {
+             apptest::ChangePortSettings(*t.form, [](QORLNK::TLNKCOMDlgFrm& f) {
+                 apptest::Choose(f.ParityComboBox, "Odd");
+             });
+         },
          CreateNew},
-        {"port number", [](ConfigWindowTest& t) { t.form->LNKCOMPort->SetPort1(2); }, CreateNew},
+        {"port number", [](ConfigWindowTest& t) { apptest::ChoosePort(*t.form, 2); }, CreateNew},
         {"after load", [](ConfigWindowTest& t) { t.Load(ExamplePath); }, nullptr},
         {"delete all after load",
          [](ConfigWindowTest& t) {
              t.Load(ExamplePath);
              t.warningAnswers.push_back(QMessageBox::Ok);
-             t.form->DeleteAllCommands->trigger();
+             t.Item("DeleteAllCommands")->trigger();
              t.ForgetQuestions();
          },
          "Update Configuration File qxm300-pump.ini?"},
         {"title changed after load, then saved",
          [](ConfigWindowTest& t) {
              t.Load(t.ExampleCopy());
-             t.form->ConfigTitle = "Renamed";
-             t.form->SaveConfig->trigger();
+             apptest::SetTitle(*t.form, "Renamed");
+             t.Item("SaveConfig")->trigger();
          },
          nullptr},
         {"stored default",
          [](ConfigWindowTest& t) {
              t.Load(ExamplePath);
              int slot = 0;
-             while (!IsParamKind(t.form->CmdTable[slot].cmd_type) ||
-                    t.form->CmdTable[slot].cmd_type == ctParamGet)
+             while (!IsParamKind(t.form->Slot(slot).cmd_type) ||
+                    t.form->Slot(slot).cmd_type == ctParamGet)
                  ++slot;
-             t.EditOf(slot)->setText(QString::number(t.form->CmdTable[slot].val_start + 1));
-             t.form->SelectedSlot = slot;
-             t.form->StoreParameterDefault1->trigger();
+             t.EditOf(slot)->setText(QString::number(t.form->Slot(slot).val_start + 1));
+             apptest::SelectSlot(*t.form, slot);
+             t.Item("StoreParameterDefault1")->trigger();
          },
          "Update Configuration File qxm300-pump.ini?"},
     };
@@ -673,7 +686,7 @@ TEST_F(ConfigWindowTest, CloseQueryAnswers) {
         const QString path = ExampleCopy();
         if (row.loaded)
             Load(path);
-        form->ConfigTitle = "Changed";
+        apptest::SetTitle(*form, "Changed");
         saveAnswer = row.saveAnswer;
         saveDialogNames.clear();
         warningAnswers.assign({row.answer});
@@ -709,7 +722,7 @@ TEST_F(ConfigWindowTest, CloseQueryAnswers) {
 TEST_F(ConfigWindowTest, CloseQuestionNamesTheFileWithoutItsFolder) {
     Show();
     Load(ExampleCopy(QStringLiteral("station A.ini")));
-    form->SetPageCaption(0, "Motors");
+    Panel()->SetPageCaption(0, "Motors");
     warningAnswers.assign({QMessageBox::Cancel});
     EXPECT_FALSE(form->close());
     EXPECT_EQ(questions, QStringList{"Update Configuration File station A.ini?"});
@@ -785,8 +798,9 @@ TFileDialogView ViewOf(const QFileDialog* dlg) {
 }
 
 TEST_F(ConfigWindowTest, TheToolkitsFileDialogs) {
-    form->Dialogs.OpenConfigFile = nullptr;
-    form->Dialogs.SaveConfigFile = nullptr;
+    dialogs.OpenConfigFile = nullptr;
+    dialogs.SaveConfigFile = nullptr;
+    form->SetDialogs(dialogs);
     Show();
     const QString path = ExampleCopy();
     const QString current = QDir::currentPath();
@@ -797,39 +811,40 @@ TEST_F(ConfigWindowTest, TheToolkitsFileDialogs) {
         open = ViewOf(dlg);
         dlg->reject();
     });
-    form->LoadConfig->trigger();
+    Item("LoadConfig")->trigger();
     EXPECT_EQ(open.filters, QStringList{"INI Files (*.ini)"});
     EXPECT_EQ(open.mode, QFileDialog::ExistingFile);
     EXPECT_EQ(open.accept, QFileDialog::AcceptOpen);
     EXPECT_EQ(open.folder, current);
-    EXPECT_TRUE(form->ConfigFileName.isEmpty());
+    EXPECT_TRUE(form->FileName().isEmpty());
     WhenFileDialog([&](QFileDialog* dlg) {
         TypeFileName(dlg, path);
         static_cast<QDialog*>(dlg)->accept(); // QFileDialog::accept checks the name
     });
-    form->LoadConfig->trigger();
-    EXPECT_EQ(QFileInfo(form->ConfigFileName).canonicalFilePath(),
-              QFileInfo(path).canonicalFilePath());
+    Item("LoadConfig")->trigger();
+    EXPECT_EQ(QFileInfo(form->FileName()).canonicalFilePath(), QFileInfo(path).canonicalFilePath());
 
-    // Save under a new name: "ini" is added; an existing file would be
-    // replaced without a question.
-    form->ConfigFileName.clear();
-    form->ConfigTitle = "Saved through the dialog";
+    // Save under a new name, from a window that has no file yet: "ini" is
+    // added; an existing file would be replaced without a question.
+    form = std::make_unique<TMainForm>();
+    form->SetDialogs(dialogs);
+    Show();
+    apptest::SetTitle(*form, "Saved through the dialog");
     TFileDialogView save{};
     WhenFileDialog([&](QFileDialog* dlg) {
         save = ViewOf(dlg);
         TypeFileName(dlg, TempPath(QStringLiteral("fresh")));
         static_cast<QDialog*>(dlg)->accept(); // QFileDialog::accept checks the name
     });
-    form->SaveConfig->trigger();
+    Item("SaveConfig")->trigger();
     EXPECT_EQ(save.filters, QStringList{"INI Files (*.ini)"});
     EXPECT_EQ(save.mode, QFileDialog::AnyFile);
     EXPECT_EQ(save.accept, QFileDialog::AcceptSave);
     EXPECT_EQ(save.folder, current);
     EXPECT_EQ(save.suffix, "ini");
     EXPECT_FALSE(save.confirmOverwrite);
-    EXPECT_EQ(form->ConfigFileName, TempPath(QStringLiteral("fresh.ini")));
-    EXPECT_EQ(LoadConfigFile(QFile::encodeName(form->ConfigFileName).toStdString()).Set.Title,
+    EXPECT_EQ(form->FileName(), TempPath(QStringLiteral("fresh.ini")));
+    EXPECT_EQ(LoadConfigFile(QFile::encodeName(form->FileName()).toStdString()).Set.Title,
               "Saved through the dialog");
     EXPECT_FALSE(form->IsConfigModified());
 }
@@ -839,17 +854,16 @@ TEST_F(ConfigWindowTest, TheToolkitsFileDialogs) {
 TEST_F(ConfigWindowTest, DeleteAllClearsEverySlotAfterTheQuestion) {
     Show();
     Load(ExamplePath);
-    form->CmdTable[7].opts |= Disabled;
-    form->ShowSlot(7);
+    Change(7, [](TCmdRecord& r) { r.opts |= Disabled; });
     const TState before = State();
     const QStringList lines = LogLines();
 
     warningAnswers.assign({QMessageBox::Cancel});
-    form->DeleteAllCommands->trigger();
+    Item("DeleteAllCommands")->trigger();
     ExpectSameState(State(), before);
 
     warningAnswers.assign({QMessageBox::Ok});
-    form->DeleteAllCommands->trigger();
+    Item("DeleteAllCommands")->trigger();
     const QString question =
         QStringLiteral("Are you sure you want to\ndelete all loaded commands?");
     EXPECT_EQ(questions, QStringList({question, question}));
@@ -857,38 +871,40 @@ TEST_F(ConfigWindowTest, DeleteAllClearsEverySlotAfterTheQuestion) {
                                            int(QMessageBox::Ok | QMessageBox::Cancel)}));
     for (int i = 0; i < SlotCount; ++i) {
         TCmdRecord expected;
-        expected.opts = before.table[i].opts & Disabled;
-        EXPECT_TRUE(form->CmdTable[i] == expected) << i;
-        EXPECT_EQ(form->SlotCtrls[i].box->title(), "") << i;
-        EXPECT_FALSE(form->SlotCtrls[i].get->isEnabled()) << i;
-        EXPECT_FALSE(form->SlotCtrls[i].set->isEnabled()) << i;
-        EXPECT_EQ(form->SlotCtrls[i].get->text(), "") << i;
+        expected.opts = before.config.CmdTable[i].opts & Disabled;
+        EXPECT_TRUE(form->Slot(i) == expected) << i;
+        const apptest::TSlotWidgets c = apptest::SlotWidgets(*form, i);
+        EXPECT_EQ(c.box->title(), "") << i;
+        EXPECT_FALSE(c.get->isEnabled()) << i;
+        EXPECT_FALSE(c.set->isEnabled()) << i;
+        EXPECT_EQ(c.get->text(), "") << i;
         EXPECT_EQ(EditOf(i)->text(), "") << i;
     }
-    EXPECT_TRUE(form->CmdTable[7].has(Disabled));
+    EXPECT_TRUE(form->Slot(7).has(Disabled));
     // Title, captions, file name, snapshot and log stay.
     TState after = State();
-    after.table = before.table;
+    after.config.CmdTable = before.config.CmdTable;
     ExpectSameState(after, before);
     EXPECT_EQ(LogLines(), lines);
     EXPECT_TRUE(form->IsConfigModified());
 }
 
 TEST_F(ConfigWindowTest, WarningBoxesOfTheToolkit) {
-    form->Dialogs.Warning = nullptr; // the real boxes
+    dialogs.Warning = nullptr; // the real boxes
+    form->SetDialogs(dialogs);
     Show();
     Define(0, ctCommand, "RUN");
 
     {
         TBoxWatcher boxes;
         boxes.answers.push_back(QMessageBox::Cancel);
-        form->DeleteAllCommands->trigger();
+        Item("DeleteAllCommands")->trigger();
         ASSERT_EQ(boxes.seen.size(), 1);
         EXPECT_EQ(boxes.seen[0].icon, QMessageBox::Warning);
         EXPECT_EQ(boxes.seen[0].text.split('\n'),
                   QStringList({"Are you sure you want to", "delete all loaded commands?"}));
         EXPECT_EQ(boxes.seen[0].buttons, QMessageBox::Ok | QMessageBox::Cancel);
-        EXPECT_TRUE(form->CmdTable[0].defined());
+        EXPECT_TRUE(form->Slot(0).defined());
     }
     {
         TBoxWatcher boxes; // Escape on the close question keeps the window open
@@ -929,11 +945,11 @@ TEST_F(ConfigWindowTest, SetParameterDefaultShowsTheDefaultAgain) {
         SCOPED_TRACE(int(row.kind));
         Define(10, row.kind, row.cmd, 7, "text");
         EditOf(10)->setText(row.typed);
-        form->SelectedSlot = 10;
-        const TCmdRecord before = form->CmdTable[10];
-        form->Default->trigger();
+        apptest::SelectSlot(*form, 10);
+        const TCmdRecord before = form->Slot(10);
+        Item("Default")->trigger();
         EXPECT_EQ(EditOf(10)->text(), row.shown);
-        EXPECT_TRUE(form->CmdTable[10] == before);
+        EXPECT_TRUE(form->Slot(10) == before);
     }
     EXPECT_TRUE(LogLines().isEmpty());
 }
@@ -950,16 +966,18 @@ TEST_F(ConfigWindowTest, StoreParameterDefaultTakesTheEditText) {
         {ctCommandValue, "5", 9}, {ctCommandString, "5", 9},
     };
     Show();
+    saveAnswer = TempPath(QStringLiteral("defaults.ini"));
     for (const Row& row : rows) {
         SCOPED_TRACE(int(row.kind));
         Define(40, row.kind, "CMD", 9);
         if (row.text)
             EditOf(40)->setText(row.text);
-        form->SavedConfig.SavedCmdTable = form->CmdTable;
+        Item("SaveConfig")->trigger(); // the snapshot holds val_start 9
+        ASSERT_FALSE(form->IsConfigModified());
         const QString shown = EditOf(40)->text();
-        form->SelectedSlot = 40;
-        form->StoreParameterDefault1->trigger();
-        EXPECT_EQ(form->CmdTable[40].val_start, row.stored);
+        apptest::SelectSlot(*form, 40);
+        Item("StoreParameterDefault1")->trigger();
+        EXPECT_EQ(form->Slot(40).val_start, row.stored);
         EXPECT_EQ(form->IsConfigModified(), row.stored != 9);
         EXPECT_EQ(EditOf(40)->text(), shown); // the display is not refreshed
     }
@@ -970,13 +988,13 @@ TEST_F(ConfigWindowTest, StoreParameterDefaultOfATextThatIsNoNumberShowsTheConve
     Show();
     Define(2, ctParamSet, "P", 4);
     EditOf(2)->setText("12a");
-    form->SelectedSlot = 2;
+    apptest::SelectSlot(*form, 2);
     TBoxWatcher boxes;
-    form->StoreParameterDefault1->trigger();
+    Item("StoreParameterDefault1")->trigger();
     ASSERT_TRUE(WaitUntil([&] { return !boxes.seen.isEmpty(); }));
     EXPECT_EQ(boxes.Texts(QMessageBox::Critical),
               QStringList{"'12a' is not a valid integer value"});
-    EXPECT_EQ(form->CmdTable[2].val_start, 4);
+    EXPECT_EQ(form->Slot(2).val_start, 4);
     EXPECT_TRUE(LogLines().isEmpty());
 }
 
@@ -988,30 +1006,29 @@ TEST_F(ConfigWindowTest, StoreAllStopsAtTheFirstTextThatIsNoNumber) {
     Define(3, ctParamGetSet, "D", 4);
     Define(30, ctParamGetSet, "", 5); // undefined: an empty edit
     Define(31, ctParamSet, "E", 6);
-    form->CmdTable[3].opts |= Disabled; // disabled slots take part
-    form->ShowSlot(3);
+    Change(3, [](TCmdRecord& r) { r.opts |= Disabled; }); // disabled slots take part
     EditOf(0)->setText("100");
     EditOf(1)->setText("200");
     EditOf(3)->setText("0x20");
     EditOf(31)->setText("300");
     TBoxWatcher boxes;
 
-    form->StoreAllParameterDefaults->trigger();
+    Item("StoreAllParameterDefaults")->trigger();
 
     ASSERT_TRUE(WaitUntil([&] { return !boxes.seen.isEmpty(); }));
     EXPECT_EQ(boxes.Texts(QMessageBox::Critical), QStringList{"'' is not a valid integer value"});
-    EXPECT_EQ(form->CmdTable[0].val_start, 100);
-    EXPECT_EQ(form->CmdTable[1].val_start, 2);
-    EXPECT_EQ(form->CmdTable[2].val_start, 0);
-    EXPECT_EQ(form->CmdTable[3].val_start, 32);
-    EXPECT_EQ(form->CmdTable[30].val_start, 5);
-    EXPECT_EQ(form->CmdTable[31].val_start, 6); // not visited
+    EXPECT_EQ(form->Slot(0).val_start, 100);
+    EXPECT_EQ(form->Slot(1).val_start, 2);
+    EXPECT_EQ(form->Slot(2).val_start, 0);
+    EXPECT_EQ(form->Slot(3).val_start, 32);
+    EXPECT_EQ(form->Slot(30).val_start, 5);
+    EXPECT_EQ(form->Slot(31).val_start, 6); // not visited
     EXPECT_TRUE(LogLines().isEmpty());
 
     // Without the undefined slot the run goes through and says so.
-    form->CmdTable[30].cmd_type = ctCommand;
-    form->StoreAllParameterDefaults->trigger();
-    EXPECT_EQ(form->CmdTable[31].val_start, 300);
+    Change(30, [](TCmdRecord& r) { r.cmd_type = ctCommand; });
+    Item("StoreAllParameterDefaults")->trigger();
+    EXPECT_EQ(form->Slot(31).val_start, 300);
     EXPECT_EQ(LogLines(), QStringList({"All Parameter default values stored",
                                        "WARNING: To update the target parameters, use the "
                                        "\"Set All Target Parameters\" command"}));
@@ -1028,15 +1045,15 @@ TEST_F(ConfigWindowTest, SetAllShowsEveryDefaultAgain) {
     EditOf(1)->setText("typed");
     EditOf(2)->setText("7");
     EditOf(3)->setText("-3");
-    const TCmdTable table = form->CmdTable;
+    const TCmdTable table = form->Config().CmdTable;
 
-    form->SetAllParameterDefaults->trigger();
+    Item("SetAllParameterDefaults")->trigger();
 
     EXPECT_EQ(EditOf(0)->text(), "");
     EXPECT_EQ(EditOf(1)->text(), "hello");
     EXPECT_EQ(EditOf(2)->text(), "42");
     EXPECT_EQ(EditOf(3)->text(), "0");
-    EXPECT_TRUE(form->CmdTable == table);
+    EXPECT_TRUE(form->Config().CmdTable == table);
     EXPECT_EQ(LogLines(), QStringList({"All Parameter values set to their default values",
                                        "WARNING: To update the target parameters, use the "
                                        "\"Set All Target Parameters\" command"}));

@@ -4,6 +4,7 @@
 // modally by the window and answered by a timer as an operator would.
 #include "app/Mainfrm.h"
 
+#include "app/SlotPanel.h"
 #include "dialogs/Aboutfrm.h"
 #include "dialogs/Dlgutils.h"
 #include "dialogs/Editcmdfrm.h"
@@ -14,16 +15,19 @@
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -36,13 +40,9 @@
 
 #include <gtest/gtest.h>
 
-// Readable failure messages.
-QT_BEGIN_NAMESPACE
-inline void PrintTo(const QString& s, std::ostream* os) {
-    *os << '"' << s.toStdString() << '"';
-}
-QT_END_NAMESPACE
+#include "tests/app/WindowProbe.h"
 
+// Readable failure messages (texts: WindowProbe.h).
 namespace pmv {
 inline void PrintTo(const TCmdRecord& r, std::ostream* os) {
     *os << "{" << int(r.cmd_type) << ", \"" << r.cmd_str << "\", \"" << r.cmd_descr << "\", \""
@@ -178,16 +178,15 @@ protected:
         return r;
     }
 
-    void Define(int index, const TCmdRecord& r) {
-        form->CmdTable[index] = r;
-        form->ShowSlot(index);
-    }
+    void Define(int index, const TCmdRecord& r) { form->SetSlot(index, r); }
+
+    QAction* Item(const char* name) const { return apptest::Item(*form, name); }
+    TSlotPanel* Panel() const { return apptest::Panel(*form); }
 
     // The operator presses the mouse on the slot, then picks a popup item.
-    void Select(int index) { form->SlotMouseDown(index); }
-    void Run(QAction* item, int index) {
-        Select(index);
-        item->trigger();
+    void Run(const char* item, int index) {
+        apptest::SelectSlot(*form, index);
+        Item(item)->trigger();
     }
     // "Del&ete" answered with OK or Cancel; returns what the box said.
     QString DeleteAnswered(int index, QMessageBox::StandardButton answer) {
@@ -203,12 +202,12 @@ protected:
             EXPECT_EQ(box->standardButtons(), QMessageBox::Ok | QMessageBox::Cancel);
             QTest::mouseClick(box->button(answer), Qt::LeftButton);
         });
-        Run(form->Delete, index);
+        Run("Delete", index);
         EXPECT_TRUE(d.Ran());
         return said;
     }
 
-    const TSlotCtrls& Ctrls(int index) const { return form->SlotCtrls[index]; }
+    apptest::TSlotWidgets Ctrls(int index) const { return apptest::SlotWidgets(*form, index); }
 
     std::unique_ptr<TMainForm> form;
 };
@@ -218,28 +217,28 @@ protected:
 TEST_F(EditTest, PasteIsEnabledByTheFirstCopyOrCutAndStaysEnabled) {
     const struct {
         const char* name;
-        QAction* TMainForm::*first;
-    } rows[] = {{"copy", &TMainForm::Copy}, {"cut", &TMainForm::Cut}};
+        const char* first;
+    } rows[] = {{"copy", "Copy"}, {"cut", "Cut"}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         form = std::make_unique<TMainForm>();
         Define(0, SpeedDef());
-        EXPECT_FALSE(form->Paste1->isEnabled());
+        EXPECT_FALSE(Item("Paste1")->isEnabled());
         // A disabled item does nothing, even when triggered.
-        Run(form->Paste1, 7);
-        EXPECT_FALSE(form->CmdTable[7].defined());
+        Run("Paste1", 7);
+        EXPECT_FALSE(form->Slot(7).defined());
 
-        Run(form.get()->*row.first, 0);
-        EXPECT_TRUE(form->Paste1->isEnabled());
+        Run(row.first, 0);
+        EXPECT_TRUE(Item("Paste1")->isEnabled());
         for (int target : {7, 8, 9}) {
-            Run(form->Paste1, target);
-            EXPECT_EQ(form->CmdTable[target], SpeedDef()) << target;
-            EXPECT_TRUE(form->Paste1->isEnabled());
+            Run("Paste1", target);
+            EXPECT_EQ(form->Slot(target), SpeedDef()) << target;
+            EXPECT_TRUE(Item("Paste1")->isEnabled());
         }
         // Deleting and loading do not touch the clipboard; neither does a
         // delete of the source disable the item.
         DeleteAnswered(0, QMessageBox::Ok);
-        EXPECT_TRUE(form->Paste1->isEnabled());
+        EXPECT_TRUE(Item("Paste1")->isEnabled());
     }
 }
 
@@ -295,13 +294,13 @@ TEST_F(EditTest, ClipboardSequences) {
         for (const TStep& s : row.steps) {
             switch (s.op) {
             case opCopy:
-                Run(form->Copy, s.slot);
+                Run("Copy", s.slot);
                 break;
             case opCut:
-                Run(form->Cut, s.slot);
+                Run("Cut", s.slot);
                 break;
             case opPaste:
-                Run(form->Paste1, s.slot);
+                Run("Paste1", s.slot);
                 break;
             case opDelete:
                 DeleteAnswered(s.slot, QMessageBox::Ok);
@@ -310,35 +309,63 @@ TEST_F(EditTest, ClipboardSequences) {
         }
         for (const TExpect& e : row.expect) {
             SCOPED_TRACE(e.slot);
-            EXPECT_EQ(form->CmdTable[e.slot], e.record);
+            EXPECT_EQ(form->Slot(e.slot), e.record);
             // The widgets follow the record.
             const QString caption = e.record.defined() ? FromLatin1(e.record.cmd_descr) : QString();
             EXPECT_EQ(Ctrls(e.slot).box->title(), caption);
             EXPECT_EQ(Ctrls(e.slot).edit->isEnabled(), e.record.defined());
         }
-        EXPECT_FALSE(form->ClipCutPending);
+        // No cut is pending any more: a further paste changes only its target.
+        TCmdTable expected = form->Config().CmdTable;
+        Run("Paste1", 150);
+        expected[150] = form->Slot(150);
+        EXPECT_TRUE(form->Config().CmdTable == expected);
     }
 }
 
 TEST_F(EditTest, MovedSlotShowsItsDefinitionAndTheSourceIsEmpty) {
     Define(5, SpeedDef());
-    Run(form->Cut, 5);
+    Run("Cut", 5);
     // Nothing changes before the paste.
-    EXPECT_EQ(form->CmdTable[5], SpeedDef());
+    EXPECT_EQ(form->Slot(5), SpeedDef());
     EXPECT_EQ(Ctrls(5).box->title(), QStringLiteral("Speed"));
-    Run(form->Paste1, 30);
+    Run("Paste1", 30);
     EXPECT_EQ(Ctrls(30).box->title(), QStringLiteral("Speed"));
     EXPECT_EQ(Ctrls(30).get->text(), QStringLiteral("G"));
     EXPECT_EQ(Ctrls(30).set->text(), QStringLiteral("S"));
     EXPECT_EQ(Ctrls(30).edit->text(), QStringLiteral("250"));
-    EXPECT_EQ(form->SlotCaptionColour(30), QColor(255, 0, 0));
+    EXPECT_EQ(Panel()->CaptionColour(30), QColor(255, 0, 0));
     EXPECT_EQ(Ctrls(5).box->title(), QString());
     EXPECT_FALSE(Ctrls(5).get->isEnabled());
     EXPECT_FALSE(Ctrls(5).set->isEnabled());
     EXPECT_FALSE(Ctrls(5).edit->isEnabled());
     EXPECT_EQ(Ctrls(5).edit->text(), QString());
     // Editing operations write nothing to the log.
-    EXPECT_TRUE(form->Memo->toPlainText().isEmpty());
+    EXPECT_TRUE(apptest::Memo(*form)->toPlainText().isEmpty());
+}
+
+// The menu key asks for the slot menu of the slot whose widget has the focus:
+// the menu acts on that slot, not on the slot pressed last.
+TEST_F(EditTest, SlotMenuFromTheKeyboardActsOnTheFocusedSlot) {
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get(), 10000));
+    Define(3, PumpDef());
+    Define(12, SpeedDef());
+    apptest::SelectSlot(*form, 3);
+    QPushButton* get = Ctrls(12).get;
+    get->setFocus();
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, QPoint(), get->mapToGlobal(QPoint()));
+    QApplication::sendEvent(get, &request);
+    QMenu* menu = apptest::Named<QMenu>(*form, "CmdPopupMenu");
+    EXPECT_TRUE(menu->isVisible());
+    menu->hide();
+    TModalDriver d([](QWidget* w) {
+        if (auto* box = qobject_cast<QMessageBox*>(w))
+            QTest::mouseClick(box->button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    Item("Delete")->trigger();
+    EXPECT_TRUE(d.Ran());
+    EXPECT_EQ(form->Slot(12), Cleared(SpeedDef()));
+    EXPECT_EQ(form->Slot(3), PumpDef());
 }
 
 // ---- Delete, disable, colour -----------------------------------------------------------
@@ -352,31 +379,32 @@ TEST_F(EditTest, DeleteAsksAndOnlyOkClears) {
         SCOPED_TRACE(row.answer);
         Define(12, SpeedDef());
         Define(8, PumpDef());
-        Run(form->Cut, 8);
+        Run("Cut", 8);
         EXPECT_EQ(DeleteAnswered(12, row.answer), QStringLiteral("Delete the selected command?"));
-        EXPECT_EQ(form->CmdTable[12], row.cleared ? Cleared(SpeedDef()) : SpeedDef());
+        EXPECT_EQ(form->Slot(12), row.cleared ? Cleared(SpeedDef()) : SpeedDef());
         EXPECT_EQ(Ctrls(12).box->title(), row.cleared ? QString() : QStringLiteral("Speed"));
         EXPECT_EQ(Ctrls(12).edit->isEnabled(), !row.cleared);
-        // The clipboard and its pending cut are not touched.
-        EXPECT_EQ(form->ClipCmd, PumpDef());
-        EXPECT_EQ(form->ClipSource, 8);
-        EXPECT_TRUE(form->ClipCutPending);
-        EXPECT_EQ(form->CmdTable[8], PumpDef());
+        // The clipboard and its pending cut are not touched: a paste still
+        // moves slot 8.
+        EXPECT_EQ(form->Slot(8), PumpDef());
+        Run("Paste1", 100);
+        EXPECT_EQ(form->Slot(100), PumpDef());
+        EXPECT_EQ(form->Slot(8), Cleared(PumpDef()));
     }
 }
 
 TEST_F(EditTest, DeleteClosedWithEscapeKeeps) {
     Define(12, SpeedDef());
     TModalDriver d([](QWidget* w) { QTest::keyClick(w, Qt::Key_Escape); });
-    Run(form->Delete, 12);
+    Run("Delete", 12);
     EXPECT_TRUE(d.Ran());
-    EXPECT_EQ(form->CmdTable[12], SpeedDef());
+    EXPECT_EQ(form->Slot(12), SpeedDef());
 }
 
 TEST_F(EditTest, DisableTwiceRestoresTheSlot) {
     Define(20, SpeedDef());
     auto view = [this] {
-        const TSlotCtrls& c = Ctrls(20);
+        const apptest::TSlotWidgets c = Ctrls(20);
         return std::vector<QString>{c.box->title(),
                                     c.get->text(),
                                     c.set->text(),
@@ -384,31 +412,31 @@ TEST_F(EditTest, DisableTwiceRestoresTheSlot) {
                                     QString::number(c.get->isEnabled()),
                                     QString::number(c.set->isEnabled()),
                                     QString::number(c.edit->isEnabled()),
-                                    form->SlotCaptionColour(20).name()};
+                                    Panel()->CaptionColour(20).name()};
     };
     const auto before = view();
 
-    Run(form->Disable1, 20);
+    Run("Disable1", 20);
     TCmdRecord disabled = SpeedDef();
     disabled.opts |= Disabled;
-    EXPECT_EQ(form->CmdTable[20], disabled);
+    EXPECT_EQ(form->Slot(20), disabled);
     EXPECT_FALSE(Ctrls(20).get->isEnabled());
     EXPECT_FALSE(Ctrls(20).set->isEnabled());
     EXPECT_FALSE(Ctrls(20).edit->isEnabled());
     EXPECT_EQ(Ctrls(20).box->title(), QStringLiteral("Speed"));
     EXPECT_EQ(Ctrls(20).edit->text(), QStringLiteral("250"));
-    EXPECT_EQ(form->SlotCaptionColour(20),
+    EXPECT_EQ(Panel()->CaptionColour(20),
               QApplication::palette().color(QPalette::Disabled, QPalette::WindowText));
 
-    Run(form->Disable1, 20);
-    EXPECT_EQ(form->CmdTable[20], SpeedDef());
+    Run("Disable1", 20);
+    EXPECT_EQ(form->Slot(20), SpeedDef());
     EXPECT_EQ(view(), before);
 }
 
 TEST_F(EditTest, DisableOnAnUndefinedSlotOnlyFlipsTheFlag) {
-    Run(form->Disable1, 50);
-    EXPECT_EQ(form->CmdTable[50].opts, Disabled);
-    EXPECT_FALSE(form->CmdTable[50].defined());
+    Run("Disable1", 50);
+    EXPECT_EQ(form->Slot(50).opts, Disabled);
+    EXPECT_FALSE(form->Slot(50).defined());
     EXPECT_EQ(Ctrls(50).box->title(), QString());
 }
 
@@ -444,19 +472,19 @@ TEST_F(EditTest, ColourOkSetsRecordAndCaptionCancelKeeps) {
                     QTest::keyClick(cd, Qt::Key_Escape);
             },
             [](QWidget* w) { return qobject_cast<QColorDialog*>(w) != nullptr; });
-        Run(form->Colour, 33);
+        Run("Colour", 33);
         EXPECT_TRUE(d.Ran());
         EXPECT_EQ(offered, QColor(255, 0, 0)); // starts from the slot's colour
-        EXPECT_EQ(form->CmdTable[33].colour, row.colour);
-        EXPECT_EQ(form->SlotCaptionColour(33), row.caption);
+        EXPECT_EQ(form->Slot(33).colour, row.colour);
+        EXPECT_EQ(Panel()->CaptionColour(33), row.caption);
         // Everything else in the record stays.
         TCmdRecord expected = r;
         expected.colour = row.colour;
-        EXPECT_EQ(form->CmdTable[33], expected);
+        EXPECT_EQ(form->Slot(33), expected);
     }
     // The disabled slot shows the new colour once it is enabled again.
-    Run(form->Disable1, 33);
-    EXPECT_EQ(form->SlotCaptionColour(33), QColor(0x12, 0x34, 0x56));
+    Run("Disable1", 33);
+    EXPECT_EQ(Panel()->CaptionColour(33), QColor(0x12, 0x34, 0x56));
 }
 
 // ---- Command editor ----------------------------------------------------------------------
@@ -513,12 +541,12 @@ TEST_F(EditTest, EditOkStoresTheDefinitionCancelKeepsTheSlot) {
             FillEditor(e);
             QTest::mouseClick(row.ok ? e->OKBitBtn : e->CancelBitBtn, Qt::LeftButton);
         });
-        Run(form->Edit, 12);
+        Run("Edit", 12);
         EXPECT_TRUE(d.Ran());
         EXPECT_EQ(caption, QStringLiteral("Configure Command #13"));
-        EXPECT_EQ(form->CmdTable[12], row.after);
+        EXPECT_EQ(form->Slot(12), row.after);
         EXPECT_EQ(Ctrls(12).box->title(), row.caption);
-        EXPECT_EQ(form->SlotCaptionColour(12), row.colour);
+        EXPECT_EQ(Panel()->CaptionColour(12), row.colour);
         // The editor is gone once the handler has returned.
         EXPECT_TRUE(form->findChildren<TEditCmdForm*>().isEmpty());
     }
@@ -527,14 +555,6 @@ TEST_F(EditTest, EditOkStoresTheDefinitionCancelKeepsTheSlot) {
     Define(12, flow);
     EXPECT_EQ(Ctrls(12).get->text(), QStringLiteral("G"));
     EXPECT_EQ(Ctrls(12).edit->text(), QStringLiteral("250"));
-}
-
-TEST_F(EditTest, EditSlotOutsideTheTableDoesNothing) {
-    for (int index : {-1, SlotCount, 1000}) {
-        SCOPED_TRACE(index);
-        EXPECT_FALSE(form->EditSlot(index));
-        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-    }
 }
 
 // ---- Page rename and title ----------------------------------------------------------------
@@ -559,21 +579,42 @@ TEST_F(EditTest, RenamePage) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        form->SetPageCaption(2, "Cmds 3");
-        form->CmdsPageControl->setCurrentIndex(2);
+        Panel()->SetPageCaption(2, "Cmds 3");
+        Panel()->setCurrentIndex(2);
         TGetStrSeen seen;
         TModalDriver d(AnswerGetStr(seen, FromLatin1(row.typed), row.ok));
-        form->Rename->trigger();
+        Item("Rename")->trigger();
         EXPECT_TRUE(d.Ran());
         EXPECT_EQ(seen.caption, QStringLiteral("Rename Page"));
         EXPECT_EQ(seen.initial, QStringLiteral("Cmds 3"));
         EXPECT_EQ(seen.maxLength, 24);
         EXPECT_FALSE(seen.masked);
-        EXPECT_EQ(form->PageCaption(2), row.caption);
+        EXPECT_EQ(Panel()->PageCaption(2), row.caption);
         // Only the active page changes.
-        EXPECT_EQ(form->PageCaption(1), "Cmds 2");
-        EXPECT_EQ(form->PageCaption(3), "Cmds 4");
+        EXPECT_EQ(Panel()->PageCaption(1), "Cmds 2");
+        EXPECT_EQ(Panel()->PageCaption(3), "Cmds 4");
     }
+}
+
+// A right click on a tab that is not the current one makes its page current
+// before the page menu opens: "&Rename" renames the page pointed at.
+TEST_F(EditTest, RightClickOnAnotherTabRenamesThatPage) {
+    Panel()->setCurrentIndex(0);
+    QTabBar* tabs = Panel()->tabBar();
+    const QPoint at = tabs->tabRect(3).center();
+    QContextMenuEvent click(QContextMenuEvent::Mouse, at, tabs->mapToGlobal(at));
+    QApplication::sendEvent(tabs, &click);
+    QMenu* menu = apptest::Named<QMenu>(*form, "TabNamingPopupMenu");
+    EXPECT_TRUE(menu->isVisible());
+    menu->hide();
+    EXPECT_EQ(Panel()->currentIndex(), 3);
+    TGetStrSeen seen;
+    TModalDriver d(AnswerGetStr(seen, QStringLiteral("Pumps"), true));
+    Item("Rename")->trigger();
+    EXPECT_TRUE(d.Ran());
+    EXPECT_EQ(seen.initial, QStringLiteral("Cmds 4"));
+    EXPECT_EQ(Panel()->PageCaption(3), "Pumps");
+    EXPECT_EQ(Panel()->PageCaption(0), "Cmds 1");
 }
 
 TEST_F(EditTest, EditTitle) {
@@ -598,15 +639,15 @@ TEST_F(EditTest, EditTitle) {
         SCOPED_TRACE(row.name);
         TGetStrSeen seen;
         TModalDriver d(AnswerGetStr(seen, FromLatin1(row.typed), row.ok));
-        form->EditTitle->trigger();
+        Item("EditTitle")->trigger();
         EXPECT_TRUE(d.Ran());
         EXPECT_EQ(seen.caption, QStringLiteral("Rename Title"));
         EXPECT_EQ(seen.initial, FromLatin1(previous));
         EXPECT_EQ(seen.maxLength, 50);
         EXPECT_FALSE(seen.masked);
-        EXPECT_EQ(form->ConfigTitle, row.title);
+        EXPECT_EQ(form->Config().Title, row.title);
         EXPECT_EQ(form->windowTitle(), row.caption);
-        previous = form->ConfigTitle;
+        previous = form->Config().Title;
     }
 }
 
@@ -630,11 +671,11 @@ TEST_F(EditTest, LogIn) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        form->Memo->clear();
+        apptest::Memo(*form)->clear();
         const QString title = form->windowTitle();
         TGetStrSeen seen;
         TModalDriver d(AnswerGetStr(seen, row.typed, row.ok));
-        form->LogIn->trigger();
+        Item("LogIn")->trigger();
         EXPECT_TRUE(d.Ran());
         EXPECT_EQ(seen.caption, QStringLiteral("Admin Password"));
         EXPECT_EQ(seen.initial, QString());
@@ -642,7 +683,7 @@ TEST_F(EditTest, LogIn) {
         EXPECT_TRUE(seen.masked);
         EXPECT_FALSE(seen.display.contains(QLatin1Char('K')));
         const QString expected = row.lines ? QStringLiteral("Not implemented") : QString();
-        EXPECT_EQ(form->Memo->toPlainText(), expected);
+        EXPECT_EQ(apptest::Memo(*form)->toPlainText(), expected);
         EXPECT_EQ(form->windowTitle(), title);
     }
 }
@@ -652,16 +693,17 @@ TEST_F(EditTest, EachLogInAddsOneLineAndChangesNothingElse) {
     for (int i = 1; i <= 2; ++i) {
         TGetStrSeen seen;
         TModalDriver d(AnswerGetStr(seen, QStringLiteral("KTmarigold"), true));
-        form->LogIn->trigger();
+        Item("LogIn")->trigger();
         EXPECT_TRUE(d.Ran());
-        EXPECT_EQ(form->Memo->blockCount(), i);
+        EXPECT_EQ(apptest::Memo(*form)->blockCount(), i);
     }
-    EXPECT_EQ(form->Memo->toPlainText(), QStringLiteral("Not implemented\nNot implemented"));
+    EXPECT_EQ(apptest::Memo(*form)->toPlainText(),
+              QStringLiteral("Not implemented\nNot implemented"));
     // Operations work as before.
-    Run(form->Copy, 3);
-    Run(form->Paste1, 4);
-    EXPECT_EQ(form->CmdTable[4], SpeedDef());
-    EXPECT_EQ(form->CmdTable[3], SpeedDef());
+    Run("Copy", 3);
+    Run("Paste1", 4);
+    EXPECT_EQ(form->Slot(4), SpeedDef());
+    EXPECT_EQ(form->Slot(3), SpeedDef());
 }
 
 // ---- About box -----------------------------------------------------------------------------
@@ -695,7 +737,7 @@ TEST_F(EditTest, AboutShowsTheProgramsTextsAndClosesOnEscape) {
         seen.openAfterLetter = a->isVisible();
         QTest::keyClick(a, Qt::Key_Escape);
     });
-    form->About->trigger();
+    Item("About")->trigger();
     EXPECT_TRUE(d.Ran());
     EXPECT_EQ(seen.title, QStringLiteral("About PMV Controller Host"));
     EXPECT_EQ(seen.company, QStringLiteral("PMV Vodazivovu"));
@@ -722,7 +764,7 @@ TEST_F(EditTest, AboutClosesOnAClick) {
         ASSERT_NE(a, nullptr);
         QTest::mouseClick(a->VersionLabel, Qt::LeftButton);
     });
-    form->About->trigger();
+    Item("About")->trigger();
     EXPECT_TRUE(d.Ran());
     EXPECT_TRUE(form->findChildren<TAboutForm*>().isEmpty());
 }
@@ -752,7 +794,7 @@ TEST_F(EditTest, ColouredAndDisabledSlotsOnScreen) {
     Define(1, PumpDef());
     TCmdRecord level{ctParamGet, "LVL", "Level", "", 0, 0, 100, 1, 0x0000FF, IncInGetAll};
     Define(2, level);
-    Run(form->Disable1, 2); // red, but disabled: grey
+    Run("Disable1", 2); // red, but disabled: grey
     Define(5, {ctCommandString, "MSG", "Message", "hello", 0, 0, 0, 0, 0, 0});
     TModalDriver d(
         [](QWidget* w) {
@@ -761,9 +803,9 @@ TEST_F(EditTest, ColouredAndDisabledSlotsOnScreen) {
             cd->accept();
         },
         [](QWidget* w) { return qobject_cast<QColorDialog*>(w) != nullptr; });
-    Run(form->Colour, 5); // blue through the colour dialog
+    Run("Colour", 5); // blue through the colour dialog
     EXPECT_TRUE(d.Ran());
-    form->SetPageCaption(0, "Pumps");
+    Panel()->SetPageCaption(0, "Pumps");
     QApplication::processEvents();
 
     const QImage img = form->grab().toImage();
@@ -785,7 +827,7 @@ TEST_F(EditTest, ColouredAndDisabledSlotsOnScreen) {
         about = w->grab().toImage();
         QTest::keyClick(w, Qt::Key_Escape);
     });
-    form->About->trigger();
+    Item("About")->trigger();
     EXPECT_TRUE(a.Ran());
     SaveGrab(about, "edit_about.png");
     EXPECT_EQ(about.size(), QSize(274, 204));

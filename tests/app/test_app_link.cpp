@@ -3,16 +3,17 @@
 // the bundled simulator (qxm-sim) on a real pseudo-terminal published as
 // COM25 through a private device map.
 #include "app/Mainfrm.h"
-#include "app/MainfrmLinkAdapters.h"
+#include "app/link/PortWatch.h"
 #include "comport/Lnkcomdlg.h"
 #include "comport/Lnkcomport.h"
-#include "dialogs/Dlgutils.h"
+#include "tests/app/WindowProbe.h"
 #include "tests/dialogs/DialogTest.h"
 #include "tools/sim/SimClient.h"
 #include "tools/sim/SimTarget.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QDir>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,16 +24,19 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QWheelEvent>
 #include <QWindow>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 using namespace pmv;
@@ -46,6 +50,13 @@ constexpr int ReplyWindowMs = 1000; // reply timer of the tests that connect
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void SendWheel(TMainForm& form, QWidget* over, int dy) {
+    const QPoint pos = over->mapTo(&form, QPoint(5, 5));
+    QWheelEvent wheel(pos, form.mapToGlobal(pos), QPoint(), QPoint(0, dy), Qt::NoButton,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(form.windowHandle(), &wheel);
 }
 
 class LinkTest : public ::testing::Test {
@@ -78,49 +89,55 @@ protected:
     void Connect(std::vector<std::string> args = {}) {
         ASSERT_NO_FATAL_FAILURE(StartSim(std::move(args)));
         ASSERT_NO_FATAL_FAILURE(ShowActive());
-        form->LNKCOMPort->SetPort1(Com);
-        form->COMOpenClick();
-        ASSERT_TRUE(form->LNKCOMPort->GetOpened());
+        ASSERT_NO_FATAL_FAILURE(Open());
         // A loaded machine can take longer than 200 ms to answer; these tests
         // are about what the window does with replies and time-outs, not about
         // the length of the reply window, so it is widened here.
-        EXPECT_EQ(form->RxTimer->interval(), 200);
-        form->RxTimer->setInterval(ReplyWindowMs);
+        QTimer* replyTimer = apptest::Named<QTimer>(*form, "RxTimer");
+        EXPECT_EQ(replyTimer->interval(), 200);
+        replyTimer->setInterval(ReplyWindowMs);
     }
 
-    TCmdRecord& Define(int index, std::int8_t kind, const char* cmd, const char* descr = "",
-                       std::int32_t opts = 0, std::int32_t start = 0) {
-        TCmdRecord& r = form->CmdTable[index];
-        r = TCmdRecord{};
-        r.cmd_type = kind;
-        r.cmd_str = cmd;
-        r.cmd_descr = descr;
-        r.opts = opts;
-        r.val_start = start;
+    // COM25 chosen in the settings dialog, then "&Open".
+    void Open() {
+        apptest::ChoosePort(*form, Com);
+        Item("COMOpen")->trigger();
+        ASSERT_EQ(StatusText(0), "COM25: 9600 8 none 1");
+        ASSERT_NO_FATAL_FAILURE(ShowActive()); // the window again, after the dialog
+    }
+
+    TCmdRecord Define(int index, std::int8_t kind, const char* cmd, const char* descr = "",
+                      std::uint32_t opts = 0, std::int32_t start = 0,
+                      const std::function<void(TCmdRecord&)>& more = {}) {
+        TCmdRecord r = apptest::Record(kind, cmd, descr, opts, start);
         r.val_min = -99999;
         r.val_max = 999999;
         r.val_inc = 1;
-        form->ShowSlot(index);
+        if (more)
+            more(r);
+        form->SetSlot(index, r);
         return r;
     }
 
-    const TSlotCtrls& Ctrls(int index) const { return form->SlotCtrls[index]; }
-    TRequestEngine& Engine() const { return form->LinkEngine(); }
+    apptest::TSlotWidgets Ctrls(int index) const { return apptest::SlotWidgets(*form, index); }
+    QAction* Item(const char* name) const { return apptest::Item(*form, name); }
+    TSlotPanel* Panel() const { return apptest::Panel(*form); }
+    QString StatusText(int i) const { return apptest::StatusText(*form, i); }
+    int Count(int panel) const { return StatusText(panel).toInt(); }
 
     void Click(QPushButton* b) {
-        form->CmdsPageControl->setCurrentWidget(b->parentWidget()->parentWidget());
+        Panel()->setCurrentWidget(b->parentWidget()->parentWidget());
         QTest::mouseClick(b, Qt::LeftButton);
     }
 
-    QStringList LogLines() const {
-        const QString text = form->Memo->toPlainText();
-        return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
-    }
+    QStringList LogLines() const { return apptest::LogLines(*form); }
+    void ClearLog() { apptest::Memo(*form)->clear(); }
     bool WaitLogLines(int n) {
         return QTest::qWaitFor([&] { return LogLines().size() >= n; }, Wait);
     }
+    // Every frame sent has had its reply or its time-out (status panels 2, 4, 6).
     bool WaitIdle() {
-        return QTest::qWaitFor([&] { return !Engine().ComBusy(); }, Wait);
+        return QTest::qWaitFor([&] { return Count(4) + Count(6) >= Count(2); }, Wait);
     }
 
     // Frames the simulator received, as it logs them (control bytes escaped).
@@ -144,9 +161,8 @@ protected:
     }
     static std::string P(const std::string& bytes) { return qxmsim::Printable(bytes); }
 
-    std::vector<QString> Panels() const {
-        return {form->StatusPanel(2), form->StatusPanel(4), form->StatusPanel(6)};
-    }
+    std::vector<QString> Panels() const { return {StatusText(2), StatusText(4), StatusText(6)}; }
+    const std::string& SimDevice() const { return FSim.Device(); }
 
     std::unique_ptr<TMainForm> form;
 
@@ -194,8 +210,8 @@ TEST_F(LinkTest, SlotButtonsPutTheFrameOnTheWireAndTheReplyInTheLog) {
         SCOPED_TRACE(row.name);
         Define(row.slot, row.kind, row.cmd, row.descr, row.opts);
         if (row.edit)
-            form->SetSlotEditText(row.slot, QString::fromLatin1(row.edit));
-        form->Memo->clear();
+            Panel()->SetEditText(row.slot, QString::fromLatin1(row.edit));
+        ClearLog();
         Click(row.get ? Ctrls(row.slot).get : Ctrls(row.slot).set);
         ++n;
         ASSERT_TRUE(WaitSimFrames(n));
@@ -205,9 +221,8 @@ TEST_F(LinkTest, SlotButtonsPutTheFrameOnTheWireAndTheReplyInTheLog) {
         EXPECT_EQ(LogLines(), QStringList{QString::fromLatin1(row.logLine)});
         EXPECT_EQ(Ctrls(row.slot).edit->text(), QString::fromLatin1(row.editAfter));
         EXPECT_EQ(Panels(), (Panels3{QString::number(n), QString::number(n), "0"}));
-        EXPECT_EQ(form->SelectedSlot, row.slot); // the mouse press selected it
+        EXPECT_EQ(Panel()->SelectedSlot(), row.slot); // the mouse press selected it
     }
-    EXPECT_EQ(form->Link().Port.Dropped(), 0u);
 }
 
 TEST_F(LinkTest, OptionsAreReadWhenTheyMatter) {
@@ -226,10 +241,10 @@ TEST_F(LinkTest, OptionsAreReadWhenTheyMatter) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        form->Memo->clear();
-        form->ShowTransmissions->setChecked(row.tx);
-        form->ShowUnframedReceptions->setChecked(row.unframed);
-        form->ShowCommandDescription->setChecked(row.descr);
+        ClearLog();
+        Item("ShowTransmissions")->setChecked(row.tx);
+        Item("ShowUnframedReceptions")->setChecked(row.unframed);
+        Item("ShowCommandDescription")->setChecked(row.descr);
         Click(Ctrls(4).get);
         ASSERT_TRUE(WaitLogLines(int(row.lines.size())));
         ASSERT_TRUE(WaitIdle());
@@ -240,21 +255,19 @@ TEST_F(LinkTest, OptionsAreReadWhenTheyMatter) {
 TEST_F(LinkTest, ReplyShownWholeInANumericEdit) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     const std::string longText(80, 'x');
-    TCmdRecord& text = Define(2, ctCommandString, "NAME");
-    text.str = longText;
-    form->ShowSlot(2);
+    Define(2, ctCommandString, "NAME", "", 0, 0, [&](TCmdRecord& r) { r.str = longText; });
     EXPECT_EQ(Ctrls(2).edit->text().toStdString(), longText);
     Click(Ctrls(2).set);
     ASSERT_TRUE(WaitLogLines(1));
     ASSERT_TRUE(WaitIdle());
 
     Define(3, ctParamGetSet, "NAME", "", UpdateEditOnGet);
-    EXPECT_EQ(form->SlotEditMaxLength(3), 6);
+    EXPECT_EQ(Panel()->EditMaxLength(3), 6);
     Click(Ctrls(3).get);
     ASSERT_TRUE(WaitLogLines(2));
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(Ctrls(3).edit->text().toStdString(), longText); // not cut to 6
-    EXPECT_EQ(form->SlotEditMaxLength(3), 6);
+    EXPECT_EQ(Panel()->EditMaxLength(3), 6);
 }
 
 TEST_F(LinkTest, TypingIsLimitedPerKind) {
@@ -268,11 +281,11 @@ TEST_F(LinkTest, TypingIsLimitedPerKind) {
         SCOPED_TRACE(int(row.kind));
         Define(9, row.kind, "X");
         QLineEdit* e = Ctrls(9).edit;
-        form->SetSlotEditText(9, QString());
+        Panel()->SetEditText(9, QString());
         e->setFocus();
         QTest::keyClicks(e, QString(row.typed, QLatin1Char('7')));
         EXPECT_EQ(e->text().size(), row.kept);
-        EXPECT_EQ(form->SlotEditMaxLength(9), row.kept);
+        EXPECT_EQ(Panel()->EditMaxLength(9), row.kept);
     }
 }
 
@@ -287,7 +300,7 @@ TEST_F(LinkTest, GetAllSendsTheMarkedSlotsInOrderEachAfterTheLastReply) {
     Define(9, ctParamGet, "KI", "", IncInGetAll | Disabled);     // disabled
     Define(11, ctParamSet, "KD", "", IncInGetAll | IncInSetAll); // a Set kind
     Define(12, ctParamGet, "MODE", "", 0);                       // not marked
-    form->GetAllParameters->trigger();
+    Item("GetAllParameters")->trigger();
     ASSERT_TRUE(WaitLogLines(3));
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(SimFrames(), (std::vector<std::string>{P("QXSPD\r"), P("QXACC\r"), P("QXVBUS\r")}));
@@ -305,7 +318,6 @@ TEST_F(LinkTest, GetAllSendsTheMarkedSlotsInOrderEachAfterTheLastReply) {
     EXPECT_EQ(Ctrls(2).edit->text(), "0"); // no UpdateEditOnGet
     EXPECT_EQ(Ctrls(40).edit->text(), "241");
     EXPECT_EQ(Panels(), (Panels3{"3", "3", "0"}));
-    EXPECT_EQ(Engine().SeqLeft(), 0);
 }
 
 TEST_F(LinkTest, SetAllSendsEveryFrameAsASet) {
@@ -313,8 +325,8 @@ TEST_F(LinkTest, SetAllSendsEveryFrameAsASet) {
     Define(0, ctParamGetSet, "ACC", "", IncInSetAll | IncInGetAll, 300);
     Define(1, ctParamSet, "DEC", "", IncInSetAll, 250);
     Define(2, ctParamGet, "SPD", "", IncInSetAll); // a Get kind
-    form->SetSlotEditText(1, "0x10");
-    form->SetAllParameters->trigger();
+    Panel()->SetEditText(1, "0x10");
+    Item("SetAllParameters")->trigger();
     ASSERT_TRUE(WaitLogLines(2));
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(SimFrames(), (std::vector<std::string>{P("QXACC = 300\r"), P("QXDEC = 16\r")}));
@@ -326,12 +338,11 @@ TEST_F(LinkTest, SilentTargetGivesOneTimeoutAndStopsTheRun) {
     const char* names[] = {"SPD", "ACC", "DEC", "KP", "KI"};
     for (int i = 0; i < 5; ++i)
         Define(10 + i, ctParamGet, names[i], "", IncInGetAll);
-    form->GetAllParametersClick();
+    Item("GetAllParameters")->trigger();
     ASSERT_TRUE(WaitLogLines(2));
     ASSERT_TRUE(WaitIdle());
     EXPECT_EQ(LogLines(), (QStringList{"SPD = 1500", "ACC - Rx timeout"}));
     EXPECT_EQ(Panels(), (Panels3{"2", "1", "1"}));
-    EXPECT_EQ(Engine().SeqLeft(), 4);
 
     // A request of its own marks the end of what was sent: nothing of the run
     // went out after the time-out.
@@ -363,14 +374,12 @@ TEST_F(LinkTest, ClosingWithARequestOutstandingStillTimesOut) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--silent", "ACC"}));
     Define(0, ctParamGetSet, "ACC", "Acceleration");
     Click(Ctrls(0).get);
-    ASSERT_TRUE(Engine().ComBusy());
-    form->COMClose->trigger();
-    EXPECT_FALSE(form->LNKCOMPort->GetOpened());
-    EXPECT_EQ(form->StatusPanel(0), "COM closed");
+    ASSERT_EQ(Panels(), (Panels3{"1", "0", "0"})); // sent, waiting for the reply
+    Item("COMClose")->trigger();
+    EXPECT_EQ(StatusText(0), "COM closed");
     ASSERT_TRUE(WaitLogLines(1));
     EXPECT_EQ(LogLines(), QStringList{"Acceleration - Rx timeout"});
     EXPECT_EQ(Panels(), (Panels3{"1", "0", "1"}));
-    EXPECT_FALSE(Engine().ComBusy());
 }
 
 TEST_F(LinkTest, RunsRefusedOnAClosedPortOrWhileBusy) {
@@ -378,19 +387,18 @@ TEST_F(LinkTest, RunsRefusedOnAClosedPortOrWhileBusy) {
     ASSERT_NO_FATAL_FAILURE(ShowActive());
     for (int i = 0; i < 4; ++i)
         Define(i, ctParamGetSet, i == 0 ? "ACC" : "SPD", "", IncInGetAll | IncInSetAll);
-    form->GetAllParameters->trigger();
-    form->SetAllParametersClick();
+    Item("GetAllParameters")->trigger();
+    Item("SetAllParameters")->trigger();
     EXPECT_EQ(LogLines(),
               (QStringList{"ERROR: - COM port not opened", "ERROR: - COM port not opened"}));
     EXPECT_EQ(Panels(), (Panels3{"0", "0", "0"}));
 
-    form->Memo->clear();
-    form->LNKCOMPort->SetPort1(Com);
-    form->COMOpenClick();
-    form->GetAllParametersClick(); // ACC never answers
-    ASSERT_TRUE(Engine().ComBusy());
-    form->GetAllParametersClick();
-    form->SetAllParametersClick();
+    ClearLog();
+    ASSERT_NO_FATAL_FAILURE(Open());
+    Item("GetAllParameters")->trigger(); // ACC never answers
+    ASSERT_EQ(Panels(), (Panels3{"1", "0", "0"}));
+    Item("GetAllParameters")->trigger();
+    Item("SetAllParameters")->trigger();
     EXPECT_EQ(LogLines(), (QStringList{"COM is busy", "COM is busy"}));
     ASSERT_TRUE(WaitLogLines(3));
     EXPECT_EQ(LogLines().back(), "ACC - Rx timeout");
@@ -402,51 +410,52 @@ TEST_F(LinkTest, SingleRequestsOnAClosedPortOrAnUndefinedSlot) {
     Define(4, ctParamGetSet, "SPD");
     Click(Ctrls(4).get);
     EXPECT_EQ(LogLines(), QStringList{"ERROR: - COM port not opened"});
-    form->LNKCOMPort->SetPort1(Com);
-    form->COMOpenClick();
-    form->Memo->clear();
-    form->CmdTable[4].cmd_str.clear(); // emptied without ShowSlot: the buttons still work
-    Click(Ctrls(4).get);
-    Click(Ctrls(4).set);
+    ASSERT_NO_FATAL_FAILURE(Open());
+    ClearLog();
+    // A slot without a command string whose value steps send at once: the
+    // wheel steps it (its widgets are disabled, but it can be selected).
+    Define(4, ctParamGetSet, "", "", TxOnValueChange);
+    apptest::SelectSlot(*form, 4);
+    SendWheel(*form, Ctrls(4).box, 120);
+    SendWheel(*form, Ctrls(4).box, -120);
     EXPECT_EQ(LogLines(),
               (QStringList{"ERROR: - command 5 not defined", "ERROR: - command 5 not defined"}));
     EXPECT_EQ(Panels(), (Panels3{"0", "0", "0"}));
-    EXPECT_FALSE(Engine().ComBusy());
 }
 
 // A value that does not convert ends a Set All run inside the reply path; the
-// error box opens once the port's receive call has returned, and the link
-// keeps working.
+// error box opens once the port's receive call has returned (a reply still
+// comes in while it is open), and the link keeps working.
 TEST_F(LinkTest, ConversionErrorShownOutsideTheReceivePath) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     Define(0, ctParamSet, "ACC", "", IncInSetAll, 300);
     Define(1, ctParamSet, "DEC", "", IncInSetAll, 250);
     Define(2, ctParamGet, "SPD", "Speed");
-    form->SetSlotEditText(1, "abc");
-    bool inReceive = false;
-    form->LNKCOMPort->OnRxChar = [&](QORLNK::TLNKCOMRxThread* sender, char ch) {
-        inReceive = true;
-        form->LNKCOMPortRxChar(sender, ch);
-        inReceive = false;
-    };
+    Panel()->SetEditText(1, "abc");
     QString boxText;
-    bool boxInReceive = true;
+    std::vector<std::string> framesAtBox;
+    std::vector<QString> panelsAtBox;
+    bool replyWhileBoxOpen = false;
     test::WhenModal([&](QWidget* w) {
-        boxInReceive = inReceive;
         if (auto* box = qobject_cast<QMessageBox*>(w))
             boxText = box->text();
+        framesAtBox = SimFrames();
+        panelsAtBox = Panels();
+        Ctrls(2).get->click();
+        replyWhileBoxOpen = QTest::qWaitFor(
+            [&] { return LogLines().contains(QStringLiteral("Speed = 1500")); }, Wait);
         QTest::keyClick(w, Qt::Key_Escape);
     });
-    form->SetAllParametersClick();
+    Item("SetAllParameters")->trigger();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !boxText.isEmpty(); }, 2 * Wait));
     EXPECT_EQ(boxText, "'abc' is not a valid integer value");
-    EXPECT_FALSE(boxInReceive);
-    EXPECT_EQ(SimFrames(), std::vector<std::string>{P("QXACC = 300\r")});
-    EXPECT_EQ(Panels(), (Panels3{"1", "1", "0"}));
-    EXPECT_FALSE(Engine().ComBusy());
+    EXPECT_EQ(framesAtBox, std::vector<std::string>{P("QXACC = 300\r")});
+    EXPECT_EQ(panelsAtBox, (Panels3{"1", "1", "0"}));
+    EXPECT_TRUE(replyWhileBoxOpen);
+    EXPECT_EQ(LogLines(), (QStringList{"ACC = 300", "Speed = 1500"}));
 
     Click(Ctrls(2).get);
-    ASSERT_TRUE(WaitLogLines(2));
+    ASSERT_TRUE(WaitLogLines(3));
     EXPECT_EQ(LogLines().back(), "Speed = 1500");
 }
 
@@ -454,10 +463,12 @@ TEST_F(LinkTest, ConversionErrorShownOutsideTheReceivePath) {
 
 TEST_F(LinkTest, ValueEntryThroughKeyPresses) {
     ASSERT_NO_FATAL_FAILURE(Connect());
-    TCmdRecord& r = Define(6, ctParamGetSet, "ACC", "Acceleration", 0, 200);
-    r.val_min = 0;
-    r.val_max = 1000;
-    r.val_inc = 50;
+    const auto limits = [](TCmdRecord& r) {
+        r.val_min = 0;
+        r.val_max = 1000;
+        r.val_inc = 50;
+    };
+    Define(6, ctParamGetSet, "ACC", "Acceleration", 0, 200, limits);
     QLineEdit* e = Ctrls(6).edit;
     QTest::mouseClick(e, Qt::LeftButton);
     ASSERT_TRUE(e->hasFocus());
@@ -501,7 +512,7 @@ TEST_F(LinkTest, ValueEntryThroughKeyPresses) {
     ASSERT_TRUE(WaitIdle());
 
     // With TxOnValueChange every arrow step that moves sends a Set.
-    r.opts = TxOnValueChange;
+    Define(6, ctParamGetSet, "ACC", "Acceleration", TxOnValueChange, 200, limits);
     QTest::mouseClick(e, Qt::LeftButton);
     QTest::keyClick(e, Qt::Key_Down);
     EXPECT_EQ(e->text(), "150");
@@ -509,19 +520,13 @@ TEST_F(LinkTest, ValueEntryThroughKeyPresses) {
     EXPECT_EQ(SimFrames().back(), P("QXACC = 150\r"));
 }
 
-void SendWheel(TMainForm& form, QWidget* over, int dy) {
-    const QPoint pos = over->mapTo(&form, QPoint(5, 5));
-    QWheelEvent wheel(pos, form.mapToGlobal(pos), QPoint(), QPoint(0, dy), Qt::NoButton,
-                      Qt::NoModifier, Qt::NoScrollPhase, false);
-    QApplication::sendEvent(form.windowHandle(), &wheel);
-}
-
 TEST_F(LinkTest, WheelStepsTheSelectedSlotWhereverThePointerIs) {
     ASSERT_NO_FATAL_FAILURE(Connect());
-    TCmdRecord& r = Define(30, ctParamGetSet, "ACC", "", TxOnValueChange, 200);
-    r.val_min = 0;
-    r.val_max = 1000;
-    r.val_inc = 10;
+    Define(30, ctParamGetSet, "ACC", "", TxOnValueChange, 200, [](TCmdRecord& r) {
+        r.val_min = 0;
+        r.val_max = 1000;
+        r.val_inc = 10;
+    });
     Define(31, ctParamGetSet, "DEC", "", TxOnValueChange | Disabled, 200);
     Define(0, ctParamGetSet, "SPD", "", TxOnValueChange, 1500);
     struct Row {
@@ -538,10 +543,10 @@ TEST_F(LinkTest, WheelStepsTheSelectedSlotWhereverThePointerIs) {
     std::size_t frames = 0;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
-        form->CmdsPageControl->setCurrentWidget(Ctrls(row.slot).box->parentWidget());
+        Panel()->setCurrentWidget(Ctrls(row.slot).box->parentWidget());
         QTest::mouseClick(Ctrls(row.slot).box, Qt::LeftButton, {}, QPoint(2, 2));
-        ASSERT_EQ(form->SelectedSlot, row.slot);
-        form->CmdsPageControl->setCurrentIndex(0); // pointer over slot 0 on page 1
+        ASSERT_EQ(Panel()->SelectedSlot(), row.slot);
+        Panel()->setCurrentIndex(0); // pointer over slot 0 on page 1
         SendWheel(*form, Ctrls(0).edit, row.dy);
         EXPECT_EQ(Ctrls(row.slot).edit->text(), row.text);
         EXPECT_EQ(Ctrls(0).edit->text(), "1500");
@@ -560,27 +565,42 @@ TEST_F(LinkTest, WheelStepsTheSelectedSlotWhereverThePointerIs) {
 TEST_F(LinkTest, OpenShowsTheSettingsAndAFailedOpenSaysSo) {
     ASSERT_NO_FATAL_FAILURE(StartSim());
     ASSERT_NO_FATAL_FAILURE(ShowActive());
-    EXPECT_EQ(form->StatusPanel(0), "COM closed");
-    form->LNKCOMPort->SetPort1(Com + 1); // nothing published there
-    form->COMOpen->trigger();
-    EXPECT_FALSE(form->LNKCOMPort->GetOpened());
-    EXPECT_EQ(form->StatusPanel(0), "COM closed");
-    EXPECT_EQ(LogLines(), QStringList{"Error: - Unable to open COM port"});
+    EXPECT_EQ(StatusText(0), "COM closed");
+    apptest::ChoosePort(*form, Com + 1); // nothing published there
+    Item("COMOpen")->trigger();
+    EXPECT_EQ(StatusText(0), "COM closed");
+    // The failure line as always, then which device and why.
+    EXPECT_EQ(LogLines(), (QStringList{"Error: - Unable to open COM port",
+                                       "COM26: not present (no device is mapped to this number)"}));
 
-    form->LNKCOMPort->SetPort1(Com);
-    form->COMOpen->trigger();
-    EXPECT_TRUE(form->LNKCOMPort->GetOpened());
-    EXPECT_EQ(form->StatusPanel(0), "COM25: 9600 8 none 1");
-    form->COMOpen->trigger(); // already open: the component's own report only
-    EXPECT_EQ(LogLines().size(), 1);
+    apptest::ChoosePort(*form, Com);
+    Item("COMOpen")->trigger();
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
+    Item("COMOpen")->trigger(); // already open: the component's own report only
+    EXPECT_EQ(LogLines().size(), 2);
 
-    form->COMClose->trigger();
-    EXPECT_FALSE(form->LNKCOMPort->GetOpened());
-    EXPECT_EQ(form->StatusPanel(0), "COM closed");
-    form->SetStatusPanel(0, "x");
-    form->COMClose->trigger(); // closed: nothing at all
-    EXPECT_EQ(form->StatusPanel(0), "x");
-    EXPECT_EQ(LogLines().size(), 1);
+    Item("COMClose")->trigger();
+    EXPECT_EQ(StatusText(0), "COM closed");
+    apptest::StatusPanel(*form, 0)->setText("x");
+    Item("COMClose")->trigger(); // closed: nothing at all
+    EXPECT_EQ(StatusText(0), "x");
+    EXPECT_EQ(LogLines().size(), 2);
+}
+
+// A program without a lock (a terminal program, cat) has the device open:
+// the port does not open a second time, and the log says who has it.
+TEST_F(LinkTest, OpenRefusedWhileAnotherProgramHoldsTheDevice) {
+    ASSERT_NO_FATAL_FAILURE(StartSim());
+    ASSERT_NO_FATAL_FAILURE(ShowActive());
+    apptest::THolder holder;
+    ASSERT_TRUE(holder.Start(SimDevice()));
+    apptest::ChoosePort(*form, Com);
+    Item("COMOpen")->trigger();
+    EXPECT_EQ(StatusText(0), "COM closed");
+    EXPECT_EQ(LogLines(), (QStringList{"Error: - Unable to open COM port",
+                                       QStringLiteral("COM25 (%1): in use by sleep (pid %2)")
+                                           .arg(QString::fromStdString(SimDevice()))
+                                           .arg(holder.Pid())}));
 }
 
 TEST_F(LinkTest, SettingsDialog) {
@@ -589,9 +609,9 @@ TEST_F(LinkTest, SettingsDialog) {
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); }, Wait));
     const QRect outer = form->frameGeometry();
-    const QPoint centred(outer.left() + outer.width() / 2 - form->LNKCOMPort->GetCOMDlgWidth() / 2,
-                         outer.top() + outer.height() / 2 -
-                             form->LNKCOMPort->GetCOMDlgHeight() / 2);
+    const QORLNK::TLNKCOMPort measure; // the settings form's outer size, as components know it
+    const QPoint centred(outer.left() + outer.width() / 2 - measure.GetCOMDlgWidth() / 2,
+                         outer.top() + outer.height() / 2 - measure.GetCOMDlgHeight() / 2);
     struct Row {
         const char* name;
         const char* baud; // chosen in the form
@@ -620,18 +640,17 @@ TEST_F(LinkTest, SettingsDialog) {
                 f->BaudRateComboBox->findText(QString::fromLatin1(row.baud)));
             QTest::mouseClick(row.ok ? f->OKButton : f->CancelButton, Qt::LeftButton);
         });
-        form->COMSettings->trigger();
+        Item("COMSettings")->trigger();
         EXPECT_EQ(shownAt, centred);
         EXPECT_EQ(shownPort, Com);
         EXPECT_EQ(shownBaud, "9600");
-        EXPECT_EQ(form->LNKCOMPort->BaudRate(), row.expected);
-        EXPECT_EQ(form->LNKCOMPort->Port(), Com);
-        EXPECT_TRUE(form->LNKCOMPort->GetOpened());
-        EXPECT_EQ(form->StatusPanel(0), "COM25: 9600 8 none 1"); // as opened
+        EXPECT_EQ(form->Config().BaudRate, row.expected);
+        EXPECT_EQ(form->Config().ComPort, Com);
+        EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1"); // still open, as opened
     }
-    form->COMCloseClick();
-    form->COMOpenClick();
-    EXPECT_EQ(form->StatusPanel(0), "COM25: 19200 8 none 1");
+    Item("COMClose")->trigger();
+    Item("COMOpen")->trigger();
+    EXPECT_EQ(StatusText(0), "COM25: 19200 8 none 1");
 }
 
 // ---- Status bar and log gestures ------------------------------------------------------
@@ -640,20 +659,20 @@ TEST_F(LinkTest, StatusBarDoubleClickResetsAllCounters) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--silent", "ACC"}));
     Define(0, ctParamGetSet, "SPD");
     Define(1, ctParamGetSet, "ACC");
-    for (int panel = 0; panel < TMainForm::StatusPanelCount; ++panel) {
+    for (int panel = 0; panel < 8; ++panel) {
         SCOPED_TRACE(panel);
         Click(Ctrls(0).get);
         ASSERT_TRUE(WaitIdle());
         Click(Ctrls(1).get);
         ASSERT_TRUE(WaitIdle());
         ASSERT_NE(Panels(), (Panels3{"0", "0", "0"}));
-        QTest::mouseDClick(form->StatusPanels[panel], Qt::LeftButton);
+        QTest::mouseDClick(apptest::StatusPanel(*form, panel), Qt::LeftButton);
         EXPECT_EQ(Panels(), (Panels3{"0", "0", "0"}));
-        EXPECT_EQ(Engine().TxCount() + Engine().RxCount() + Engine().RxTOCount(), 0);
-        EXPECT_EQ(form->TxCount + form->RxCount + form->RxTOCount, 0);
+        // The counts themselves start again: the next frame and reply show 1.
+        Click(Ctrls(0).get);
+        ASSERT_TRUE(WaitIdle());
+        EXPECT_EQ(Panels(), (Panels3{"1", "1", "0"}));
     }
-    Click(Ctrls(0).get);
-    EXPECT_EQ(form->StatusPanel(2), "1");
 }
 
 TEST_F(LinkTest, LogDoubleClickClearsItWhileARunGoesOn) {
@@ -661,54 +680,19 @@ TEST_F(LinkTest, LogDoubleClickClearsItWhileARunGoesOn) {
     constexpr int Slots = 30;
     for (int i = 0; i < Slots; ++i)
         Define(i, ctParamGet, "SPD", "", IncInGetAll);
-    form->GetAllParametersClick();
+    Item("GetAllParameters")->trigger();
     ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines().size() >= 3; }, Wait));
-    QTest::mouseDClick(form->Memo->viewport(), Qt::LeftButton);
-    const int cleared = Engine().RxCount();
+    QTest::mouseDClick(apptest::Memo(*form)->viewport(), Qt::LeftButton);
+    const int cleared = Count(4); // replies in before the double click
     EXPECT_TRUE(LogLines().isEmpty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Engine().RxCount() == Slots; }, 3 * Wait));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(4) == Slots; }, 3 * Wait));
     ASSERT_LT(cleared, Slots);
     EXPECT_EQ(LogLines().size(), Slots - cleared);
     ASSERT_FALSE(LogLines().isEmpty());
     EXPECT_EQ(LogLines().back(), "SPD = 1500");
 }
 
-// ---- The port adapter with the real component ---------------------------------------------
-
-// The component takes one block at a time and only after its completion call
-// has run here. A frame handed over before that is sent as soon as the
-// component takes it, from the adapter's own copy.
-TEST_F(LinkTest, PortAdapterSendsAFrameTheComponentFirstRefused) {
-    ASSERT_NO_FATAL_FAILURE(Connect());
-    TFormLinkPort& port = form->Link().Port;
-    std::string first = "QXSPD\r";
-    std::string second = "QXACC\r";
-    // No event processing in between: the first block cannot have completed.
-    ASSERT_TRUE(
-        port.TxData(reinterpret_cast<const std::uint8_t*>(first.data()), int(first.size())));
-    ASSERT_TRUE(
-        port.TxData(reinterpret_cast<const std::uint8_t*>(second.data()), int(second.size())));
-    EXPECT_EQ(port.Deferred(), 1u);
-    EXPECT_TRUE(port.Waiting());
-    first.assign("QXXXX\r"); // the caller's bytes may change at once
-    second.assign("QXYYY\r");
-    ASSERT_TRUE(WaitSimFrames(2));
-    EXPECT_EQ(SimFrames(), (std::vector<std::string>{P("QXSPD\r"), P("QXACC\r")}));
-    EXPECT_FALSE(port.Waiting());
-    EXPECT_EQ(port.Dropped(), 0u);
-
-    // A waiting frame is dropped when the port closes.
-    ASSERT_TRUE(WaitLogLines(2)); // both replies in: the line is free
-    ASSERT_TRUE(
-        port.TxData(reinterpret_cast<const std::uint8_t*>(first.data()), int(first.size())));
-    ASSERT_TRUE(
-        port.TxData(reinterpret_cast<const std::uint8_t*>(second.data()), int(second.size())));
-    form->COMCloseClick();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !port.Waiting(); }, Wait));
-    EXPECT_EQ(port.Dropped(), 1u);
-}
-
-// The port component writes straight from the window's frame buffers: a
+// The port component writes straight from the link's frame buffers: a
 // window destroyed while a long frame is still being written must end the
 // transfer before the buffers go.
 TEST_F(LinkTest, WindowDestroyedWhileAFrameIsWritten) {
@@ -717,15 +701,261 @@ TEST_F(LinkTest, WindowDestroyedWhileAFrameIsWritten) {
         SCOPED_TRACE(round);
         if (!form) {
             form = std::make_unique<TMainForm>();
-            form->LNKCOMPort->SetPort1(Com);
-            form->COMOpenClick();
-            ASSERT_TRUE(form->LNKCOMPort->GetOpened());
+            ASSERT_NO_FATAL_FAILURE(ShowActive());
+            ASSERT_NO_FATAL_FAILURE(Open());
         }
         Define(0, ctCommandString, "NAME");
-        form->SetSlotEditText(0, QString(256 * 1024, QLatin1Char('z')));
-        form->SlotSetButtonClick(0);
-        EXPECT_EQ(form->StatusPanel(2), "1");
+        Panel()->SetEditText(0, QString(256 * 1024, QLatin1Char('z')));
+        Ctrls(0).set->click();
+        EXPECT_EQ(StatusText(2), "1");
         form.reset(); // at once: the transmit thread is still writing
+    }
+}
+
+// ---- A device that vanishes and comes back ---------------------------------------
+//
+// A USB serial adapter that is unplugged is hung up by its driver: reads and
+// writes on the open node fail (EIO, hang-up), which the serial layer reports
+// as a vanished device. udev then removes the node and its
+// /dev/serial/by-id link; plugged in again, the adapter gets a node again,
+// possibly another number (ttyUSB1 for ttyUSB0), and udev recreates the same
+// by-id link. Here the device is the simulator's pseudo-terminal: killing
+// the simulator closes the pty's master, which hangs up the port's side in
+// the same way, and a simulator started again gets a new /dev/pts node. The
+// by-id folder is a private one (PMV_DEV_ROOT), whose link the tests remove
+// and create as udev does, and the operator's device map names COM25 by that
+// link.
+class DeviceLossTest : public ::testing::Test {
+protected:
+    static constexpr const char* kById = "usb-PMV_QXM300_Simulator_0001-if00";
+    static constexpr const char* kOtherById = "usb-PMV_QXM300_Simulator_0002-if00";
+
+    void SetUp() override {
+        ASSERT_TRUE(FDir.isValid());
+        FDevRoot = FDir.filePath("dev").toStdString();
+        FSysRoot = FDir.filePath("sys").toStdString();
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(FDevRoot + "/serial/by-id")));
+        ASSERT_TRUE(QDir().mkpath(QString::fromStdString(FSysRoot)));
+        FMap = FDir.filePath("commap").toStdString();
+        FSimMap = FDir.filePath("simmap").toStdString();
+        ::setenv("PMV_COMMAP", FMap.c_str(), 1);
+        ::setenv("PMV_DEV_ROOT", FDevRoot.c_str(), 1);
+        ::setenv("PMV_SYSFS_ROOT", FSysRoot.c_str(), 1);
+        MapComTo(kById);
+        form = std::make_unique<TMainForm>();
+        ASSERT_TRUE(test::ShowActive(*form));
+    }
+
+    void TearDown() override {
+        form.reset();
+        for (auto& sim : FSims)
+            sim->Stop();
+        ::unsetenv("PMV_COMMAP");
+        ::unsetenv("PMV_DEV_ROOT");
+        ::unsetenv("PMV_SYSFS_ROOT");
+    }
+
+    std::string ByIdPath(const char* name) const { return FDevRoot + "/serial/by-id/" + name; }
+
+    // The operator's line: COM25 is the device with that by-id name.
+    void MapComTo(const char* byId) { std::ofstream(FMap) << "COM25=" << ByIdPath(byId) << "\n"; }
+
+    // The device is plugged in: a simulator on a new pty (published only in
+    // a map of its own), and its by-id link. Returns its node.
+    // beforeLink runs with the node before udev's link appears.
+    std::string PlugIn(const char* byId = kById, std::vector<std::string> args = {},
+                       const std::function<void(const std::string&)>& beforeLink = {}) {
+        FLog = FDir.filePath(QStringLiteral("sim%1.log").arg(FSims.size())).toStdString();
+        args.insert(args.end(), {"--log", FLog});
+        FSims.push_back(std::make_unique<qxmsim::TSimProcess>());
+        if (!FSims.back()->Start(QXM_SIM_PATH, FSimMap, 31, args)) {
+            ADD_FAILURE() << FSims.back()->Error();
+            return {};
+        }
+        const std::string node = FSims.back()->Device();
+        if (beforeLink)
+            beforeLink(node);
+        ::unlink(ByIdPath(byId).c_str());
+        EXPECT_EQ(::symlink(node.c_str(), ByIdPath(byId).c_str()), 0);
+        return node;
+    }
+
+    // Pulled out: the simulator ends at once (SIGKILL) and its link goes.
+    void Unplug(const char* byId = kById) {
+        ASSERT_FALSE(FSims.empty());
+        ::kill(FSims.back()->Pid(), SIGKILL);
+        FSims.back()->Wait();
+        ::unlink(ByIdPath(byId).c_str());
+    }
+
+    bool SimGot(const std::string& frame) {
+        return QTest::qWaitFor(
+            [&] { return ReadFile(FLog).find("rx " + frame) != std::string::npos; }, Wait);
+    }
+
+    void OpenCom25() {
+        apptest::ChoosePort(*form, Com);
+        apptest::Item(*form, "COMOpen")->trigger();
+        ASSERT_TRUE(StatusText(0).startsWith("COM25: ")) << StatusText(0).toStdString();
+    }
+
+    TCmdRecord Define(int index, const char* cmd, const char* descr, std::uint32_t opts = 0) {
+        const TCmdRecord r = apptest::Record(ctParamGetSet, cmd, descr, opts);
+        form->SetSlot(index, r);
+        return r;
+    }
+    void Get(int index) {
+        apptest::Panel(*form)->setCurrentIndex(0);
+        QTest::mouseClick(apptest::SlotWidgets(*form, index).get, Qt::LeftButton);
+    }
+
+    QString StatusText(int i) const { return apptest::StatusText(*form, i); }
+    QStringList LogLines() const { return apptest::LogLines(*form); }
+    bool WaitLogLine(const QString& line) {
+        return QTest::qWaitFor([&] { return LogLines().contains(line); }, Wait);
+    }
+    static QString Lost(const std::string& node, const char* byId = kById) {
+        return QStringLiteral("COM25 (%1, %2): device lost")
+            .arg(QString::fromStdString(node), QLatin1String(byId));
+    }
+    static QString Back(const std::string& node, const char* byId = kById) {
+        return QStringLiteral("COM25 (%1, %2): device back, reopened")
+            .arg(QString::fromStdString(node), QLatin1String(byId));
+    }
+    // Long enough for the watch to have looked at the map several times.
+    static void SeveralPolls() { QTest::qWait(4 * TPortWatch::kPollMs); }
+
+    std::unique_ptr<TMainForm> form;
+
+private:
+    QTemporaryDir FDir;
+    std::string FDevRoot, FSysRoot, FMap, FSimMap, FLog;
+    std::vector<std::unique_ptr<qxmsim::TSimProcess>> FSims;
+};
+
+TEST_F(DeviceLossTest, LostDuringARunThenBackUnderItsByIdName) {
+    const std::string first = PlugIn(kById, {"--silent", "ACC"});
+    ASSERT_NO_FATAL_FAILURE(OpenCom25());
+    apptest::Named<QTimer>(*form, "RxTimer")->setInterval(ReplyWindowMs);
+    Define(0, "ACC", "Acceleration", IncInGetAll);
+    Define(1, "SPD", "Speed", IncInGetAll);
+
+    // A Get All waits for its first reply when the device goes.
+    apptest::Item(*form, "GetAllParameters")->trigger();
+    ASSERT_TRUE(SimGot("QXACC\\r"));
+    Unplug();
+    ASSERT_TRUE(WaitLogLine(Lost(first)));
+    EXPECT_EQ(StatusText(0), "COM25 lost");
+    // The request outstanding ends with its time-out, and the run with it.
+    ASSERT_TRUE(WaitLogLine("Acceleration - Rx timeout"));
+    EXPECT_EQ(LogLines().size(), 2) << LogLines().join('\n').toStdString();
+    EXPECT_EQ(LogLines().count(Lost(first)), 1);
+    EXPECT_EQ(StatusText(2), "1");
+    EXPECT_EQ(StatusText(6), "1");
+
+    // Requests now find the port closed.
+    apptest::Memo(*form)->clear();
+    Get(1);
+    apptest::Item(*form, "GetAllParameters")->trigger();
+    EXPECT_EQ(LogLines(),
+              (QStringList{"ERROR: - COM port not opened", "ERROR: - COM port not opened"}));
+
+    // Plugged in again: another node, the same by-id name.
+    apptest::Memo(*form)->clear();
+    const std::string second = PlugIn();
+    ASSERT_TRUE(WaitLogLine(Back(second)));
+    EXPECT_EQ(LogLines(), QStringList{Back(second)});
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
+    Get(1);
+    ASSERT_TRUE(WaitLogLine("Speed = 1500"));
+    EXPECT_EQ(StatusText(4), "1");
+}
+
+// Another device under the number is not the one that was lost; the
+// operator may open whatever the number names by hand, which ends the wait.
+TEST_F(DeviceLossTest, AnotherDeviceUnderTheNumberIsNotOpenedByItself) {
+    const std::string first = PlugIn();
+    ASSERT_NO_FATAL_FAILURE(OpenCom25());
+    Unplug();
+    ASSERT_TRUE(WaitLogLine(Lost(first)));
+
+    const std::string other = PlugIn(kOtherById);
+    MapComTo(kOtherById);
+    SeveralPolls();
+    EXPECT_EQ(StatusText(0), "COM25 lost");
+    EXPECT_EQ(LogLines(), QStringList{Lost(first)});
+
+    apptest::Item(*form, "COMOpen")->trigger();
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
+    EXPECT_EQ(LogLines(), QStringList{Lost(first)});
+}
+
+// A device that comes back held by another program (a modem manager probing
+// a new device does that) is opened once that program lets go.
+TEST_F(DeviceLossTest, BackButHeldIsOpenedOnceFree) {
+    const std::string first = PlugIn();
+    ASSERT_NO_FATAL_FAILURE(OpenCom25());
+    Unplug();
+    ASSERT_TRUE(WaitLogLine(Lost(first)));
+
+    auto holder = std::make_unique<apptest::THolder>();
+    const std::string second =
+        PlugIn(kById, {}, [&](const std::string& node) { ASSERT_TRUE(holder->Start(node)); });
+    const QString held =
+        QStringLiteral("COM25 (%1, %2): device back, not opened yet: in use by sleep (pid %3)")
+            .arg(QString::fromStdString(second), QLatin1String(kById))
+            .arg(holder->Pid());
+    ASSERT_TRUE(WaitLogLine(held));
+    SeveralPolls();
+    EXPECT_EQ(LogLines(), (QStringList{Lost(first), held})); // said once
+    EXPECT_EQ(StatusText(0), "COM25 lost");
+
+    holder.reset();
+    ASSERT_TRUE(WaitLogLine(Back(second)));
+    EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
+}
+
+// Whatever the operator does with the port ends the wait: the device that
+// comes back afterwards is left alone.
+TEST_F(DeviceLossTest, TheOperatorsOwnStepsEndTheWait) {
+    const QString example = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
+    struct Row {
+        const char* name;
+        std::function<void()> step;
+        const char* status; // panel 0 afterwards
+    } rows[] = {
+        {"COM > Close", [&] { apptest::Item(*form, "COMClose")->trigger(); }, "COM closed"},
+        {"configuration loaded", [&] { form->LoadConfigFromFile(example); }, "COM Closed"},
+        {"new settings",
+         [&] {
+             apptest::ChangePortSettings(*form, [](QORLNK::TLNKCOMDlgFrm& f) {
+                 apptest::Choose(f.BaudRateComboBox, "19200");
+             });
+         },
+         "COM closed"},
+        {"same settings again",
+         [&] { apptest::ChangePortSettings(*form, [](QORLNK::TLNKCOMDlgFrm&) {}); }, nullptr},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string node = PlugIn();
+        ASSERT_NO_FATAL_FAILURE(OpenCom25());
+        Unplug();
+        ASSERT_TRUE(WaitLogLine(Lost(node)));
+        row.step();
+        const std::string again = PlugIn();
+        if (!row.status) {
+            // Unchanged settings are no step of the operator's: the wait goes on.
+            ASSERT_TRUE(WaitLogLine(Back(again)));
+            apptest::Item(*form, "COMClose")->trigger();
+        } else {
+            EXPECT_EQ(StatusText(0), row.status);
+            SeveralPolls();
+            EXPECT_EQ(StatusText(0), row.status);
+            EXPECT_FALSE(LogLines().contains(Back(again)));
+        }
+        Unplug();
+        apptest::Memo(*form)->clear();
     }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -137,6 +138,49 @@ TEST_F(ConfigFileTest, LargeFilesAreCountedNotKept) {
     r = LoadConfigFile(Path("longline.ini"));
     EXPECT_EQ(r.Status, TConfigLoadStatus::Invalid);
     EXPECT_EQ(r.Message, "ERROR: - invalid title: field");
+}
+
+TEST_F(ConfigFileTest, HugePaddingAcrossReadChunks) {
+    // A MiB of blanks or zeros in a value: the line spans 16 read chunks.
+    const TConfigSet s = SampleSet();
+    const std::string blanks(1 << 20, ' ');
+    const std::string zeros(1 << 20, '0');
+    struct Row {
+        const char* name;
+        int line;
+        std::string text;
+        std::string message;                               // empty: loads
+        std::function<void(TConfigSet&)> change = nullptr; // what the load changes
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"BlanksBeforeInteger",   114, "val_start: " + blanks + "17", "",
+         [](TConfigSet& e) { e.CmdTable[8].val_start = 17; }},
+        {"ZerosBeforeInteger",    30,  "colour: " + zeros + "5", "",
+         [](TConfigSet& e) { e.CmdTable[0].colour = 5; }},
+        {"IntegerOutOfRange",     31,  "opts: " + blanks + "32",
+         "ERROR: - invalid opts field in command #0 (line #31)"},
+        {"BlankAfterInteger",     3,   "vers_minor: " + blanks + "8 ", "ERROR: - invalid vers_minor: field"},
+        {"TitleOfBlanks",         11,  "title: " + blanks, "ERROR: - invalid title: field"},
+        {"CaptionOfZerosAndText", 15,  "page3_cap: " + zeros + "x", "ERROR: - invalid page3_cap: field"},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> lines = pmv::test::SplitCrLf(WriteConfig(s));
+        lines[row.line] = row.text;
+        WriteBytes(Path("padded.ini"), pmv::test::JoinLines(lines, "\r\n"));
+        const TConfigLoadResult r = LoadConfigFile(Path("padded.ini"));
+        if (row.message.empty()) {
+            ASSERT_EQ(r.Status, TConfigLoadStatus::Ok) << r.Message;
+            TConfigSet expected = s;
+            row.change(expected);
+            EXPECT_EQ(r.Set, expected);
+        } else {
+            EXPECT_EQ(r.Status, TConfigLoadStatus::Invalid);
+            EXPECT_EQ(r.Message, row.message);
+        }
+    }
 }
 
 TEST_F(ConfigFileTest, LineEndSplitAcrossReadChunks) {

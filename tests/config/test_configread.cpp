@@ -334,17 +334,63 @@ std::vector<MutationRow> Rows() {
                   EXPECT_EQ(s.CmdTable[1].opts, 31u);
               }),
 
-        // line length bound
-        Loads("IntegerPaddedWithinLineBound",
-              Set(BL(2, 4), "val_start: " + std::string(MaxConfigLineLength - 13, ' ') + "17"),
+        // long lines: any number of leading blanks or zeros before an integer
+        Loads("IntegerAfter10000Blanks", Set(BL(2, 4), "val_start: " + std::string(10000, ' ') + "17"),
               [](const TConfigSet& s) { EXPECT_EQ(s.CmdTable[2].val_start, 17); }),
-        Fails("IntegerPaddedBeyondLineBound",
-              Set(BL(2, 4), "val_start: " + std::string(MaxConfigLineLength, ' ') + "17"),
+        Loads("IntegerAfter10000Zeros", Set(BL(2, 5), "val_min: " + std::string(10000, '0') + "17"),
+              [](const TConfigSet& s) { EXPECT_EQ(s.CmdTable[2].val_min, 17); }),
+        Loads("NegativeAfterBlanksAndZeros",
+              Set(BL(2, 8), "colour: " + std::string(5000, ' ') + "-" + std::string(5000, '0') + "5"),
+              [](const TConfigSet& s) { EXPECT_EQ(s.CmdTable[2].colour, -5); }),
+        Loads("HexAfterBlanksAndZeros",
+              Set(BL(2, 8), "colour:" + std::string(7000, ' ') + "0x" + std::string(7000, '0') + "FFFFFFFF"),
+              [](const TConfigSet& s) { EXPECT_EQ(s.CmdTable[2].colour, -1); }),
+        Loads("VersionAndChoicesAfterBlanks",
+              [](TLines& l) {
+                  l[3] = "vers_minor: " + std::string(20000, ' ') + "8";
+                  l[6] = "baud_rate: " + std::string(20000, ' ') + "00115200";
+                  l[BL(0, 0)] = "cmd_type: " + std::string(20000, '0');
+              },
+              [](const TConfigSet& s) {
+                  EXPECT_EQ(s.BaudRate, QORLNK::br115200);
+                  EXPECT_EQ(s.CmdTable[0].cmd_type, ctCommand);
+              }),
+        Fails("VersionAfterZeros", Set(3, "vers_minor: " + std::string(20000, '0') + "9"),
+              "ERROR: - invalid configuration file version, got V1.9, expected V1.8", 3),
+        Fails("PaddedIntegerBlankAfter", Set(BL(2, 4), "val_start: " + std::string(10000, ' ') + "17 "),
               BlockMsg("val_start:", 2, 4), BL(2, 4)),
+        Fails("IntegerBlanksAfter", Set(BL(2, 4), "val_start: 17" + std::string(10000, ' ')),
+              BlockMsg("val_start:", 2, 4), BL(2, 4)),
+        Fails("IntegerZerosAfterDigit", Set(BL(2, 8), "colour: 1" + std::string(10000, '0')),
+              BlockMsg("colour:", 2, 8), BL(2, 8)),
+        Fails("HexZerosAfterDigit", Set(BL(2, 8), "colour: $1" + std::string(10000, '0')),
+              BlockMsg("colour:", 2, 8), BL(2, 8)),
+        Fails("PaddedIntegerOutOfRange", Set(BL(2, 9), "opts: " + std::string(10000, ' ') + "32"),
+              "ERROR: - invalid opts field in command #2 (line #53)", 53),
+        Fails("PaddedIntegerWithoutBlankAfterColon",
+              Set(BL(2, 4), "val_start:" + std::string(10000, '0') + "17"),
+              BlockMsg("val_start:", 2, 4), BL(2, 4)),
+        Fails("PaddedKey", Set(BL(2, 4), std::string(10000, ' ') + "val_start: 17"),
+              BlockMsg("val_start:", 2, 4), BL(2, 4)),
+        Fails("DigitsAndBlanksAlternating", Set(BL(2, 6), "val_max: " + JoinLines(TLines(5000, "1"), " ")),
+              BlockMsg("val_max:", 2, 6), BL(2, 6)),
+        // long lines: texts keep their length limits, whatever the padding
         Fails("HugeTitle", Set(11, "title: " + std::string(1 << 20, 't')),
               "ERROR: - invalid title: field", 11),
+        Fails("TitleOf10000Blanks", Set(11, "title: " + std::string(10000, ' ')),
+              "ERROR: - invalid title: field", 11),
+        Fails("CaptionOf10000Zeros", Set(14, "page2_cap: " + std::string(10000, '0')),
+              "ERROR: - invalid page2_cap: field", 14),
+        Fails("CmdStrOfBlanks", Set(BL(2, 1), "cmd_str: " + std::string(10000, ' ')),
+              BlockMsg("cmd_str:", 2, 1), BL(2, 1)),
+        Fails("ParityAfterBlanks", Set(8, "parity: " + std::string(10000, ' ') + "none"),
+              "ERROR: - invalid parity: field", 8),
+        Fails("HeaderPadded", Set(0, std::string(ConfigHeader) + std::string(10000, ' ')),
+              "ERROR: - invalid header", 0),
         Fails("HugeLineWhereBlankExpected", Set(21, std::string(100000, ' ')),
               "ERROR: - line #21 not blank", 21),
+        Fails("HugeLineOfZerosClosingABlock", Set(BL(2, 10), std::string(100000, '0')),
+              "ERROR: - line not blank (line #54)", 54),
     };
     return rows;
 }
@@ -379,6 +425,44 @@ TEST(ConfigMutation, RowNamesAreUnique) {
 }
 
 // ---------------------------------------------------------------------------
+
+// Every padding length from none to far beyond any bound the reader keeps
+// inside: an integer reads the same after any number of blanks and zeros, a
+// run of zeros after a digit still counts, and a text keeps its length limit.
+TEST(ConfigRead, PaddingOfAnyLength) {
+    const TLines base = SplitCrLf(WriteConfig(SampleSet()));
+    std::vector<std::size_t> lengths;
+    for (std::size_t n = 0; n <= 700; n += 3)
+        lengths.push_back(n);
+    for (std::size_t n : {4095u, 4096u, 4097u, 70000u})
+        lengths.push_back(n);
+    for (std::size_t n : lengths) {
+        SCOPED_TRACE(n);
+        const std::string blanks(n, ' '), zeros(n, '0');
+        TLines l = base;
+        l[BL(3, 4)] = "val_start: " + blanks + zeros + "17";
+        l[BL(3, 5)] = "val_min: " + blanks + "+" + zeros + "1" + zeros.substr(0, 4);
+        l[BL(3, 8)] = "colour:" + blanks + " 0x" + zeros + "7FFFFFFF";
+        TConfigReadResult r = ReadConfig(JoinLines(l, "\r\n"));
+        ASSERT_TRUE(r.Ok) << r.Message;
+        EXPECT_EQ(r.Set.CmdTable[3].val_start, 17);
+        EXPECT_EQ(r.Set.CmdTable[3].val_min, std::stoi("1" + zeros.substr(0, 4)));
+        EXPECT_EQ(r.Set.CmdTable[3].colour, INT32_MAX);
+
+        l = base;
+        l[BL(3, 8)] = "colour: " + blanks + "1" + zeros;
+        r = ReadConfig(JoinLines(l, "\r\n"));
+        EXPECT_EQ(r.Ok, n <= 9) << r.Message;
+
+        l = base;
+        l[BL(3, 2)] = "cmd_descr: " + blanks;
+        r = ReadConfig(JoinLines(l, "\r\n"));
+        EXPECT_EQ(r.Ok, n <= 32) << r.Message;
+        if (r.Ok) {
+            EXPECT_EQ(r.Set.CmdTable[3].cmd_descr, blanks);
+        }
+    }
+}
 
 TEST(ConfigRead, SampleRoundTrips) {
     const TConfigSet s = SampleSet();

@@ -98,9 +98,10 @@ TEST(SendCmd, RefusedHandOverStillCountsAndTimesOut) {
     EXPECT_EQ(r.engine.RxTOCount(), 2);
 }
 
-TEST(SendCmd, FrameInTransitStaysUnchanged) {
-    // The first frame stays in transit while later frames of different
-    // lengths are built (and refused); its bytes must not change.
+TEST(SendCmd, EveryHandOverCarriesItsWholeFrame) {
+    // Frames of different lengths are built into the engine's one buffer; a
+    // port busy with an earlier block refuses them, and each frame handed
+    // over afterwards is whole.
     Rig r;
     r.Define(0, ctCommandString, "NAME");
     r.view.edits[0] = "first frame text";
@@ -113,7 +114,6 @@ TEST(SendCmd, FrameInTransitStaysUnchanged) {
         r.engine.SetButtonClick(0);
     }
     r.port.Complete();
-    // Once written, the next frames go out and each stays valid in turn.
     for (const char* text : {"one", "two", "three"}) {
         r.engine.RxTimerTimer();
         r.view.edits[0] = text;
@@ -126,6 +126,8 @@ TEST(SendCmd, FrameInTransitStaysUnchanged) {
     }
     EXPECT_EQ(r.port.written, (Lines{"QXNAME = first frame text\r", "QXNAME = one\r",
                                      "QXNAME = two\r", "QXNAME = three\r"}));
+    EXPECT_EQ(r.port.frames.size(), 10u);
+    EXPECT_EQ(r.port.frames[2], "QXNAME = a much longer second text than the first one\r");
 }
 
 // ------------------------------------------------------- reply processing
@@ -410,6 +412,26 @@ TEST(Run, NextFrameLeavesFromWithinReplyProcessing) {
     r.trace.events.clear();
     r.Feed("QXA2 = 1\r");
     EXPECT_EQ(r.trace.events, (Lines{"log A2 = 1", "timer start", "tx QXB7\r", "log QXB7\r"}));
+}
+
+// A result is told after everything its reply or time-out does, the next
+// frame of a run included, and a reply's value outlives that frame.
+TEST(Run, ResultsToldAfterProcessing) {
+    Rig r;
+    DefineRunTable(r);
+    r.view.traceResults = true;
+    r.engine.GetAllParameters();
+    r.trace.events.clear();
+    r.Feed("QXA2 = 17\r");
+    EXPECT_EQ(r.trace.events, (Lines{"log A2 = 17", "timer start", "tx QXB7\r", "result 2 17"}));
+    r.trace.events.clear();
+    r.engine.RxTimerTimer();
+    EXPECT_EQ(r.trace.events, (Lines{"log B7 - Rx timeout", "timed out 7"}));
+    // A request started from the result goes out at once.
+    r.trace.events.clear();
+    r.engine.GetButtonClick(40);
+    r.Feed("QXC40\r");
+    EXPECT_EQ(r.trace.events, (Lines{"timer start", "tx QXC40\r", "log C40", "result 40 "}));
 }
 
 TEST(Run, SilentTargetStopsRun) {

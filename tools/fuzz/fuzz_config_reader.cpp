@@ -3,7 +3,10 @@
 // The first input byte picks the mode. Raw mode reads the remaining bytes as
 // a whole file. Patch mode replaces lines of a valid file: the rest of the
 // input is a list of (line number: 2 bytes, length: 1 byte, bytes) records,
-// so that every line rule is reached, not only the line count.
+// so that every line rule is reached, not only the line count. A length byte
+// of 255 starts a padded record instead: (pad length / 8: 2 bytes, pad byte
+// selector: 1 byte, length: 1 byte, bytes), which makes the line its key,
+// ": ", up to 512 KiB of blanks or zeros, and the bytes.
 //
 // Properties checked beyond "no crash": a failure names a line inside the
 // file; a text that reads back is re-read identically after writing it; the
@@ -73,14 +76,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     static const std::vector<std::string> base = BaseLines();
     std::vector<std::string> lines = base;
+    auto byte = [&input](std::size_t at) { return static_cast<unsigned char>(input[at]); };
     std::size_t i = 0;
     while (i + 3 <= input.size()) {
-        const unsigned line =
-            (static_cast<unsigned char>(input[i]) << 8 | static_cast<unsigned char>(input[i + 1])) %
-            ConfigLineCount;
-        const std::size_t len = static_cast<unsigned char>(input[i + 2]);
+        const unsigned line = (byte(i) << 8 | byte(i + 1)) % ConfigLineCount;
+        std::size_t len = byte(i + 2);
         i += 3;
-        lines[line] = std::string(input.substr(i, len));
+        std::string pad;
+        if (len == 255) {
+            if (i + 4 > input.size())
+                break;
+            const std::size_t padLength = (std::size_t{byte(i)} << 8 | byte(i + 1)) * 8;
+            pad = base[line].substr(0, base[line].find(": ")) + ": " +
+                  std::string(padLength, (byte(i + 2) & 1) ? '0' : ' ');
+            len = byte(i + 3);
+            i += 4;
+        }
+        lines[line] = pad + std::string(input.substr(i, len));
         i += std::min(len, input.size() - i);
     }
     std::string text;

@@ -1,0 +1,27 @@
+// The modal questions and file dialogs of the main window. A member that is
+// set answers in place of the toolkit's box or dialog: a caller (a test, an
+// automation) puts its own answers in; an empty member shows the real one.
+#pragma once
+
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+struct TMainFormDialogs {
+    // Warning box with the given QMessageBox::StandardButtons; returns the
+    // button chosen (closing the box gives its escape button, Cancel).
+    std::function<int(const QString& text, int buttons)> Warning;
+    // Open dialog for a configuration file: the chosen existing file, or
+    // an empty text when cancelled.
+    std::function<QString()> OpenConfigFile;
+    // Save dialog starting with fileName: the chosen path, or an empty text
+    // when cancelled.
+    std::function<QString(const QString& fileName)> SaveConfigFile;
+
+    // Each asks its member when set, else the toolkit with parent as owner.
+    int AskWarning(QWidget* parent, const QString& text, int buttons) const;
+    QString AskOpenConfigFile(QWidget* parent) const;
+    QString AskSaveConfigFile(QWidget* parent, const QString& fileName) const;
+};

@@ -1,0 +1,244 @@
+#include "app/FormWidgets.h"
+
+#include <QAccessible>
+#include <QAccessibleWidget>
+#include <QAction>
+#include <QEvent>
+#include <QLayout>
+
+#include <mutex>
+
+namespace {
+
+constexpr int kStatusBarHeight = 19;
+constexpr int kToolSeparatorWidth = 5;
+
+// Tool button and the menu item it runs (none: a separator), left to right.
+const std::pair<const char*, const char*> kToolButtons[] = {
+    {"ExitToolButton", "Exit"},
+    {"ToolButton2", nullptr},
+    {"LoadConfigToolButton", "LoadConfig"},
+    {"SaveConfigToolButton", "SaveConfig"},
+    {"COMPortSettingsToolButton", "COMSettings"},
+    {"COMPortOpenToolButton", "COMOpen"},
+    {"COMPortCloseToolButton", "COMClose"},
+    {"HelpAboutToolButton", "About"},
+    {"ToolButton6", nullptr},
+    {"SetAllParameterDefaultsToolButton", "SetAllParameterDefaults"},
+    {"StoreAllParameterDefaultsToolButton", "StoreAllParameterDefaults"},
+    {"GetAllTargetParametersToolButton", "GetAllParameters"},
+    {"SetAllTargetParametersToolButton", "SetAllParameters"},
+};
+
+struct TPanelDef {
+    int width;
+    const char* text;
+    const char* name;
+};
+const TPanelDef kPanelDefs[TStatusLine::kPanelCount] = {
+    {130, "", "Port state"},       {20, "Tx", "Tx label"},
+    {60, "0", "Tx count"},         {20, "Rx", "Rx label"},
+    {60, "0", "Rx count"},         {38, "Rx TO", "Rx timeout label"},
+    {30, "0", "Rx timeout count"}, {50, "", "Configuration file"},
+};
+
+// What accessibility tools see of a status panel: a static text whose name
+// is the panel's name and whose value and text are what it shows. The text
+// is read-only: no selection, no caret.
+class TStatusPanelAccessible : public QAccessibleWidget, public QAccessibleTextInterface {
+public:
+    explicit TStatusPanelAccessible(QWidget* panel)
+        : QAccessibleWidget(panel, QAccessible::StaticText) {}
+
+    QString text(QAccessible::Text t) const override {
+        switch (t) {
+        case QAccessible::Name:
+            return widget()->accessibleName();
+        case QAccessible::Value:
+            return Shown();
+        default:
+            return QAccessibleWidget::text(t);
+        }
+    }
+
+    void* interface_cast(QAccessible::InterfaceType t) override {
+        if (t == QAccessible::TextInterface)
+            return static_cast<QAccessibleTextInterface*>(this);
+        return QAccessibleWidget::interface_cast(t);
+    }
+
+    // QAccessibleTextInterface
+    void selection(int, int* startOffset, int* endOffset) const override {
+        *startOffset = *endOffset = 0;
+    }
+    int selectionCount() const override { return 0; }
+    void addSelection(int, int) override {}
+    void removeSelection(int) override {}
+    void setSelection(int, int, int) override {}
+    int cursorPosition() const override { return 0; }
+    void setCursorPosition(int) override {}
+    QString text(int startOffset, int endOffset) const override {
+        return Shown().mid(startOffset, endOffset - startOffset);
+    }
+    int characterCount() const override { return int(Shown().size()); }
+    QRect characterRect(int offset) const override {
+        const QString shown = Shown();
+        if (offset < 0 || offset >= shown.size())
+            return {};
+        const QFontMetrics fm = widget()->fontMetrics();
+        const QRect r = TextRect();
+        const int x = r.left() + fm.horizontalAdvance(shown.left(offset));
+        const QRect local(x, r.top() + (r.height() - fm.height()) / 2,
+                          fm.horizontalAdvance(shown.at(offset)), fm.height());
+        return QRect(widget()->mapToGlobal(local.topLeft()), local.size());
+    }
+    int offsetAtPoint(const QPoint& point) const override {
+        for (int i = 0; i < characterCount(); ++i)
+            if (characterRect(i).contains(point))
+                return i;
+        return -1;
+    }
+    void scrollToSubstring(int, int) override {}
+    QString attributes(int, int* startOffset, int* endOffset) const override {
+        *startOffset = 0;
+        *endOffset = characterCount();
+        return {};
+    }
+
+private:
+    const QLabel* Label() const { return static_cast<const QLabel*>(widget()); }
+    QString Shown() const { return Label()->text(); }
+    // Where a left-aligned label draws its text.
+    QRect TextRect() const {
+        const QLabel* l = Label();
+        QRect r = l->contentsRect();
+        const int indent = l->indent() >= 0
+                               ? l->indent()
+                               : l->fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2;
+        r.adjust(indent, 0, 0, 0);
+        return r;
+    }
+};
+
+QAccessibleInterface* StatusPanelAccessible(const QString& className, QObject* object) {
+    if (className == QLatin1String(TStatusPanel::staticMetaObject.className()) && object &&
+        object->isWidgetType())
+        return new TStatusPanelAccessible(static_cast<QWidget*>(object));
+    return nullptr;
+}
+
+} // namespace
+
+TMainToolBar::TMainToolBar(const QObject& actionOwner, QWidget* parent) : QToolBar(parent) {
+    setObjectName(QStringLiteral("MainToolBar"));
+    setMovable(false);
+    setFloatable(false);
+    setIconSize(QSize(16, 16));
+    setToolButtonStyle(Qt::ToolButtonIconOnly);
+    setContentsMargins(0, 0, 0, 0);
+    for (const auto& [button, item] : kToolButtons) {
+        const QString name = QString::fromLatin1(button);
+        if (!item) {
+            QAction* separator = addSeparator();
+            separator->setObjectName(name);
+            QWidget* w = widgetForAction(separator);
+            w->setObjectName(name);
+            w->setFixedWidth(kToolSeparatorWidth);
+            continue;
+        }
+        QAction* action =
+            actionOwner.findChild<QAction*>(QString::fromLatin1(item), Qt::FindDirectChildrenOnly);
+        addAction(action);
+        QWidget* w = widgetForAction(action);
+        w->setObjectName(name);
+        const QString hint = action->statusTip();
+        w->setAccessibleName(hint.isEmpty() ? QString(action->text()).remove(QLatin1Char('&'))
+                                            : hint);
+        if (hint.isEmpty()) {
+            m_noHintButtons.append(w);
+            w->installEventFilter(this);
+        }
+    }
+}
+
+bool TMainToolBar::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTip && m_noHintButtons.contains(watched))
+        return true;
+    return QToolBar::eventFilter(watched, event);
+}
+
+TLogView::TLogView(QWidget* parent) : QPlainTextEdit(parent) {
+    setObjectName(QStringLiteral("Memo"));
+    setReadOnly(true);
+    setLineWrapMode(QPlainTextEdit::NoWrap);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    setAccessibleName(QStringLiteral("Log"));
+}
+
+void TLogView::AppendLine(const QString& line) {
+    QString shown = line;
+    for (QChar& c : shown) {
+        const char16_t u = c.unicode();
+        if (u < 0x20 && u != u'\t')
+            c = QChar(char16_t(0x2400 + u));
+        else if (u == 0x7F)
+            c = QChar(char16_t(0x2421));
+    }
+    appendPlainText(shown);
+}
+
+void TLogView::mouseDoubleClickEvent(QMouseEvent* event) {
+    emit DoubleClicked();
+    QPlainTextEdit::mouseDoubleClickEvent(event);
+}
+
+TStatusPanel::TStatusPanel(const QString& text, QWidget* parent) : QLabel(text, parent) {
+    static std::once_flag installed;
+    std::call_once(installed, [] { QAccessible::installFactory(StatusPanelAccessible); });
+}
+
+void TStatusPanel::SetText(const QString& shown) {
+    const QString before = text();
+    if (before == shown)
+        return;
+    setText(shown);
+    // A label with an accessible name tells nothing of a new text itself.
+    if (QAccessible::isActive()) {
+        QAccessibleTextUpdateEvent update(this, 0, before, shown);
+        QAccessible::updateAccessibility(&update);
+        QAccessibleValueChangeEvent value(this, shown);
+        QAccessible::updateAccessibility(&value);
+    }
+}
+
+TStatusLine::TStatusLine(QWidget* parent) : QStatusBar(parent) {
+    setObjectName(QStringLiteral("StatusBar"));
+    setSizeGripEnabled(false);
+    setContentsMargins(0, 0, 0, 0);
+    setAccessibleName(QStringLiteral("Status bar"));
+    if (QLayout* l = layout()) {
+        l->setContentsMargins(0, 0, 0, 0);
+        l->setSpacing(0);
+    }
+    for (int i = 0; i < kPanelCount; ++i) {
+        auto* panel = new TStatusPanel(QString::fromLatin1(kPanelDefs[i].text));
+        panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        panel->setFixedSize(kPanelDefs[i].width, kStatusBarHeight);
+        panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        panel->setIndent(2);
+        panel->setAccessibleName(QString::fromLatin1(kPanelDefs[i].name));
+        addWidget(panel);
+        m_panels[static_cast<std::size_t>(i)] = panel;
+    }
+}
+
+void TStatusLine::SetPanel(int i, const QString& text) {
+    if (i >= 0 && i < kPanelCount)
+        Panel(i)->SetText(text);
+}
+
+void TStatusLine::mouseDoubleClickEvent(QMouseEvent* event) {
+    emit DoubleClicked();
+    QStatusBar::mouseDoubleClickEvent(event);
+}

@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# Fails when a file includes a project header from a layer above its own.
+#
+#   platform/            the Windows-named calls over POSIX, the thread class
+#   config/              slot table and file format (uses the port setting types)
+#   comport/             the serial port component package, on platform/
+#   dialogs/             the forms the window opens, on config/
+#   app/link/            the request engine, on config/ (PortLink, PortWatch: also comport/, platform/)
+#   app/                 the main window: may use everything above
+#   tools/               programs: anything but the main window
+#   tests/, bench/       anything
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+# folder : allowed include prefixes (extended regular expression)
+rules=(
+  'platform/:platform/'
+  'config/:config/|comport/Lnk(Types|Text)\.h'
+  'comport/:comport/|platform/'
+  'dialogs/:dialogs/|config/|comport/Lnk(Types|Text)\.h'
+  'app/link/Port:app/link/|config/|comport/|platform/'
+  'app/link/:app/link/|config/|comport/Lnk(Types|Text)\.h'
+  'tools/:tools/|config/|comport/|platform/|app/link/'
+)
+bad=0
+while IFS= read -r file; do
+  allowed=
+  for rule in "${rules[@]}"; do
+    prefix=${rule%%:*}
+    if [[ $file == "$prefix"* ]]; then allowed=${rule#*:}; break; fi
+  done
+  [ -n "$allowed" ] || continue
+  while IFS= read -r inc; do
+    [[ $inc =~ ^($allowed) ]] && continue
+    echo "$file includes \"$inc\", above its layer" >&2
+    bad=1
+  done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\/[^"]*\)".*/\1/p' "$file")
+done < <(git ls-files '*.cpp' '*.h')
+[ $bad -eq 0 ] && echo "check-layers: every include stays in its layer"
+exit $bad

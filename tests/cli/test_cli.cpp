@@ -1,0 +1,370 @@
+// pmv-link end to end: the real program against qxm-sim on a pseudo-terminal
+// published as COM25 through a private device map.
+#include "config/ConfigFile.h"
+#include "tools/sim/SimClient.h"
+#include "tools/sim/SimTarget.h"
+
+#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <poll.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+
+constexpr int kCom = 25;
+constexpr auto kDeadline = std::chrono::seconds(30); // generous: the machine may be busy
+const std::string kExample = PMV_SOURCE_DIR "/examples/qxm300-pump.ini";
+// Replies may be slow on a loaded machine; only the time-out test keeps a short window.
+const std::string kWideTimeout = "--timeout=2000";
+
+// A program run with its two output streams collected.
+class TChild {
+public:
+    ~TChild() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    bool Start(const std::vector<std::string>& args) {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+            return false;
+        std::vector<std::string> store = args;
+        std::vector<char*> argv;
+        for (std::string& a : store)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        const int rc = posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        m_out = out[0];
+        m_err = err[0];
+        return rc == 0;
+    }
+
+    void Signal(int sig) { ::kill(m_pid, sig); }
+
+    // Collects the output until the program ends; its exit status, or -1
+    // when it did not end before the deadline or died of a signal.
+    int Wait() {
+        const Clock::time_point end = Clock::now() + kDeadline;
+        while ((m_out >= 0 || m_err >= 0) && Clock::now() < end) {
+            pollfd fds[2] = {{m_out, POLLIN, 0}, {m_err, POLLIN, 0}};
+            ::poll(fds, 2, 100);
+            Drain(m_out, fds[0], out);
+            Drain(m_err, fds[1], err);
+        }
+        int status = 0;
+        while (Clock::now() < end) {
+            if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return -1;
+    }
+
+    std::string out, err;
+
+private:
+    static void Drain(int& fd, const pollfd& p, std::string& into) {
+        if (fd < 0 || (p.revents & (POLLIN | POLLHUP)) == 0)
+            return;
+        char buf[4096];
+        const ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            into.append(buf, static_cast<std::size_t>(n));
+        } else {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
+    pid_t m_pid = -1;
+    int m_out = -1, m_err = -1;
+};
+
+struct TRun {
+    int status = -1;
+    std::string out, err;
+};
+
+TRun RunProgram(const std::string& program, const std::vector<std::string>& args) {
+    TChild c;
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), args.begin(), args.end());
+    TRun r;
+    if (c.Start(all)) {
+        r.status = c.Wait();
+        r.out = c.out;
+        r.err = c.err;
+    }
+    return r;
+}
+
+TRun Link(const std::vector<std::string>& args) {
+    return RunProgram(PMV_LINK_PATH, args);
+}
+
+QJsonArray Json(const std::string& text) {
+    QJsonParseError error{};
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+    EXPECT_EQ(error.error, QJsonParseError::NoError) << text;
+    EXPECT_TRUE(doc.isArray()) << text;
+    return doc.array();
+}
+
+std::string Str(const QJsonValue& v) {
+    return v.toString().toStdString();
+}
+
+bool HasLine(const std::string& text, const std::string& line) {
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+        if (l == line)
+            return true;
+    return false;
+}
+
+class CliTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/test_cli.XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        m_dir = dir;
+        m_map = m_dir + "/commap";
+        ::setenv("PMV_COMMAP", m_map.c_str(), 1); // the programs started read it
+    }
+
+    void TearDown() override {
+        if (m_sim.Pid() > 0) {
+            EXPECT_EQ(m_sim.Stop(), 0);
+        }
+        ::unsetenv("PMV_COMMAP");
+        std::system(("rm -rf '" + m_dir + "'").c_str());
+    }
+
+    void StartSim(const std::vector<std::string>& args = {}) {
+        ASSERT_TRUE(m_sim.Start(QXM_SIM_PATH, m_map, kCom, args)) << m_sim.Error();
+    }
+
+    std::string m_dir;
+    std::string m_map;
+    qxmsim::TSimProcess m_sim;
+};
+
+// The slots the window's Get All reads, in its order.
+std::vector<int> GetAllSlots(const pmv::TCmdTable& table) {
+    std::vector<int> order;
+    for (int i = 0; i < pmv::SlotCount; ++i) {
+        const pmv::TCmdRecord& r = table[std::size_t(i)];
+        if (r.defined() && !r.has(pmv::Disabled) && r.has(pmv::IncInGetAll) &&
+            (r.cmd_type == pmv::ctParamGet || r.cmd_type == pmv::ctParamGetSet))
+            order.push_back(i);
+    }
+    return order;
+}
+
+TEST_F(CliTest, GetAllReadsTheSimulatorsValuesInTheWindowsOrder) {
+    StartSim();
+    const pmv::TConfigLoadResult cfg = pmv::LoadConfigFile(kExample);
+    ASSERT_EQ(cfg.Status, pmv::TConfigLoadStatus::Ok);
+    const std::vector<int> order = GetAllSlots(cfg.Set.CmdTable);
+    const qxmsim::TSimTarget model; // the simulator's parameter table
+
+    const TRun r = Link({"get-all", kExample, "--json", kWideTimeout});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const QJsonArray a = Json(r.out);
+    ASSERT_EQ(a.size(), qsizetype(order.size()));
+    for (qsizetype k = 0; k < a.size(); ++k) {
+        const pmv::TCmdRecord& rec = cfg.Set.CmdTable[std::size_t(order[std::size_t(k)])];
+        const QJsonObject o = a[k].toObject();
+        SCOPED_TRACE(rec.cmd_str);
+        EXPECT_EQ(o["slot"].toInt(), order[std::size_t(k)] + 1);
+        EXPECT_EQ(Str(o["command"]), rec.cmd_str);
+        EXPECT_EQ(Str(o["description"]), rec.cmd_descr);
+        EXPECT_EQ(Str(o["value"]), model.Value(rec.cmd_str));
+        EXPECT_EQ(Str(o["status"]), "ok");
+    }
+}
+
+TEST_F(CliTest, SetThenVerifyReportsExactlyTheChange) {
+    StartSim();
+    TRun r = Link({"verify", kExample, kWideTimeout});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, "verify: all 16 parameters match the file (32 read in all)\n");
+
+    r = Link({"set", kExample, "SPD=1600", "--json", kWideTimeout});
+    ASSERT_EQ(r.status, 0) << r.err;
+    QJsonArray a = Json(r.out);
+    ASSERT_EQ(a.size(), 1);
+    EXPECT_EQ(Str(a[0].toObject()["sent"]), "1600");
+    EXPECT_EQ(Str(a[0].toObject()["value"]), "1600");
+
+    r = Link({"verify", kExample, "--json", kWideTimeout});
+    EXPECT_EQ(r.status, 1);
+    a = Json(r.out);
+    ASSERT_EQ(a.size(), 1) << r.out;
+    const QJsonObject d = a[0].toObject();
+    EXPECT_EQ(d["slot"].toInt(), 5);
+    EXPECT_EQ(Str(d["command"]), "SPD");
+    EXPECT_EQ(Str(d["file"]), "1500");
+    EXPECT_EQ(Str(d["target"]), "1600");
+    EXPECT_EQ(Str(d["status"]), "differs");
+
+    // A value outside the slot's limits goes out clamped, as the window sends it.
+    r = Link({"set", kExample, "ACC=99999", "--csv", kWideTimeout});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "slot,command,description,sent,value,status\r\n"
+                     "6,ACC,Acceleration [rpm/s],5000,5000,ok\r\n");
+    EXPECT_EQ(r.err, "pmv-link: slot 6 (ACC): 99999 is outside 10..5000, 5000 is sent\n");
+
+    // Set All puts the file's values back.
+    r = Link({"set-all", kExample, kWideTimeout});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = Link({"verify", kExample, kWideTimeout});
+    EXPECT_EQ(r.status, 0) << r.out;
+}
+
+// One silent parameter: its time-out line, the others still read, exit 1.
+TEST_F(CliTest, SilentCommandTimesOut) {
+    StartSim({"--silent", "ACC"});
+    const TRun r = Link({"get-all", kExample, "--json", "--log", "-", "--timeout=1000"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(HasLine(r.err, "Acceleration [rpm/s] - Rx timeout")) << r.err;
+    const QJsonArray a = Json(r.out);
+    ASSERT_EQ(a.size(), 32);
+    for (const QJsonValue& v : a) {
+        const QJsonObject o = v.toObject();
+        const bool silent = Str(o["command"]) == "ACC";
+        SCOPED_TRACE(Str(o["command"]));
+        EXPECT_EQ(Str(o["status"]), silent ? "timeout" : "ok");
+        EXPECT_EQ(o["value"].isNull(), silent);
+    }
+}
+
+// Command line and configuration file errors exit 2 with one message; a bad
+// file gets exactly the checker's message.
+TEST_F(CliTest, RefusedBeforeThePortOpens) {
+    const std::string bad = m_dir + "/bad.ini";
+    {
+        std::ifstream in(kExample, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), {});
+        text.replace(text.find("parity: none"), 12, "parity: None");
+        std::ofstream(bad, std::ios::binary) << text;
+    }
+    const TRun check = RunProgram(PMV_CONFIGCHECK_PATH, {bad});
+    ASSERT_EQ(check.err, "ERROR: - invalid parity: field\n");
+    const std::string missing = m_dir + "/missing.ini";
+
+    struct Row {
+        std::vector<std::string> args;
+        std::string err; // whole standard error
+    };
+    const std::string hint = "Try 'pmv-link --help' for more information.\n";
+    // clang-format off
+    const Row rows[] = {
+        {{"verify", bad},              check.err},
+        {{"get-all", missing},         RunProgram(PMV_CONFIGCHECK_PATH, {missing}).err},
+        {{"frob", kExample},           "pmv-link: unknown command 'frob'\n" + hint},
+        {{"get", kExample, "RUN"},     "pmv-link: slot 1 (RUN) has no Get: send it with set\n" + hint},
+        {{"get", kExample, "193"},     "pmv-link: there is no slot 193 (slots are 1 to 192)\n" + hint},
+        {{"set", kExample, "NACT=5"},  "pmv-link: slot 9 (NACT) is a reading: it has no Set\n" + hint},
+        {{"set", kExample, "SPD=1k"},  "pmv-link: slot 5 (SPD): '1k' is not a valid integer value\n" + hint},
+        {{"set", kExample, "PURGE"},   "pmv-link: slot 33 (PURGE) is disabled\n" + hint},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args[0] + " " + row.args.back());
+        const TRun r = Link(row.args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST_F(CliTest, PortThatDoesNotOpenExits3WithTheReason) {
+    struct Row {
+        std::vector<std::string> args;
+        std::string err;
+    };
+    const Row rows[] = {
+        {{"--port", "COM31"},
+         "pmv-link: COM31: not present (no device is mapped to this number)\n"},
+        {{"--device", m_dir + "/ttyNone"},
+         "pmv-link: COM25: not present (" + m_dir + "/ttyNone does not exist)\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.args[1]);
+        std::vector<std::string> args = {"get-all", kExample};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const TRun r = Link(args);
+        EXPECT_EQ(r.status, 3);
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+// Ctrl-C ends the run after the request in flight: exit 130, the port free
+// and no reply left on the line for the next user.
+TEST_F(CliTest, InterruptEndsCleanly) {
+    StartSim({"--delay", "50"});
+    const std::string log = m_dir + "/run.log";
+    TChild c;
+    ASSERT_TRUE(c.Start({PMV_LINK_PATH, "get-all", kExample, "--log", log, kWideTimeout}));
+    // Interrupted once a few replies are in.
+    const auto replies = [&] {
+        std::ifstream in(log);
+        int n = 0;
+        for (std::string l; std::getline(in, l);)
+            n += l.find(" = ") != std::string::npos ? 1 : 0;
+        return n;
+    };
+    const Clock::time_point end = Clock::now() + kDeadline;
+    while (replies() < 3 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    c.Signal(SIGINT);
+    EXPECT_EQ(c.Wait(), 130);
+    EXPECT_EQ(c.out, "");
+    EXPECT_NE(c.err.find("pmv-link: interrupted after "), std::string::npos) << c.err;
+
+    for (const char* word : {"VER", "SN"}) {
+        const TRun r = Link({"get", kExample, word, "--csv", kWideTimeout});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(std::string(",") + qxmsim::TSimTarget().Value(word) + ",ok"),
+                  std::string::npos)
+            << r.out;
+    }
+}
+
+} // namespace

@@ -1,0 +1,54 @@
+// What pmv-link prints: the results of reads, writes and comparisons as an
+// aligned table, JSON or CSV. Texts are the 8-bit bytes of the file and of
+// the target; JSON shows bytes above 0x7F as the Latin-1 characters the
+// window shows for them.
+#pragma once
+
+#include "config/CmdRecord.h"
+#include "tools/link/LinkRun.h"
+
+#include <string>
+#include <vector>
+
+namespace pmv::linkcli {
+
+enum class TFormat { Table, Json, Csv };
+
+// get-all, get: slot, command, description, value, status.
+std::string FormatReads(const TCmdTable& table, const std::vector<TSlotResult>& results,
+                        TFormat format);
+
+// set-all, set: slot, command, description, sent, value (the reply's), status.
+std::string FormatWrites(const TCmdTable& table, const std::vector<TSlotResult>& results,
+                         TFormat format);
+
+// One line of verify's report: a compared slot whose target value differs
+// from the file's, or any slot that timed out.
+struct TDifference {
+    int slot = 0;                             // 0-based index
+    bool compared = false;                    // the slot has a file value (IsCompared)
+    std::string file;                         // the file's value (compared slots)
+    std::string target;                       // the target's value (empty after a time-out)
+    TResultStatus status = TResultStatus::Ok; // Ok: differs; Timeout: no reply
+};
+
+struct TComparison {
+    std::vector<TDifference> differences;
+    int compared = 0; // slots with a file value that were read
+    int read = 0;     // slots read in all
+};
+
+// Compares the results of a Get All with the file: a compared slot matches
+// when the target's value is an integer (the file's integer syntax) equal to
+// the file's val_start. Time-outs are differences whether compared or not.
+TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& results);
+
+// verify: the differences (slot, command, description, file, target, status
+// "differs" or "timeout"); the table ends with a summary line.
+std::string FormatDifferences(const TCmdTable& table, const TComparison& comparison,
+                              TFormat format);
+
+// A JSON string literal of 8-bit text.
+std::string JsonString(const std::string& text);
+
+} // namespace pmv::linkcli

@@ -1,0 +1,495 @@
+// pmv-link: the host's link to a QXM300 controller without a window. Reads,
+// writes and verifies the parameters of a configuration file through the
+// same request engine, serial component and configuration reader as the
+// window, so every frame, time-out, clamp and log line is the window's.
+#include "app/link/PortLink.h"
+#include "comport/LnkText.h"
+#include "comport/Lnkcomport.h"
+#include "config/CmdRecord.h"
+#include "config/ConfigFile.h"
+#include "platform/PortStatus.h"
+#include "tools/link/LinkOutput.h"
+#include "tools/link/LinkRun.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <optional>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace pmv;
+using namespace pmv::linkcli;
+
+constexpr int kExitFailed = 1; // a time-out, a refused request, a difference
+constexpr int kExitUsage = 2;  // command line or configuration file
+constexpr int kExitPort = 3;   // the port does not open, or its device went away
+constexpr int kExitSignalBase = 128;
+constexpr std::uint32_t kErrorBadCommand = 22; // what the serial layer gives for a vanished device
+
+constexpr const char kHelp[] =
+    "Usage: pmv-link [options] COMMAND FILE [ARG ...]\n"
+    "Talks to a QXM300 controller as PMV-Host does, without a window: reads, sends and\n"
+    "verifies the parameters of the configuration file FILE, on the port FILE names.\n"
+    "\n"
+    "Commands:\n"
+    "  get-all            Reads every parameter the window's Get All reads, in its order.\n"
+    "  get WORD|SLOT ...  Reads these slots one after the other (their Get buttons).\n"
+    "  set WORD=VALUE|SLOT=VALUE ...\n"
+    "                     Sends these slots with these values (their Set or Tx buttons);\n"
+    "                     a plain command takes no value (set RUN).\n"
+    "  set-all            Sends every parameter the window's Set All sends, with the\n"
+    "                     file's values.\n"
+    "  verify             Reads as get-all and compares every parameter that Set All also\n"
+    "                     sends with the file's value; prints the differences.\n"
+    "\n"
+    "SLOT is a slot number, 1 to 192 ((page - 1) * 24 + position). WORD is a command word:\n"
+    "the first slot with exactly that word whose Get (or Set) button the window enables.\n"
+    "Numbers are clamped into the slot's limits as the window clamps a typed value. A\n"
+    "reply that does not come within the time-out is logged as the window logs it and the\n"
+    "run goes on with the next slot.\n"
+    "\n"
+    "Options:\n"
+    "  --port COMn        Uses port COMn (or n, 1-32) instead of the file's com_port.\n"
+    "  --device PATH      Uses the serial device PATH as the port.\n"
+    "  --baud N           Baud rate instead of the file's (110 to 115200).\n"
+    "  --parity P         none, odd, even, mark or space instead of the file's.\n"
+    "  --timeout MS       Reply time-out in milliseconds (default 200, the window's).\n"
+    "  --json             Prints the results as a JSON array of objects.\n"
+    "  --csv              Prints the results as CSV with a header line.\n"
+    "  --log FILE         Writes the window's log lines to FILE ('-': standard error).\n"
+    "  --transmissions    Logs each frame sent as well (the window's Show Transmissions).\n"
+    "  --stats            Prints the requests, their time and requests per second on\n"
+    "                     standard error.\n"
+    "  -h, --help         Shows this help and exits.\n"
+    "  -v, --version      Shows the version and exits.\n"
+    "\n"
+    "Results go to standard output; errors, notes and, on a terminal, a progress bar to\n"
+    "standard error.\n"
+    "\n"
+    "Exit status:\n"
+    "  0    every request was answered (verify: and every parameter matches)\n"
+    "  1    a reply timed out or a request could not be sent (verify: or a parameter\n"
+    "       differs from the file)\n"
+    "  2    a bad command line, or FILE cannot be read or fails the host's checks\n"
+    "  3    the port cannot be opened, or its device went away\n"
+    "  130  interrupted by Ctrl-C (SIGINT); 143 for SIGTERM, 129 for SIGHUP\n";
+
+enum class TCommand { GetAll, Get, Set, SetAll, Verify };
+
+struct TOptions {
+    TCommand command = TCommand::GetAll;
+    std::string file;
+    std::vector<std::string> args;
+    int port = 0; // 0: the file's
+    std::string device;
+    std::optional<QORLNK::TBaudRate> baud;
+    std::optional<QORLNK::TParity> parity;
+    int timeoutMs = TRequestEngine::ReplyTimeoutMs;
+    TFormat format = TFormat::Table;
+    std::string log;
+    bool transmissions = false;
+    bool stats = false;
+};
+
+int Refuse(const std::string& why) {
+    std::fprintf(stderr, "pmv-link: %s\nTry 'pmv-link --help' for more information.\n",
+                 why.c_str());
+    return kExitUsage;
+}
+
+std::string Local(const QString& s) {
+    return s.toLocal8Bit().toStdString();
+}
+
+// "7" or "COM7" (any case) in 1..32; 0 otherwise.
+int ParseCom(std::string s) {
+    if (s.size() > 3 && strncasecmp(s.c_str(), "COM", 3) == 0)
+        s.erase(0, 3);
+    if (s.empty() || s.size() > 2 || s.find_first_not_of("0123456789") != std::string::npos ||
+        s[0] == '0')
+        return 0;
+    const int n = std::stoi(s);
+    return n <= platform::kMaxComNumber ? n : 0;
+}
+
+// Returns -1 when the options are usable, else the exit code (help, version
+// and refusals printed).
+int ParseOptions(const QCoreApplication& app, TOptions& o) {
+    QCommandLineParser p;
+    p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption help(QStringList{"h", "help"});
+    const QCommandLineOption version(QStringList{"v", "version"});
+    const QCommandLineOption port("port", {}, "COMn");
+    const QCommandLineOption device("device", {}, "PATH");
+    const QCommandLineOption baud("baud", {}, "N");
+    const QCommandLineOption parity("parity", {}, "P");
+    const QCommandLineOption timeout("timeout", {}, "MS");
+    const QCommandLineOption json("json");
+    const QCommandLineOption csv("csv");
+    const QCommandLineOption log("log", {}, "FILE");
+    const QCommandLineOption transmissions("transmissions");
+    const QCommandLineOption stats("stats");
+    p.addOptions(
+        {help, version, port, device, baud, parity, timeout, json, csv, log, transmissions, stats});
+    if (!p.parse(app.arguments())) {
+        const QStringList unknown = p.unknownOptionNames();
+        if (!unknown.isEmpty())
+            return Refuse("unknown option '" + std::string(unknown[0].size() == 1 ? "-" : "--") +
+                          Local(unknown[0]) + "'");
+        return Refuse(Local(p.errorText()));
+    }
+    if (p.isSet(help)) {
+        std::fputs(kHelp, stdout);
+        return 0;
+    }
+    if (p.isSet(version)) {
+        std::printf("pmv-link %d.%d\n", VersionMajor, VersionMinor);
+        return 0;
+    }
+    const QStringList pos = p.positionalArguments();
+    if (pos.isEmpty())
+        return Refuse("no COMMAND given");
+    const std::string command = Local(pos[0]);
+    if (command == "get-all")
+        o.command = TCommand::GetAll;
+    else if (command == "get")
+        o.command = TCommand::Get;
+    else if (command == "set")
+        o.command = TCommand::Set;
+    else if (command == "set-all")
+        o.command = TCommand::SetAll;
+    else if (command == "verify")
+        o.command = TCommand::Verify;
+    else
+        return Refuse("unknown command '" + command + "'");
+    if (pos.size() < 2)
+        return Refuse("no FILE given");
+    o.file = Local(pos[1]);
+    for (qsizetype i = 2; i < pos.size(); ++i)
+        o.args.push_back(Local(pos[i]));
+    const bool takesArgs = o.command == TCommand::Get || o.command == TCommand::Set;
+    if (takesArgs && o.args.empty())
+        return Refuse("'" + command + "' needs at least one slot");
+    if (!takesArgs && !o.args.empty())
+        return Refuse("'" + command + "' takes no slots ('" + o.args[0] + "')");
+
+    if (p.isSet(port) && p.isSet(device))
+        return Refuse("--port and --device exclude each other");
+    if (p.isSet(port)) {
+        o.port = ParseCom(Local(p.value(port)));
+        if (o.port == 0)
+            return Refuse("'" + Local(p.value(port)) + "' is not a COM port 1-32");
+    }
+    if (p.isSet(device)) {
+        o.device = Local(p.value(device));
+        if (o.device.empty() || o.device[0] != '/')
+            return Refuse("--device needs an absolute path ('" + o.device + "')");
+    }
+    if (p.isSet(baud)) {
+        const std::string v = Local(p.value(baud));
+        for (int b = QORLNK::br110; b <= QORLNK::br115200; ++b)
+            if (QORLNK::BaudRateStr(static_cast<QORLNK::TBaudRate>(b)) == v)
+                o.baud = static_cast<QORLNK::TBaudRate>(b);
+        if (!o.baud)
+            return Refuse("'" + v + "' is not a baud rate (110 to 115200)");
+    }
+    if (p.isSet(parity)) {
+        const std::string v = Local(p.value(parity));
+        for (int q = QORLNK::paNone; q <= QORLNK::paSpace; ++q)
+            if (QORLNK::ParityStr(static_cast<QORLNK::TParity>(q)) == v)
+                o.parity = static_cast<QORLNK::TParity>(q);
+        if (!o.parity)
+            return Refuse("'" + v + "' is not a parity (none, odd, even, mark, space)");
+    }
+    if (p.isSet(timeout)) {
+        bool ok = false;
+        o.timeoutMs = p.value(timeout).toInt(&ok);
+        if (!ok || o.timeoutMs < 1 || o.timeoutMs > 60000)
+            return Refuse("the time-out must be 1 to 60000 ms");
+    }
+    if (p.isSet(json) && p.isSet(csv))
+        return Refuse("--json and --csv exclude each other");
+    o.format = p.isSet(json) ? TFormat::Json : p.isSet(csv) ? TFormat::Csv : TFormat::Table;
+    o.log = p.isSet(log) ? Local(p.value(log)) : std::string();
+    if (p.isSet(log) && o.log.empty())
+        return Refuse("--log needs a FILE, or '-'");
+    o.transmissions = p.isSet(transmissions);
+    if (o.transmissions && o.log.empty())
+        return Refuse("--transmissions needs --log");
+    o.stats = p.isSet(stats);
+    return -1;
+}
+
+// ---- Signals -----------------------------------------------------------------------
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnSignal(int sig) {
+    const int saved = errno;
+    const char c = static_cast<char>(sig);
+    [[maybe_unused]] const ssize_t n = ::write(gSignalPipe[1], &c, 1);
+    errno = saved;
+}
+
+bool CatchSignals() {
+    if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return false;
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        if (::sigaction(sig, &sa, nullptr) != 0)
+            return false;
+    return true;
+}
+
+// ---- Progress ------------------------------------------------------------------------
+
+// "[#######.............]  14/40  2210 req/s" on one line of standard error.
+void DrawProgress(const TLinkRunner& runner) {
+    const int total = runner.Total();
+    const int done = runner.Done();
+    constexpr int kWidth = 30;
+    const int filled = total > 0 ? done * kWidth / total : 0;
+    const double s = std::chrono::duration<double>(runner.Elapsed()).count();
+    const double rate = s > 0 ? done / s : 0;
+    std::fprintf(stderr, "\r[%s%s] %d/%d  %.0f req/s\033[K", std::string(filled, '#').c_str(),
+                 std::string(kWidth - filled, '.').c_str(), done, total, rate);
+    std::fflush(stderr);
+}
+
+void ClearProgress() {
+    std::fputs("\r\033[K", stderr);
+    std::fflush(stderr);
+}
+
+// ---- The run -------------------------------------------------------------------------
+
+int Run(QCoreApplication& app, const TOptions& o) {
+    // The configuration, as the host and the checker load it.
+    const TConfigLoadResult cfg = LoadConfigFile(o.file);
+    if (cfg.Status != TConfigLoadStatus::Ok) {
+        std::fprintf(stderr, "%s\n", cfg.Message.c_str());
+        return kExitUsage;
+    }
+    const TConfigSet& set = cfg.Set;
+    const TCmdTable& table = set.CmdTable;
+
+    std::vector<int> gets;
+    std::vector<TSetRequest> sets;
+    for (const std::string& arg : o.args) {
+        if (o.command == TCommand::Get) {
+            const TSlotChoice c = ChooseGetSlot(table, arg);
+            if (c.slot < 0)
+                return Refuse(c.error);
+            gets.push_back(c.slot);
+        } else {
+            const TSetChoice c = ChooseSetSlot(table, arg);
+            if (!c.error.empty())
+                return Refuse(c.error);
+            if (!c.note.empty())
+                std::fprintf(stderr, "pmv-link: %s\n", c.note.c_str());
+            sets.push_back(c.request);
+        }
+    }
+
+    std::FILE* log = nullptr;
+    if (o.log == "-") {
+        log = stderr;
+    } else if (!o.log.empty()) {
+        log = std::fopen(o.log.c_str(), "w");
+        if (log == nullptr)
+            return Refuse("cannot write the log " + o.log + ": " + std::strerror(errno));
+        std::setvbuf(log, nullptr, _IOLBF, 0); // can be followed while the run goes on
+    }
+    struct TCloser {
+        std::FILE* f;
+        ~TCloser() {
+            if (f != nullptr && f != stderr)
+                std::fclose(f);
+        }
+    } logCloser{log};
+
+    // --device: the device published under the port's number in a device map
+    // of this process's own, which the serial layer reads when it opens.
+    const int comNumber = o.port != 0 ? o.port : set.ComPort;
+    QTemporaryDir mapDir;
+    if (!o.device.empty()) {
+        const std::string map = mapDir.filePath(QStringLiteral("commap")).toStdString();
+        std::FILE* f = mapDir.isValid() ? std::fopen(map.c_str(), "w") : nullptr;
+        const bool written = f != nullptr &&
+                             std::fprintf(f, "COM%d=%s\n", comNumber, o.device.c_str()) > 0 &&
+                             std::fclose(f) == 0;
+        if (!written) {
+            std::fprintf(stderr, "pmv-link: cannot set up the device map for %s\n",
+                         o.device.c_str());
+            return kExitPort;
+        }
+        ::setenv("PMV_COMMAP", map.c_str(), 1);
+    }
+
+    QORLNK::TLNKCOMPort port;
+    port.SetPort1(comNumber);
+    port.SetBaudRate(o.baud.value_or(set.BaudRate));
+    port.SetDataBits(set.DataBits);
+    port.SetParity(o.parity.value_or(set.Parity));
+    port.SetStopBits(set.StopBits);
+
+    QTimer replyTimer;
+    TCliView view(table);
+    view.SetLog(log, o.transmissions);
+    std::string internalError;
+    TPortLink link(table, port, replyTimer, view, [&](const std::string& what) {
+        if (internalError.empty())
+            internalError = what.empty() ? std::string("unknown error") : what;
+        QCoreApplication::quit();
+    });
+    replyTimer.setInterval(o.timeoutMs);
+    TLinkRunner runner(table, link.Engine(), view);
+
+    // The window's log after loading the file.
+    view.Log(std::to_string(SlotCount) + " commands loaded from configuration file \"" +
+             ConfigFileBaseName(o.file) + "\"");
+    if (!set.Title.empty())
+        view.Log("Title: \"" + set.Title + "\"");
+
+    if (const std::string why = OpenComPort(port); !why.empty()) {
+        view.Log("ERROR: - unable to open COM" + std::to_string(comNumber));
+        std::fprintf(stderr, "pmv-link: %s\n", why.c_str());
+        return kExitPort;
+    }
+
+    int caughtSignal = 0;
+    bool deviceLost = false;
+    QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
+    // The first signal lets the request in flight end (at most the reply
+    // time-out), a second one ends at once.
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char c = 0;
+        if (::read(gSignalPipe[0], &c, 1) != 1)
+            return;
+        if (caughtSignal != 0) {
+            QCoreApplication::quit();
+            return;
+        }
+        caughtSignal = static_cast<unsigned char>(c);
+        runner.Stop();
+    });
+    port.OnDeviceLost = [&](QORLNK::TLNKCOMPort*) {
+        deviceLost = true;
+        runner.Stop();
+    };
+    runner.onFinished = [] { QCoreApplication::quit(); };
+
+    QTimer progress;
+    const bool showProgress = ::isatty(STDERR_FILENO) != 0 && log != stderr;
+    if (showProgress) {
+        QObject::connect(&progress, &QTimer::timeout, [&] { DrawProgress(runner); });
+        progress.start(100);
+    }
+
+    switch (o.command) {
+    case TCommand::GetAll:
+    case TCommand::Verify:
+        runner.GetAll();
+        break;
+    case TCommand::SetAll:
+        runner.SetAll();
+        break;
+    case TCommand::Get:
+        runner.Get(gets);
+        break;
+    case TCommand::Set:
+        runner.Set(sets);
+        break;
+    }
+    if (!runner.Finished())
+        app.exec();
+    progress.stop();
+    if (showProgress)
+        ClearProgress();
+    port.OnDeviceLost = nullptr;
+    const TLinkRunner::TClock::duration elapsed = runner.Elapsed();
+    const TRequestEngine& engine = link.Engine();
+    const int tx = engine.TxCount(), rx = engine.RxCount(), timeouts = engine.RxTOCount();
+    if (caughtSignal != 0 || deviceLost) {
+        // The port closes before the message says so.
+        port.Close();
+        if (deviceLost)
+            std::fprintf(
+                stderr, "pmv-link: %s\n",
+                platform::ExplainComError(comNumber, kErrorBadCommand, "ReadFile").c_str());
+        else
+            std::fprintf(stderr, "pmv-link: interrupted after %d of %d requests; port closed\n",
+                         runner.Done(), runner.Total());
+        return deviceLost ? kExitPort : kExitSignalBase + caughtSignal;
+    }
+    if (!internalError.empty()) {
+        std::fprintf(stderr, "pmv-link: %s\n", internalError.c_str());
+        return kExitFailed;
+    }
+
+    std::string out;
+    bool failed = false;
+    for (const TSlotResult& r : runner.Results())
+        failed = failed || r.status == TResultStatus::Timeout;
+    switch (o.command) {
+    case TCommand::GetAll:
+    case TCommand::Get:
+        out = FormatReads(table, runner.Results(), o.format);
+        break;
+    case TCommand::Set:
+    case TCommand::SetAll:
+        out = FormatWrites(table, runner.Results(), o.format);
+        break;
+    case TCommand::Verify: {
+        const TComparison c = Compare(table, runner.Results());
+        failed = failed || !c.differences.empty();
+        out = FormatDifferences(table, c, o.format);
+        break;
+    }
+    }
+    std::fputs(out.c_str(), stdout);
+    if (std::fflush(stdout) != 0) {
+        std::perror("pmv-link: standard output");
+        return kExitFailed;
+    }
+    if (!runner.Error().empty()) {
+        std::fprintf(stderr, "pmv-link: %s\n", runner.Error().c_str());
+        failed = true;
+    }
+    if (o.stats) {
+        const double ms = std::chrono::duration<double, std::milli>(elapsed).count();
+        std::fprintf(
+            stderr, "pmv-link: %d requests in %.1f ms, %.0f requests/s (Tx %d, Rx %d, Rx TO %d)\n",
+            runner.Done(), ms, ms > 0 ? runner.Done() * 1000.0 / ms : 0.0, tx, rx, timeouts);
+    }
+    return failed ? kExitFailed : 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    TOptions options;
+    if (const int rc = ParseOptions(app, options); rc >= 0)
+        return rc;
+    if (!CatchSignals()) {
+        std::perror("pmv-link: signals");
+        return kExitFailed;
+    }
+    return Run(app, options);
+}
