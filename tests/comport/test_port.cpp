@@ -477,6 +477,39 @@ TEST_F(PortTest, BytesArriveInOrderOneEventEach) {
     EXPECT_TRUE(log.reps.empty()) << log.Dump();
 }
 
+// The bytes the receive side already holds are raised before DeliverReceived
+// returns, in order, one event each; from inside an event, and on a closed
+// port, it does nothing.
+TEST_F(PortTest, DeliverReceivedRaisesTheBytesAlreadyHeld) {
+    OpenOk();
+    std::string got;
+    std::size_t afterNested = 0;
+    port->OnRxChar = [&](TLNKCOMRxThread*, char c) {
+        got.push_back(c);
+        if (got.size() == 1) {
+            port->DeliverReceived();
+            afterNested = got.size();
+        }
+    };
+    const std::string sent = "QXSPD = 1500\r";
+    ASSERT_TRUE(pty.Write(sent));
+    // No events meanwhile: the receive thread waits in its call with the
+    // first byte, the others are queued below it.
+    COMSTAT stat{};
+    DWORD errors = 0;
+    ASSERT_TRUE(WaitWithoutEvents([&] {
+        return ClearCommError(port->GetHandle(), &errors, &stat) && stat.cbInQue == sent.size() - 1;
+    }));
+    EXPECT_TRUE(got.empty());
+    port->DeliverReceived();
+    EXPECT_EQ(got, sent);
+    EXPECT_EQ(afterNested, 1u);
+    port->Close();
+    port->DeliverReceived();
+    EXPECT_EQ(got, sent);
+    EXPECT_TRUE(log.reps.empty()) << log.Dump();
+}
+
 TEST_F(PortTest, UnassignedRxCharStillFlashesRx) {
     TLNKCOMIndicator rx;
     rx.SetOnTime(5000);
