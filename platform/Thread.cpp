@@ -17,8 +17,11 @@
 // processor's pause hint, never a yield: under load a yield hands the core
 // to another process for a whole time slice, and the spins are short and
 // bounded, so a thread that waits for one that is not running loses at most
-// the spin. Neither spins unless a call was just made or run, so an idle
-// process takes no processor time. The user-interface thread returns to its
+// the spin. Neither watches for a thread last seen on its own processor:
+// there the watching only keeps the other from running, and on a loaded
+// machine the scheduler often puts both on one processor. Neither spins
+// unless a call was just made or run, so an idle process takes no processor
+// time. The user-interface thread returns to its
 // event loop after kDrainBudget even while calls keep coming (and wakes
 // itself for the rest), so timers and painting keep their turn.
 //
@@ -70,7 +73,20 @@ struct SyncQueue {
     bool woken = false;        // the wake descriptor is signalled
     bool notifierReady = false;
     int condWaiters = 0; // UI-thread waits on cond (WaitFor, CheckSynchronize)
+    // The processors the UI thread and the last worker to call ran on when
+    // last seen: a thread does not watch for one that would need its own
+    // processor to make progress.
+    std::atomic<int> uiCpu{-1};
+    std::atomic<int> workerCpu{-1};
 };
+
+// True while a thread on the caller's processor should go on watching for
+// one last seen on other: not when both share a processor, where watching
+// only keeps the other from running.
+bool WorthWatching(const std::atomic<int>& other) {
+    const int mine = detail::CurrentProcessor();
+    return mine < 0 || other.load(std::memory_order_relaxed) != mine;
+}
 
 SyncQueue& Queue() {
     static SyncQueue* queue = new SyncQueue; // outlives static destructors
@@ -122,6 +138,7 @@ bool RunPending(bool spin) {
     SyncQueue& q = Queue();
     bool ran = false;
     const auto budgetEnd = Clock::now() + kDrainBudget;
+    q.uiCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
     std::unique_lock lock(q.mutex);
     for (;;) {
         if (q.head != nullptr) {
@@ -147,8 +164,10 @@ bool RunPending(bool spin) {
             break;
         q.draining = true;
         lock.unlock();
+        q.uiCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
         const auto until = Clock::now() + kDrainSpin;
-        while (q.count.load(std::memory_order_acquire) == 0 && Clock::now() < until)
+        while (q.count.load(std::memory_order_acquire) == 0 && Clock::now() < until &&
+               WorthWatching(q.workerCpu))
             detail::CpuRelax();
         lock.lock();
         q.draining = false;
@@ -301,8 +320,10 @@ void TThread::Synchronize(const std::function<void()>& method) {
     if (wake)
         detail::SignalSyncWake();
 
+    q.workerCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
     const auto until = Clock::now() + kWorkerSpin;
-    while (r.state.load(std::memory_order_acquire) != kDone && Clock::now() < until)
+    while (r.state.load(std::memory_order_acquire) != kDone && Clock::now() < until &&
+           WorthWatching(q.uiCpu))
         detail::CpuRelax();
     std::uint32_t state = kQueued;
     if (r.state.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel)) {

@@ -33,6 +33,9 @@ void WaitOnWord(std::atomic<std::uint32_t>& word, std::uint32_t value);
 /// now (its owner saw the change and returned): only its address is used,
 /// and waking an address nobody sleeps on does nothing.
 void WakeWordWaiter(const std::atomic<std::uint32_t>* word);
+/// The processor the calling thread runs on now (-1 when unknown); cheap
+/// enough to ask in a busy-wait.
+int CurrentProcessor();
 /// Tells the processor that the caller is busy-waiting (one short pause).
 inline void CpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)

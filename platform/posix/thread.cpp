@@ -2,6 +2,7 @@
 #include "platform/ThreadOs_p.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -57,6 +58,10 @@ void DrainSyncWake() {
     std::uint64_t value = 0;
     while (::read(SyncWakeDescriptor(), &value, sizeof value) < 0 && errno == EINTR) {
     }
+}
+
+int CurrentProcessor() {
+    return ::sched_getcpu(); // from the restartable-sequence area: no system call
 }
 
 void WaitOnWord(std::atomic<std::uint32_t>& word, std::uint32_t value) {
