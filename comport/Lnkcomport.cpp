@@ -430,10 +430,7 @@ void TLNKCOMPort::RunOpenSteps() {
         return;
     FOpenStep = osTxThread;
 
-    ShowLinesAfterOpen();
-    FStatusThread->SetPriority(pmv::platform::tpTimeCritical);
-    FRxThread->SetPriority(pmv::platform::tpTimeCritical);
-    FTxThread->SetPriority(pmv::platform::tpTimeCritical);
+    ShowLinesAfterOpen(); // the workers run time-critical from their start
 }
 
 template <class TWorker>

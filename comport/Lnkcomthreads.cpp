@@ -18,6 +18,9 @@ TLNKCOMThread::TLNKCOMThread(const char* AClassName, const char* ANameSuffix, HA
     // Taken here, on the user-interface thread: the port number cannot
     // change while the port is open.
     FName = "COM" + FOwner->GetPortStr() + ANameSuffix;
+    // Asked before the start, so that the worker's first turn (the first
+    // frame sent, the first byte taken) does not wait behind busy processes.
+    SetPriority(pmv::platform::tpTimeCritical);
 }
 
 TLNKCOMThread::~TLNKCOMThread() {

@@ -234,6 +234,7 @@ void TThread::Start() {
     if (FStarted.exchange(true))
         return;
     EnsureNotifier();
+    const detail::TCreationPriority creation(FPriority.load());
     FThread = std::thread([this] { Run(); });
 }
 

@@ -12,6 +12,22 @@ namespace pmv::platform::detail {
 long CurrentNativeThreadId();
 /// Best effort: a priority the process may not raise to is left alone.
 void ApplyThreadPriority(long nativeThreadId, TThreadPriority priority);
+/// For its lifetime, raises the calling thread to priority when that is
+/// higher than its own (best effort), so that a thread it creates meanwhile,
+/// which starts with its creator's priority, gets its first turn as soon as
+/// a thread of that priority would, not after the busy processes around.
+class TCreationPriority {
+public:
+    explicit TCreationPriority(TThreadPriority priority);
+    ~TCreationPriority();
+    TCreationPriority(const TCreationPriority&) = delete;
+    TCreationPriority& operator=(const TCreationPriority&) = delete;
+
+private:
+    long m_thread = 0;
+    int m_oldNice = 0;
+    bool m_raised = false;
+};
 /// Names the calling thread for debuggers and process tools.
 void SetCurrentThreadName(std::string_view name);
 

@@ -972,6 +972,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     try {
         port->lines = std::make_shared<TtyLineSource>(port->fd);
         (void)port->lines->Read(port->last);
+        const detail::TCreationPriority creation(tpTimeCritical); // see EngineLoop
         port->engine = std::thread([p = port.get()] { p->EngineLoop(); });
     } catch (const std::exception&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

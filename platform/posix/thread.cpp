@@ -1,6 +1,7 @@
 // TThread's operating-system side on Linux: thread ids, niceness, names.
 #include "platform/ThreadOs_p.h"
 
+#include <cerrno>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
@@ -14,17 +15,49 @@ long CurrentNativeThreadId() {
     return static_cast<long>(::syscall(SYS_gettid));
 }
 
-void ApplyThreadPriority(long nativeThreadId, TThreadPriority priority) {
-    // Linux schedules normal threads by niceness, which setpriority() sets
-    // per thread. Raising a thread above nice 0 needs CAP_SYS_NICE or an
-    // RLIMIT_NICE allowance; without them the call fails and the thread
-    // keeps its niceness. Real-time policies are not used: a runaway
-    // time-critical worker must not be able to freeze the desktop.
-    static constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -15};
+namespace {
+
+// Linux schedules normal threads by niceness, which setpriority() sets per
+// thread. Raising a thread above nice 0 needs CAP_SYS_NICE or an
+// RLIMIT_NICE allowance; without them the call fails and the thread keeps
+// its niceness. Real-time policies are not used: a runaway time-critical
+// worker must not be able to freeze the desktop.
+constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -15};
+
+bool NiceOf(TThreadPriority priority, int& nice) {
     const int index = static_cast<int>(priority);
     if (index < 0 || index >= static_cast<int>(std::size(kNice)))
+        return false;
+    nice = kNice[index];
+    return true;
+}
+
+} // namespace
+
+void ApplyThreadPriority(long nativeThreadId, TThreadPriority priority) {
+    int nice = 0;
+    if (NiceOf(priority, nice))
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(nativeThreadId), nice);
+}
+
+TCreationPriority::TCreationPriority(TThreadPriority priority) {
+    int nice = 0;
+    if (!NiceOf(priority, nice))
         return;
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(nativeThreadId), kNice[index]);
+    m_thread = CurrentNativeThreadId();
+    errno = 0;
+    const int old = ::getpriority(PRIO_PROCESS, static_cast<id_t>(m_thread));
+    if (errno != 0 || nice >= old)
+        return;
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(m_thread), nice) == 0) {
+        m_oldNice = old;
+        m_raised = true;
+    }
+}
+
+TCreationPriority::~TCreationPriority() {
+    if (m_raised)
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(m_thread), m_oldNice);
 }
 
 void SetCurrentThreadName(std::string_view name) {
