@@ -1,7 +1,10 @@
 // The serial component's costs on real pseudo-terminals: received bytes
-// through OnRxChar with an otherwise idle user-interface thread (1 MB, order
-// checked), Open followed by Close, the time from the peer vanishing to
-// OnDeviceLost, and the processor time an idle open port takes.
+// through OnRxChar with an otherwise idle user-interface thread (order
+// checked, allocations counted), beside a bare read() loop and a read() of
+// one byte at a time on the same pseudo-terminal, on a quiet machine and next
+// to six busy processes; Open followed by Close; the time from the peer
+// vanishing to OnDeviceLost; and the processor time an idle open port takes.
+#include "bench/AllocationCounter.h"
 #include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
 #include "platform/posix/LineSource.h"
@@ -15,11 +18,16 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <poll.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <thread>
 #include <time.h>
 #include <unistd.h>
@@ -67,61 +75,212 @@ unsigned char Pattern(std::size_t i) {
     return static_cast<unsigned char>((i * 31u) ^ (i >> 8));
 }
 
-// Bytes sent to the port arrive through OnRxChar; the user-interface thread
-// does nothing else.
-void BM_RxThroughput(benchmark::State& state) {
-    const std::size_t total = static_cast<std::size_t>(state.range(0));
-    std::string data(total, '\0');
-    for (std::size_t i = 0; i < total; ++i)
-        data[i] = static_cast<char>(Pattern(i));
-    std::size_t lost = 0;
+constexpr std::size_t kQuietBytes = 4u << 20;    // 4 MB on a quiet machine
+constexpr std::size_t kLoadedBytes = 512u << 10; // 512 KB next to the busy processes
+constexpr int kBusyProcesses = 6;
+constexpr auto kTimeLimit = std::chrono::seconds(120); // a run ends here at the latest
+
+// Processes that only burn processor time, as other programs on a loaded
+// operator's PC do; they die with the benchmark.
+class BusyChildren {
+public:
+    explicit BusyChildren(int count) {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = ::fork();
+            if (pid == 0) {
+                ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+                for (;;)
+                    asm volatile("" ::: "memory"); // a loop the compiler keeps
+            }
+            if (pid > 0)
+                FPids.push_back(pid);
+        }
+    }
+    ~BusyChildren() {
+        for (const pid_t pid : FPids)
+            ::kill(pid, SIGKILL);
+        for (const pid_t pid : FPids)
+            ::waitpid(pid, nullptr, 0);
+    }
+    BusyChildren(const BusyChildren&) = delete;
+    BusyChildren& operator=(const BusyChildren&) = delete;
+
+private:
+    std::vector<pid_t> FPids;
+};
+
+// Plays the device: writes the pattern to the master in writes of a given
+// size, as fast as the pseudo-terminal takes them.
+class Feeder {
+public:
+    Feeder(int master, std::size_t total, std::size_t chunk) {
+        ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+        FThread = std::thread([this, master, total, chunk] {
+            std::vector<char> data(total);
+            for (std::size_t i = 0; i < total; ++i)
+                data[i] = static_cast<char>(Pattern(i));
+            std::size_t done = 0;
+            while (done < total && !FStop.load()) {
+                const ssize_t w =
+                    ::write(master, data.data() + done, std::min(chunk, total - done));
+                if (w > 0) {
+                    done += static_cast<std::size_t>(w);
+                } else if (w < 0 && errno == EAGAIN) {
+                    pollfd p{master, POLLOUT, 0};
+                    ::poll(&p, 1, 50);
+                } else if (w < 0 && errno != EINTR) {
+                    break;
+                }
+            }
+        });
+    }
+    ~Feeder() {
+        FStop = true;
+        FThread.join();
+    }
+    Feeder(const Feeder&) = delete;
+    Feeder& operator=(const Feeder&) = delete;
+
+private:
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
+
+// Who takes the bytes off the pseudo-terminal.
+enum TReader {
+    rdOnRxChar,   // the serial component, one OnRxChar per byte
+    rdBareRead,   // read() of up to 64 KB at a time
+    rdOneByteRead // read() of one byte at a time
+};
+
+struct TRxResult {
+    std::size_t got = 0;
+    std::size_t wrong = 0;
+    double seconds = 0;
+    std::uint64_t allocations = 0;
+};
+
+// What the OnRxChar handler needs; the handler captures one pointer, as the
+// main window's does.
+struct TRxCheck {
+    std::size_t total = 0;
+    std::size_t got = 0;
+    std::size_t wrong = 0;
+    QEventLoop* loop = nullptr;
+};
+
+TRxResult ReceiveThroughPort(MappedPty& pty, std::size_t total, std::size_t chunk, bool& ok) {
+    TRxResult result;
+    QORLNK::TLNKCOMPort port;
+    port.SetPort1(kCom);
+    ok = pty.ok && port.Open();
+    if (!ok)
+        return result;
+    QEventLoop loop;
+    TRxCheck check{total, 0, 0, &loop};
+    port.OnRxChar = [c = &check](QORLNK::TLNKCOMRxThread*, char ch) {
+        if (static_cast<unsigned char>(ch) != Pattern(c->got))
+            ++c->wrong;
+        if (++c->got == c->total)
+            c->loop->quit();
+    };
+    QTimer::singleShot(kTimeLimit, &loop, &QEventLoop::quit);
+    const std::uint64_t allocations = pmvbench::Allocations();
+    const auto start = Clock::now();
+    {
+        Feeder feeder(pty.master, total, chunk);
+        loop.exec();
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        result.allocations = pmvbench::Allocations() - allocations;
+    }
+    result.got = check.got;
+    result.wrong = check.wrong;
+    port.OnRxChar = nullptr;
+    port.Close();
+    return result;
+}
+
+TRxResult ReceiveWithRead(MappedPty& pty, std::size_t total, std::size_t chunk, bool oneByte,
+                          bool& ok) {
+    TRxResult result;
+    char name[128] = {};
+    const int fd = ::ptsname_r(pty.master, name, sizeof name) == 0
+                       ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)
+                       : -1;
+    ok = fd >= 0;
+    if (!ok)
+        return result;
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(fd, TCSANOW, &t);
+    std::vector<char> buf(oneByte ? 1 : 65536);
+    const auto start = Clock::now();
+    const auto limit = start + kTimeLimit;
+    {
+        Feeder feeder(pty.master, total, chunk);
+        // Blocking reads: the feeder sends every byte.
+        while (result.got < total && Clock::now() < limit) {
+            const ssize_t r = ::read(fd, buf.data(), buf.size());
+            if (r <= 0)
+                break;
+            for (ssize_t i = 0; i < r; ++i, ++result.got)
+                if (static_cast<unsigned char>(buf[i]) != Pattern(result.got))
+                    ++result.wrong;
+        }
+        result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    }
+    ::close(fd);
+    return result;
+}
+
+// Bytes written to the pseudo-terminal's far end in writes of range(0)
+// bytes, taken off by the reader under test; range(1) busy processes run
+// meanwhile. The figure is bytes_per_s; lost_or_reordered counts bytes that
+// arrived wrong or not within the time limit.
+template <TReader reader> void BM_Rx(benchmark::State& state) {
+    const std::size_t chunk = static_cast<std::size_t>(state.range(0));
+    const int busy = static_cast<int>(state.range(1));
+    const std::size_t total = busy > 0 ? kLoadedBytes : kQuietBytes;
+    std::size_t got = 0;
+    std::size_t bad = 0;
+    std::uint64_t allocations = 0;
+    double seconds = 0;
     for (auto _ : state) {
         MappedPty pty;
-        QORLNK::TLNKCOMPort port;
-        port.SetPort1(kCom);
-        if (!pty.ok || !port.Open()) {
+        BusyChildren load(busy);
+        bool ok = false;
+        const TRxResult r = reader == rdOnRxChar
+                                ? ReceiveThroughPort(pty, total, chunk, ok)
+                                : ReceiveWithRead(pty, total, chunk, reader == rdOneByteRead, ok);
+        if (!ok) {
             state.SkipWithError("cannot open the pseudo-terminal");
             return;
         }
-        std::size_t got = 0;
-        std::size_t wrong = 0;
-        QEventLoop loop;
-        port.OnRxChar = [&](QORLNK::TLNKCOMRxThread*, char c) {
-            if (static_cast<unsigned char>(c) != Pattern(got))
-                ++wrong;
-            if (++got == total)
-                loop.quit();
-        };
-        QTimer::singleShot(120000, &loop, &QEventLoop::quit); // never hang
-        const auto start = Clock::now();
-        std::thread writer([&] {
-            std::size_t done = 0;
-            while (done < total) {
-                const ssize_t w = ::write(pty.master, data.data() + done, total - done);
-                if (w > 0)
-                    done += static_cast<std::size_t>(w);
-                else if (w < 0 && errno != EAGAIN && errno != EINTR)
-                    break;
-            }
-        });
-        loop.exec();
-        const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        writer.join();
-        state.SetIterationTime(seconds);
-        lost += (total - got) + wrong;
-        port.OnRxChar = nullptr;
-        port.Close();
+        state.SetIterationTime(r.seconds);
+        got += r.got;
+        bad += r.wrong + (total - r.got);
+        allocations += r.allocations;
+        seconds += r.seconds;
     }
-    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * total));
-    state.counters["bytes_per_s"] = benchmark::Counter(
-        static_cast<double>(state.iterations() * total), benchmark::Counter::kIsRate);
-    state.counters["lost_or_reordered"] = static_cast<double>(lost);
+    state.counters["bytes_per_s"] = seconds > 0 ? static_cast<double>(got) / seconds : 0.0;
+    state.counters["lost_or_reordered"] = static_cast<double>(bad);
+    if (reader == rdOnRxChar)
+        state.counters["allocs_per_byte"] =
+            got > 0 ? static_cast<double>(allocations) / static_cast<double>(got) : 0.0;
 }
-BENCHMARK(BM_RxThroughput)
-    ->Arg(1 << 20)
-    ->Iterations(1)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+
+void RxArgs(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"write", "busy"});
+    for (const int busy : {0, kBusyProcesses})
+        for (const int chunk : {1, 64, 4096})
+            b->Args({chunk, busy});
+    b->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK_TEMPLATE(BM_Rx, rdOnRxChar)->Name("BM_RxOnRxChar")->Apply(RxArgs);
+BENCHMARK_TEMPLATE(BM_Rx, rdBareRead)->Name("BM_RxBareRead")->Apply(RxArgs);
+BENCHMARK_TEMPLATE(BM_Rx, rdOneByteRead)->Name("BM_RxOneByteRead")->Apply(RxArgs);
 
 // Open followed by Close; the median of the pairs is the figure.
 void BM_OpenClose(benchmark::State& state) {

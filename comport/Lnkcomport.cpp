@@ -11,6 +11,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <chrono>
+
 namespace QORLNK {
 
 namespace {
@@ -428,10 +430,7 @@ void TLNKCOMPort::RunOpenSteps() {
         return;
     FOpenStep = osTxThread;
 
-    ShowLinesAfterOpen();
-    FStatusThread->SetPriority(pmv::platform::tpTimeCritical);
-    FRxThread->SetPriority(pmv::platform::tpTimeCritical);
-    FTxThread->SetPriority(pmv::platform::tpTimeCritical);
+    ShowLinesAfterOpen(); // the workers run time-critical from their start
 }
 
 template <class TWorker>
@@ -537,6 +536,23 @@ bool TLNKCOMPort::CloseCOMPort() {
         handler(this);
     }
     return true;
+}
+
+void TLNKCOMPort::DeliverReceived() {
+    using Clock = std::chrono::steady_clock;
+    // From inside the receive thread's event the worker cannot go on before
+    // the caller returns.
+    if (!FRxThread || FRxThread->InSyncCall() || !pmv::platform::TThread::IsMainThread())
+        return;
+    const QPointer<TLNKCOMPort> self(this); // a handler may destroy the port
+    const auto until = Clock::now() + std::chrono::milliseconds(DeliverReceivedLimitMs);
+    for (;;) {
+        pmv::platform::TThread::CheckSynchronize();
+        if (self.isNull() || !FRxThread || FRxThread->AwaitingBytes() || Clock::now() >= until)
+            return;
+        // The worker reads its next byte: wait for its call (or look again).
+        pmv::platform::TThread::CheckSynchronize(1);
+    }
 }
 
 void TLNKCOMPort::DeviceLostFound() {

@@ -181,6 +181,19 @@ public:
     /// Drops the block in transit; the TX indicator goes off at once and no
     /// OnTxData follows for a write that the abort ends.
     bool TxAbort();
+    // ---- reception ----
+    /// Raises now, through OnRxChar and in order, the events of the bytes the
+    /// receive side already holds (taken by the receive thread, or queued in
+    /// the device layer or the driver), running the pending synchronized
+    /// calls of the workers as they come; returns once the receive thread
+    /// waits for the device again with nothing left, or after
+    /// DeliverReceivedLimitMs while bytes keep coming. Each byte still goes
+    /// through one read and one synchronized call, as always. Does nothing on
+    /// a closed port or from inside the receive thread's own event. Lets an
+    /// owner whose timer fired late see what arrived before it decides.
+    /// User-interface thread.
+    void DeliverReceived();
+    static constexpr int DeliverReceivedLimitMs = 100;
 
     // ---- lines ----
     bool SetRTS(bool level);

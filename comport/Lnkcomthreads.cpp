@@ -18,6 +18,9 @@ TLNKCOMThread::TLNKCOMThread(const char* AClassName, const char* ANameSuffix, HA
     // Taken here, on the user-interface thread: the port number cannot
     // change while the port is open.
     FName = "COM" + FOwner->GetPortStr() + ANameSuffix;
+    // Asked before the start, so that the worker's first turn (the first
+    // frame sent, the first byte taken) does not wait behind busy processes.
+    SetPriority(pmv::platform::tpTimeCritical);
 }
 
 TLNKCOMThread::~TLNKCOMThread() {
@@ -326,6 +329,15 @@ void TLNKCOMRxThread::Wake() {
     }
 }
 
+bool TLNKCOMRxThread::AwaitingBytes() const {
+    if (Finished())
+        return true;
+    // A read the device layer has completed sets the event before the
+    // worker wakes: the byte is then on its way.
+    return FAwaiting.load(std::memory_order_acquire) &&
+           WaitForSingleObject(FOverlapped.hEvent, 0) == WAIT_TIMEOUT;
+}
+
 // Ends a read that may still be outstanding and waits until it is over, so
 // that it no longer writes into FRxByte and FOverlapped. True when it had
 // read a byte after all. Runs on the receive thread.
@@ -371,7 +383,10 @@ void TLNKCOMRxThread::Execute() {
             ThreadReport(rtError, "Execute", "ReadFile", __LINE__, err);
             return;
         }
-        switch (AwaitCompletion(FOverlapped, FBytesRead)) {
+        FAwaiting.store(true, std::memory_order_release);
+        const TCompletion completion = AwaitCompletion(FOverlapped, FBytesRead);
+        FAwaiting.store(false, std::memory_order_release);
+        switch (completion) {
         case cpDone:
             Deliver();
             break;

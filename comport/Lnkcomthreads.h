@@ -159,6 +159,11 @@ public:
                     TLNKCOMPort* AOwner);
     ~TLNKCOMRxThread() override;
 
+    /// True while the worker holds no received byte: its read waits for the
+    /// device, which had nothing left when the read began, and has not
+    /// completed since (or the run is over). User-interface thread.
+    bool AwaitingBytes() const;
+
 protected:
     void Execute() override;
     void Wake() override;
@@ -170,6 +175,7 @@ private:
     OVERLAPPED FOverlapped{};
     unsigned char FRxByte = 0;
     DWORD FBytesRead = 0;
+    std::atomic<bool> FAwaiting{false}; // in the wait for a pending read
 };
 
 /// The transmit worker: writes one handed-over block at a time with one

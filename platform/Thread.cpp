@@ -1,17 +1,33 @@
 // TThread on std::thread, with a process-wide queue of synchronized calls.
 //
-// A worker's Synchronize() puts a request into the queue and, unless the
-// user-interface thread is already looking at the queue or has been woken,
-// makes the wake descriptor readable; a QSocketNotifier on that descriptor,
-// owned by the QCoreApplication, drains the queue from the event loop. The
-// user-interface thread runs each request, stores an escaping exception in
-// it and marks it done. The worker spins briefly before it sleeps, so a
-// short call costs no sleep and wake-up on the way back; after draining, the
-// user-interface thread also looks for new requests for a short while, so a
-// worker that synchronizes in a loop does not need a wake-up per call.
+// A worker's Synchronize() puts a request, which lives on its own stack, at
+// the end of the queue (an intrusive list: nothing is allocated per call)
+// and, unless the user-interface thread is already looking at the queue or
+// has been woken, makes the wake descriptor readable; a QSocketNotifier on
+// that descriptor, owned by the QCoreApplication, drains the queue from the
+// event loop. The user-interface thread runs each request, stores an
+// escaping exception in it and marks it done.
 //
-// Only std:: primitives carry data between the threads (the descriptor only
-// wakes), which keeps ThreadSanitizer able to follow every hand-over.
+// A call should cost no sleep and wake-up while the other side is running:
+// the worker watches its request for a short while (kWorkerSpin) before it
+// sleeps on it, so a short call returns without a wake-up; after draining,
+// the user-interface thread watches the queue for a short while
+// (kDrainSpin), so a worker that synchronizes in a loop (one call per
+// received byte) needs no wake-up per call either. Both watch with the
+// processor's pause hint, never a yield: under load a yield hands the core
+// to another process for a whole time slice, and the spins are short and
+// bounded, so a thread that waits for one that is not running loses at most
+// the spin. Neither watches for a thread last seen on its own processor:
+// there the watching only keeps the other from running, and on a loaded
+// machine the scheduler often puts both on one processor. Neither spins
+// unless a call was just made or run, so an idle process takes no processor
+// time. The user-interface thread returns to its
+// event loop after kDrainBudget even while calls keep coming (and wakes
+// itself for the rest), so timers and painting keep their turn.
+//
+// Only std:: primitives carry data between the threads (the descriptor and
+// the sleeping word only wake), which keeps ThreadSanitizer able to follow
+// every hand-over.
 #include "platform/Thread.h"
 #include "platform/ThreadOs_p.h"
 
@@ -22,45 +38,85 @@
 
 #include <cassert>
 #include <chrono>
-#include <deque>
+#include <cstdint>
 
 namespace pmv::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kWorkerSpin = std::chrono::microseconds(100);
+constexpr auto kWorkerSpin = std::chrono::microseconds(50);
 constexpr auto kDrainSpin = std::chrono::microseconds(50);
+constexpr auto kDrainBudget = std::chrono::milliseconds(4);
 
 // Initialised during static initialisation, which runs on the main thread.
 const std::thread::id gMainThreadId = std::this_thread::get_id();
 
-// Looking out for the other side yields the processor instead of holding
-// it: on a busy machine the thread we wait for may need this very core.
-inline void LookOut() {
-    std::this_thread::yield();
-}
+// States of a request's word.
+constexpr std::uint32_t kQueued = 0;   // waiting to run, or running
+constexpr std::uint32_t kSleeping = 1; // ... and the worker sleeps on the word
+constexpr std::uint32_t kDone = 2;     // ran; the worker may return
 
 struct SyncRequest {
     const std::function<void()>* method = nullptr;
     std::exception_ptr error;
-    std::atomic<bool> done{false};
-    std::mutex mutex;
-    std::condition_variable cond;
+    SyncRequest* next = nullptr; // the queue's link
+    std::atomic<std::uint32_t> state{kQueued};
 };
 
 struct SyncQueue {
     std::mutex mutex;
     std::condition_variable cond; // a request arrived or a thread finished
-    std::deque<std::shared_ptr<SyncRequest>> requests;
-    std::atomic<int> count{0}; // requests.size(), for lock-free peeking
+    SyncRequest* head = nullptr;
+    SyncRequest* tail = nullptr;
+    std::atomic<int> count{0}; // requests in the list, for lock-free peeking
     bool draining = false;     // the UI thread is looking for requests right now
     bool woken = false;        // the wake descriptor is signalled
     bool notifierReady = false;
+    int condWaiters = 0; // UI-thread waits on cond (WaitFor, CheckSynchronize)
+    // The processors the UI thread and the last worker to call ran on when
+    // last seen: a thread does not watch for one that would need its own
+    // processor to make progress.
+    std::atomic<int> uiCpu{-1};
+    std::atomic<int> workerCpu{-1};
 };
+
+// True while a thread on the caller's processor should go on watching for
+// one last seen on other: not when both share a processor, where watching
+// only keeps the other from running.
+bool WorthWatching(const std::atomic<int>& other) {
+    const int mine = detail::CurrentProcessor();
+    return mine < 0 || other.load(std::memory_order_relaxed) != mine;
+}
 
 SyncQueue& Queue() {
     static SyncQueue* queue = new SyncQueue; // outlives static destructors
     return *queue;
+}
+
+// Under the queue's mutex.
+SyncRequest* PopLocked(SyncQueue& q) {
+    SyncRequest* r = q.head;
+    q.head = r->next;
+    if (q.head == nullptr)
+        q.tail = nullptr;
+    q.count.fetch_sub(1, std::memory_order_relaxed);
+    return r;
+}
+
+// Under the queue's mutex. Wakes the UI thread's event loop unless it looks
+// at the queue already or has been woken; true when the caller must signal
+// the descriptor (after unlocking).
+bool PushLocked(SyncQueue& q, SyncRequest& r) {
+    if (q.tail != nullptr)
+        q.tail->next = &r;
+    else
+        q.head = &r;
+    q.tail = &r;
+    q.count.fetch_add(1, std::memory_order_release);
+    if (q.draining || q.woken || !q.notifierReady)
+        return false;
+    q.woken = true;
+    return true;
 }
 
 void RunRequest(SyncRequest& r) {
@@ -69,24 +125,32 @@ void RunRequest(SyncRequest& r) {
     } catch (...) {
         r.error = std::current_exception();
     }
-    {
-        std::lock_guard lock(r.mutex);
-        r.done.store(true, std::memory_order_release);
-    }
-    r.cond.notify_one();
+    // After this exchange the request may be gone at any moment (its worker
+    // returns); only the word's address is used, to wake a sleeper.
+    if (r.state.exchange(kDone, std::memory_order_acq_rel) == kSleeping)
+        detail::WakeWordWaiter(&r.state);
 }
 
 // Runs queued requests on the UI thread. With spin, keeps looking for new
-// ones for kDrainSpin after the queue ran empty.
+// ones for kDrainSpin after the queue ran empty, and returns after
+// kDrainBudget at the latest, waking itself for what is left.
 bool RunPending(bool spin) {
     SyncQueue& q = Queue();
     bool ran = false;
+    const auto budgetEnd = Clock::now() + kDrainBudget;
+    q.uiCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
     std::unique_lock lock(q.mutex);
     for (;;) {
-        if (!q.requests.empty()) {
-            std::shared_ptr<SyncRequest> r = std::move(q.requests.front());
-            q.requests.pop_front();
-            q.count.fetch_sub(1, std::memory_order_relaxed);
+        if (q.head != nullptr) {
+            if (spin && ran && Clock::now() >= budgetEnd) {
+                if (q.notifierReady && !q.woken) {
+                    q.woken = true;
+                    lock.unlock();
+                    detail::SignalSyncWake();
+                }
+                break;
+            }
+            SyncRequest* r = PopLocked(q);
             // Not draining while the method runs: if it enters a nested
             // event loop, new requests must wake that loop.
             q.draining = false;
@@ -98,16 +162,17 @@ bool RunPending(bool spin) {
         }
         if (!spin)
             break;
-        spin = false;
         q.draining = true;
         lock.unlock();
+        q.uiCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
         const auto until = Clock::now() + kDrainSpin;
-        while (q.count.load(std::memory_order_acquire) == 0 && Clock::now() < until)
-            LookOut();
+        while (q.count.load(std::memory_order_acquire) == 0 && Clock::now() < until &&
+               WorthWatching(q.workerCpu))
+            detail::CpuRelax();
         lock.lock();
         q.draining = false;
-        if (!q.requests.empty())
-            spin = true; // found more: run them and look out once again
+        if (q.head == nullptr)
+            break;
     }
     return ran;
 }
@@ -144,7 +209,7 @@ void EnsureNotifier() {
     q.notifierReady = true;
     // Requests may have come while nobody watched (e.g. a previous
     // application object is gone): wake the new watcher for them.
-    q.woken = !q.requests.empty();
+    q.woken = q.head != nullptr;
     if (q.woken)
         detail::SignalSyncWake();
 }
@@ -169,6 +234,7 @@ void TThread::Start() {
     if (FStarted.exchange(true))
         return;
     EnsureNotifier();
+    const detail::TCreationPriority creation(FPriority.load());
     FThread = std::thread([this] { Run(); });
 }
 
@@ -212,7 +278,9 @@ void TThread::WaitFor() {
             std::unique_lock lock(q.mutex);
             if (Finished())
                 break;
-            q.cond.wait(lock, [&] { return !q.requests.empty() || Finished(); });
+            ++q.condWaiters;
+            q.cond.wait(lock, [&] { return q.head != nullptr || Finished(); });
+            --q.condWaiters;
         }
     } else {
         std::unique_lock lock(FMutex);
@@ -238,32 +306,34 @@ void TThread::Synchronize(const std::function<void()>& method) {
         method();
         return;
     }
-    auto r = std::make_shared<SyncRequest>();
-    r->method = &method;
+    SyncRequest r;
+    r.method = &method;
     SyncQueue& q = Queue();
     bool wake = false;
+    bool notify = false;
     {
         std::lock_guard lock(q.mutex);
-        q.requests.push_back(r);
-        q.count.fetch_add(1, std::memory_order_release);
-        if (!q.draining && !q.woken && q.notifierReady) {
-            q.woken = true;
-            wake = true;
-        }
+        wake = PushLocked(q, r);
+        notify = q.condWaiters > 0;
     }
-    q.cond.notify_all();
+    if (notify)
+        q.cond.notify_all();
     if (wake)
         detail::SignalSyncWake();
 
+    q.workerCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
     const auto until = Clock::now() + kWorkerSpin;
-    while (!r->done.load(std::memory_order_acquire) && Clock::now() < until)
-        LookOut();
-    if (!r->done.load(std::memory_order_acquire)) {
-        std::unique_lock lock(r->mutex);
-        r->cond.wait(lock, [&] { return r->done.load(std::memory_order_acquire); });
+    while (r.state.load(std::memory_order_acquire) != kDone && Clock::now() < until &&
+           WorthWatching(q.uiCpu))
+        detail::CpuRelax();
+    std::uint32_t state = kQueued;
+    if (r.state.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel)) {
+        do
+            detail::WaitOnWord(r.state, kSleeping);
+        while (r.state.load(std::memory_order_acquire) != kDone);
     }
-    if (r->error)
-        std::rethrow_exception(r->error);
+    if (r.error)
+        std::rethrow_exception(r.error);
 }
 
 bool TThread::CheckSynchronize(int timeoutMs) {
@@ -272,8 +342,10 @@ bool TThread::CheckSynchronize(int timeoutMs) {
     if (timeoutMs > 0) {
         SyncQueue& q = Queue();
         std::unique_lock lock(q.mutex);
+        ++q.condWaiters;
         q.cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return !q.requests.empty(); });
+                        [&] { return q.head != nullptr; });
+        --q.condWaiters;
     }
     return RunPending(false);
 }

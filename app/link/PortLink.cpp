@@ -124,6 +124,10 @@ void TReplyTimer::Stop() {
     m_timer.stop();
 }
 
+bool TReplyTimer::Running() const {
+    return m_timer.isActive();
+}
+
 // ---- Holder -------------------------------------------------------------------------
 
 namespace {
@@ -172,6 +176,13 @@ void TPortLink::RxChar(char ch) {
 }
 
 void TPortLink::ReplyTimeout() {
+    // A reply that reached the port before the deadline is no time-out,
+    // however late this thread gets to the tick: what the receive side holds
+    // goes to the engine first. A reply among it ends the request, and a run
+    // may already have sent its next frame, whose timer then runs again.
+    m_component.DeliverReceived();
+    if (m_timer.Running())
+        return;
     Guarded([&] { m_engine.RxTimerTimer(); },
             [this](const std::string& what) {
                 if (m_onError)

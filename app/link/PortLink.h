@@ -102,6 +102,8 @@ public:
     explicit TReplyTimer(QTimer& timer);
     void Start() override;
     void Stop() override;
+    // True while a tick is due: the timer was started again after it fired.
+    bool Running() const;
 
 private:
     QTimer& m_timer;

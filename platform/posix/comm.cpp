@@ -11,7 +11,23 @@
 // caller's OVERLAPPED and setting its event. Everything that touches a caller's OVERLAPPED runs
 // under the port's mutex, and CloseHandle completes what is pending before
 // it returns, so no record is touched after that.
+//
+// Receive queue: like a Windows serial driver, which completes reads from
+// its own input queue, the port takes bytes off the tty in one read() of up
+// to kLayerRxBuffer bytes and keeps what the read in progress did not want.
+// A read (one byte at a time, as the serial component reads) is then
+// completed at once from that buffer, on the caller's thread, without a
+// system call. The buffer is part of the receive queue: ClearCommError's
+// cbInQue counts it, PurgeComm(PURGE_RXCLEAR) empties it, and
+// GetCommProperties reports its size with the kernel's. A read is left
+// pending only after the buffer ran empty and read() said EAGAIN, both under
+// the port's mutex; every byte that arrives after that raises a new
+// edge-triggered event, so no wake-up is lost when the caller's own ReadFile
+// empties the queue. When the device vanishes, the bytes still in the
+// buffer are dropped with the kernel's, as Windows drivers drop their queue
+// on a surprise removal: every later read fails with ERROR_BAD_COMMAND.
 #include "platform/DeviceMap.h"
+#include "platform/ThreadOs_p.h"
 #include "platform/posix/LineSource.h"
 #include "platform/posix/comm_p.h"
 #include "platform/posix/commapi.h"
@@ -19,6 +35,8 @@
 #include "platform/posix/portstatus_p.h"
 #include "platform/posix/synchapi.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -153,12 +171,17 @@ constexpr DWORD kAllEvents = 0x1FFF;
 constexpr int kLineWatchMs = 15;
 /// The one error every operation on a vanished device fails with.
 constexpr DWORD kVanishedError = ERROR_BAD_COMMAND;
-/// Receive queue: the N_TTY line discipline's read buffer (N_TTY_BUF_SIZE,
-/// 4096 bytes, fixed), from which reads take the bytes; in raw mode it
-/// holds up to 4095 unread bytes, then the discipline throttles the driver
-/// and the bytes wait in the driver's flip buffer (a transfer area in front
-/// of it, not a queue an application sizes).
-constexpr DWORD kRxQueue = 4096;
+/// The kernel's part of the receive queue: the N_TTY line discipline's read
+/// buffer (N_TTY_BUF_SIZE, 4096 bytes, fixed); in raw mode it holds up to
+/// 4095 unread bytes, then the discipline throttles the driver and the bytes
+/// wait in the driver's flip buffer (a transfer area in front of it, not a
+/// queue an application sizes).
+constexpr DWORD kKernelRxQueue = 4096;
+/// The port's own part: bytes taken off the tty in one read() and not yet
+/// handed to a reader.
+constexpr DWORD kLayerRxBuffer = 4096;
+/// The receive queue as GetCommProperties reports it: both parts.
+constexpr DWORD kRxQueue = kKernelRxQueue + kLayerRxBuffer;
 /// Transmit queue of a pseudo-terminal: it has no transmit buffer of its
 /// own; a write lands in the far end's flip buffer, which the pty driver
 /// limits to 8192 bytes (tty_buffer_set_limit in pty_common_install, Linux
@@ -298,6 +321,10 @@ public:
     std::mutex m;
     std::condition_variable changed; // an operation completed
     std::optional<PendingOp> readOp, writeOp, waitOp;
+    std::array<BYTE, kLayerRxBuffer> rxBuf; // bytes [rxPos, rxEnd) are queued
+    DWORD rxPos = 0;
+    DWORD rxEnd = 0;
+    ULONGLONG rxTaken = 0; // bytes handed to readers since the open
     DWORD mask = 0;
     DWORD history = 0; // events in mask seen while no wait was pending
     DWORD errors = 0;  // sticky CE_* bits
@@ -312,6 +339,8 @@ public:
     bool outArmed = false;      // EPOLLOUT is in the engine's set
 
     bool ParityChecking() const { return dcb.fParity != 0 && dcb.Parity != NOPARITY; }
+    DWORD BufferedLocked() const { return rxEnd - rxPos; }
+    void DropBufferedLocked() { rxPos = rxEnd = 0; }
     bool ReadReturnsAtOnce() const {
         return timeouts.ReadIntervalTimeout == MAXDWORD &&
                timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0;
@@ -373,6 +402,7 @@ void Port::MarkDeadLocked() {
     if (dead)
         return;
     dead = true;
+    DropBufferedLocked(); // as a driver drops its queue on a surprise removal
     // A hung-up tty reports itself ready for ever; leave it out from now on.
     ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
     if (readOp)
@@ -386,9 +416,28 @@ void Port::MarkDeadLocked() {
 void Port::ReadSomeLocked() {
     PendingOp& op = *readOp;
     while (op.done < op.len) {
-        const ssize_t r = ::read(fd, op.buf + op.done, op.len - op.done);
+        if (const DWORD queued = BufferedLocked(); queued > 0) {
+            const DWORD n = std::min(queued, op.len - op.done);
+            std::memcpy(op.buf + op.done, rxBuf.data() + rxPos, n);
+            rxPos += n;
+            op.done += n;
+            rxTaken += n;
+            continue;
+        }
+        // The buffer is empty: take what the tty has. A read that still
+        // wants a buffer's worth or more reads straight into its own buffer.
+        const DWORD want = op.len - op.done;
+        const bool direct = want >= kLayerRxBuffer;
+        const ssize_t r =
+            direct ? ::read(fd, op.buf + op.done, want) : ::read(fd, rxBuf.data(), rxBuf.size());
         if (r > 0) {
-            op.done += static_cast<DWORD>(r);
+            if (direct) {
+                op.done += static_cast<DWORD>(r);
+                rxTaken += static_cast<ULONGLONG>(r);
+            } else {
+                rxPos = 0;
+                rxEnd = static_cast<DWORD>(r);
+            }
             continue;
         }
         if (r == 0) { // end of file on a tty: it hung up
@@ -455,6 +504,11 @@ void Port::RefreshLinesLocked() {
 }
 
 void Port::EngineLoop() {
+    // The engine does what a serial driver does in its interrupt handling:
+    // it runs at the highest priority the process may give (where the
+    // system grants none, as the other threads), so that received bytes do
+    // not wait behind busy processes.
+    ApplyThreadPriority(CurrentNativeThreadId(), tpTimeCritical);
     std::unique_lock lock(m);
     while (!closing) {
         const bool watch = WatchingLocked();
@@ -918,6 +972,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     try {
         port->lines = std::make_shared<TtyLineSource>(port->fd);
         (void)port->lines->Read(port->last);
+        const detail::TCreationPriority creation(tpTimeCritical); // see EngineLoop
         port->engine = std::thread([p = port.get()] { p->EngineLoop(); });
     } catch (const std::exception&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -1041,7 +1096,8 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp) {
     p.wPacketLength = sizeof(COMMPROP);
     p.wPacketVersion = 2;
     p.dwServiceMask = SP_SERIALCOMM;
-    // The kernel's buffers are fixed: current and maximum sizes are equal.
+    // The buffers are fixed: current and maximum sizes are equal. Receive:
+    // the kernel's read buffer and the port's own (see kRxQueue).
     // Transmit side of a real port: serial-core UART drivers keep a one-page
     // transmit ring (UART_XMIT_SIZE = PAGE_SIZE) and usb-serial a one-page
     // write FIFO; cdc-acm and others differ but report no size.
@@ -1196,6 +1252,8 @@ BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags) {
         return Fail(kVanishedError);
     const bool rx = (dwFlags & PURGE_RXCLEAR) != 0;
     const bool tx = (dwFlags & PURGE_TXCLEAR) != 0;
+    if (rx)
+        port->DropBufferedLocked();
     if ((rx || tx) && ::tcflush(port->fd, rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH)) != 0)
         return DeviceCallFailedLocked(*port, errno);
     return TRUE;
@@ -1267,7 +1325,7 @@ BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat) {
         if (::ioctl(port->fd, FIONREAD, &inQueue) != 0 ||
             ::ioctl(port->fd, TIOCOUTQ, &outQueue) != 0)
             return DeviceCallFailedLocked(*port, errno);
-        stat.cbInQue = static_cast<DWORD>(inQueue);
+        stat.cbInQue = static_cast<DWORD>(inQueue) + port->BufferedLocked();
         stat.cbOutQue = static_cast<DWORD>(outQueue);
         if (port->writeOp) // bytes handed over but not yet taken by the driver
             stat.cbOutQue += port->writeOp->len - port->writeOp->done;

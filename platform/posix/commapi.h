@@ -17,7 +17,8 @@
 //   attached (LineSource.h).
 // - A vanished device (hang-up, EIO, end of file after readiness) fails every
 //   pending and later operation with ERROR_BAD_COMMAND, as Windows serial
-//   drivers do after a surprise removal.
+//   drivers do after a surprise removal; received bytes not yet read are
+//   dropped with it.
 #pragma once
 
 #include "platform/posix/wintypes.h"
@@ -52,9 +53,11 @@ BOOL WINAPI GetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 /// once with what is there); other values fail with ERROR_NOT_SUPPORTED.
 BOOL WINAPI SetCommTimeouts(HANDLE hFile, LPCOMMTIMEOUTS lpCommTimeouts);
 BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
-/// GetCommProperties reports the kernel's tty buffers, current and maximum
-/// alike: receive 4096 bytes (the line discipline's read buffer), transmit
-/// one page on a real port and 8192 bytes on a pty (see comm.cpp).
+/// GetCommProperties reports the buffers that hold the port's bytes, current
+/// and maximum alike: receive 8192 bytes (the line discipline's 4096-byte
+/// read buffer and the port's own 4096 bytes, which it takes off the tty in
+/// one read and completes reads from), transmit one page on a real port and
+/// 8192 bytes on a pty (see comm.cpp).
 /// SetupComm accepts any non-zero sizes as the recommendation Windows takes
 /// them for and changes nothing (zero sizes: ERROR_INVALID_PARAMETER); the
 /// kernel's tty buffers are not resizable.
@@ -80,13 +83,15 @@ BOOL WINAPI GetOverlappedResult(HANDLE hFile, LPOVERLAPPED lpOverlapped,
                                 LPDWORD lpNumberOfBytesTransferred, BOOL bWait);
 /// PURGE_RXABORT / PURGE_TXABORT end the pending read / write with
 /// ERROR_OPERATION_ABORTED; PURGE_RXCLEAR / PURGE_TXCLEAR discard the
-/// driver's queues.
+/// driver's queues (the receive queue with the bytes the port has taken off
+/// the tty but not yet handed to a read).
 BOOL WINAPI PurgeComm(HANDLE hFile, DWORD dwFlags);
 /// SETRTS, CLRRTS, SETDTR, CLRDTR, SETBREAK, CLRBREAK; the others fail with
 /// ERROR_NOT_SUPPORTED.
 BOOL WINAPI EscapeCommFunction(HANDLE hFile, DWORD dwFunc);
 BOOL WINAPI GetCommModemStatus(HANDLE hFile, LPDWORD lpModemStat);
-/// Returns and clears the sticky CE_* error word; lpStat may be NULL.
+/// Returns and clears the sticky CE_* error word; lpStat may be NULL. Its
+/// cbInQue counts the whole receive queue (kernel and port).
 BOOL WINAPI ClearCommError(HANDLE hFile, LPDWORD lpErrors, LPCOMSTAT lpStat);
 
 } // extern "C"

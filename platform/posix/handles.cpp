@@ -1,4 +1,5 @@
 // Handles, last error, events and waits over std::mutex/condition_variable.
+#include "platform/ThreadOs_p.h"
 #include "platform/posix/handles_p.h"
 #include "platform/posix/synchapi.h"
 
@@ -137,7 +138,7 @@ bool Event::Wait(DWORD milliseconds) {
         const auto spinUntil = std::chrono::steady_clock::now() + kWaitSpin;
         while (!FSignalledHint.load(std::memory_order_acquire) &&
                std::chrono::steady_clock::now() < spinUntil)
-            std::this_thread::yield();
+            CpuRelax();
     }
     std::unique_lock lock(FMutex);
     auto ready = [this] { return FSignalled; };

@@ -1,7 +1,9 @@
 // TThread's operating-system side on Linux: thread ids, niceness, names.
 #include "platform/ThreadOs_p.h"
 
+#include <cerrno>
 #include <pthread.h>
+#include <sched.h>
 #include <string>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -13,17 +15,49 @@ long CurrentNativeThreadId() {
     return static_cast<long>(::syscall(SYS_gettid));
 }
 
-void ApplyThreadPriority(long nativeThreadId, TThreadPriority priority) {
-    // Linux schedules normal threads by niceness, which setpriority() sets
-    // per thread. Raising a thread above nice 0 needs CAP_SYS_NICE or an
-    // RLIMIT_NICE allowance; without them the call fails and the thread
-    // keeps its niceness. Real-time policies are not used: a runaway
-    // time-critical worker must not be able to freeze the desktop.
-    static constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -15};
+namespace {
+
+// Linux schedules normal threads by niceness, which setpriority() sets per
+// thread. Raising a thread above nice 0 needs CAP_SYS_NICE or an
+// RLIMIT_NICE allowance; without them the call fails and the thread keeps
+// its niceness. Real-time policies are not used: a runaway time-critical
+// worker must not be able to freeze the desktop.
+constexpr int kNice[] = {19, 10, 5, 0, -5, -10, -15};
+
+bool NiceOf(TThreadPriority priority, int& nice) {
     const int index = static_cast<int>(priority);
     if (index < 0 || index >= static_cast<int>(std::size(kNice)))
+        return false;
+    nice = kNice[index];
+    return true;
+}
+
+} // namespace
+
+void ApplyThreadPriority(long nativeThreadId, TThreadPriority priority) {
+    int nice = 0;
+    if (NiceOf(priority, nice))
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(nativeThreadId), nice);
+}
+
+TCreationPriority::TCreationPriority(TThreadPriority priority) {
+    int nice = 0;
+    if (!NiceOf(priority, nice))
         return;
-    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(nativeThreadId), kNice[index]);
+    m_thread = CurrentNativeThreadId();
+    errno = 0;
+    const int old = ::getpriority(PRIO_PROCESS, static_cast<id_t>(m_thread));
+    if (errno != 0 || nice >= old)
+        return;
+    if (::setpriority(PRIO_PROCESS, static_cast<id_t>(m_thread), nice) == 0) {
+        m_oldNice = old;
+        m_raised = true;
+    }
+}
+
+TCreationPriority::~TCreationPriority() {
+    if (m_raised)
+        (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(m_thread), m_oldNice);
 }
 
 void SetCurrentThreadName(std::string_view name) {
@@ -36,6 +70,7 @@ void SetCurrentThreadName(std::string_view name) {
 
 #include <cerrno>
 #include <cstdint>
+#include <linux/futex.h>
 #include <mutex>
 #include <sys/eventfd.h>
 
@@ -56,6 +91,24 @@ void DrainSyncWake() {
     std::uint64_t value = 0;
     while (::read(SyncWakeDescriptor(), &value, sizeof value) < 0 && errno == EINTR) {
     }
+}
+
+int CurrentProcessor() {
+    return ::sched_getcpu(); // from the restartable-sequence area: no system call
+}
+
+void WaitOnWord(std::atomic<std::uint32_t>& word, std::uint32_t value) {
+    static_assert(sizeof(std::atomic<std::uint32_t>) == sizeof(std::uint32_t) &&
+                  std::atomic<std::uint32_t>::is_always_lock_free);
+    // Returns at once when the word no longer holds value; EINTR and
+    // spurious wake-ups return too, and the caller looks again.
+    (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value,
+                    nullptr, nullptr, 0);
+}
+
+void WakeWordWaiter(const std::atomic<std::uint32_t>* word) {
+    (void)::syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1,
+                    nullptr, nullptr, 0);
 }
 
 } // namespace pmv::platform::detail

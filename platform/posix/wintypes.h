@@ -14,6 +14,7 @@ typedef unsigned short WORD;
 typedef unsigned int DWORD; // 32 bits, as on Windows
 typedef int LONG;           // 32 bits, as on Windows
 typedef unsigned int ULONG;
+typedef unsigned long long ULONGLONG; // 64 bits, as on Windows
 typedef unsigned int UINT;
 typedef char CHAR;
 typedef char16_t WCHAR;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace pmv;
@@ -140,6 +141,7 @@ protected:
         return out;
     }
     static std::string P(const std::string& bytes) { return qxmsim::Printable(bytes); }
+    const std::string& SimLogPath() const { return m_simLog; }
 
     bool WaitLog(std::size_t n) {
         return WaitUntil([&] { return view.log.size() >= n; });
@@ -191,6 +193,50 @@ TEST_F(PortLinkTest, TheTimersTickIsTheReplyTimeout) {
     EXPECT_EQ(view.log, std::vector<std::string>{"Acceleration - Rx timeout"});
     EXPECT_EQ(view.counts[int(TLinkCounter::RxTimeout)], 1);
     EXPECT_FALSE(link->Engine().ComBusy());
+}
+
+// A reply that reached the port before the tick is no time-out, however late
+// this thread gets to the tick: the tick delivers it first, and the frame the
+// run sends next keeps its own timer.
+TEST_F(PortLinkTest, AReplyReceivedBeforeTheTickIsDeliveredNotTimedOut) {
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    Define(0, ctParamGetSet, "SPD", "Speed", IncInGetAll);
+    Define(1, ctParamGetSet, "ACC", "Acceleration", IncInGetAll);
+    link->Engine().GetAllParameters();
+    // No events from here to the tick: the first reply stays on the receive
+    // side (its first byte with the receive thread, the rest queued).
+    std::string reply;
+    QElapsedTimer t;
+    t.start();
+    while (reply.empty() && t.elapsed() < kWaitMs) {
+        std::ifstream in(SimLogPath());
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind("tx ", 0) == 0)
+                reply = line.substr(3);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_FALSE(reply.empty());
+    const std::size_t bytes = reply.size() - 1; // "\\r" is one byte
+    COMSTAT stat{};
+    DWORD lineErrors = 0;
+    while (!(ClearCommError(port->GetHandle(), &lineErrors, &stat) && stat.cbInQue == bytes - 1) &&
+           t.elapsed() < kWaitMs)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(stat.cbInQue, bytes - 1);
+    EXPECT_TRUE(view.log.empty());
+
+    timer.stop(); // the tick comes now, as from a late event loop
+    ASSERT_TRUE(QMetaObject::invokeMethod(&timer, "timeout", Qt::DirectConnection));
+    ASSERT_FALSE(view.log.empty());
+    EXPECT_EQ(view.log[0], "Speed = 1500");
+    EXPECT_EQ(view.counts[int(TLinkCounter::RxTimeout)], 0);
+    // The second reply may have come within the call too; else its timer runs.
+    EXPECT_TRUE(view.log.size() == 2 || timer.isActive());
+
+    ASSERT_TRUE(WaitLog(2));
+    ASSERT_TRUE(WaitUntil([&] { return !link->Engine().ComBusy(); }));
+    EXPECT_EQ(view.log, (std::vector<std::string>{"Speed = 1500", "Acceleration = 200"}));
+    EXPECT_EQ(view.counts[int(TLinkCounter::RxTimeout)], 0);
 }
 
 // The component takes one block at a time and only after its completion call

@@ -211,6 +211,66 @@ TEST_F(CommIo, PurgeClearsTheInputQueue) {
     EXPECT_EQ(ReadBytes(1), "f");
 }
 
+DWORD InQueue(HANDLE h) {
+    COMSTAT st{};
+    return ClearCommError(h, nullptr, &st) ? st.cbInQue : kSentinel;
+}
+
+// A one-byte read takes what the tty has in one go; the rest waits in the
+// port's own buffer, which is part of the receive queue.
+TEST_F(CommIo, BytesTakenAheadCountAsQueuedAndArePurged) {
+    pty.Write("queued");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(h) == 6; }));
+    EXPECT_EQ(ReadBytes(1), "q");
+    EXPECT_EQ(InQueue(h), 5u);
+    pty.Write("+2");
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(h) == 7; })) << InQueue(h);
+    EXPECT_EQ(ReadBytes(3), "ueu");
+    EXPECT_EQ(InQueue(h), 4u);
+    ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
+    EXPECT_EQ(InQueue(h), 0u);
+    pty.Write("f");
+    EXPECT_EQ(ReadBytes(1), "f") << "nothing stale is left";
+}
+
+// The caller's own reads empty the queue between the engine's wake-ups; a
+// read left pending after that must still complete when the next bytes come.
+TEST_F(CommIo, OneByteReadsNeverMissABurst) {
+    std::mt19937 random(11);
+    std::string data(20000, '\0');
+    for (char& ch : data)
+        ch = static_cast<char>(random());
+    std::thread feeder([&] {
+        std::mt19937 pace(5);
+        for (std::size_t pos = 0; pos < data.size();) {
+            const std::size_t n = std::min<std::size_t>(1 + pace() % 700, data.size() - pos);
+            pty.Write(data.substr(pos, n));
+            pos += n;
+            if (pace() % 3 == 0)
+                std::this_thread::sleep_for(std::chrono::microseconds(pace() % 2000));
+        }
+    });
+    const std::string got = ReadBytes(data.size()); // each read waits at most kLongWaitMs
+    feeder.join();
+    EXPECT_TRUE(got == data) << got.size();
+}
+
+// Bytes the port had taken off the tty are dropped with the device, as a
+// Windows driver drops its queue on a surprise removal.
+TEST_F(CommIo, HangUpDropsBytesTakenAhead) {
+    pty.Write("abc");
+    EXPECT_EQ(ReadBytes(1), "a");
+    pty.CloseMaster();
+    ASSERT_TRUE(WaitUntil([&] { return InQueue(h) == kSentinel; }));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_COMMAND));
+    OverlappedRecord rec;
+    char c = 0;
+    DWORD got = 0;
+    SetLastError(kSentinel);
+    EXPECT_FALSE(ReadFile(h, &c, 1, &got, &rec.ov));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_COMMAND));
+}
+
 TEST_F(CommIo, SetCommMaskEndsAPendingWait) {
     ASSERT_TRUE(SetCommMask(h, EV_CTS | EV_DSR));
     OverlappedRecord rec;

@@ -273,11 +273,11 @@ TEST_F(CommSettings, TimeoutsPropertiesQueuesAndMask) {
     EXPECT_EQ(before.dwProvSubType, PST_RS232);
     EXPECT_NE(before.dwSettableBaud & BAUD_115200, 0u);
     EXPECT_EQ(before.wSettableData, DATABITS_5 | DATABITS_6 | DATABITS_7 | DATABITS_8);
-    // The kernel's buffers: the line discipline's 4096-byte read buffer, and
-    // on a pty the far end's 8192-byte flip buffer limit. Fixed, so the
-    // maximum is the current size, and SetupComm (a recommendation) changes
-    // neither.
-    EXPECT_EQ(before.dwCurrentRxQueue, 4096u);
+    // The buffers that hold the bytes: receiving, the line discipline's
+    // 4096-byte read buffer plus the port's own 4096 bytes; sending, on a pty
+    // the far end's 8192-byte flip buffer limit. Fixed, so the maximum is the
+    // current size, and SetupComm (a recommendation) changes neither.
+    EXPECT_EQ(before.dwCurrentRxQueue, 8192u);
     EXPECT_EQ(before.dwCurrentTxQueue, 8192u);
     EXPECT_EQ(before.dwMaxRxQueue, before.dwCurrentRxQueue);
     EXPECT_EQ(before.dwMaxTxQueue, before.dwCurrentTxQueue);
@@ -286,7 +286,7 @@ TEST_F(CommSettings, TimeoutsPropertiesQueuesAndMask) {
     COMMPROP after;
     std::memset(&after, 0x00, sizeof after);
     ASSERT_TRUE(GetCommProperties(h, &after));
-    EXPECT_EQ(after.dwCurrentRxQueue, 4096u);
+    EXPECT_EQ(after.dwCurrentRxQueue, 8192u);
     EXPECT_EQ(after.dwCurrentTxQueue, 8192u);
 
     DWORD mask = kSentinel;
