@@ -796,7 +796,9 @@ protected:
     void OpenCom25() {
         apptest::ChoosePort(*form, Com);
         apptest::Item(*form, "COMOpen")->trigger();
-        ASSERT_TRUE(StatusText(0).startsWith("COM25: ")) << StatusText(0).toStdString();
+        ASSERT_TRUE(StatusText(0).startsWith("COM25: "))
+            << StatusText(0).toStdString() << "\n"
+            << LogLines().join('\n').toStdString();
     }
 
     TCmdRecord Define(int index, const char* cmd, const char* descr, std::uint32_t opts = 0) {
