@@ -64,6 +64,10 @@ TNodeKey KeyOf(const std::string& node, int ignorePid) {
 bool Matches(const struct stat& st, const TNodeKey& k) {
     if (!k.valid)
         return false;
+    // A pty slave is known by its index only within its devpts instance
+    // (a container or another mount has its own /dev/pts/0): compare both.
+    if (k.ptyIndex >= 0)
+        return S_ISCHR(st.st_mode) && st.st_rdev == k.rdev && st.st_dev == k.dev;
     if (k.chr)
         return S_ISCHR(st.st_mode) && st.st_rdev == k.rdev;
     return st.st_dev == k.dev && st.st_ino == k.ino;

@@ -19,8 +19,11 @@
 #include <fstream>
 #include <grp.h>
 #include <memory>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 using namespace pmvtest;
@@ -151,6 +154,67 @@ TEST_F(DevicesTest, PlainOpenByAnotherProcessMakesThePortBusy) {
     HANDLE h = OpenCom(25);
     ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
     EXPECT_TRUE(CloseHandle(h));
+}
+
+// A pty of another devpts instance (a container's) with the same index has
+// the same device number as ours; its holder does not hold our port.
+TEST_F(DevicesTest, SameIndexInAnotherPtyInstanceIsNoHolder) {
+    Pty pty;
+    const int index = std::stoi(pty.Slave().substr(pty.Slave().rfind('/') + 1));
+    const std::string dir = Dir() + "/pts";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        // Only system calls: the test process may have threads. None of its
+        // descriptors but the report pipe (our pty's master would make the
+        // child its far end).
+        const unsigned keep = static_cast<unsigned>(report[1]);
+        ::syscall(SYS_close_range, 3u, keep - 1, 0u);
+        ::syscall(SYS_close_range, keep + 1, ~0u, 0u);
+        char verdict = 's';
+        if (::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount("devpts", dir.c_str(), "devpts", 0, "newinstance,ptmxmode=0666") == 0) {
+            const std::string ptmx = dir + "/ptmx";
+            int n = -1;
+            int master = -1;
+            for (int i = 0; i <= index; ++i) { // the new instance counts from 0
+                master = ::open(ptmx.c_str(), O_RDWR | O_NOCTTY);
+                int unlock = 0;
+                if (master < 0 || ::ioctl(master, TIOCSPTLCK, &unlock) != 0 ||
+                    ::ioctl(master, TIOCGPTN, &n) != 0)
+                    ::_exit(1);
+            }
+            const std::string slave = dir + "/" + std::to_string(index);
+            verdict = n == index && ::open(slave.c_str(), O_RDWR | O_NOCTTY) >= 0 ? 'h' : 'f';
+            ::close(master); // a holder, not the far end
+        }
+        (void)!::write(report[1], &verdict, 1);
+        ::pause();
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    char verdict = 0;
+    const bool reported = ::read(report[0], &verdict, 1) == 1;
+    ::close(report[0]);
+    if (!reported || verdict != 'h') {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        if (verdict == 's')
+            GTEST_SKIP() << "no devpts instance of our own here (needs root)";
+        FAIL() << "the child could not hold pty " << index << " of its instance";
+    }
+    EXPECT_TRUE(FindDeviceHolders(pty.Slave()).empty());
+    Publish(25, pty.Slave());
+    HANDLE h = OpenCom(25);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    if (h != INVALID_HANDLE_VALUE) {
+        EXPECT_TRUE(CloseHandle(h));
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
 }
 
 TEST_F(DevicesTest, RefusedOpenerLeavesTheHoldersExclusiveFlag) {
