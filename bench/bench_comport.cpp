@@ -93,20 +93,20 @@ public:
                     asm volatile("" ::: "memory"); // a loop the compiler keeps
             }
             if (pid > 0)
-                FPids.push_back(pid);
+                m_pids.push_back(pid);
         }
     }
     ~BusyChildren() {
-        for (const pid_t pid : FPids)
+        for (const pid_t pid : m_pids)
             ::kill(pid, SIGKILL);
-        for (const pid_t pid : FPids)
+        for (const pid_t pid : m_pids)
             ::waitpid(pid, nullptr, 0);
     }
     BusyChildren(const BusyChildren&) = delete;
     BusyChildren& operator=(const BusyChildren&) = delete;
 
 private:
-    std::vector<pid_t> FPids;
+    std::vector<pid_t> m_pids;
 };
 
 // Plays the device: writes the pattern to the master in writes of a given
@@ -115,12 +115,12 @@ class Feeder {
 public:
     Feeder(int master, std::size_t total, std::size_t chunk) {
         ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
-        FThread = std::thread([this, master, total, chunk] {
+        m_thread = std::thread([this, master, total, chunk] {
             std::vector<char> data(total);
             for (std::size_t i = 0; i < total; ++i)
                 data[i] = static_cast<char>(Pattern(i));
             std::size_t done = 0;
-            while (done < total && !FStop.load()) {
+            while (done < total && !m_stop.load()) {
                 const ssize_t w =
                     ::write(master, data.data() + done, std::min(chunk, total - done));
                 if (w > 0) {
@@ -135,15 +135,15 @@ public:
         });
     }
     ~Feeder() {
-        FStop = true;
-        FThread.join();
+        m_stop = true;
+        m_thread.join();
     }
     Feeder(const Feeder&) = delete;
     Feeder& operator=(const Feeder&) = delete;
 
 private:
-    std::atomic<bool> FStop{false};
-    std::thread FThread;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
 };
 
 // Who takes the bytes off the pseudo-terminal.

@@ -33,53 +33,53 @@ class TReplyAssembler {
 public:
     static constexpr std::size_t MaxRxLine = 1024;
 
-    TReplyAssembler() { FLine.reserve(MaxRxLine); }
+    TReplyAssembler() { m_line.reserve(MaxRxLine); }
 
     // Feeds one byte. On Reply the state is already back at rxHunt and Line()
     // holds the body until the next prefix.
     TRxEvent Feed(std::uint8_t ch) {
-        switch (FState) {
+        switch (m_state) {
         case rxHunt:
             if (ch == 'Q') {
-                FState = rxPrefix;
+                m_state = rxPrefix;
                 return TRxEvent::None;
             }
             return TRxEvent::Unframed;
         case rxPrefix:
             if (ch == 'X') {
-                FLine.clear();
-                FState = rxBody;
+                m_line.clear();
+                m_state = rxBody;
             }
             return TRxEvent::None;
         case rxBody:
             if (ch == 0x0D) {
-                FState = rxHunt;
+                m_state = rxHunt;
                 return TRxEvent::Reply;
             }
-            if (FLine.size() >= MaxRxLine) {
-                FLine.clear();
-                FState = rxHunt;
-                ++FOverflowCount;
+            if (m_line.size() >= MaxRxLine) {
+                m_line.clear();
+                m_state = rxHunt;
+                ++m_overflowCount;
                 return TRxEvent::Overflow;
             }
-            FLine.push_back(static_cast<char>(ch));
+            m_line.push_back(static_cast<char>(ch));
             return TRxEvent::None;
         }
         return TRxEvent::None;
     }
 
     // Back to waiting for Q (the reply time-out); the line keeps its content.
-    void Hunt() { FState = rxHunt; }
+    void Hunt() { m_state = rxHunt; }
 
-    TRxState State() const { return FState; }
-    std::string_view Line() const { return FLine; }
+    TRxState State() const { return m_state; }
+    std::string_view Line() const { return m_line; }
     // Bodies dropped for being too long since construction.
-    unsigned OverflowCount() const { return FOverflowCount; }
+    unsigned OverflowCount() const { return m_overflowCount; }
 
 private:
-    TRxState FState = rxHunt;
-    std::string FLine;
-    unsigned FOverflowCount = 0;
+    TRxState m_state = rxHunt;
+    std::string m_line;
+    unsigned m_overflowCount = 0;
 };
 
 } // namespace pmv

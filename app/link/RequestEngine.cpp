@@ -36,76 +36,76 @@ std::int32_t Saturate(std::int64_t v) {
 
 TRequestEngine::TRequestEngine(const TCmdTable& table, TLinkPort& port, TLinkTimer& timer,
                                TLinkView& view)
-    : FTable(table), FPort(port), FTimer(timer), FView(view) {
-    FFrame.reserve(128);
-    FLogLine.reserve(256);
-    FNumber.reserve(16);
-    FValue.reserve(TReplyAssembler::MaxRxLine);
+    : m_table(table), m_port(port), m_timer(timer), m_view(view) {
+    m_frame.reserve(128);
+    m_logLine.reserve(256);
+    m_number.reserve(16);
+    m_value.reserve(TReplyAssembler::MaxRxLine);
 }
 
 void TRequestEngine::StartTimer() {
-    FTimer.Start();
-    FTimerRunning = true;
+    m_timer.Start();
+    m_timerRunning = true;
 }
 
 void TRequestEngine::StopTimer() {
-    FTimer.Stop();
-    FTimerRunning = false;
+    m_timer.Stop();
+    m_timerRunning = false;
 }
 
 const std::string& TRequestEngine::SlotName(int index) const {
-    const TCmdRecord& rec = FTable[index];
+    const TCmdRecord& rec = m_table[index];
     return rec.cmd_descr.empty() ? rec.cmd_str : rec.cmd_descr;
 }
 
 void TRequestEngine::SendCmd(int index, bool get) {
     if (!ValidIndex(index))
         return;
-    if (!FPort.IsOpen()) {
-        FView.AppendLog(MsgPortNotOpened);
+    if (!m_port.IsOpen()) {
+        m_view.AppendLog(MsgPortNotOpened);
         return;
     }
-    const TCmdRecord& rec = FTable[index];
+    const TCmdRecord& rec = m_table[index];
     if (rec.cmd_str.empty()) {
         char line[64];
         std::snprintf(line, sizeof line, "ERROR: - command %d not defined", index + 1);
-        FView.AppendLog(line);
+        m_view.AppendLog(line);
         return;
     }
-    if (FComBusy)
+    if (m_comBusy)
         return;
 
-    std::string& frame = FFrame;
+    std::string& frame = m_frame;
     try {
         if (FrameValuePart(rec.cmd_type, get) == TValuePart::None)
             BuildFrame(rec, {}, get, frame);
         else
-            BuildFrame(rec, FView.EditText(index), get, frame);
+            BuildFrame(rec, m_view.EditText(index), get, frame);
     } catch (const EConvertError& e) {
-        FView.ConvertError(e.what());
+        m_view.ConvertError(e.what());
         return;
     }
 
     StartTimer();
     // The success flag is not looked at: a refused frame is still counted and
     // times out like a lost one.
-    FPort.TxData(reinterpret_cast<const std::uint8_t*>(frame.data()),
-                 static_cast<int>(frame.size()));
-    FPendingSlot = index;
-    FComBusy = true;
-    if (FView.ShowTransmissions())
-        FView.AppendLog(frame);
-    ++FTxCount;
-    FView.ShowCount(TLinkCounter::Tx, FTxCount);
+    m_port.TxData(reinterpret_cast<const std::uint8_t*>(frame.data()),
+                  static_cast<int>(frame.size()));
+    m_pendingSlot = index;
+    m_comBusy = true;
+    if (m_view.ShowTransmissions())
+        m_view.AppendLog(frame);
+    ++m_txCount;
+    m_view.ShowCount(TLinkCounter::Tx, m_txCount);
 }
 
 void TRequestEngine::GetButtonClick(int index) {
-    FSeqLeft = 1;
+    m_seqLeft = 1;
     SendCmd(index, true);
 }
 
 void TRequestEngine::SetButtonClick(int index) {
-    FSeqLeft = 1;
+    m_seqLeft = 1;
     SendCmd(index, false);
 }
 
@@ -118,51 +118,51 @@ void TRequestEngine::SetAllParameters() {
 }
 
 void TRequestEngine::StartRun(bool get) {
-    if (!FPort.IsOpen()) {
-        FView.AppendLog(MsgPortNotOpened);
+    if (!m_port.IsOpen()) {
+        m_view.AppendLog(MsgPortNotOpened);
         return;
     }
-    if (FComBusy) {
-        FView.AppendLog(MsgComBusy);
+    if (m_comBusy) {
+        m_view.AppendLog(MsgComBusy);
         return;
     }
-    FSeqLeft = 0;
+    m_seqLeft = 0;
     for (int i = 0; i < SlotCount; ++i) {
-        const TCmdRecord& rec = FTable[i];
+        const TCmdRecord& rec = m_table[i];
         if (rec.has(Disabled) || rec.cmd_str.empty())
             continue;
         const bool kindOk = get ? (rec.cmd_type == ctParamGet || rec.cmd_type == ctParamGetSet)
                                 : (rec.cmd_type == ctParamSet || rec.cmd_type == ctParamGetSet);
         if (kindOk && rec.has(get ? IncInGetAll : IncInSetAll))
-            FSeqSlots[FSeqLeft++] = i;
+            m_seqSlots[m_seqLeft++] = i;
     }
-    if (FSeqLeft == 0)
+    if (m_seqLeft == 0)
         return;
-    FSeqGet = get;
-    FSeqPos = 0;
-    SendCmd(FSeqSlots[0], FSeqGet);
+    m_seqGet = get;
+    m_seqPos = 0;
+    SendCmd(m_seqSlots[0], m_seqGet);
 }
 
 void TRequestEngine::RxChar(std::uint8_t ch) {
-    switch (FRx.Feed(ch)) {
+    switch (m_rx.Feed(ch)) {
     case TRxEvent::None:
         return;
     case TRxEvent::Unframed:
-        if (FView.ShowUnframedReceptions()) {
+        if (m_view.ShowUnframedReceptions()) {
             const char c = static_cast<char>(ch);
-            FView.AppendLog(std::string_view(&c, 1));
+            m_view.AppendLog(std::string_view(&c, 1));
         }
         return;
     case TRxEvent::Overflow:
-        if (FView.ShowUnframedReceptions()) {
+        if (m_view.ShowUnframedReceptions()) {
             char line[80];
             std::snprintf(line, sizeof line, "ERROR: - reply longer than %zu bytes dropped",
                           TReplyAssembler::MaxRxLine);
-            FView.AppendLog(line);
+            m_view.AppendLog(line);
         }
         return;
     case TRxEvent::Reply:
-        ProcessReply(FRx.Line());
+        ProcessReply(m_rx.Line());
         return;
     }
 }
@@ -170,82 +170,82 @@ void TRequestEngine::RxChar(std::uint8_t ch) {
 void TRequestEngine::ProcessReply(std::string_view body) {
     StopTimer();
     const std::string_view value = ReplyValue(body);
-    const int slot = FPendingSlot;
-    const TCmdRecord& rec = FTable[slot];
+    const int slot = m_pendingSlot;
+    const TCmdRecord& rec = m_table[slot];
 
-    FLogLine.clear();
-    if (!FView.ShowCommandDescription()) {
-        FLogLine.append(body);
+    m_logLine.clear();
+    if (!m_view.ShowCommandDescription()) {
+        m_logLine.append(body);
     } else {
-        FLogLine.append(SlotName(slot));
+        m_logLine.append(SlotName(slot));
         if (!value.empty()) {
-            FLogLine.append(FrameSeparator);
-            FLogLine.append(value);
+            m_logLine.append(FrameSeparator);
+            m_logLine.append(value);
         }
     }
     if ((rec.cmd_type == ctParamGet || rec.cmd_type == ctParamGetSet) && rec.has(UpdateEditOnGet))
-        FView.SetEditText(slot, value);
-    FView.AppendLog(FLogLine);
-    ++FRxCount;
-    FView.ShowCount(TLinkCounter::Rx, FRxCount);
-    FComBusy = false;
+        m_view.SetEditText(slot, value);
+    m_view.AppendLog(m_logLine);
+    ++m_rxCount;
+    m_view.ShowCount(TLinkCounter::Rx, m_rxCount);
+    m_comBusy = false;
 
     // The next request of a run leaves before the result is told, from a
     // copy of the value (the line buffer is only promised until then).
-    FValue.assign(value);
-    --FSeqLeft;
-    if (FSeqLeft > 0 && FSeqPos + 1 < SlotCount) {
-        ++FSeqPos;
-        SendCmd(FSeqSlots[FSeqPos], FSeqGet);
+    m_value.assign(value);
+    --m_seqLeft;
+    if (m_seqLeft > 0 && m_seqPos + 1 < SlotCount) {
+        ++m_seqPos;
+        SendCmd(m_seqSlots[m_seqPos], m_seqGet);
     }
-    FView.ReplyProcessed(slot, FValue);
+    m_view.ReplyProcessed(slot, m_value);
 }
 
 void TRequestEngine::RxTimerTimer() {
-    if (!FTimerRunning)
+    if (!m_timerRunning)
         return;
     StopTimer();
-    FLogLine.assign(SlotName(FPendingSlot));
-    FLogLine.append(" - Rx timeout");
-    FView.AppendLog(FLogLine);
-    ++FRxTOCount;
-    FView.ShowCount(TLinkCounter::RxTimeout, FRxTOCount);
-    FComBusy = false;
-    FRx.Hunt();
-    FView.ReplyTimedOut(FPendingSlot);
+    m_logLine.assign(SlotName(m_pendingSlot));
+    m_logLine.append(" - Rx timeout");
+    m_view.AppendLog(m_logLine);
+    ++m_rxTimeoutCount;
+    m_view.ShowCount(TLinkCounter::RxTimeout, m_rxTimeoutCount);
+    m_comBusy = false;
+    m_rx.Hunt();
+    m_view.ReplyTimedOut(m_pendingSlot);
 }
 
 void TRequestEngine::ResetCounters() {
-    FTxCount = FRxCount = FRxTOCount = 0;
-    FView.ShowCount(TLinkCounter::Tx, 0);
-    FView.ShowCount(TLinkCounter::Rx, 0);
-    FView.ShowCount(TLinkCounter::RxTimeout, 0);
+    m_txCount = m_rxCount = m_rxTimeoutCount = 0;
+    m_view.ShowCount(TLinkCounter::Tx, 0);
+    m_view.ShowCount(TLinkCounter::Rx, 0);
+    m_view.ShowCount(TLinkCounter::RxTimeout, 0);
 }
 
 void TRequestEngine::SetEditNumber(int index, std::int32_t v) {
-    FNumber.clear();
-    AppendDecimal(FNumber, v);
-    FView.SetEditText(index, FNumber);
+    m_number.clear();
+    AppendDecimal(m_number, v);
+    m_view.SetEditText(index, m_number);
 }
 
 void TRequestEngine::CommitCmdValue(int index) {
     if (!ValidIndex(index))
         return;
-    const TCmdRecord& rec = FTable[index];
+    const TCmdRecord& rec = m_table[index];
     if (IsNumericKind(rec.cmd_type)) {
-        SetEditNumber(
-            index, StrToIntClamped(FView.EditText(index), rec.val_min, rec.val_max, rec.val_start));
+        SetEditNumber(index, StrToIntClamped(m_view.EditText(index), rec.val_min, rec.val_max,
+                                             rec.val_start));
     } else if (rec.cmd_type == ctCommandString) {
-        const std::string text = FView.EditText(index);
-        FView.SetEditText(index, TrimText(text));
+        const std::string text = m_view.EditText(index);
+        m_view.SetEditText(index, TrimText(text));
     }
 }
 
 // An arrow key step: stops at the limits without touching the edit.
 void TRequestEngine::Step(int index, bool up) {
-    const TCmdRecord& rec = FTable[index];
+    const TCmdRecord& rec = m_table[index];
     const std::int32_t v =
-        StrToIntClamped(FView.EditText(index), rec.val_min, rec.val_max, rec.val_start);
+        StrToIntClamped(m_view.EditText(index), rec.val_min, rec.val_max, rec.val_start);
     std::int64_t n;
     if (up) {
         if (v >= rec.val_max)
@@ -258,7 +258,7 @@ void TRequestEngine::Step(int index, bool up) {
     }
     SetEditNumber(index, Saturate(n));
     if (rec.has(TxOnValueChange)) {
-        FSeqLeft = 1;
+        m_seqLeft = 1;
         SendCmd(index, false);
     }
 }
@@ -266,19 +266,19 @@ void TRequestEngine::Step(int index, bool up) {
 void TRequestEngine::CmdEditKey(int index, int key) {
     if (!ValidIndex(index))
         return;
-    const TCmdRecord& rec = FTable[index];
+    const TCmdRecord& rec = m_table[index];
     if (IsNumericKind(rec.cmd_type)) {
         if (key == vkUp || key == vkDown) {
             Step(index, key == vkUp);
         } else if (key == vkReturn) {
-            SetEditNumber(index, StrToIntClamped(FView.EditText(index), rec.val_min, rec.val_max,
+            SetEditNumber(index, StrToIntClamped(m_view.EditText(index), rec.val_min, rec.val_max,
                                                  rec.val_start));
-            FSeqLeft = 1;
+            m_seqLeft = 1;
             SendCmd(index, false);
         }
     } else if (rec.cmd_type == ctCommandString && key == vkReturn) {
-        const std::string text = FView.EditText(index);
-        FView.SetEditText(index, TrimText(text));
+        const std::string text = m_view.EditText(index);
+        m_view.SetEditText(index, TrimText(text));
     }
 }
 
@@ -286,11 +286,11 @@ void TRequestEngine::CmdEditKey(int index, int key) {
 bool TRequestEngine::WheelStep(int index, bool up) {
     if (!ValidIndex(index))
         return false;
-    const TCmdRecord& rec = FTable[index];
+    const TCmdRecord& rec = m_table[index];
     if (rec.has(Disabled) || !IsNumericKind(rec.cmd_type))
         return false;
     const std::int32_t v =
-        StrToIntClamped(FView.EditText(index), rec.val_min, rec.val_max, rec.val_start);
+        StrToIntClamped(m_view.EditText(index), rec.val_min, rec.val_max, rec.val_start);
     SetEditNumber(index, v);
     const bool room = up ? v < rec.val_max : v > rec.val_min;
     if (room) {
@@ -299,7 +299,7 @@ bool TRequestEngine::WheelStep(int index, bool up) {
                : std::max<std::int64_t>(std::int64_t{v} - rec.val_inc, rec.val_min);
         SetEditNumber(index, Saturate(n));
         if (rec.has(TxOnValueChange)) {
-            FSeqLeft = 1;
+            m_seqLeft = 1;
             SendCmd(index, false);
         }
     }

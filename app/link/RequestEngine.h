@@ -150,20 +150,20 @@ public:
     void ResetCounters();
 
     // State, read-only for the window and for tests.
-    bool ComBusy() const { return FComBusy; }
-    int PendingSlot() const { return FPendingSlot; }
-    int SeqLeft() const { return FSeqLeft; }
-    void SetSeqLeft(int n) { FSeqLeft = n; }
-    int SeqPos() const { return FSeqPos; }
-    bool SeqGet() const { return FSeqGet; }
-    const std::array<int, SlotCount>& SeqSlots() const { return FSeqSlots; }
-    int TxCount() const { return FTxCount; }
-    int RxCount() const { return FRxCount; }
-    int RxTOCount() const { return FRxTOCount; }
-    bool TimerRunning() const { return FTimerRunning; }
-    TRxState RxState() const { return FRx.State(); }
-    std::string_view RxLine() const { return FRx.Line(); }
-    unsigned RxOverflowCount() const { return FRx.OverflowCount(); }
+    bool ComBusy() const { return m_comBusy; }
+    int PendingSlot() const { return m_pendingSlot; }
+    int SeqLeft() const { return m_seqLeft; }
+    void SetSeqLeft(int n) { m_seqLeft = n; }
+    int SeqPos() const { return m_seqPos; }
+    bool SeqGet() const { return m_seqGet; }
+    const std::array<int, SlotCount>& SeqSlots() const { return m_seqSlots; }
+    int TxCount() const { return m_txCount; }
+    int RxCount() const { return m_rxCount; }
+    int RxTOCount() const { return m_rxTimeoutCount; }
+    bool TimerRunning() const { return m_timerRunning; }
+    TRxState RxState() const { return m_rx.State(); }
+    std::string_view RxLine() const { return m_rx.Line(); }
+    unsigned RxOverflowCount() const { return m_rx.OverflowCount(); }
 
 private:
     void StartRun(bool get);
@@ -176,27 +176,27 @@ private:
     void Step(int index, bool up);
     bool WheelStep(int index, bool up);
 
-    const TCmdTable& FTable;
-    TLinkPort& FPort;
-    TLinkTimer& FTimer;
-    TLinkView& FView;
+    const TCmdTable& m_table;
+    TLinkPort& m_port;
+    TLinkTimer& m_timer;
+    TLinkView& m_view;
 
-    TReplyAssembler FRx;
-    bool FComBusy = false;
-    bool FTimerRunning = false;
-    int FPendingSlot = 0;
-    int FSeqLeft = 0;
-    int FSeqPos = 0;
-    bool FSeqGet = false;
-    std::array<int, SlotCount> FSeqSlots{};
-    int FTxCount = 0;
-    int FRxCount = 0;
-    int FRxTOCount = 0;
+    TReplyAssembler m_rx;
+    bool m_comBusy = false;
+    bool m_timerRunning = false;
+    int m_pendingSlot = 0;
+    int m_seqLeft = 0;
+    int m_seqPos = 0;
+    bool m_seqGet = false;
+    std::array<int, SlotCount> m_seqSlots{};
+    int m_txCount = 0;
+    int m_rxCount = 0;
+    int m_rxTimeoutCount = 0;
 
-    std::string FFrame;   // reused for every frame; the port copies what it keeps
-    std::string FLogLine; // reused for log lines built here
-    std::string FNumber;  // reused for decimal texts
-    std::string FValue;   // the value of the reply being processed
+    std::string m_frame;   // reused for every frame; the port copies what it keeps
+    std::string m_logLine; // reused for log lines built here
+    std::string m_number;  // reused for decimal texts
+    std::string m_value;   // the value of the reply being processed
 };
 
 } // namespace pmv

@@ -89,22 +89,22 @@ inline void Pump(int ms) {
 class Pty {
 public:
     Pty() {
-        FMaster = ::posix_openpt(O_RDWR | O_NOCTTY);
-        if (FMaster < 0 || ::grantpt(FMaster) != 0 || ::unlockpt(FMaster) != 0)
+        m_master = ::posix_openpt(O_RDWR | O_NOCTTY);
+        if (m_master < 0 || ::grantpt(m_master) != 0 || ::unlockpt(m_master) != 0)
             return;
         char name[128] = {};
-        if (::ptsname_r(FMaster, name, sizeof name) != 0)
+        if (::ptsname_r(m_master, name, sizeof name) != 0)
             return;
-        FSlave = name;
-        const int flags = ::fcntl(FMaster, F_GETFL);
-        ::fcntl(FMaster, F_SETFL, flags | O_NONBLOCK);
+        m_slave = name;
+        const int flags = ::fcntl(m_master, F_GETFL);
+        ::fcntl(m_master, F_SETFL, flags | O_NONBLOCK);
     }
     ~Pty() { CloseMaster(); }
     Pty(const Pty&) = delete;
     Pty& operator=(const Pty&) = delete;
 
-    bool Ok() const { return FMaster >= 0 && !FSlave.empty(); }
-    const std::string& SlavePath() const { return FSlave; }
+    bool Ok() const { return m_master >= 0 && !m_slave.empty(); }
+    const std::string& SlavePath() const { return m_slave; }
 
     /// Writes all bytes to the master (the port receives them).
     bool Write(const std::string& bytes) {
@@ -112,7 +112,7 @@ public:
         QElapsedTimer t;
         t.start();
         while (done < bytes.size()) {
-            const ssize_t w = ::write(FMaster, bytes.data() + done, bytes.size() - done);
+            const ssize_t w = ::write(m_master, bytes.data() + done, bytes.size() - done);
             if (w > 0) {
                 done += static_cast<std::size_t>(w);
             } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
@@ -128,7 +128,7 @@ public:
 
     /// One write attempt; whatever does not fit is dropped.
     void WriteSome(const std::string& bytes) {
-        (void)!::write(FMaster, bytes.data(), bytes.size());
+        (void)!::write(m_master, bytes.data(), bytes.size());
     }
 
     /// Reads what the port has sent so far (non-blocking) and appends it.
@@ -136,7 +136,7 @@ public:
         char buf[65536];
         std::size_t total = 0;
         for (;;) {
-            const ssize_t r = ::read(FMaster, buf, sizeof buf);
+            const ssize_t r = ::read(m_master, buf, sizeof buf);
             if (r <= 0)
                 break;
             into.append(buf, static_cast<std::size_t>(r));
@@ -148,20 +148,20 @@ public:
     /// Bytes waiting at the master (sent by the port, not yet read here).
     int Pending() const {
         int n = 0;
-        return ::ioctl(FMaster, FIONREAD, &n) == 0 ? n : -1;
+        return ::ioctl(m_master, FIONREAD, &n) == 0 ? n : -1;
     }
 
     /// Makes the device vanish (the port sees a hang-up).
     void CloseMaster() {
-        if (FMaster >= 0) {
-            ::close(FMaster);
-            FMaster = -1;
+        if (m_master >= 0) {
+            ::close(m_master);
+            m_master = -1;
         }
     }
 
 private:
-    int FMaster = -1;
-    std::string FSlave;
+    int m_master = -1;
+    std::string m_slave;
 };
 
 /// One report as raised through OnReport.
@@ -216,12 +216,12 @@ struct ReportLog {
 class DeviceMapEnv {
 public:
     DeviceMapEnv() {
-        FMapPath = FDir.path().toStdString() + "/commap";
-        FEmpty = FDir.path().toStdString() + "/empty";
-        ::mkdir(FEmpty.c_str(), 0755);
-        ::setenv("PMV_COMMAP", FMapPath.c_str(), 1);
-        ::setenv("PMV_DEV_ROOT", FEmpty.c_str(), 1);
-        ::setenv("PMV_SYSFS_ROOT", FEmpty.c_str(), 1);
+        m_mapPath = m_dir.path().toStdString() + "/commap";
+        m_empty = m_dir.path().toStdString() + "/empty";
+        ::mkdir(m_empty.c_str(), 0755);
+        ::setenv("PMV_COMMAP", m_mapPath.c_str(), 1);
+        ::setenv("PMV_DEV_ROOT", m_empty.c_str(), 1);
+        ::setenv("PMV_SYSFS_ROOT", m_empty.c_str(), 1);
         Write();
     }
     ~DeviceMapEnv() {
@@ -230,16 +230,16 @@ public:
         ::unsetenv("PMV_SYSFS_ROOT");
     }
     void Map(int com, const std::string& device) {
-        FEntries[com] = device;
+        m_entries[com] = device;
         Write();
     }
     void Unmap(int com) {
-        FEntries.erase(com);
+        m_entries.erase(com);
         Write();
     }
     /// A plain file that exists, for ports that only need to be present.
     std::string FakeDevice(const std::string& name) {
-        const std::string path = FDir.path().toStdString() + "/" + name;
+        const std::string path = m_dir.path().toStdString() + "/" + name;
         if (FILE* f = std::fopen(path.c_str(), "w"))
             std::fclose(f);
         return path;
@@ -247,18 +247,18 @@ public:
 
 private:
     void Write() {
-        const std::string tmp = FMapPath + ".tmp";
+        const std::string tmp = m_mapPath + ".tmp";
         if (FILE* f = std::fopen(tmp.c_str(), "w")) {
-            for (const auto& [com, dev] : FEntries)
+            for (const auto& [com, dev] : m_entries)
                 std::fprintf(f, "COM%d=%s\n", com, dev.c_str());
             std::fclose(f);
-            std::rename(tmp.c_str(), FMapPath.c_str());
+            std::rename(tmp.c_str(), m_mapPath.c_str());
         }
     }
-    QTemporaryDir FDir;
-    std::string FMapPath;
-    std::string FEmpty;
-    std::map<int, std::string> FEntries;
+    QTemporaryDir m_dir;
+    std::string m_mapPath;
+    std::string m_empty;
+    std::map<int, std::string> m_entries;
 };
 
 } // namespace comporttest
