@@ -68,6 +68,8 @@ public:
     // was cancelled or the write failed (error box shown).
     bool SaveConfigFile();
     void SetDialogs(TMainFormDialogs dialogs);
+    // The window's target link (for measurements).
+    pmv::TPortLink& Link() { return *m_link; }
 
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
