@@ -6,6 +6,7 @@
 #include <QEvent>
 #include <QLayout>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -174,18 +175,63 @@ TLogView::TLogView(QWidget* parent) : QPlainTextEdit(parent) {
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setAccessibleName(QStringLiteral("Log"));
+    // The bound also turns off the document's undo history, which would
+    // otherwise keep a copy of every line ever appended.
+    setUndoRedoEnabled(false);
+    setMaximumBlockCount(kMaxLines);
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &TLogView::Flush);
+    // Emptied by other means (QPlainTextEdit::clear): what waited goes too.
+    connect(this, &QPlainTextEdit::textChanged, this, [this] {
+        if (!m_flushing && document()->isEmpty())
+            DropPending();
+    });
 }
 
-void TLogView::AppendLine(const QString& line) {
-    QString shown = line;
-    for (QChar& c : shown) {
+void TLogView::AppendLine(QString line) {
+    auto control = [](QChar c) {
         const char16_t u = c.unicode();
-        if (u < 0x20 && u != u'\t')
-            c = QChar(char16_t(0x2400 + u));
-        else if (u == 0x7F)
-            c = QChar(char16_t(0x2421));
+        return (u < 0x20 && u != u'\t') || u == 0x7F;
+    };
+    // Most lines hold none: those are kept as they are, without a copy.
+    if (std::any_of(line.cbegin(), line.cend(), control)) {
+        for (QChar& c : line) {
+            if (control(c))
+                c = QChar(char16_t(c.unicode() == 0x7F ? 0x2421 : 0x2400 + c.unicode()));
+        }
     }
-    appendPlainText(shown);
+    if (m_pendingLines > 0)
+        m_pending.append(QLatin1Char('\n'));
+    m_pending.append(line);
+    ++m_pendingLines;
+    if (!m_flushTimer.isActive()) {
+        // At once after a quiet spell, else one frame after the last batch.
+        const qint64 since = m_sinceFlush.isValid() ? m_sinceFlush.elapsed() : kFlushMs;
+        m_flushTimer.start(since >= kFlushMs ? 0 : int(kFlushMs - since));
+    }
+}
+
+void TLogView::Flush() {
+    m_flushTimer.stop();
+    if (m_pendingLines == 0)
+        return;
+    m_flushing = true;
+    appendPlainText(m_pending); // also drops the oldest lines beyond kMaxLines
+    m_flushing = false;
+    m_pending.resize(0); // keeps its capacity for the next batch
+    m_pendingLines = 0;
+    m_sinceFlush.start();
+}
+
+void TLogView::Clear() {
+    DropPending();
+    clear();
+}
+
+void TLogView::DropPending() {
+    m_flushTimer.stop();
+    m_pending.resize(0);
+    m_pendingLines = 0;
 }
 
 void TLogView::mouseDoubleClickEvent(QMouseEvent* event) {

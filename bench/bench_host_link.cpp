@@ -21,8 +21,8 @@
 //   GetAll192Bare    the same 192 frames written and their replies read
 //                    directly on the pty: what the line itself allows.
 //   Memory100k       Get All in the window repeated over 100,000 requests,
-//                    the log cleared between runs (the log has no line limit
-//                    by design): resident memory before and after.
+//                    the log cleared between runs: resident memory before and
+//                    after.
 //   LogGrowth20k     the same over 20,000 requests with the log kept: what
 //                    the log itself costs per 1,000 lines.
 //   Memory1MLogKept  10^6 requests with the log kept (it keeps its newest
@@ -33,6 +33,7 @@
 //                    closing (as a device that is unplugged) to the window's
 //                    "device lost" line, the port closed by then: median and
 //                    maximum over the runs.
+#include "app/FormWidgets.h"
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
 #include "app/link/PortLink.h"
@@ -131,7 +132,7 @@ struct THost {
     QLabel* portState = nullptr;
     QLabel* rxCount = nullptr;
     QLabel* timeoutCount = nullptr;
-    QPlainTextEdit* log = nullptr;
+    TLogView* log = nullptr;
     std::string error;
 
     bool Start() {
@@ -149,7 +150,7 @@ struct THost {
         portState = form->findChild<QLabel*>(QStringLiteral("StatusPanel0"));
         rxCount = form->findChild<QLabel*>(QStringLiteral("StatusPanel4"));
         timeoutCount = form->findChild<QLabel*>(QStringLiteral("StatusPanel6"));
-        log = form->findChild<QPlainTextEdit*>(QStringLiteral("Memo"));
+        log = form->findChild<TLogView*>(QStringLiteral("Memo"));
         // The slots and the port come from a configuration file, as the
         // operator loads them.
         const QString path = dir.filePath(QStringLiteral("marked.ini"));
@@ -168,7 +169,7 @@ struct THost {
         return Opened();
     }
     void Close() { close->trigger(); }
-    void ClearLog() { log->clear(); }
+    void ClearLog() { log->Clear(); }
 
     // One Get All, run to its end on the event loop. False on a time-out.
     bool GetAll() {
@@ -518,8 +519,9 @@ void BM_PeerGoneToLostLine(benchmark::State& state) {
         }
         log->clear();
         lostAt = {};
-        // Let the workers settle into their waits first.
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        // Let the workers settle into their waits first, and the log put
+        // in its last batch (so that the lost line goes in at once).
+        QTimer::singleShot(TLogView::kFlushMs + 5, &loop, &QEventLoop::quit);
         loop.exec();
         QTimer guard; // never hang
         guard.setSingleShot(true);
