@@ -6,7 +6,6 @@
 #include <QEvent>
 #include <QLayout>
 
-#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -188,21 +187,43 @@ TLogView::TLogView(QWidget* parent) : QPlainTextEdit(parent) {
     });
 }
 
+namespace {
+
+bool IsControl(QChar c) {
+    const char16_t u = c.unicode();
+    return (u < 0x20 && u != u'\t') || u == 0x7F;
+}
+
+// Control characters as their symbols: U+2400 + code, DEL as U+2421.
+QChar Symbol(QChar c) {
+    return QChar(char16_t(c.unicode() == 0x7F ? 0x2421 : 0x2400 + c.unicode()));
+}
+
+} // namespace
+
 void TLogView::AppendLine(QString line) {
-    auto control = [](QChar c) {
-        const char16_t u = c.unicode();
-        return (u < 0x20 && u != u'\t') || u == 0x7F;
-    };
-    // Most lines hold none: those are kept as they are, without a copy.
-    if (std::any_of(line.cbegin(), line.cend(), control)) {
-        for (QChar& c : line) {
-            if (control(c))
-                c = QChar(char16_t(c.unicode() == 0x7F ? 0x2421 : 0x2400 + c.unicode()));
-        }
-    }
+    const qsizetype from = m_pending.size() + (m_pendingLines > 0 ? 1 : 0);
     if (m_pendingLines > 0)
         m_pending.append(QLatin1Char('\n'));
     m_pending.append(line);
+    AppendPending(from);
+}
+
+void TLogView::AppendLatin1(std::string_view line) {
+    const qsizetype from = m_pending.size() + (m_pendingLines > 0 ? 1 : 0);
+    if (m_pendingLines > 0)
+        m_pending.append(QLatin1Char('\n'));
+    m_pending.append(QLatin1StringView(line.data(), qsizetype(line.size())));
+    AppendPending(from);
+}
+
+// The line now at the end of the waiting text, from `from` on: its control
+// characters shown as symbols, and a batch scheduled.
+void TLogView::AppendPending(qsizetype from) {
+    for (qsizetype i = from; i < m_pending.size(); ++i) {
+        if (IsControl(m_pending.at(i)))
+            m_pending[i] = Symbol(m_pending.at(i));
+    }
     ++m_pendingLines;
     if (!m_flushTimer.isActive()) {
         // At once after a quiet spell, else one frame after the last batch.

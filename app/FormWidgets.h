@@ -10,6 +10,7 @@
 #include <QToolBar>
 
 #include <array>
+#include <string_view>
 
 // The tool bar: one button per menu item it runs, found among the actions of
 // actionOwner by their object names, with the item's icon, and the item's
@@ -53,6 +54,8 @@ public:
     // Appends one line; control characters in it are shown as their symbols
     // (a carriage return as U+240D), so that it stays one line.
     void AppendLine(QString line);
+    // The same for an 8-bit (Latin-1) line, without a QString of its own.
+    void AppendLatin1(std::string_view line);
     // Puts the lines still waiting into the document now.
     void Flush();
     // Removes all lines, those still waiting included.
@@ -67,6 +70,7 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
 private:
+    void AppendPending(qsizetype from);
     void DropPending();
 
     QString m_pending; // waiting lines, separated by line feeds
