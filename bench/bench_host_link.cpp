@@ -388,8 +388,11 @@ void BM_GetAll192Bare(benchmark::State& state) {
 }
 BENCHMARK(BM_GetAll192Bare)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-// The script times its own runs; one process does all of them, as a script
-// that polls a target in a loop would.
+// The script times its own runs (kPyserialRuns Get All runs, as many as the
+// window's benchmark does); one process does all of them, as a script that
+// polls a target in a loop would.
+constexpr int kPyserialRuns = 50;
+
 void BM_GetAll192Pyserial(benchmark::State& state) {
     THost* h = Host();
     if (!h) {
@@ -400,7 +403,7 @@ void BM_GetAll192Pyserial(benchmark::State& state) {
     const std::string config = h->dir.filePath(QStringLiteral("marked.ini")).toStdString();
     const std::string command = "/usr/bin/python3 " PMV_SOURCE_DIR "/bench/pyserial_get_all.py '" +
                                 config + "' '" + h->sim.Device() + "' " +
-                                std::to_string(state.max_iterations);
+                                std::to_string(kPyserialRuns);
     for (auto _ : state) {
         std::FILE* p = ::popen(command.c_str(), "r");
         long requests = 0;
