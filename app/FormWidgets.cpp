@@ -174,18 +174,85 @@ TLogView::TLogView(QWidget* parent) : QPlainTextEdit(parent) {
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setAccessibleName(QStringLiteral("Log"));
+    // The bound also turns off the document's undo history, which would
+    // otherwise keep a copy of every line ever appended.
+    setUndoRedoEnabled(false);
+    setMaximumBlockCount(kMaxLines);
+    m_flushTimer.setSingleShot(true);
+    connect(&m_flushTimer, &QTimer::timeout, this, &TLogView::Flush);
+    // Emptied by other means (QPlainTextEdit::clear): what waited goes too.
+    connect(this, &QPlainTextEdit::textChanged, this, [this] {
+        if (!m_flushing && document()->isEmpty())
+            DropPending();
+    });
 }
 
-void TLogView::AppendLine(const QString& line) {
-    QString shown = line;
-    for (QChar& c : shown) {
-        const char16_t u = c.unicode();
-        if (u < 0x20 && u != u'\t')
-            c = QChar(char16_t(0x2400 + u));
-        else if (u == 0x7F)
-            c = QChar(char16_t(0x2421));
+namespace {
+
+bool IsControl(QChar c) {
+    const char16_t u = c.unicode();
+    return (u < 0x20 && u != u'\t') || u == 0x7F;
+}
+
+// Control characters as their symbols: U+2400 + code, DEL as U+2421.
+QChar Symbol(QChar c) {
+    return QChar(char16_t(c.unicode() == 0x7F ? 0x2421 : 0x2400 + c.unicode()));
+}
+
+} // namespace
+
+void TLogView::AppendLine(QString line) {
+    const qsizetype from = m_pending.size() + (m_pendingLines > 0 ? 1 : 0);
+    if (m_pendingLines > 0)
+        m_pending.append(QLatin1Char('\n'));
+    m_pending.append(line);
+    AppendPending(from);
+}
+
+void TLogView::AppendLatin1(std::string_view line) {
+    const qsizetype from = m_pending.size() + (m_pendingLines > 0 ? 1 : 0);
+    if (m_pendingLines > 0)
+        m_pending.append(QLatin1Char('\n'));
+    m_pending.append(QLatin1StringView(line.data(), qsizetype(line.size())));
+    AppendPending(from);
+}
+
+// The line now at the end of the waiting text, from `from` on: its control
+// characters shown as symbols, and a batch scheduled.
+void TLogView::AppendPending(qsizetype from) {
+    for (qsizetype i = from; i < m_pending.size(); ++i) {
+        if (IsControl(m_pending.at(i)))
+            m_pending[i] = Symbol(m_pending.at(i));
     }
-    appendPlainText(shown);
+    ++m_pendingLines;
+    if (!m_flushTimer.isActive()) {
+        // At once after a quiet spell, else one frame after the last batch.
+        const qint64 since = m_sinceFlush.isValid() ? m_sinceFlush.elapsed() : kFlushMs;
+        m_flushTimer.start(since >= kFlushMs ? 0 : int(kFlushMs - since));
+    }
+}
+
+void TLogView::Flush() {
+    m_flushTimer.stop();
+    if (m_pendingLines == 0)
+        return;
+    m_flushing = true;
+    appendPlainText(m_pending); // also drops the oldest lines beyond kMaxLines
+    m_flushing = false;
+    m_pending.resize(0); // keeps its capacity for the next batch
+    m_pendingLines = 0;
+    m_sinceFlush.start();
+}
+
+void TLogView::Clear() {
+    DropPending();
+    clear();
+}
+
+void TLogView::DropPending() {
+    m_flushTimer.stop();
+    m_pending.resize(0);
+    m_pendingLines = 0;
 }
 
 void TLogView::mouseDoubleClickEvent(QMouseEvent* event) {

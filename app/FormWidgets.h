@@ -2,12 +2,15 @@
 // (`StatusBar`) of the main window.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 
 #include <array>
+#include <string_view>
 
 // The tool bar: one button per menu item it runs, found among the actions of
 // actionOwner by their object names, with the item's icon, and the item's
@@ -25,16 +28,39 @@ private:
     QList<QObject*> m_noHintButtons;
 };
 
-// The read-only log: one line per call, both scroll bars, no line limit.
+// The read-only log: one line per call, both scroll bars.
+//
+// Lines reach the document in batches: AppendLine keeps the line, and the
+// lines kept so far go in together on the next turn of the event loop, or,
+// while lines keep coming, at most once per kFlushMs. Appending a line costs
+// the text view about as much as appending a hundred at once (layout,
+// scrolling to the end, repaint requests), so a Get All run pays that once per
+// batch instead of once per reply. Order and text are unchanged; Flush() puts
+// the waiting lines in at once (for readers of the document) and Clear()
+// drops them with the rest.
+//
+// It keeps the newest kMaxLines lines: each line beyond them drops the
+// oldest, so that a log left running for days stays within a fixed amount of
+// memory.
 class TLogView : public QPlainTextEdit {
     Q_OBJECT
 
 public:
+    static constexpr int kMaxLines = 100000;
+    static constexpr int kFlushMs = 20;
+
     explicit TLogView(QWidget* parent = nullptr);
 
     // Appends one line; control characters in it are shown as their symbols
     // (a carriage return as U+240D), so that it stays one line.
-    void AppendLine(const QString& line);
+    void AppendLine(QString line);
+    // The same for an 8-bit (Latin-1) line, without a QString of its own.
+    void AppendLatin1(std::string_view line);
+    // Puts the lines still waiting into the document now.
+    void Flush();
+    // Removes all lines, those still waiting included.
+    void Clear();
+    int PendingLines() const { return m_pendingLines; }
 
 signals:
     // A double click on the text, reported before the log handles it itself.
@@ -42,6 +68,16 @@ signals:
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+private:
+    void AppendPending(qsizetype from);
+    void DropPending();
+
+    QString m_pending; // waiting lines, separated by line feeds
+    int m_pendingLines = 0;
+    bool m_flushing = false;
+    QTimer m_flushTimer;
+    QElapsedTimer m_sinceFlush;
 };
 
 // One panel of the status bar. To accessibility tools (screen readers, test

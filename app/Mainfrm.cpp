@@ -4,6 +4,7 @@
 #include "app/HostApplication.h"
 #include "app/Icons.h"
 #include "app/MainfrmLinkAdapters.h"
+#include "app/RepaintPacer.h"
 #include "app/SlotPanel.h"
 #include "app/link/PortLink.h"
 #include "app/link/PortWatch.h"
@@ -81,6 +82,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
             [this] { RunGuarded([this] { StatusBarDblClick(); }); });
     BuildLink();
     layout()->setSizeConstraint(QLayout::SetFixedSize);
+    m_pacer = new TRepaintPacer(this);
 
     // Start state of the command set and its snapshot.
     for (int p = 0; p < PageCount; ++p)

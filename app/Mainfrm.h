@@ -28,6 +28,7 @@ class QTimer;
 class TFormLinkView;
 class TFormWatchView;
 class TLogView;
+class TRepaintPacer;
 class TSlotPanel;
 class TStatusLine;
 
@@ -68,6 +69,10 @@ public:
     // was cancelled or the write failed (error box shown).
     bool SaveConfigFile();
     void SetDialogs(TMainFormDialogs dialogs);
+    // The window's target link (for measurements).
+    pmv::TPortLink& Link() { return *m_link; }
+    // The window repaints at most once per frame (app/RepaintPacer.h).
+    const TRepaintPacer& Pacer() const { return *m_pacer; }
 
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
@@ -165,6 +170,7 @@ private:
     QMenu* TabNamingPopupMenu = nullptr;
     QAction* Paste1 = nullptr;
     QObject* m_wheelSource = nullptr;
+    TRepaintPacer* m_pacer = nullptr;
     std::unique_ptr<TFormLinkView> m_linkView;
     std::unique_ptr<pmv::TPortLink> m_link; // after the view: goes before it
     std::unique_ptr<TFormWatchView> m_watchView;

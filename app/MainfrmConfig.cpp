@@ -97,7 +97,7 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
 
     // A fresh log and fresh traffic counts (panels 2, 4 and 6). The request
     // engine keeps the counts; the status bar's double click is their reset.
-    Memo->clear();
+    Memo->Clear();
     StatusBarDblClick();
 
     const QString baseName = BaseName(path);

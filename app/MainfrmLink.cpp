@@ -161,5 +161,5 @@ void TMainForm::StatusBarDblClick() {
 }
 
 void TMainForm::MemoDblClick() {
-    Memo->clear();
+    Memo->Clear();
 }

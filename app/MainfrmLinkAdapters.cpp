@@ -11,7 +11,7 @@
 #include <QTimer>
 
 void TFormLinkView::AppendLog(std::string_view line) {
-    m_widgets.log->AppendLine(pmv::FromLatin1(line));
+    m_widgets.log->AppendLatin1(line);
 }
 
 void TFormLinkView::ShowCount(pmv::TLinkCounter counter, int value) {
@@ -39,6 +39,10 @@ std::string TFormLinkView::EditText(int index) const {
 }
 
 void TFormLinkView::SetEditText(int index, std::string_view text) {
+    // An edit that shows the text already stays as it is; no new string is
+    // made for it (Get All reads the same values again and again).
+    if (m_widgets.panel->EditText(index) == QLatin1StringView(text.data(), qsizetype(text.size())))
+        return;
     m_widgets.panel->SetEditText(index, pmv::FromLatin1(text));
 }
 

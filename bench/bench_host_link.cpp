@@ -2,7 +2,16 @@
 //   GetAll192Window  Get All over 192 parameters through the real main window
 //                    (offscreen), the simulator answering at once: requests/s,
 //                    driven and observed as an operator does (the menu item,
-//                    the status bar's counts).
+//                    the status bar's counts); with the processor time of the
+//                    whole process (all threads) and the heap allocations
+//                    (malloc, calloc, realloc, operator new) per request, the
+//                    gap from a reply's carriage return reaching the window to
+//                    the next frame being handed to the port (median, 99th
+//                    percentile), and the widget paint events per request.
+//   GetAll192Pyserial  the same 192 requests by a plain pyserial script
+//                    (bench/pyserial_get_all.py on Debian's python3-serial,
+//                    /usr/bin/python3) on the same simulator: its own rate and
+//                    processor time per request, start-up not included.
 //   GetAll192Link    the same run through the link alone (pmv::TPortLink on
 //                    the serial component, a view that keeps nothing), as a
 //                    command-line program runs it; requests/s, and the gap
@@ -12,14 +21,19 @@
 //   GetAll192Bare    the same 192 frames written and their replies read
 //                    directly on the pty: what the line itself allows.
 //   Memory100k       Get All in the window repeated over 100,000 requests,
-//                    the log cleared between runs (the log has no line limit
-//                    by design): resident memory before and after.
+//                    the log cleared between runs: resident memory before and
+//                    after.
 //   LogGrowth20k     the same over 20,000 requests with the log kept: what
 //                    the log itself costs per 1,000 lines.
+//   Memory1MLogKept  10^6 requests with the log kept (it keeps its newest
+//                    100,000 lines): resident memory before and after. Takes
+//                    minutes; registered only with PMV_BENCH_LONG=1 in the
+//                    environment, and run once.
 //   PeerGoneToLostLine  from the far end of an open port's pseudo-terminal
 //                    closing (as a device that is unplugged) to the window's
 //                    "device lost" line, the port closed by then: median and
 //                    maximum over the runs.
+#include "app/FormWidgets.h"
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
 #include "app/link/PortLink.h"
@@ -39,15 +53,50 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <new>
 #include <string>
 #include <unistd.h>
 #include <vector>
+
+// Heap allocations of the whole process, counted. Not in sanitized builds,
+// whose runtime owns these functions.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kCountsAllocations = false;
+unsigned long Allocations() {
+    return 0;
+}
+#else
+constexpr bool kCountsAllocations = true;
+std::atomic<unsigned long> gAllocations{0};
+unsigned long Allocations() {
+    return gAllocations.load(std::memory_order_relaxed);
+}
+extern "C" {
+void* __libc_malloc(std::size_t);
+void* __libc_calloc(std::size_t, std::size_t);
+void* __libc_realloc(void*, std::size_t);
+void* malloc(std::size_t n) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(n);
+}
+void* calloc(std::size_t n, std::size_t size) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(n, size);
+}
+void* realloc(void* p, std::size_t n) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(p, n);
+}
+}
+// operator new of libstdc++ calls malloc: counted there.
+#endif
 
 namespace {
 
@@ -81,9 +130,10 @@ struct THost {
     QAction* open = nullptr;
     QAction* close = nullptr;
     QLabel* portState = nullptr;
+    QLabel* txCount = nullptr;
     QLabel* rxCount = nullptr;
     QLabel* timeoutCount = nullptr;
-    QPlainTextEdit* log = nullptr;
+    TLogView* log = nullptr;
     std::string error;
 
     bool Start() {
@@ -99,9 +149,10 @@ struct THost {
         open = form->findChild<QAction*>(QStringLiteral("COMOpen"));
         close = form->findChild<QAction*>(QStringLiteral("COMClose"));
         portState = form->findChild<QLabel*>(QStringLiteral("StatusPanel0"));
+        txCount = form->findChild<QLabel*>(QStringLiteral("StatusPanel2"));
         rxCount = form->findChild<QLabel*>(QStringLiteral("StatusPanel4"));
         timeoutCount = form->findChild<QLabel*>(QStringLiteral("StatusPanel6"));
-        log = form->findChild<QPlainTextEdit*>(QStringLiteral("Memo"));
+        log = form->findChild<TLogView*>(QStringLiteral("Memo"));
         // The slots and the port come from a configuration file, as the
         // operator loads them.
         const QString path = dir.filePath(QStringLiteral("marked.ini"));
@@ -120,7 +171,7 @@ struct THost {
         return Opened();
     }
     void Close() { close->trigger(); }
-    void ClearLog() { log->clear(); }
+    void ClearLog() { log->Clear(); }
 
     // One Get All, run to its end on the event loop. False on a time-out.
     bool GetAll() {
@@ -151,14 +202,78 @@ double Percentile(std::vector<double> v, double p) {
     return v[std::min(v.size() - 1, static_cast<std::size_t>(p * double(v.size())))];
 }
 
+// Times, in the window, a reply's carriage return reaching the port's
+// receive event (ahead of the window's own handler) to the next frame being
+// accepted by the port.
+class TGapProbe {
+public:
+    explicit TGapProbe(TMainForm& form)
+        : m_port(*form.findChild<QORLNK::TLNKCOMPort*>(QStringLiteral("LNKCOMPort"))),
+          m_link(form.Link()), m_handler(m_port.OnRxChar) {
+        m_gapsUs.reserve(100000);
+        m_port.OnRxChar = [this](QORLNK::TLNKCOMRxThread* sender, char ch) {
+            if (ch == '\r')
+                m_crAt = Clock::now();
+            m_handler(sender, ch);
+        };
+        m_link.Port().SetHandOverHook([this] {
+            if (m_crAt != Clock::time_point{})
+                m_gapsUs.push_back(
+                    std::chrono::duration<double, std::micro>(Clock::now() - m_crAt).count());
+            m_crAt = {};
+        });
+    }
+    ~TGapProbe() {
+        m_link.Port().SetHandOverHook({});
+        m_port.OnRxChar = m_handler;
+    }
+    void NewRun() { m_crAt = {}; } // the first frame follows no reply
+    const std::vector<double>& GapsUs() const { return m_gapsUs; }
+
+private:
+    QORLNK::TLNKCOMPort& m_port;
+    pmv::TPortLink& m_link;
+    QORLNK::TLNKRxCharEvent m_handler;
+    Clock::time_point m_crAt{};
+    std::vector<double> m_gapsUs;
+};
+
+// Counts the paint events of every widget of the application.
+class TPaintCounter : public QObject {
+public:
+    TPaintCounter() { qApp->installEventFilter(this); }
+    ~TPaintCounter() override { qApp->removeEventFilter(this); }
+    long Count() const { return m_count; }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint)
+            ++m_count;
+        return false;
+    }
+
+private:
+    long m_count = 0;
+};
+
 void BM_GetAll192Window(benchmark::State& state) {
     THost* h = Host();
     if (!h || !h->Open()) {
         state.SkipWithError("no simulator or port");
         return;
     }
+    TGapProbe probe(*h->form);
+    double cpuSeconds = 0;
+    unsigned long allocations = 0;
+    const TPaintCounter paints;
     for (auto _ : state) {
-        if (!h->GetAll()) {
+        probe.NewRun();
+        const double cpuAt = pmvbench::ProcessCpuSeconds();
+        const unsigned long allocationsAt = Allocations();
+        const bool ok = h->GetAll();
+        cpuSeconds += pmvbench::ProcessCpuSeconds() - cpuAt;
+        allocations += Allocations() - allocationsAt;
+        if (!ok) {
             state.SkipWithError("reply time-out");
             break;
         }
@@ -166,7 +281,14 @@ void BM_GetAll192Window(benchmark::State& state) {
         h->ClearLog();
         state.ResumeTiming();
     }
+    const double requests = double(state.iterations() * Slots);
     state.SetItemsProcessed(state.iterations() * Slots);
+    state.counters["cpu_us_per_request"] = cpuSeconds * 1e6 / requests;
+    if (kCountsAllocations)
+        state.counters["allocs_per_request"] = double(allocations) / requests;
+    state.counters["gap_median_us"] = Percentile(probe.GapsUs(), 0.5);
+    state.counters["gap_p99_us"] = Percentile(probe.GapsUs(), 0.99);
+    state.counters["paints_per_request"] = double(paints.Count()) / requests;
     h->Close();
 }
 BENCHMARK(BM_GetAll192Window)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -268,7 +390,45 @@ void BM_GetAll192Bare(benchmark::State& state) {
 }
 BENCHMARK(BM_GetAll192Bare)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
+// The script times its own runs (kPyserialRuns Get All runs, as many as the
+// window's benchmark does); one process does all of them, as a script that
+// polls a target in a loop would.
+constexpr int kPyserialRuns = 50;
+
+void BM_GetAll192Pyserial(benchmark::State& state) {
+    THost* h = Host();
+    if (!h) {
+        state.SkipWithError("no simulator");
+        return;
+    }
+    h->Close();
+    const std::string config = h->dir.filePath(QStringLiteral("marked.ini")).toStdString();
+    const std::string command = "/usr/bin/python3 " PMV_SOURCE_DIR "/bench/pyserial_get_all.py '" +
+                                config + "' '" + h->sim.Device() + "' " +
+                                std::to_string(kPyserialRuns);
+    for (auto _ : state) {
+        std::FILE* p = ::popen(command.c_str(), "r");
+        long requests = 0;
+        double seconds = 0, cpuSeconds = 0;
+        const bool read = p && std::fscanf(p, "requests=%ld seconds=%lf cpu_seconds=%lf", &requests,
+                                           &seconds, &cpuSeconds) == 3;
+        if (p)
+            ::pclose(p);
+        if (!read || requests <= 0) {
+            state.SkipWithError("the script failed (python3-serial: scripts/deps.sh bench)");
+            return;
+        }
+        state.SetIterationTime(seconds);
+        state.counters["cpu_us_per_request"] = cpuSeconds * 1e6 / double(requests);
+        state.SetItemsProcessed(requests);
+    }
+}
+BENCHMARK(BM_GetAll192Pyserial)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+
 // Repeated Get All runs: resident memory after a warm-up and at the end.
+// Memory is measured here, not speed: a run cut short by a time-out (a busy
+// machine) is counted and the next one started; its lines stay in the log
+// like any others.
 void RunRequests(benchmark::State& state, long requests, bool clearLog) {
     THost* h = Host();
     if (!h || !h->Open()) {
@@ -277,26 +437,27 @@ void RunRequests(benchmark::State& state, long requests, bool clearLog) {
     }
     h->ClearLog();
     for (auto _ : state) {
+        int timeouts = 0;
         for (int i = 0; i < 5; ++i) // warm-up: buffers and caches at their working size
-            if (!h->GetAll())
-                state.SkipWithError("reply time-out");
+            timeouts += h->GetAll() ? 0 : 1;
         h->ClearLog();
         const long before = pmvbench::ResidentKb();
+        const long sentBefore = h->txCount->text().toLong();
         long done = 0;
         while (done < requests) {
-            if (!h->GetAll()) {
-                state.SkipWithError("reply time-out");
-                break;
-            }
-            done += Slots;
+            timeouts += h->GetAll() ? 0 : 1;
+            done = h->txCount->text().toLong() - sentBefore;
             if (clearLog)
                 h->ClearLog();
         }
+        h->log->Flush();
         const long after = pmvbench::ResidentKb();
         state.SetItemsProcessed(done);
         state.counters["rss_before_kb"] = double(before);
         state.counters["rss_after_kb"] = double(after);
         state.counters["rss_growth_kb"] = double(after - before);
+        state.counters["timeouts"] = timeouts;
+        state.counters["log_lines"] = h->log->blockCount();
         if (!clearLog)
             state.counters["kb_per_1000_lines"] = double(after - before) * 1000.0 / double(done);
     }
@@ -313,6 +474,10 @@ void BM_LogGrowth20k(benchmark::State& state) {
     RunRequests(state, 20000, false);
 }
 BENCHMARK(BM_LogGrowth20k)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_Memory1MLogKept(benchmark::State& state) {
+    RunRequests(state, 1000000, false);
+}
 
 // A window of its own, with COM26 in a device map of its own: a new
 // pseudo-terminal for every run, opened through COM > Open.
@@ -363,8 +528,9 @@ void BM_PeerGoneToLostLine(benchmark::State& state) {
         }
         log->clear();
         lostAt = {};
-        // Let the workers settle into their waits first.
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        // Let the workers settle into their waits first, and the log put
+        // in its last batch (so that the lost line goes in at once).
+        QTimer::singleShot(TLogView::kFlushMs + 5, &loop, &QEventLoop::quit);
         loop.exec();
         QTimer guard; // never hang
         guard.setSingleShot(true);
@@ -396,6 +562,11 @@ BENCHMARK(BM_PeerGoneToLostLine)->Iterations(50)->UseManualTime()->Unit(benchmar
 
 int main(int argc, char** argv) {
     pmvbench::UseOffscreenByDefault();
+    if (qEnvironmentVariableIntValue("PMV_BENCH_LONG") == 1)
+        benchmark::RegisterBenchmark("BM_Memory1MLogKept", BM_Memory1MLogKept)
+            ->Iterations(1)
+            ->UseRealTime()
+            ->Unit(benchmark::kMillisecond);
     int appArgc = 1;
     THostApplication app(appArgc, argv);
     const int rc = pmvbench::RunBenchmarks(argc, argv);

@@ -2,15 +2,20 @@
 """Get All of a PMV-Host configuration file with pyserial, as a plain script
 would do it: the yardstick for pmv-link get-all in bench_cli.
 
-    pyserial_get_all.py FILE DEVICE
+    pyserial_get_all.py FILE DEVICE [REPEAT]
 
 Reads the 2134-line file, takes the slots the window's Get All reads (kind 3
 or 5, marked for Get All, not disabled, with a command word), sends
 "QX<word>\\r" for each on DEVICE, one at a time, waits up to 200 ms for the
 "QX...\\r" reply and prints slot, command, description and value. Exit 1 when
 a reply timed out.
+
+With REPEAT, the Get All runs REPEAT times on the open port and only one line
+is printed: "requests=N seconds=S cpu_seconds=C", the time and the processor
+time of the runs alone (start-up and file reading not included).
 """
 import sys
+import time
 
 import serial
 
@@ -37,6 +42,17 @@ def main():
 
     port = serial.Serial(device, baudrate=int(value(6)), bytesize=int(value(7)),
                          parity=PARITY[value(8)], stopbits=int(value(9)), timeout=0.2)
+    if len(sys.argv) > 3:
+        repeat = int(sys.argv[3])
+        start, cpu = time.perf_counter(), time.process_time()
+        for _ in range(repeat):
+            for _, word, _ in slots:
+                port.write(b"QX" + word.encode("latin-1") + b"\r")
+                if not port.read_until(b"\r").endswith(b"\r"):
+                    return 1
+        print("requests=%d seconds=%.6f cpu_seconds=%.6f" %
+              (repeat * len(slots), time.perf_counter() - start, time.process_time() - cpu))
+        return 0
     failed = False
     rows = []
     for slot, word, descr in slots:

@@ -3,6 +3,7 @@
 // and the operator's mouse press that selects a slot.
 #pragma once
 
+#include "app/FormWidgets.h"
 #include "app/SlotPanel.h"
 #include "comport/Lnkcomdlg.h"
 #include "config/CmdRecord.h"
@@ -69,8 +70,13 @@ template <class T> T* Named(const QObject& root, const char* name) {
 inline TSlotPanel* Panel(const QObject& form) {
     return Named<TSlotPanel>(form, "CmdsPageControl");
 }
+// The log with every line logged so far in its document (it appends in
+// batches, see TLogView).
 inline QPlainTextEdit* Memo(const QObject& form) {
-    return Named<QPlainTextEdit>(form, "Memo");
+    TLogView* memo = Named<TLogView>(form, "Memo");
+    if (memo)
+        memo->Flush();
+    return memo;
 }
 inline QAction* Item(const QObject& form, const char* name) {
     return Named<QAction>(form, name);

@@ -4,6 +4,7 @@
 #include "app/FormWidgets.h"
 #include "app/Mainfrm.h"
 #include "app/MainfrmLinkAdapters.h"
+#include "app/RepaintPacer.h"
 #include "tests/app/BoxWatcher.h"
 #include "tests/app/WindowProbe.h"
 
@@ -617,6 +618,7 @@ TEST(LogView, OneLinePerCall) {
     TLogView log;
     log.AppendLine("first");
     log.AppendLine("ERROR: - command 5 not defined");
+    log.Flush();
     EXPECT_EQ(log.toPlainText(), "first\nERROR: - command 5 not defined");
     EXPECT_EQ(log.blockCount(), 2);
 }
@@ -635,8 +637,9 @@ TEST(LogView, LineStaysOneLine) {
     TLogView log;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line.toStdString());
-        log.clear();
+        log.Clear();
         log.AppendLine(row.line);
+        log.Flush();
         EXPECT_EQ(log.blockCount(), 1);
         EXPECT_EQ(log.toPlainText(), row.shown);
     }
@@ -645,8 +648,84 @@ TEST(LogView, LineStaysOneLine) {
 TEST(LogView, DoubleClickIsReportedBeforeTheLogHandlesIt) {
     TLogView log;
     log.AppendLine("some words");
+    log.Flush();
     int lines = -1;
     QObject::connect(&log, &TLogView::DoubleClicked, [&] { lines = log.blockCount(); });
     QTest::mouseDClick(log.viewport(), Qt::LeftButton, {}, QPoint(5, 5));
     EXPECT_EQ(lines, 1);
+}
+
+// Lines go in by batches on the event loop, in order; a clear drops the lines
+// still waiting with the rest, whichever way the log is cleared.
+TEST(LogView, BatchedLinesArriveInOrderAndGoWithAClear) {
+    TLogView log;
+    for (const char* line : {"one", "two", "three"})
+        log.AppendLine(line);
+    EXPECT_EQ(log.PendingLines(), 3);
+    QElapsedTimer waited;
+    waited.start();
+    while (log.PendingLines() > 0 && waited.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(log.toPlainText(), "one\ntwo\nthree");
+
+    log.AppendLine("before the clear");
+    log.Clear();
+    log.AppendLine("after");
+    log.Flush();
+    EXPECT_EQ(log.toPlainText(), "after");
+    log.AppendLine("waiting");
+    log.clear(); // the text view's own clear
+    log.Flush();
+    EXPECT_TRUE(log.document()->isEmpty());
+}
+
+// The log keeps its newest kMaxLines lines and drops the oldest first, also
+// when a batch alone is longer than the bound.
+TEST(LogView, KeepsTheNewestLinesUpToItsBound) {
+    TLogView log;
+    const int total = TLogView::kMaxLines + 25;
+    for (int i = 0; i < total; ++i)
+        log.AppendLine(QString::number(i));
+    log.Flush();
+    EXPECT_EQ(log.blockCount(), TLogView::kMaxLines);
+    EXPECT_EQ(log.document()->firstBlock().text(), "25");
+    log.AppendLine("newest");
+    log.Flush();
+    EXPECT_EQ(log.blockCount(), TLogView::kMaxLines);
+    EXPECT_EQ(log.document()->firstBlock().text(), "26");
+    EXPECT_EQ(log.document()->lastBlock().text(), "newest");
+}
+
+// A label that remembers what it painted last.
+class TPaintedLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+    QString painted;
+
+protected:
+    void paintEvent(QPaintEvent* event) override {
+        painted = text();
+        QLabel::paintEvent(event);
+    }
+};
+
+// Changes that come faster than the frame rate are not lost: the window's
+// next repaint shows the last of them.
+TEST(RepaintPacer, TheLastChangeIsPaintedOnceTheEventLoopRuns) {
+    QWidget window;
+    auto* label = new TPaintedLabel(QStringLiteral("0"), &window);
+    label->setFixedSize(80, 20);
+    const TRepaintPacer pacer(&window);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    for (int i = 1; i <= 200; ++i) {
+        label->setText(QString::number(i));
+        QCoreApplication::processEvents();
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (label->painted != "200" && waited.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_EQ(label->painted, "200");
+    EXPECT_GE(pacer.Repaints(), 1);
 }
