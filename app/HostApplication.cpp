@@ -16,7 +16,7 @@
 #include <exception>
 
 THostApplication::THostApplication(int& argc, char** argv) : QApplication(argc, argv) {
-    setApplicationName(QString::fromLatin1(pmv::ApplicationTitle));
+    setApplicationName(QString::fromLatin1(pmv::kApplicationTitle));
     setApplicationVersion(pmv::VersionText());
     // Names the desktop entry (data/), so that a desktop shows its icon and name.
     setDesktopFileName(QStringLiteral(PMV_APP_ID));
@@ -64,7 +64,7 @@ int THostApplication::Run(const std::function<int()>& body) {
 
 void THostApplication::ShowException(const QString& message) {
     if (m_errorBoxDepth > 0) {
-        std::fprintf(stderr, "%s: %s\n", pmv::ApplicationTitle, message.toLocal8Bit().constData());
+        std::fprintf(stderr, "%s: %s\n", pmv::kApplicationTitle, message.toLocal8Bit().constData());
         return;
     }
     ++m_errorBoxDepth;
@@ -72,7 +72,7 @@ void THostApplication::ShowException(const QString& message) {
         int& depth;
         ~TDepthGuard() { --depth; }
     } guard{m_errorBoxDepth};
-    QMessageBox::critical(activeWindow(), QString::fromLatin1(pmv::ApplicationTitle), message);
+    QMessageBox::critical(activeWindow(), QString::fromLatin1(pmv::kApplicationTitle), message);
 }
 
 namespace pmv {
@@ -94,7 +94,7 @@ constexpr const char* kExitStatusHelp =
 } // namespace
 
 QString VersionText() {
-    return QStringLiteral("%1.%2").arg(VersionMajor).arg(VersionMinor);
+    return QStringLiteral("%1.%2").arg(kVersionMajor).arg(kVersionMinor);
 }
 
 TCommandLineAnswer AnswerCommandLine(const QStringList& arguments) {
@@ -182,7 +182,7 @@ void ShowError(const QString& message) {
         app->ShowException(message);
         return;
     }
-    QMessageBox::critical(QApplication::activeWindow(), QString::fromLatin1(ApplicationTitle),
+    QMessageBox::critical(QApplication::activeWindow(), QString::fromLatin1(kApplicationTitle),
                           message);
 }
 

@@ -44,7 +44,7 @@ private:
 
 namespace pmv {
 
-constexpr const char* ApplicationTitle = "PMV-Host";
+constexpr const char* kApplicationTitle = "PMV-Host";
 
 // Exit codes of pmv-host (listed in --help and the manual page).
 constexpr int kExitNoDisplay = 1;

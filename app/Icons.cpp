@@ -12,19 +12,19 @@ namespace pmv {
 namespace {
 
 // Palette of the icon set.
-const QColor Outline(0x2F, 0x3B, 0x45);
-const QColor Blue(0x2F, 0x7B, 0xD8);
-const QColor LightBlue(0xB8, 0xD4, 0xF5);
-const QColor Green(0x2E, 0x9D, 0x4A);
-const QColor Red(0xD6, 0x45, 0x41);
-const QColor Amber(0xE8, 0xA3, 0x17);
-const QColor LightAmber(0xF7, 0xD2, 0x7A);
-const QColor Orange(0xE0, 0x7B, 0x1F);
-const QColor Grey(0x7A, 0x86, 0x91);
-const QColor LightGrey(0xDD, 0xE2, 0xE6);
+const QColor kOutline(0x2F, 0x3B, 0x45);
+const QColor kBlue(0x2F, 0x7B, 0xD8);
+const QColor kLightBlue(0xB8, 0xD4, 0xF5);
+const QColor kGreen(0x2E, 0x9D, 0x4A);
+const QColor kRed(0xD6, 0x45, 0x41);
+const QColor kAmber(0xE8, 0xA3, 0x17);
+const QColor kLightAmber(0xF7, 0xD2, 0x7A);
+const QColor kOrange(0xE0, 0x7B, 0x1F);
+const QColor kGrey(0x7A, 0x86, 0x91);
+const QColor kLightGrey(0xDD, 0xE2, 0xE6);
 
 QPen OutlinePen(qreal width = 1.0) {
-    return QPen(Outline, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
+    return QPen(kOutline, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin);
 }
 
 // A straight arrow from (x1, y1) to (x2, y2) with a filled head at the end.
@@ -59,21 +59,21 @@ void Arrow(QPainter& p, QPointF from, QPointF to, const QColor& colour) {
 // The target: a small chip with pins, used by Get All and Set All.
 void Chip(QPainter& p) {
     p.setPen(OutlinePen());
-    p.setBrush(Grey);
+    p.setBrush(kGrey);
     p.drawRect(QRectF(9.5, 3.5, 5, 9));
-    p.setPen(QPen(Outline, 1.0));
+    p.setPen(QPen(kOutline, 1.0));
     for (qreal y : {5.0, 8.0, 11.0})
         p.drawLine(QPointF(14.5, y), QPointF(15.5, y));
 }
 
 void Plug(QPainter& p, const QColor& body) {
-    p.setPen(QPen(Outline, 1.6, Qt::SolidLine, Qt::FlatCap));
+    p.setPen(QPen(kOutline, 1.6, Qt::SolidLine, Qt::FlatCap));
     p.drawLine(QPointF(6, 1.5), QPointF(6, 6));
     p.drawLine(QPointF(10, 1.5), QPointF(10, 6));
     p.setPen(OutlinePen());
     p.setBrush(body);
     p.drawRoundedRect(QRectF(3.5, 5.5, 9, 6), 1.5, 1.5);
-    p.setPen(QPen(Outline, 1.6, Qt::SolidLine, Qt::FlatCap));
+    p.setPen(QPen(kOutline, 1.6, Qt::SolidLine, Qt::FlatCap));
     p.drawLine(QPointF(8, 11.5), QPointF(8, 15.5));
 }
 
@@ -81,7 +81,7 @@ void Draw(QPainter& p, TIcon icon) {
     switch (icon) {
     case TIcon::Application: {
         p.setPen(Qt::NoPen);
-        p.setBrush(Blue);
+        p.setBrush(kBlue);
         p.drawRoundedRect(QRectF(0.5, 0.5, 15, 15), 3, 3);
         p.setPen(QPen(Qt::white, 1.4));
         p.setBrush(Qt::NoBrush);
@@ -94,56 +94,56 @@ void Draw(QPainter& p, TIcon icon) {
     }
     case TIcon::Exit: {
         p.setPen(OutlinePen());
-        p.setBrush(LightGrey);
+        p.setBrush(kLightGrey);
         p.drawRect(QRectF(1.5, 1.5, 8, 13));
-        p.setBrush(Grey);
+        p.setBrush(kGrey);
         const QPointF door[] = {{1.5, 1.5}, {6.5, 3.5}, {6.5, 15.5}, {1.5, 14.5}};
         p.drawPolygon(door, 4);
-        Arrow(p, QPointF(8, 8), QPointF(15.5, 8), Red);
+        Arrow(p, QPointF(8, 8), QPointF(15.5, 8), kRed);
         break;
     }
     case TIcon::LoadConfig: {
         p.setPen(OutlinePen());
-        p.setBrush(Amber);
+        p.setBrush(kAmber);
         p.drawPath(
             ClosedPath({{1.5, 13.5}, {1.5, 2.5}, {5.5, 2.5}, {7, 4.5}, {12.5, 4.5}, {12.5, 13.5}}));
-        p.setBrush(LightAmber);
+        p.setBrush(kLightAmber);
         const QPointF front[] = {{1.5, 13.5}, {4, 7.5}, {15.5, 7.5}, {12.5, 13.5}};
         p.drawPolygon(front, 4);
         break;
     }
     case TIcon::SaveConfig: {
         p.setPen(OutlinePen());
-        p.setBrush(Blue);
+        p.setBrush(kBlue);
         p.drawPath(ClosedPath({{1.5, 1.5}, {12.5, 1.5}, {14.5, 3.5}, {14.5, 14.5}, {1.5, 14.5}}));
-        p.setBrush(LightGrey);
+        p.setBrush(kLightGrey);
         p.drawRect(QRectF(4.5, 1.5, 7, 4));
         p.setBrush(Qt::white);
         p.drawRect(QRectF(3.5, 8.5, 9, 6));
-        p.setPen(QPen(LightBlue, 1.0));
+        p.setPen(QPen(kLightBlue, 1.0));
         p.drawLine(QPointF(5, 10.5), QPointF(11, 10.5));
         p.drawLine(QPointF(5, 12.5), QPointF(11, 12.5));
         break;
     }
     case TIcon::EditTitle: {
         p.setPen(OutlinePen());
-        p.setBrush(Amber);
+        p.setBrush(kAmber);
         const QPointF body[] = {{3.5, 10}, {11, 2.5}, {13.5, 5}, {6, 12.5}};
         p.drawPolygon(body, 4);
-        p.setBrush(LightAmber);
+        p.setBrush(kLightAmber);
         const QPointF tip[] = {{3.5, 10}, {6, 12.5}, {2, 14}};
         p.drawPolygon(tip, 3);
-        p.setPen(QPen(Blue, 1.5));
+        p.setPen(QPen(kBlue, 1.5));
         p.drawLine(QPointF(8, 14.5), QPointF(15, 14.5));
         break;
     }
     case TIcon::LogIn: {
         p.setPen(OutlinePen());
-        p.setBrush(Amber);
+        p.setBrush(kAmber);
         p.drawEllipse(QPointF(5, 8), 3.5, 3.5);
         p.setBrush(Qt::white);
         p.drawEllipse(QPointF(4.5, 8), 1, 1);
-        p.setPen(QPen(Outline, 2.0, Qt::SolidLine, Qt::FlatCap));
+        p.setPen(QPen(kOutline, 2.0, Qt::SolidLine, Qt::FlatCap));
         p.drawLine(QPointF(8.5, 8), QPointF(15, 8));
         p.drawLine(QPointF(12, 8), QPointF(12, 11));
         p.drawLine(QPointF(14.5, 8), QPointF(14.5, 10.5));
@@ -151,7 +151,7 @@ void Draw(QPainter& p, TIcon icon) {
     }
     case TIcon::COMSettings: {
         p.setPen(Qt::NoPen);
-        p.setBrush(Grey);
+        p.setBrush(kGrey);
         p.translate(8, 8);
         for (int i = 0; i < 8; ++i) {
             p.drawRoundedRect(QRectF(-1.6, -7.5, 3.2, 4), 0.8, 0.8);
@@ -165,34 +165,34 @@ void Draw(QPainter& p, TIcon icon) {
         break;
     }
     case TIcon::COMOpen:
-        Plug(p, Green);
+        Plug(p, kGreen);
         break;
     case TIcon::COMClose:
-        Plug(p, Grey);
+        Plug(p, kGrey);
         p.setPen(QPen(Qt::white, 3.2, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(2, 14), QPointF(14, 2));
-        p.setPen(QPen(Red, 1.8, Qt::SolidLine, Qt::RoundCap));
+        p.setPen(QPen(kRed, 1.8, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(2, 14), QPointF(14, 2));
         break;
     case TIcon::DeleteAllCommands: {
         p.setPen(OutlinePen());
-        p.setBrush(LightGrey);
+        p.setBrush(kLightGrey);
         p.drawRect(QRectF(3.5, 4.5, 9, 10));
         p.drawLine(QPointF(1.5, 3.5), QPointF(14.5, 3.5));
         p.setBrush(Qt::NoBrush);
         p.drawRect(QRectF(6.5, 1.5, 3, 2));
-        p.setPen(QPen(Red, 1.2));
+        p.setPen(QPen(kRed, 1.2));
         for (qreal x : {6.0, 8.0, 10.0})
             p.drawLine(QPointF(x, 6.5), QPointF(x, 12.5));
         break;
     }
     case TIcon::SetAllParameterDefaults: {
         // Turn back: a circular arrow.
-        p.setPen(QPen(Blue, 2.0, Qt::SolidLine, Qt::FlatCap));
+        p.setPen(QPen(kBlue, 2.0, Qt::SolidLine, Qt::FlatCap));
         p.setBrush(Qt::NoBrush);
         p.drawArc(QRectF(2.5, 2.5, 11, 11), 100 * 16, 270 * 16);
         p.setPen(Qt::NoPen);
-        p.setBrush(Blue);
+        p.setBrush(kBlue);
         const QPointF head[] = {{7, 0.5}, {7, 6.5}, {2.5, 3.5}};
         p.drawPolygon(head, 3);
         break;
@@ -202,20 +202,20 @@ void Draw(QPainter& p, TIcon icon) {
         p.setBrush(Qt::NoBrush);
         const QPointF tray[] = {{1.5, 9.5}, {1.5, 14.5}, {14.5, 14.5}, {14.5, 9.5}};
         p.drawPolyline(tray, 4);
-        Arrow(p, QPointF(8, 1), QPointF(8, 12), Blue);
+        Arrow(p, QPointF(8, 1), QPointF(8, 12), kBlue);
         break;
     }
     case TIcon::GetAllParameters:
         Chip(p);
-        Arrow(p, QPointF(9, 8), QPointF(0.5, 8), Green);
+        Arrow(p, QPointF(9, 8), QPointF(0.5, 8), kGreen);
         break;
     case TIcon::SetAllParameters:
         Chip(p);
-        Arrow(p, QPointF(0.5, 8), QPointF(9, 8), Orange);
+        Arrow(p, QPointF(0.5, 8), QPointF(9, 8), kOrange);
         break;
     case TIcon::About: {
         p.setPen(Qt::NoPen);
-        p.setBrush(Blue);
+        p.setBrush(kBlue);
         p.drawEllipse(QRectF(0.5, 0.5, 15, 15));
         QFont f(QStringLiteral("DejaVu Sans"));
         f.setPixelSize(12);

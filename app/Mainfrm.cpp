@@ -85,12 +85,12 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     m_pacer = new TRepaintPacer(this);
 
     // Start state of the command set and its snapshot.
-    for (int p = 0; p < PageCount; ++p)
+    for (int p = 0; p < kPageCount; ++p)
         SavedConfig.SavedPageCaptions[p] = CmdsPageControl->PageCaption(p);
     SavedConfig.SavedPort = LNKCOMPort->Port();
     SavedConfig.SavedBaudRate = LNKCOMPort->BaudRate();
     SavedConfig.SavedParity = LNKCOMPort->Parity();
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         ClearSlot(i);
         ShowSlot(i);
     }
@@ -230,11 +230,11 @@ void TMainForm::BuildMenus() {
 
 const TCmdRecord& TMainForm::Slot(int index) const {
     static const TCmdRecord none;
-    return index >= 0 && index < SlotCount ? CmdTable[index] : none;
+    return index >= 0 && index < kSlotCount ? CmdTable[index] : none;
 }
 
 void TMainForm::SetSlot(int index, const TCmdRecord& record) {
-    if (index < 0 || index >= SlotCount)
+    if (index < 0 || index >= kSlotCount)
         return;
     TCmdRecord& r = CmdTable[index];
     if (&r != &record)
@@ -243,14 +243,14 @@ void TMainForm::SetSlot(int index, const TCmdRecord& record) {
 }
 
 void TMainForm::ClearSlot(int index) {
-    if (index < 0 || index >= SlotCount)
+    if (index < 0 || index >= kSlotCount)
         return;
     ClearRecord(CmdTable[index]);
     CmdsPageControl->ClearSlot(index);
 }
 
 void TMainForm::ShowSlot(int index) {
-    if (index >= 0 && index < SlotCount)
+    if (index >= 0 && index < kSlotCount)
         CmdsPageControl->ShowSlot(index, CmdTable[index]);
 }
 
@@ -258,13 +258,13 @@ void TMainForm::ShowSlot(int index) {
 
 QString TMainForm::TitleCaption(const std::string& title) {
     if (title.empty())
-        return QString::asprintf("QXM300 Controller Host V%d.%d", VersionMajor, VersionMinor);
-    return QString::asprintf("QXM300 Controller Host V%d.%d: \"", VersionMajor, VersionMinor) +
+        return QString::asprintf("QXM300 Controller Host V%d.%d", kVersionMajor, kVersionMinor);
+    return QString::asprintf("QXM300 Controller Host V%d.%d: \"", kVersionMajor, kVersionMinor) +
            FromLatin1(title) + QLatin1Char('"');
 }
 
 QString TMainForm::StartCaption() {
-    return QString::asprintf("%s V%d.%d", "PMV Controller Host", VersionMajor, VersionMinor);
+    return QString::asprintf("%s V%d.%d", "PMV Controller Host", kVersionMajor, kVersionMinor);
 }
 
 // ---- Window events ------------------------------------------------------------------

@@ -21,7 +21,7 @@ using namespace pmv;
 namespace {
 
 // The questions' texts break lines with '\n', which the box shows as a new line.
-const QString DeleteAllQuestion =
+const QString kDeleteAllQuestion =
     QStringLiteral("Are you sure you want to\ndelete all loaded commands?");
 
 // Paths travel to config/ as bytes in the local file-name encoding, and
@@ -49,7 +49,7 @@ TConfigSet TMainForm::Config() const {
     TConfigSet set;
     set.CmdTable = CmdTable;
     set.Title = ConfigTitle;
-    for (int p = 0; p < PageCount; ++p)
+    for (int p = 0; p < kPageCount; ++p)
         set.PageCaptions[p] = CmdsPageControl->PageCaption(p);
     set.ComPort = LNKCOMPort->Port();
     set.BaudRate = LNKCOMPort->BaudRate();
@@ -84,15 +84,15 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
 
     // The command set and its snapshot.
     CmdsPageControl->setCurrentIndex(0);
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         ClearSlot(i);
     ConfigFileName = path;
     ConfigTitle = set.Title;
-    for (int p = 0; p < PageCount; ++p)
+    for (int p = 0; p < kPageCount; ++p)
         CmdsPageControl->SetPageCaption(p, set.PageCaptions[p]);
     CmdTable = set.CmdTable;
     SavedConfig = MakeSavedConfig(set);
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         ShowSlot(i);
 
     // A fresh log and fresh traffic counts (panels 2, 4 and 6). The request
@@ -102,7 +102,7 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
 
     const QString baseName = BaseName(path);
     Memo->AppendLine(QStringLiteral("%1 commands loaded from configuration file \"%2\"")
-                         .arg(SlotCount)
+                         .arg(kSlotCount)
                          .arg(baseName));
     if (!ConfigTitle.empty()) {
         setWindowTitle(TitleCaption(ConfigTitle));
@@ -159,7 +159,7 @@ bool TMainForm::SaveConfigFile() {
 
 bool TMainForm::IsConfigModified() const {
     TPageCaptions captions;
-    for (int p = 0; p < PageCount; ++p)
+    for (int p = 0; p < kPageCount; ++p)
         captions[p] = CmdsPageControl->PageCaption(p);
     return pmv::IsConfigModified(ConfigTitle, captions, LNKCOMPort->Port(),
                                  int(LNKCOMPort->BaudRate()), int(LNKCOMPort->Parity()), CmdTable,
@@ -191,10 +191,10 @@ void TMainForm::FormCloseQuery(bool& CanClose) {
 // ---- Delete all ---------------------------------------------------------------------
 
 void TMainForm::DeleteAllCommandsClick() {
-    if (m_dialogs.AskWarning(this, DeleteAllQuestion, int(QMessageBox::Ok | QMessageBox::Cancel)) !=
-        QMessageBox::Ok)
+    if (m_dialogs.AskWarning(this, kDeleteAllQuestion,
+                             int(QMessageBox::Ok | QMessageBox::Cancel)) != QMessageBox::Ok)
         return;
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         ClearSlot(i);
         ShowSlot(i);
     }
@@ -213,19 +213,19 @@ void TMainForm::StoreParameterDefault1Click() {
 }
 
 void TMainForm::SetAllParameterDefaultsClick() {
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         ShowSlot(i);
-    Memo->AppendLine(QString::fromLatin1(AllDefaultsSetLogLine));
-    Memo->AppendLine(QString::fromLatin1(SetAllReminderLogLine));
+    Memo->AppendLine(QString::fromLatin1(kAllDefaultsSetLogLine));
+    Memo->AppendLine(QString::fromLatin1(kSetAllReminderLogLine));
 }
 
 void TMainForm::StoreAllParameterDefaultsClick() {
     TSlotEditTexts texts;
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         texts[i] = ToLatin1(CmdsPageControl->EditText(i));
     // Stops with its conversion error at the first text that is not an
     // integer; the slots before it keep their new defaults.
     pmv::StoreAllParameterDefaults(CmdTable, texts);
-    Memo->AppendLine(QString::fromLatin1(AllDefaultsStoredLogLine));
-    Memo->AppendLine(QString::fromLatin1(SetAllReminderLogLine));
+    Memo->AppendLine(QString::fromLatin1(kAllDefaultsStoredLogLine));
+    Memo->AppendLine(QString::fromLatin1(kSetAllReminderLogLine));
 }

@@ -25,12 +25,12 @@ namespace {
 
 // The administrator password; letter case counts.
 constexpr const char* AdminPassword = "KTmarigold";
-constexpr unsigned AdminPasswordMaxLength = 10;
-constexpr unsigned PageCaptionMaxLength = 24;
-constexpr unsigned TitleMaxLength = 50;
+constexpr unsigned kAdminPasswordMaxLength = 10;
+constexpr unsigned kPageCaptionMaxLength = 24;
+constexpr unsigned kTitleMaxLength = 50;
 
 bool IsSlotIndex(int index) {
-    return index >= 0 && index < SlotCount;
+    return index >= 0 && index < kSlotCount;
 }
 
 } // namespace
@@ -128,10 +128,10 @@ void TMainForm::Disable1Click() {
 
 void TMainForm::RenameClick() {
     const int p = CmdsPageControl->currentIndex();
-    if (p < 0 || p >= PageCount)
+    if (p < 0 || p >= kPageCount)
         return;
     std::string text = CmdsPageControl->PageCaption(p);
-    if (!GetStr(this, "Rename Page", text, PageCaptionMaxLength, false))
+    if (!GetStr(this, "Rename Page", text, kPageCaptionMaxLength, false))
         return;
     // An empty text keeps the caption: a page always has a name.
     if (!text.empty())
@@ -140,7 +140,7 @@ void TMainForm::RenameClick() {
 
 void TMainForm::EditTitleClick() {
     std::string text = ConfigTitle;
-    if (!GetStr(this, "Rename Title", text, TitleMaxLength, false))
+    if (!GetStr(this, "Rename Title", text, kTitleMaxLength, false))
         return;
     ConfigTitle = text;
     setWindowTitle(TitleCaption(ConfigTitle));
@@ -150,7 +150,7 @@ void TMainForm::EditTitleClick() {
 
 void TMainForm::LogInClick() {
     std::string password;
-    if (!GetStr(this, "Admin Password", password, AdminPasswordMaxLength, true))
+    if (!GetStr(this, "Admin Password", password, kAdminPasswordMaxLength, true))
         return;
     // There is no administrator mode: a correct password is only confirmed.
     // A wrong one is refused silently, and the operator may try again at once.
@@ -163,7 +163,7 @@ void TMainForm::AboutClick() {
     box.SetCompanyName("PMV Vodazivovu");
     box.SetApplicationName("PMV Controller Host");
     box.SetIdentity("PMV-HOST");
-    box.SetVersion(QString::asprintf("V%d.%d", VersionMajor, VersionMinor).toStdString());
+    box.SetVersion(QString::asprintf("V%d.%d", kVersionMajor, kVersionMinor).toStdString());
     box.SetBuildTime("15:11");
     box.SetBuildDate("23rd June 2022");
     box.SetNoticeYear("2022");

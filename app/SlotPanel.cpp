@@ -26,7 +26,7 @@ const QRect kSetButtonRect(34, 15, 25, 25);
 const QRect kEditRect(64, 15, 50, 21);
 
 bool IsSlotIndex(int index) {
-    return index >= 0 && index < SlotCount;
+    return index >= 0 && index < kSlotCount;
 }
 
 // Setters that leave a widget alone when nothing changes, so that a full
@@ -231,12 +231,12 @@ TSlotPanel::TSlotPanel(QWidget* parent)
     m_style->setParent(this);
     tabBar()->setStyle(m_style);
     const TPageCaptions captions = DefaultPageCaptions();
-    for (int p = 0; p < PageCount; ++p) {
+    for (int p = 0; p < kPageCount; ++p) {
         auto* page = new QWidget;
         page->setObjectName(QStringLiteral("CmdPage%1TabSheet").arg(p + 1));
         addTab(page, FromLatin1(captions[p]));
     }
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         BuildSlot(i, widget(SlotPage(i)));
     setCurrentIndex(0);
 }
@@ -474,12 +474,12 @@ int TSlotPanel::EditMaxLength(int index) const {
 // ---- Pages ----------------------------------------------------------------------------
 
 std::string TSlotPanel::PageCaption(int page) const {
-    if (page < 0 || page >= PageCount)
+    if (page < 0 || page >= kPageCount)
         return {};
     return ToLatin1(tabText(page));
 }
 
 void TSlotPanel::SetPageCaption(int page, const std::string& caption) {
-    if (page >= 0 && page < PageCount)
+    if (page >= 0 && page < kPageCount)
         setTabText(page, FromLatin1(caption));
 }

@@ -110,7 +110,7 @@ private:
     bool SlotEvent(int index, QWidget* widget, QEvent* event);
 
     std::shared_ptr<TTie> m_tie;
-    std::array<TSlot, pmv::SlotCount> m_slots{};
+    std::array<TSlot, pmv::kSlotCount> m_slots{};
     QStyle* m_style = nullptr;
     int m_selectedSlot = 0;
 };

@@ -42,7 +42,7 @@ extern char** environ;
 namespace {
 
 constexpr int kCom = 25;
-constexpr int kSlots = pmv::SlotCount;
+constexpr int kSlots = pmv::kSlotCount;
 const std::string kExample = PMV_SOURCE_DIR "/examples/qxm300-pump.ini";
 const std::string kScript = PMV_SOURCE_DIR "/bench/pyserial_get_all.py";
 

@@ -17,7 +17,7 @@ TConfigSet FullSet() {
     TConfigSet s;
     s.Title = "QXM300 pump station, all slots in use";
     s.ComPort = 25;
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         TCmdRecord& r = s.CmdTable[i];
         r.cmd_type = static_cast<std::int8_t>(i % 6);
         r.cmd_str = "PARAM" + std::to_string(i);

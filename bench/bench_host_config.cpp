@@ -35,7 +35,7 @@
 
 namespace {
 
-const QString ExamplePath = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
+const QString kExamplePath = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
 
 std::string ReadBytes(const QString& path) {
     std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
@@ -100,14 +100,14 @@ private:
 // The example and a variant of it with other captions, texts and values in
 // every slot (same port settings).
 bool WriteFiles(const TBenchDevices& devices, QString paths[2]) {
-    const pmv::TConfigReadResult example = pmv::ReadConfig(ReadBytes(ExamplePath));
+    const pmv::TConfigReadResult example = pmv::ReadConfig(ReadBytes(kExamplePath));
     if (!example.Ok)
         return false;
     pmv::TConfigSet variant = example.Set;
     variant.Title = "Variant station";
-    for (int p = 0; p < pmv::PageCount; ++p)
+    for (int p = 0; p < pmv::kPageCount; ++p)
         variant.PageCaptions[p] = "Page " + std::to_string(p + 1);
-    for (int i = 0; i < pmv::SlotCount; ++i) {
+    for (int i = 0; i < pmv::kSlotCount; ++i) {
         pmv::TCmdRecord& r = variant.CmdTable[i];
         r.cmd_type = std::int8_t((i + 1) % 6);
         r.cmd_str = "V" + std::to_string(i);
@@ -118,7 +118,7 @@ bool WriteFiles(const TBenchDevices& devices, QString paths[2]) {
         r.colour = (i % 2) ? 0x0000FF : 0x008000;
         r.opts = (i % 9 == 0) ? pmv::Disabled : 0;
     }
-    paths[0] = ExamplePath;
+    paths[0] = kExamplePath;
     paths[1] = devices.Path(QStringLiteral("variant.ini"));
     const pmv::TConfigSaveResult saved =
         pmv::SaveConfigFile(QFile::encodeName(paths[1]).toStdString(), variant);
@@ -175,7 +175,7 @@ BENCHMARK(BM_LoadInWindow_PortReopen)
     ->ReportAggregatesOnly(true);
 
 void BM_ReadOnly(benchmark::State& state) {
-    const std::string path = QFile::encodeName(ExamplePath).toStdString();
+    const std::string path = QFile::encodeName(kExamplePath).toStdString();
     for (auto _ : state) {
         const pmv::TConfigLoadResult r = pmv::LoadConfigFile(path);
         benchmark::DoNotOptimize(r.Set.CmdTable.data());

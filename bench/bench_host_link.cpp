@@ -101,21 +101,21 @@ void* realloc(void* p, std::size_t n) {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr int Com = 25;
-constexpr int Slots = pmv::SlotCount;
+constexpr int kCom = 25;
+constexpr int kSlots = pmv::kSlotCount;
 
-const char* const Names[] = {"SPD",  "ACC",  "DEC",  "IMAX", "PSET", "PMAX", "KP",   "KI",
-                             "KD",   "MODE", "DIR",  "RAMP", "TLIM", "VMIN", "VMAX", "ADDR",
-                             "TEMP", "VBUS", "STAT", "NACT", "PACT", "IACT", "ERR",  "VER"};
+const char* const kNames[] = {"SPD",  "ACC",  "DEC",  "IMAX", "PSET", "PMAX", "KP",   "KI",
+                              "KD",   "MODE", "DIR",  "RAMP", "TLIM", "VMIN", "VMAX", "ADDR",
+                              "TEMP", "VBUS", "STAT", "NACT", "PACT", "IACT", "ERR",  "VER"};
 
 // 192 marked parameters on COM25.
 pmv::TConfigSet MarkedSet() {
     pmv::TConfigSet set;
-    set.ComPort = Com;
-    for (int i = 0; i < Slots; ++i) {
+    set.ComPort = kCom;
+    for (int i = 0; i < kSlots; ++i) {
         pmv::TCmdRecord& r = set.CmdTable[std::size_t(i)];
         r.cmd_type = pmv::ctParamGetSet;
-        r.cmd_str = Names[i % std::size(Names)];
+        r.cmd_str = kNames[i % std::size(kNames)];
         r.opts = pmv::IncInGetAll | pmv::UpdateEditOnGet;
     }
     return set;
@@ -139,7 +139,7 @@ struct THost {
     bool Start() {
         const std::string map = dir.filePath("commap").toStdString();
         ::setenv("PMV_COMMAP", map.c_str(), 1);
-        if (!sim.Start(QXM_SIM_PATH, map, Com, {})) {
+        if (!sim.Start(QXM_SIM_PATH, map, kCom, {})) {
             error = sim.Error();
             return false;
         }
@@ -175,7 +175,7 @@ struct THost {
 
     // One Get All, run to its end on the event loop. False on a time-out.
     bool GetAll() {
-        const int replies = rxCount->text().toInt() + Slots;
+        const int replies = rxCount->text().toInt() + kSlots;
         const QString timeouts = timeoutCount->text();
         getAll->trigger();
         while (rxCount->text().toInt() < replies && timeoutCount->text() == timeouts)
@@ -281,8 +281,8 @@ void BM_GetAll192Window(benchmark::State& state) {
         h->ClearLog();
         state.ResumeTiming();
     }
-    const double requests = double(state.iterations() * Slots);
-    state.SetItemsProcessed(state.iterations() * Slots);
+    const double requests = double(state.iterations() * kSlots);
+    state.SetItemsProcessed(state.iterations() * kSlots);
     state.counters["cpu_us_per_request"] = cpuSeconds * 1e6 / requests;
     if (kCountsAllocations)
         state.counters["allocs_per_request"] = double(allocations) / requests;
@@ -323,7 +323,7 @@ void BM_GetAll192Link(benchmark::State& state) {
     TQuietView view;
     pmv::TPortLink link(set.CmdTable, port, timer, view, [](const std::string&) {});
     std::vector<double> gapsUs;
-    gapsUs.reserve(std::size_t(state.max_iterations) * Slots);
+    gapsUs.reserve(std::size_t(state.max_iterations) * kSlots);
     Clock::time_point crAt{};
     // Timed: a reply's CR reaching the link, and the next frame being
     // accepted by the port (normally from within the processing of that
@@ -339,7 +339,7 @@ void BM_GetAll192Link(benchmark::State& state) {
                 std::chrono::duration<double, std::micro>(Clock::now() - crAt).count());
         crAt = {};
     });
-    port.SetPort1(Com);
+    port.SetPort1(kCom);
     if (!port.Open()) {
         state.SkipWithError("cannot open the port");
         return;
@@ -355,7 +355,7 @@ void BM_GetAll192Link(benchmark::State& state) {
             break;
         }
     }
-    state.SetItemsProcessed(state.iterations() * Slots);
+    state.SetItemsProcessed(state.iterations() * kSlots);
     state.counters["gap_median_us"] = Percentile(gapsUs, 0.5);
     state.counters["gap_p99_us"] = Percentile(gapsUs, 0.99);
     state.counters["gap_max_us"] = Percentile(gapsUs, 1.0);
@@ -376,8 +376,8 @@ void BM_GetAll192Bare(benchmark::State& state) {
         return;
     }
     std::vector<std::string> frames;
-    for (int i = 0; i < Slots; ++i)
-        frames.push_back(std::string("QX") + Names[i % std::size(Names)] + "\r");
+    for (int i = 0; i < kSlots; ++i)
+        frames.push_back(std::string("QX") + kNames[i % std::size(kNames)] + "\r");
     for (auto _ : state) {
         for (const std::string& f : frames) {
             if (!pty.Write(f) || pty.ReadUntil('\r', std::chrono::seconds(5)).empty()) {
@@ -386,7 +386,7 @@ void BM_GetAll192Bare(benchmark::State& state) {
             }
         }
     }
-    state.SetItemsProcessed(state.iterations() * Slots);
+    state.SetItemsProcessed(state.iterations() * kSlots);
 }
 BENCHMARK(BM_GetAll192Bare)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 

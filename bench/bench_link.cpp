@@ -55,13 +55,13 @@ public:
 
     bool showTx = false;
     std::vector<std::string> log;
-    std::array<std::string, pmv::SlotCount> edits;
+    std::array<std::string, pmv::kSlotCount> edits;
 };
 
 // 192 Get/Set slots, all in both runs, edits updated by replies.
 pmv::TCmdTable FullTable() {
     pmv::TCmdTable t{};
-    for (int i = 0; i < pmv::SlotCount; ++i) {
+    for (int i = 0; i < pmv::kSlotCount; ++i) {
         t[i].cmd_type = pmv::ctParamGetSet;
         t[i].cmd_str = "P" + std::to_string(i);
         t[i].cmd_descr = "Parameter " + std::to_string(i);
@@ -219,7 +219,7 @@ void BM_SimEngineGetAll(benchmark::State& state) {
             for (ssize_t i = 0; i < n; ++i)
                 engine.RxChar(static_cast<std::uint8_t>(buf[i]));
         }
-        replies += pmv::SlotCount;
+        replies += pmv::kSlotCount;
     }
     state.counters["round_trips_per_s"] =
         benchmark::Counter(static_cast<double>(replies), benchmark::Counter::kIsRate);

@@ -26,8 +26,8 @@ extern char** environ;
 
 namespace {
 
-constexpr const char* ChildFlag = "--child";
-constexpr const char* ShownLine = "shown\n";
+constexpr const char* kChildFlag = "--child";
+constexpr const char* kShownLine = "shown\n";
 
 int RunChild() {
     int argc = 1;
@@ -35,7 +35,7 @@ int RunChild() {
     char* argv[] = {name, nullptr};
     return pmv::RunHost(argc, argv, [](TMainForm&) {
         QCoreApplication::processEvents(); // anything still pending from the first show
-        std::fputs(ShownLine, stdout);
+        std::fputs(kShownLine, stdout);
         std::fflush(stdout);
         QCoreApplication::quit();
     });
@@ -72,7 +72,7 @@ TChildRun StartChild() {
     }
     char buf[64];
     std::size_t got = 0;
-    while (got < std::strlen(ShownLine)) {
+    while (got < std::strlen(kShownLine)) {
         const ssize_t n = read(fds[0], buf + got, sizeof buf - got);
         if (n <= 0)
             break;
@@ -83,7 +83,7 @@ TChildRun StartChild() {
     int status = 0;
     rusage usage{};
     wait4(pid, &status, 0, &usage);
-    if (got >= std::strlen(ShownLine) && std::memcmp(buf, ShownLine, got) == 0)
+    if (got >= std::strlen(kShownLine) && std::memcmp(buf, kShownLine, got) == 0)
         run.shownMs = std::chrono::duration<double, std::milli>(shown - start).count();
     run.peakRssMb = double(usage.ru_maxrss) / 1024.0; // kilobytes on Linux
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -109,7 +109,7 @@ BENCHMARK(BM_StartToShown)->Iterations(10)->UseManualTime()->Unit(benchmark::kMi
 // (SetSlot: the record stored and shown) changes captions, button captions,
 // edit texts, states and colours.
 void FillTable(pmv::TCmdTable& t, int variant) {
-    for (int i = 0; i < pmv::SlotCount; ++i) {
+    for (int i = 0; i < pmv::kSlotCount; ++i) {
         pmv::TCmdRecord& r = t[i];
         r.cmd_type = std::int8_t((i + variant) % 6);
         r.cmd_str = "CMD" + std::to_string(i);
@@ -132,7 +132,7 @@ void BM_ShowAllSlots(benchmark::State& state) {
     int variant = 0;
     for (auto _ : state) {
         const pmv::TCmdTable& table = tables[variant];
-        for (int i = 0; i < pmv::SlotCount; ++i)
+        for (int i = 0; i < pmv::kSlotCount; ++i)
             form->SetSlot(i, table[std::size_t(i)]);
         variant ^= 1;
     }
@@ -143,11 +143,11 @@ void BM_ShowAllSlotsUnchanged(benchmark::State& state) {
     auto form = std::make_unique<TMainForm>();
     pmv::TCmdTable table;
     FillTable(table, 1);
-    for (int i = 0; i < pmv::SlotCount; ++i)
+    for (int i = 0; i < pmv::kSlotCount; ++i)
         form->SetSlot(i, table[std::size_t(i)]);
     // Each slot shown again with the record it holds.
     for (auto _ : state)
-        for (int i = 0; i < pmv::SlotCount; ++i)
+        for (int i = 0; i < pmv::kSlotCount; ++i)
             form->SetSlot(i, form->Slot(i));
 }
 BENCHMARK(BM_ShowAllSlotsUnchanged)->Unit(benchmark::kMicrosecond);
@@ -163,7 +163,7 @@ BENCHMARK(BM_ConstructWindow)->Unit(benchmark::kMillisecond);
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], ChildFlag) == 0)
+    if (argc > 1 && std::strcmp(argv[1], kChildFlag) == 0)
         return RunChild();
     pmvbench::UseOffscreenWithoutDisplay();
     int appArgc = 1;

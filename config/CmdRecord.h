@@ -11,13 +11,13 @@
 
 namespace pmv {
 
-constexpr int SlotCount = 192;
-constexpr int PageCount = 8;
-constexpr int SlotsPerPage = 24;
-constexpr int SlotColumns = 4;
+constexpr int kSlotCount = 192;
+constexpr int kPageCount = 8;
+constexpr int kSlotsPerPage = 24;
+constexpr int kSlotColumns = 4;
 
-constexpr int VersionMajor = 1;
-constexpr int VersionMinor = 8;
+constexpr int kVersionMajor = 1;
+constexpr int kVersionMinor = 8;
 
 // Command kinds (cmd_type); the numbers are those of the configuration file.
 enum TCmdType : std::int8_t {
@@ -55,8 +55,8 @@ struct TCmdRecord {
     bool has(std::uint32_t flag) const { return (opts & flag) != 0; }
 };
 
-using TCmdTable = std::array<TCmdRecord, SlotCount>;
-using TPageCaptions = std::array<std::string, PageCount>;
+using TCmdTable = std::array<TCmdRecord, kSlotCount>;
+using TPageCaptions = std::array<std::string, kPageCount>;
 
 // Resets a record as ClearSlot does: everything zero or empty, the Disabled
 // flag kept. Indexes outside the table are ignored by the callers.
@@ -68,18 +68,18 @@ inline void ClearRecord(TCmdRecord& r) {
 
 // Where slot index i stands on the panel.
 constexpr int SlotPage(int i) {
-    return i / SlotsPerPage;
+    return i / kSlotsPerPage;
 }
 constexpr int SlotColumn(int i) {
-    return (i % SlotsPerPage) % SlotColumns;
+    return (i % kSlotsPerPage) % kSlotColumns;
 }
 constexpr int SlotRow(int i) {
-    return (i % SlotsPerPage) / SlotColumns;
+    return (i % kSlotsPerPage) / kSlotColumns;
 }
 
 inline TPageCaptions DefaultPageCaptions() {
     TPageCaptions c;
-    for (int p = 0; p < PageCount; ++p)
+    for (int p = 0; p < kPageCount; ++p)
         c[p] = "Cmds " + std::to_string(p + 1);
     return c;
 }

@@ -28,7 +28,7 @@ namespace {
 // run, and a run of kRunKept zeros after a significant digit overflows 32 bits
 // as the longer run did. A line that is still longer than kLineKept is no item
 // at all and nothing of it is kept. So a text of any size costs at most
-// ConfigLineCount * kLineKept bytes.
+// kConfigLineCount * kLineKept bytes.
 
 constexpr std::size_t kRunKept = 64;
 constexpr std::size_t kLineKept = 256;
@@ -53,10 +53,10 @@ struct TLine {
 };
 
 // Collects the lines of a text fed in chunks of any size. All lines are
-// counted; only the first ConfigLineCount are kept.
+// counted; only the first kConfigLineCount are kept.
 class TLineCollector {
 public:
-    TLineCollector() { m_kept.reserve(ConfigLineCount); }
+    TLineCollector() { m_kept.reserve(kConfigLineCount); }
 
     // Returns false once the text has ended at a NUL byte; later bytes are ignored.
     bool Feed(std::string_view chunk) {
@@ -97,7 +97,7 @@ public:
 
     std::int64_t Count() const { return m_count; }
 
-    // Line n (0-based); n < Count() and n < ConfigLineCount.
+    // Line n (0-based); n < Count() and n < kConfigLineCount.
     TLine Line(std::size_t n) const {
         const TKept& k = m_kept[n];
         return {std::string_view(m_store).substr(k.offset, k.length), k.form};
@@ -110,7 +110,7 @@ private:
         TLineForm form;
     };
 
-    bool Keeping() const { return m_count < ConfigLineCount; }
+    bool Keeping() const { return m_count < kConfigLineCount; }
 
     // Adds bytes without line ends to the current line.
     void Append(std::string_view bytes) {
@@ -276,7 +276,7 @@ bool ParseTextField(const TLine& line, std::string_view key, std::size_t minLeng
 
 enum class TRule : std::uint8_t {
     Blank,      // the line must be empty
-    Header,     // the line must be ConfigHeader
+    Header,     // the line must be kConfigHeader
     Version,    // no line of its own: lines 2 and 3 must have given ConfigVersion*
     Int,        // ParseIntField with min..max
     Colour,     // ParseColourField
@@ -419,8 +419,8 @@ constexpr bool CoversEachLineOnce(std::span<const TItem> items, int lineCount) {
     }
     return rows == lineCount;
 }
-static_assert(CoversEachLineOnce(kHeadItems, ConfigBlockFirstLine));
-static_assert(CoversEachLineOnce(kBlockItems, ConfigBlockLines));
+static_assert(CoversEachLineOnce(kHeadItems, kConfigBlockFirstLine));
+static_assert(CoversEachLineOnce(kBlockItems, kConfigBlockLines));
 
 // Checks one line against its row and stores its value; false when it fails.
 bool Passes(const TItem& item, const TLine& line, TReadTarget& target) {
@@ -430,7 +430,7 @@ bool Passes(const TItem& item, const TLine& line, TReadTarget& target) {
     case TRule::Blank:
         return line.form == TLineForm::Whole && line.text.empty();
     case TRule::Header:
-        return line.form == TLineForm::Whole && line.text == ConfigHeader;
+        return line.form == TLineForm::Whole && line.text == kConfigHeader;
     case TRule::Version: // tested only when both lines passed
         return target.versionMajor < 0 || target.versionMinor < 0 ||
                (target.versionMajor == ConfigVersionMajor &&
@@ -486,9 +486,9 @@ std::string FailMessage(const TItem& item, int block, int line, const TReadTarge
 // when no check failed.
 template <class Fail> bool CheckLines(const TLineCollector& lines, TConfigSet& set, Fail fail) {
     const std::int64_t count = lines.Count();
-    if (count != ConfigLineCount) {
+    if (count != kConfigLineCount) {
         fail("ERROR: - invalid confguration file size, got " + std::to_string(count) +
-                 " lines, expected " + std::to_string(ConfigLineCount),
+                 " lines, expected " + std::to_string(kConfigLineCount),
              -1);
         return false;
     }
@@ -504,9 +504,9 @@ template <class Fail> bool CheckLines(const TLineCollector& lines, TConfigSet& s
         if (!check(item, -1, item.line))
             return false;
     }
-    for (int k = 0; k < SlotCount; ++k) {
+    for (int k = 0; k < kSlotCount; ++k) {
         target.record = &set.CmdTable[k];
-        const int first = ConfigBlockFirstLine + ConfigBlockLines * k;
+        const int first = kConfigBlockFirstLine + kConfigBlockLines * k;
         for (const TItem& item : kBlockItems) {
             if (!check(item, k, first + item.line))
                 return false;
@@ -611,7 +611,7 @@ std::string WriteConfig(const TConfigSet& set) {
     };
     auto intLine = [&line](std::string_view key, std::int64_t v) { line(key, std::to_string(v)); };
 
-    line(ConfigHeader);
+    line(kConfigHeader);
     line("");
     intLine("vers_major: ", ConfigVersionMajor);
     intLine("vers_minor: ", ConfigVersionMinor);
@@ -624,7 +624,7 @@ std::string WriteConfig(const TConfigSet& set) {
     line("");
     line("title: ", set.Title);
     line("");
-    for (int p = 0; p < PageCount; ++p)
+    for (int p = 0; p < kPageCount; ++p)
         line("page" + std::to_string(p + 1) + "_cap: ", set.PageCaptions[p]);
     line("");
     for (const TCmdRecord& r : set.CmdTable) {

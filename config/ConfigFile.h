@@ -41,10 +41,10 @@ namespace pmv {
 
 constexpr int ConfigVersionMajor = 1;
 constexpr int ConfigVersionMinor = 8;
-constexpr int ConfigLineCount = 2134;
-constexpr int ConfigBlockFirstLine = 22;
-constexpr int ConfigBlockLines = 11;
-inline constexpr std::string_view ConfigHeader = "QXM300 Controller Host Configuration File";
+constexpr int kConfigLineCount = 2134;
+constexpr int kConfigBlockFirstLine = 22;
+constexpr int kConfigBlockLines = 11;
+inline constexpr std::string_view kConfigHeader = "QXM300 Controller Host Configuration File";
 
 // One complete command set as a file holds it.
 struct TConfigSet {

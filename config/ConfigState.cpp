@@ -8,7 +8,7 @@ TConfigModification FindConfigModification(const std::string& title,
                                            const TSavedConfig& saved) {
     if (title != saved.SavedTitle)
         return {TConfigChange::Title, -1};
-    for (int p = 0; p < PageCount; ++p) {
+    for (int p = 0; p < kPageCount; ++p) {
         if (pageCaptions[p] != saved.SavedPageCaptions[p])
             return {TConfigChange::PageCaption, p};
     }
@@ -18,7 +18,7 @@ TConfigModification FindConfigModification(const std::string& title,
         return {TConfigChange::BaudRate, -1};
     if (parity != saved.SavedParity)
         return {TConfigChange::Parity, -1};
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         if (table[i] != saved.SavedCmdTable[i])
             return {TConfigChange::CmdRecord, i};
     }

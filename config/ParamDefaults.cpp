@@ -27,13 +27,13 @@ void StoreParameterDefault(TCmdRecord& r, std::string_view editText) {
 }
 
 void StoreAllParameterDefaults(TCmdTable& table, const TSlotEditTexts& editTexts) {
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         StoreParameterDefault(table[i], editTexts[i]);
 }
 
 TSlotEditTexts AllDefaultEditTexts(const TCmdTable& table) {
     TSlotEditTexts texts;
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         texts[i] = SlotDefaultEditText(table[i]);
     return texts;
 }

@@ -11,7 +11,7 @@
 
 namespace pmv {
 
-using TSlotEditTexts = std::array<std::string, SlotCount>;
+using TSlotEditTexts = std::array<std::string, kSlotCount>;
 
 // Kinds 3, 4 and 5 (ctParamGet, ctParamSet, ctParamGetSet) carry a default
 // that the store operations take from the edit field.
@@ -37,10 +37,10 @@ void StoreAllParameterDefaults(TCmdTable& table, const TSlotEditTexts& editTexts
 // "&Set All Parameter Defaults": the edit texts of all slots as displayed afresh.
 TSlotEditTexts AllDefaultEditTexts(const TCmdTable& table);
 
-inline constexpr const char* AllDefaultsSetLogLine =
+inline constexpr const char* kAllDefaultsSetLogLine =
     "All Parameter values set to their default values";
-inline constexpr const char* AllDefaultsStoredLogLine = "All Parameter default values stored";
-inline constexpr const char* SetAllReminderLogLine =
+inline constexpr const char* kAllDefaultsStoredLogLine = "All Parameter default values stored";
+inline constexpr const char* kSetAllReminderLogLine =
     "WARNING: To update the target parameters, use the \"Set All Target Parameters\" command";
 
 } // namespace pmv

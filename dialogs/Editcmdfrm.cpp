@@ -107,25 +107,25 @@ TEditCmdForm::TEditCmdForm(QWidget* owner, int index, const TCmdRecord& source)
     CmdTypeComboBox->setFocusPolicy(Qt::WheelFocus);
     CmdTypeLabel->setBuddy(CmdTypeComboBox);
     CmdStrLabeledEdit = MakeLabeledEdit(CmdGroupBox, "CmdStrLabeledEdit", 144, 32, 105, "Cmd",
-                                        CmdStrMaxLength, CmdStrLabeledEditSubLabel);
+                                        kCmdStrMaxLength, CmdStrLabeledEditSubLabel);
     CmdDescriptionLabeledEdit =
         MakeLabeledEdit(CmdGroupBox, "CmdDescriptionLabeledEdit", 8, 72, 145, "Description",
-                        CmdDescrMaxLength, CmdDescriptionLabeledEditSubLabel);
+                        kCmdDescrMaxLength, CmdDescriptionLabeledEditSubLabel);
     CmdDescriptionLabeledEditSubLabel->setToolTip(
         QStringLiteral("Double click to choose the command colour"));
     StrLabeledEdit = MakeLabeledEdit(CmdGroupBox, "StrLabeledEdit", 160, 72, 89, "String",
-                                     StrMaxLength, StrLabeledEditSubLabel);
+                                     kStrMaxLength, StrLabeledEditSubLabel);
 
     ValGroupBox = MakeGroupBox(this, "ValGroupBox", 8, 96, 257, 57, "Value");
     ValDefaultLabeledEdit =
-        MakeLabeledEdit(ValGroupBox, "ValDefaultLabeledEdit", 8, 32, 57, "Default", ValueMaxLength,
+        MakeLabeledEdit(ValGroupBox, "ValDefaultLabeledEdit", 8, 32, 57, "Default", kValueMaxLength,
                         ValDefaultLabeledEditSubLabel);
     ValMinLabeledEdit = MakeLabeledEdit(ValGroupBox, "ValMinLabeledEdit", 72, 32, 57, "Min.",
-                                        ValueMaxLength, ValMinLabeledEditSubLabel);
+                                        kValueMaxLength, ValMinLabeledEditSubLabel);
     ValMaxLabeledEdit = MakeLabeledEdit(ValGroupBox, "ValMaxLabeledEdit", 136, 32, 57, "Max.",
-                                        ValueMaxLength, ValMaxLabeledEditSubLabel);
+                                        kValueMaxLength, ValMaxLabeledEditSubLabel);
     ValIncLabeledEdit = MakeLabeledEdit(ValGroupBox, "ValIncLabeledEdit", 200, 32, 49, "Inc.",
-                                        ValueMaxLength, ValIncLabeledEditSubLabel);
+                                        kValueMaxLength, ValIncLabeledEditSubLabel);
 
     OptionsGroupBox = MakeGroupBox(this, "OptionsGroupBox", 8, 152, 257, 73, "Options");
     OptionsGroupBox->setToolTip(QStringLiteral("Double click to tick or clear all options"));
@@ -394,7 +394,7 @@ bool TEditCmdForm::eventFilter(QObject* watched, QEvent* event) {
 }
 
 bool EditCmd(QWidget* owner, int index, TCmdRecord& record) {
-    if (index < 0 || index >= SlotCount)
+    if (index < 0 || index >= kSlotCount)
         return false;
     TEditCmdForm form(owner, index, record);
     if (form.exec() != QDialog::Accepted)

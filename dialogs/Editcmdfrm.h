@@ -31,10 +31,10 @@ namespace pmv {
 // Text limits of the editor: the longest texts the configuration reader
 // accepts, so that the editor cannot make a slot that a saved file cannot
 // load again.
-constexpr int CmdStrMaxLength = 16;
-constexpr int CmdDescrMaxLength = 32;
-constexpr int StrMaxLength = 80;
-constexpr int ValueMaxLength = 6;
+constexpr int kCmdStrMaxLength = 16;
+constexpr int kCmdDescrMaxLength = 32;
+constexpr int kStrMaxLength = 80;
+constexpr int kValueMaxLength = 6;
 
 class TEditCmdForm : public QDialog {
     Q_OBJECT

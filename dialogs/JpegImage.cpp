@@ -50,8 +50,8 @@ bool ReadHeader(jpeg_decompress_struct* cinfo, TJpegErrors* err, const unsigned 
     if (jpeg_read_header(cinfo, TRUE) != JPEG_HEADER_OK)
         return false;
     if (cinfo->image_width == 0 || cinfo->image_height == 0 ||
-        cinfo->image_width > static_cast<JDIMENSION>(JpegMaxSide) ||
-        cinfo->image_height > static_cast<JDIMENSION>(JpegMaxSide))
+        cinfo->image_width > static_cast<JDIMENSION>(kJpegMaxSide) ||
+        cinfo->image_height > static_cast<JDIMENSION>(kJpegMaxSide))
         return false;
     cinfo->out_color_space = JCS_RGB;
     return !err->warned;

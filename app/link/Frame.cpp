@@ -36,10 +36,10 @@ void BuildFrame(const TCmdRecord& rec, std::string_view editText, bool get, std:
     std::int32_t number = 0;
     if (part == TValuePart::Number)
         number = StrToInt(editText); // throws before anything is built
-    out.append(FramePrefix);
+    out.append(kFramePrefix);
     out.append(rec.cmd_str);
     if (part != TValuePart::None) {
-        out.append(FrameSeparator);
+        out.append(kFrameSeparator);
         if (part == TValuePart::Number)
             AppendDecimal(out, number);
         else
@@ -55,7 +55,7 @@ std::string BuildFrame(const TCmdRecord& rec, std::string_view editText, bool ge
 }
 
 std::string_view ReplyValue(std::string_view body) {
-    const std::size_t p = body.find(FrameSeparator);
+    const std::size_t p = body.find(kFrameSeparator);
     if (p == std::string_view::npos)
         return {};
     return body.substr(p + 3);

@@ -13,8 +13,8 @@
 
 namespace pmv {
 
-constexpr char FramePrefix[] = "QX";
-constexpr char FrameSeparator[] = " = ";
+constexpr char kFramePrefix[] = "QX";
+constexpr char kFrameSeparator[] = " = ";
 constexpr std::uint8_t FrameTerminator = 0x0D;
 
 // What follows the command string in a frame.

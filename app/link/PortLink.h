@@ -96,7 +96,7 @@ private:
     std::function<void()> m_onHandOver;
 };
 
-// A QTimer as the engine's reply timer: single shot, ReplyTimeoutMs.
+// A QTimer as the engine's reply timer: single shot, kReplyTimeoutMs.
 class TReplyTimer : public TLinkTimer {
 public:
     explicit TReplyTimer(QTimer& timer);

@@ -6,7 +6,7 @@
 //   rxPrefix other byte: dropped silently
 //   rxBody   other byte: appended to RxLine
 //
-// RxLine is bounded: a body that grows past MaxRxLine bytes without a carriage
+// RxLine is bounded: a body that grows past kMaxRxLine bytes without a carriage
 // return (a broken or noisy line) is dropped, the assembler goes back to
 // rxHunt and the overflow is reported, so memory stays bounded whatever the
 // line delivers. Legal replies are a few dozen bytes.
@@ -26,14 +26,14 @@ enum class TRxEvent {
     None,     // nothing visible
     Unframed, // a byte outside any reply (only in rxHunt)
     Reply,    // a complete reply; its body is Line()
-    Overflow, // the body grew past MaxRxLine and was dropped with this byte
+    Overflow, // the body grew past kMaxRxLine and was dropped with this byte
 };
 
 class TReplyAssembler {
 public:
-    static constexpr std::size_t MaxRxLine = 1024;
+    static constexpr std::size_t kMaxRxLine = 1024;
 
-    TReplyAssembler() { m_line.reserve(MaxRxLine); }
+    TReplyAssembler() { m_line.reserve(kMaxRxLine); }
 
     // Feeds one byte. On Reply the state is already back at rxHunt and Line()
     // holds the body until the next prefix.
@@ -56,7 +56,7 @@ public:
                 m_state = rxHunt;
                 return TRxEvent::Reply;
             }
-            if (m_line.size() >= MaxRxLine) {
+            if (m_line.size() >= kMaxRxLine) {
                 m_line.clear();
                 m_state = rxHunt;
                 ++m_overflowCount;

@@ -10,11 +10,11 @@ namespace pmv {
 
 namespace {
 
-constexpr char MsgPortNotOpened[] = "ERROR: - COM port not opened";
-constexpr char MsgComBusy[] = "COM is busy";
+constexpr char kMsgPortNotOpened[] = "ERROR: - COM port not opened";
+constexpr char kMsgComBusy[] = "COM is busy";
 
 bool ValidIndex(int index) {
-    return index >= 0 && index < SlotCount;
+    return index >= 0 && index < kSlotCount;
 }
 
 // Leading and trailing blanks and control characters (bytes up to 0x20).
@@ -40,7 +40,7 @@ TRequestEngine::TRequestEngine(const TCmdTable& table, TLinkPort& port, TLinkTim
     m_frame.reserve(128);
     m_logLine.reserve(256);
     m_number.reserve(16);
-    m_value.reserve(TReplyAssembler::MaxRxLine);
+    m_value.reserve(TReplyAssembler::kMaxRxLine);
 }
 
 void TRequestEngine::StartTimer() {
@@ -62,7 +62,7 @@ void TRequestEngine::SendCmd(int index, bool get) {
     if (!ValidIndex(index))
         return;
     if (!m_port.IsOpen()) {
-        m_view.AppendLog(MsgPortNotOpened);
+        m_view.AppendLog(kMsgPortNotOpened);
         return;
     }
     const TCmdRecord& rec = m_table[index];
@@ -119,15 +119,15 @@ void TRequestEngine::SetAllParameters() {
 
 void TRequestEngine::StartRun(bool get) {
     if (!m_port.IsOpen()) {
-        m_view.AppendLog(MsgPortNotOpened);
+        m_view.AppendLog(kMsgPortNotOpened);
         return;
     }
     if (m_comBusy) {
-        m_view.AppendLog(MsgComBusy);
+        m_view.AppendLog(kMsgComBusy);
         return;
     }
     m_seqLeft = 0;
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         const TCmdRecord& rec = m_table[i];
         if (rec.has(Disabled) || rec.cmd_str.empty())
             continue;
@@ -157,7 +157,7 @@ void TRequestEngine::RxChar(std::uint8_t ch) {
         if (m_view.ShowUnframedReceptions()) {
             char line[80];
             std::snprintf(line, sizeof line, "ERROR: - reply longer than %zu bytes dropped",
-                          TReplyAssembler::MaxRxLine);
+                          TReplyAssembler::kMaxRxLine);
             m_view.AppendLog(line);
         }
         return;
@@ -179,7 +179,7 @@ void TRequestEngine::ProcessReply(std::string_view body) {
     } else {
         m_logLine.append(SlotName(slot));
         if (!value.empty()) {
-            m_logLine.append(FrameSeparator);
+            m_logLine.append(kFrameSeparator);
             m_logLine.append(value);
         }
     }
@@ -194,7 +194,7 @@ void TRequestEngine::ProcessReply(std::string_view body) {
     // copy of the value (the line buffer is only promised until then).
     m_value.assign(value);
     --m_seqLeft;
-    if (m_seqLeft > 0 && m_seqPos + 1 < SlotCount) {
+    if (m_seqLeft > 0 && m_seqPos + 1 < kSlotCount) {
         ++m_seqPos;
         SendCmd(m_seqSlots[m_seqPos], m_seqGet);
     }

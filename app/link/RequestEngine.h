@@ -113,7 +113,7 @@ constexpr int vkDown = 0x28;
 
 class TRequestEngine {
 public:
-    static constexpr int ReplyTimeoutMs = 200;
+    static constexpr int kReplyTimeoutMs = 200;
 
     // `table` is the window's CmdTable; it is read at every call and must
     // outlive the engine, as must the three interfaces.
@@ -156,7 +156,7 @@ public:
     void SetSeqLeft(int n) { m_seqLeft = n; }
     int SeqPos() const { return m_seqPos; }
     bool SeqGet() const { return m_seqGet; }
-    const std::array<int, SlotCount>& SeqSlots() const { return m_seqSlots; }
+    const std::array<int, kSlotCount>& SeqSlots() const { return m_seqSlots; }
     int TxCount() const { return m_txCount; }
     int RxCount() const { return m_rxCount; }
     int RxTOCount() const { return m_rxTimeoutCount; }
@@ -188,7 +188,7 @@ private:
     int m_seqLeft = 0;
     int m_seqPos = 0;
     bool m_seqGet = false;
-    std::array<int, SlotCount> m_seqSlots{};
+    std::array<int, kSlotCount> m_seqSlots{};
     int m_txCount = 0;
     int m_rxCount = 0;
     int m_rxTimeoutCount = 0;

@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr int Width = 290;
-constexpr int Height = 114;
+constexpr int kWidth = 290;
+constexpr int kHeight = 114;
 
 const QColor Navy(11, 46, 92);
 const QColor Blue(30, 90, 168);
@@ -45,11 +45,11 @@ void DrawEmblem(QPainter& p) {
     // An impeller: six curved blades around a hub, in white.
     p.setPen(Qt::NoPen);
     p.setBrush(Qt::white);
-    constexpr int Blades = 6;
-    for (int i = 0; i < Blades; ++i) {
+    constexpr int kBlades = 6;
+    for (int i = 0; i < kBlades; ++i) {
         p.save();
         p.translate(c);
-        p.rotate(360.0 / Blades * i);
+        p.rotate(360.0 / kBlades * i);
         QPainterPath blade;
         blade.moveTo(0, -9);
         blade.cubicTo(14, -16, 26, -14, 35, -4);
@@ -133,7 +133,7 @@ int main(int argc, char** argv) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
 
-    QImage image(Width, Height, QImage::Format_RGB32);
+    QImage image(kWidth, kHeight, QImage::Format_RGB32);
     image.fill(Qt::white);
     QPainter p(&image);
     p.setRenderHint(QPainter::Antialiasing);

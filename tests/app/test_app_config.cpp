@@ -90,11 +90,11 @@ private:
     std::string m_slave;
 };
 
-const QString ExamplePath = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
-const char* const ExampleLoadedLine =
+const QString kExamplePath = QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini");
+const char* const kExampleLoadedLine =
     "192 commands loaded from configuration file \"qxm300-pump.ini\"";
-const char* const ExampleTitleLine = "Title: \"QXM300 pump station\"";
-const char* const CreateNew = "Create New Configuration File?";
+const char* const kExampleTitleLine = "Title: \"QXM300 pump station\"";
+const char* const kCreateNew = "Create New Configuration File?";
 
 std::string ReadBytes(const QString& path) {
     std::ifstream in(QFile::encodeName(path).toStdString(), std::ios::binary);
@@ -112,7 +112,7 @@ bool WriteBytes(const QString& path, const std::string& bytes) {
 // The example with line `line` (0-based) replaced; the line count given as
 // `keep` cuts the file after that many lines.
 std::string ExampleWith(int line, const std::string& text, int keep = -1) {
-    const std::string bytes = ReadBytes(ExamplePath);
+    const std::string bytes = ReadBytes(kExamplePath);
     std::string out;
     std::size_t pos = 0;
     for (int n = 0; pos < bytes.size(); ++n) {
@@ -173,7 +173,7 @@ public: // the table rows of the tests reach in through a reference
     // A copy of the example in the temporary folder, safe to overwrite.
     QString ExampleCopy(const QString& name = QStringLiteral("pump.ini")) {
         const QString path = TempPath(name);
-        EXPECT_TRUE(WriteBytes(path, ReadBytes(ExamplePath)));
+        EXPECT_TRUE(WriteBytes(path, ReadBytes(kExamplePath)));
         return path;
     }
 
@@ -261,7 +261,8 @@ public: // the table rows of the tests reach in through a reference
 
     // What a successful load of the example leaves, apart from the port.
     void ExpectExampleLoaded(const QString& path) {
-        const TConfigLoadResult file = LoadConfigFile(QFile::encodeName(ExamplePath).toStdString());
+        const TConfigLoadResult file =
+            LoadConfigFile(QFile::encodeName(kExamplePath).toStdString());
         ASSERT_EQ(file.Status, TConfigLoadStatus::Ok);
         const TConfigSet now = form->Config();
         EXPECT_EQ(Panel()->currentIndex(), 0);
@@ -273,7 +274,7 @@ public: // the table rows of the tests reach in through a reference
         EXPECT_EQ(now.BaudRate, QORLNK::br9600);
         EXPECT_EQ(now.Parity, QORLNK::paNone);
         // Every slot shows its new record: the old slot 3 is gone.
-        for (int i = 0; i < SlotCount; ++i) {
+        for (int i = 0; i < kSlotCount; ++i) {
             const TCmdRecord& r = file.Set.CmdTable[i];
             const QString caption =
                 QString::fromLatin1(r.cmd_descr.empty() ? r.cmd_str : r.cmd_descr);
@@ -316,11 +317,11 @@ TEST_F(ConfigWindowTest, LoadPutsTheFileIntoEffectAndOpensItsPort) {
     Show();
     MessUp();
 
-    Load(ExamplePath);
+    Load(kExamplePath);
 
     EXPECT_EQ(openDialogs, 1);
-    ExpectExampleLoaded(ExamplePath);
-    EXPECT_EQ(LogLines(), QStringList({ExampleLoadedLine, ExampleTitleLine}));
+    ExpectExampleLoaded(kExamplePath);
+    EXPECT_EQ(LogLines(), QStringList({kExampleLoadedLine, kExampleTitleLine}));
     EXPECT_EQ(form->Config().ComPort, 25);
     EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1"); // open
     EXPECT_TRUE(questions.isEmpty());
@@ -333,20 +334,20 @@ TEST_F(ConfigWindowTest, LoadWithAPortThatWillNotOpenKeepsTheConfigurationAndSay
     apptest::THolder holder;
     Show();
     MessUp();
-    Load(ExamplePath);
-    ExpectExampleLoaded(ExamplePath);
+    Load(kExamplePath);
+    ExpectExampleLoaded(kExamplePath);
     EXPECT_EQ(StatusText(0), "COM Closed");
     EXPECT_EQ(LogLines(),
-              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25",
+              QStringList({kExampleLoadedLine, kExampleTitleLine, "ERROR: - unable to open COM25",
                            "COM25: not present (no device is mapped to this number)"}));
 
     // Another program without a lock has the device open.
     devices.Map(25, pty.SlavePath());
     ASSERT_TRUE(holder.Start(pty.SlavePath()));
-    Load(ExamplePath);
+    Load(kExamplePath);
     EXPECT_EQ(StatusText(0), "COM Closed");
     EXPECT_EQ(LogLines(),
-              QStringList({ExampleLoadedLine, ExampleTitleLine, "ERROR: - unable to open COM25",
+              QStringList({kExampleLoadedLine, kExampleTitleLine, "ERROR: - unable to open COM25",
                            QStringLiteral("COM25 (%1): in use by sleep (pid %2)")
                                .arg(QString::fromStdString(pty.SlavePath()))
                                .arg(holder.Pid())}));
@@ -369,7 +370,7 @@ TEST_F(ConfigWindowTest, LoadWhileOpenWithOtherSettingsReopensWithTheFileSetting
     Load(otherPath);
     ASSERT_EQ(StatusText(0), "COM3: 19200 7 even 2");
 
-    Load(ExamplePath);
+    Load(kExamplePath);
 
     const TConfigSet now = form->Config();
     EXPECT_EQ(now.ComPort, 25); // a new number is only taken while closed
@@ -589,28 +590,28 @@ TEST_F(ConfigWindowTest, CloseQueryAsksOnlyWhenSomethingChanged) {
          },
          nullptr},
         {"page renamed", [](ConfigWindowTest& t) { t.Panel()->SetPageCaption(7, "Spare"); },
-         CreateNew},
-        {"title set", [](ConfigWindowTest& t) { apptest::SetTitle(*t.form, "T"); }, CreateNew},
-        {"slot defined", [](ConfigWindowTest& t) { t.Define(30, ctCommand, "GO"); }, CreateNew},
+         kCreateNew},
+        {"title set", [](ConfigWindowTest& t) { apptest::SetTitle(*t.form, "T"); }, kCreateNew},
+        {"slot defined", [](ConfigWindowTest& t) { t.Define(30, ctCommand, "GO"); }, kCreateNew},
         {"baud rate",
          [](ConfigWindowTest& t) {
              apptest::ChangePortSettings(*t.form, [](QORLNK::TLNKCOMDlgFrm& f) {
                  apptest::Choose(f.BaudRateComboBox, "19200");
              });
          },
-         CreateNew},
+         kCreateNew},
         {"parity",
          [](ConfigWindowTest& t) {
              apptest::ChangePortSettings(*t.form, [](QORLNK::TLNKCOMDlgFrm& f) {
                  apptest::Choose(f.ParityComboBox, "Odd");
              });
          },
-         CreateNew},
-        {"port number", [](ConfigWindowTest& t) { apptest::ChoosePort(*t.form, 2); }, CreateNew},
-        {"after load", [](ConfigWindowTest& t) { t.Load(ExamplePath); }, nullptr},
+         kCreateNew},
+        {"port number", [](ConfigWindowTest& t) { apptest::ChoosePort(*t.form, 2); }, kCreateNew},
+        {"after load", [](ConfigWindowTest& t) { t.Load(kExamplePath); }, nullptr},
         {"delete all after load",
          [](ConfigWindowTest& t) {
-             t.Load(ExamplePath);
+             t.Load(kExamplePath);
              t.warningAnswers.push_back(QMessageBox::Ok);
              t.Item("DeleteAllCommands")->trigger();
              t.ForgetQuestions();
@@ -625,7 +626,7 @@ TEST_F(ConfigWindowTest, CloseQueryAsksOnlyWhenSomethingChanged) {
          nullptr},
         {"stored default",
          [](ConfigWindowTest& t) {
-             t.Load(ExamplePath);
+             t.Load(kExamplePath);
              int slot = 0;
              while (!IsParamKind(t.form->Slot(slot).cmd_type) ||
                     t.form->Slot(slot).cmd_type == ctParamGet)
@@ -661,7 +662,7 @@ TEST_F(ConfigWindowTest, CloseQueryAsksOnlyWhenSomethingChanged) {
 }
 
 TEST_F(ConfigWindowTest, CloseQueryAnswers) {
-    const std::string original = ReadBytes(ExamplePath);
+    const std::string original = ReadBytes(kExamplePath);
     struct Row {
         const char* name;
         bool loaded;        // a file is loaded (else nothing has a name yet)
@@ -853,7 +854,7 @@ TEST_F(ConfigWindowTest, TheToolkitsFileDialogs) {
 
 TEST_F(ConfigWindowTest, DeleteAllClearsEverySlotAfterTheQuestion) {
     Show();
-    Load(ExamplePath);
+    Load(kExamplePath);
     Change(7, [](TCmdRecord& r) { r.opts |= Disabled; });
     const TState before = State();
     const QStringList lines = LogLines();
@@ -869,7 +870,7 @@ TEST_F(ConfigWindowTest, DeleteAllClearsEverySlotAfterTheQuestion) {
     EXPECT_EQ(questions, QStringList({question, question}));
     EXPECT_EQ(questionButtons, QList<int>({int(QMessageBox::Ok | QMessageBox::Cancel),
                                            int(QMessageBox::Ok | QMessageBox::Cancel)}));
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         TCmdRecord expected;
         expected.opts = before.config.CmdTable[i].opts & Disabled;
         EXPECT_TRUE(form->Slot(i) == expected) << i;
@@ -911,7 +912,7 @@ TEST_F(ConfigWindowTest, WarningBoxesOfTheToolkit) {
         boxes.escape = true;
         EXPECT_FALSE(form->close());
         ASSERT_EQ(boxes.seen.size(), 1);
-        EXPECT_EQ(boxes.seen[0].text, CreateNew);
+        EXPECT_EQ(boxes.seen[0].text, kCreateNew);
         EXPECT_EQ(boxes.seen[0].buttons, QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
         EXPECT_TRUE(form->isVisible());
     }

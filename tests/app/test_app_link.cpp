@@ -43,9 +43,9 @@ using namespace pmv;
 
 namespace {
 
-constexpr int Com = 25;
-constexpr int Wait = 10000;         // ms; generous, the machine may be busy
-constexpr int ReplyWindowMs = 1000; // reply timer of the tests that connect
+constexpr int kCom = 25;
+constexpr int kWait = 10000;         // ms; generous, the machine may be busy
+constexpr int kReplyWindowMs = 1000; // reply timer of the tests that connect
 
 std::string ReadFile(const std::string& path) {
     std::ifstream in(path);
@@ -80,7 +80,7 @@ protected:
     // Starts qxm-sim as COM25 with extra options.
     void StartSim(std::vector<std::string> args = {}) {
         args.insert(args.end(), {"--log", m_simLog});
-        ASSERT_TRUE(m_sim.Start(QXM_SIM_PATH, m_map, Com, args)) << m_sim.Error();
+        ASSERT_TRUE(m_sim.Start(QXM_SIM_PATH, m_map, kCom, args)) << m_sim.Error();
     }
 
     void ShowActive() { ASSERT_TRUE(test::ShowActive(*form)); }
@@ -95,12 +95,12 @@ protected:
         // the length of the reply window, so it is widened here.
         QTimer* replyTimer = apptest::Named<QTimer>(*form, "RxTimer");
         EXPECT_EQ(replyTimer->interval(), 200);
-        replyTimer->setInterval(ReplyWindowMs);
+        replyTimer->setInterval(kReplyWindowMs);
     }
 
     // COM25 chosen in the settings dialog, then "&Open".
     void Open() {
-        apptest::ChoosePort(*form, Com);
+        apptest::ChoosePort(*form, kCom);
         Item("COMOpen")->trigger();
         ASSERT_EQ(StatusText(0), "COM25: 9600 8 none 1");
         ASSERT_NO_FATAL_FAILURE(ShowActive()); // the window again, after the dialog
@@ -133,11 +133,11 @@ protected:
     QStringList LogLines() const { return apptest::LogLines(*form); }
     void ClearLog() { apptest::Memo(*form)->clear(); }
     bool WaitLogLines(int n) {
-        return QTest::qWaitFor([&] { return LogLines().size() >= n; }, Wait);
+        return QTest::qWaitFor([&] { return LogLines().size() >= n; }, kWait);
     }
     // Every frame sent has had its reply or its time-out (status panels 2, 4, 6).
     bool WaitIdle() {
-        return QTest::qWaitFor([&] { return Count(4) + Count(6) >= Count(2); }, Wait);
+        return QTest::qWaitFor([&] { return Count(4) + Count(6) >= Count(2); }, kWait);
     }
 
     // Frames the simulator received, as it logs them (control bytes escaped).
@@ -157,7 +157,7 @@ protected:
         return out;
     }
     bool WaitSimFrames(std::size_t n) {
-        return QTest::qWaitFor([&] { return SimFrames().size() >= n; }, Wait);
+        return QTest::qWaitFor([&] { return SimFrames().size() >= n; }, kWait);
     }
     static std::string P(const std::string& bytes) { return qxmsim::Printable(bytes); }
 
@@ -443,11 +443,11 @@ TEST_F(LinkTest, ConversionErrorShownOutsideTheReceivePath) {
         panelsAtBox = Panels();
         Ctrls(2).get->click();
         replyWhileBoxOpen = QTest::qWaitFor(
-            [&] { return LogLines().contains(QStringLiteral("Speed = 1500")); }, Wait);
+            [&] { return LogLines().contains(QStringLiteral("Speed = 1500")); }, kWait);
         QTest::keyClick(w, Qt::Key_Escape);
     });
     Item("SetAllParameters")->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxText.isEmpty(); }, 2 * Wait));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxText.isEmpty(); }, 2 * kWait));
     EXPECT_EQ(boxText, "'abc' is not a valid integer value");
     EXPECT_EQ(framesAtBox, std::vector<std::string>{P("QXACC = 300\r")});
     EXPECT_EQ(panelsAtBox, (Panels3{"1", "1", "0"}));
@@ -566,14 +566,14 @@ TEST_F(LinkTest, OpenShowsTheSettingsAndAFailedOpenSaysSo) {
     ASSERT_NO_FATAL_FAILURE(StartSim());
     ASSERT_NO_FATAL_FAILURE(ShowActive());
     EXPECT_EQ(StatusText(0), "COM closed");
-    apptest::ChoosePort(*form, Com + 1); // nothing published there
+    apptest::ChoosePort(*form, kCom + 1); // nothing published there
     Item("COMOpen")->trigger();
     EXPECT_EQ(StatusText(0), "COM closed");
     // The failure line as always, then which device and why.
     EXPECT_EQ(LogLines(), (QStringList{"Error: - Unable to open COM port",
                                        "COM26: not present (no device is mapped to this number)"}));
 
-    apptest::ChoosePort(*form, Com);
+    apptest::ChoosePort(*form, kCom);
     Item("COMOpen")->trigger();
     EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
     Item("COMOpen")->trigger(); // already open: the component's own report only
@@ -594,7 +594,7 @@ TEST_F(LinkTest, OpenRefusedWhileAnotherProgramHoldsTheDevice) {
     ASSERT_NO_FATAL_FAILURE(ShowActive());
     apptest::THolder holder;
     ASSERT_TRUE(holder.Start(SimDevice()));
-    apptest::ChoosePort(*form, Com);
+    apptest::ChoosePort(*form, kCom);
     Item("COMOpen")->trigger();
     EXPECT_EQ(StatusText(0), "COM closed");
     EXPECT_EQ(LogLines(), (QStringList{"Error: - Unable to open COM port",
@@ -607,7 +607,7 @@ TEST_F(LinkTest, SettingsDialog) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     form->move(41, 33);
     ASSERT_TRUE(
-        QTest::qWaitFor([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); }, Wait));
+        QTest::qWaitFor([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); }, kWait));
     const QRect outer = form->frameGeometry();
     const QORLNK::TLNKCOMPort measure; // the settings form's outer size, as components know it
     const QPoint centred(outer.left() + outer.width() / 2 - measure.GetCOMDlgWidth() / 2,
@@ -642,10 +642,10 @@ TEST_F(LinkTest, SettingsDialog) {
         });
         Item("COMSettings")->trigger();
         EXPECT_EQ(shownAt, centred);
-        EXPECT_EQ(shownPort, Com);
+        EXPECT_EQ(shownPort, kCom);
         EXPECT_EQ(shownBaud, "9600");
         EXPECT_EQ(form->Config().BaudRate, row.expected);
-        EXPECT_EQ(form->Config().ComPort, Com);
+        EXPECT_EQ(form->Config().ComPort, kCom);
         EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1"); // still open, as opened
     }
     Item("COMClose")->trigger();
@@ -677,17 +677,17 @@ TEST_F(LinkTest, StatusBarDoubleClickResetsAllCounters) {
 
 TEST_F(LinkTest, LogDoubleClickClearsItWhileARunGoesOn) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--delay", "20"})); // a run that takes its time
-    constexpr int Slots = 30;
-    for (int i = 0; i < Slots; ++i)
+    constexpr int kSlots = 30;
+    for (int i = 0; i < kSlots; ++i)
         Define(i, ctParamGet, "SPD", "", IncInGetAll);
     Item("GetAllParameters")->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines().size() >= 3; }, Wait));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines().size() >= 3; }, kWait));
     QTest::mouseDClick(apptest::Memo(*form)->viewport(), Qt::LeftButton);
     const int cleared = Count(4); // replies in before the double click
     EXPECT_TRUE(LogLines().isEmpty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(4) == Slots; }, 3 * Wait));
-    ASSERT_LT(cleared, Slots);
-    EXPECT_EQ(LogLines().size(), Slots - cleared);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(4) == kSlots; }, 3 * kWait));
+    ASSERT_LT(cleared, kSlots);
+    EXPECT_EQ(LogLines().size(), kSlots - cleared);
     ASSERT_FALSE(LogLines().isEmpty());
     EXPECT_EQ(LogLines().back(), "SPD = 1500");
 }
@@ -790,15 +790,14 @@ protected:
 
     bool SimGot(const std::string& frame) {
         return QTest::qWaitFor(
-            [&] { return ReadFile(m_log).find("rx " + frame) != std::string::npos; }, Wait);
+            [&] { return ReadFile(m_log).find("rx " + frame) != std::string::npos; }, kWait);
     }
 
     void OpenCom25() {
-        apptest::ChoosePort(*form, Com);
+        apptest::ChoosePort(*form, kCom);
         apptest::Item(*form, "COMOpen")->trigger();
-        ASSERT_TRUE(StatusText(0).startsWith("COM25: "))
-            << StatusText(0).toStdString() << "\n"
-            << LogLines().join('\n').toStdString();
+        ASSERT_TRUE(StatusText(0).startsWith("COM25: ")) << StatusText(0).toStdString() << "\n"
+                                                         << LogLines().join('\n').toStdString();
     }
 
     TCmdRecord Define(int index, const char* cmd, const char* descr, std::uint32_t opts = 0) {
@@ -814,7 +813,7 @@ protected:
     QString StatusText(int i) const { return apptest::StatusText(*form, i); }
     QStringList LogLines() const { return apptest::LogLines(*form); }
     bool WaitLogLine(const QString& line) {
-        return QTest::qWaitFor([&] { return LogLines().contains(line); }, Wait);
+        return QTest::qWaitFor([&] { return LogLines().contains(line); }, kWait);
     }
     static QString Lost(const std::string& node, const char* byId = kById) {
         return QStringLiteral("COM25 (%1, %2): device lost")
@@ -838,7 +837,7 @@ private:
 TEST_F(DeviceLossTest, LostDuringARunThenBackUnderItsByIdName) {
     const std::string first = PlugIn(kById, {"--silent", "ACC"});
     ASSERT_NO_FATAL_FAILURE(OpenCom25());
-    apptest::Named<QTimer>(*form, "RxTimer")->setInterval(ReplyWindowMs);
+    apptest::Named<QTimer>(*form, "RxTimer")->setInterval(kReplyWindowMs);
     Define(0, "ACC", "Acceleration", IncInGetAll);
     Define(1, "SPD", "Speed", IncInGetAll);
 

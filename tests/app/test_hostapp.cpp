@@ -19,8 +19,8 @@
 
 namespace {
 
-constexpr QEvent::Type ThrowEvent = QEvent::User;
-constexpr QEvent::Type MarkEvent = QEvent::Type(QEvent::User + 1);
+constexpr QEvent::Type kThrowEvent = QEvent::User;
+constexpr QEvent::Type kMarkEvent = QEvent::Type(QEvent::User + 1);
 
 // Throws from its event handler: a standard exception with a message, or
 // anything else.
@@ -33,14 +33,14 @@ public:
 
 protected:
     bool event(QEvent* e) override {
-        if (e->type() == ThrowEvent) {
+        if (e->type() == kThrowEvent) {
             ++started;
             if (standard)
                 throw std::runtime_error("'abc' is not a valid integer value");
             throw 42;
             ++finished; // never reached: the error ends the handler
         }
-        if (e->type() == MarkEvent) {
+        if (e->type() == kMarkEvent) {
             ++marks;
             return true;
         }
@@ -85,8 +85,8 @@ TEST(HostApplication, ErrorInAHandlerIsShownAndTheLoopGoesOn) {
         TThrower thrower;
         thrower.standard = row.standard;
         TBoxWatcher watcher;
-        QCoreApplication::postEvent(&thrower, new QEvent(ThrowEvent));
-        QCoreApplication::postEvent(&thrower, new QEvent(MarkEvent));
+        QCoreApplication::postEvent(&thrower, new QEvent(kThrowEvent));
+        QCoreApplication::postEvent(&thrower, new QEvent(kMarkEvent));
         ASSERT_TRUE(WaitFor([&] { return !watcher.seen.isEmpty() && thrower.marks == 1; }));
         EXPECT_EQ(thrower.started, 1);
         EXPECT_EQ(thrower.finished, 0);
@@ -95,7 +95,7 @@ TEST(HostApplication, ErrorInAHandlerIsShownAndTheLoopGoesOn) {
         EXPECT_EQ(watcher.seen[0].text, row.message);
         EXPECT_EQ(watcher.seen[0].icon, QMessageBox::Critical);
         // The loop goes on: a later event is handled as usual.
-        QCoreApplication::postEvent(&thrower, new QEvent(MarkEvent));
+        QCoreApplication::postEvent(&thrower, new QEvent(kMarkEvent));
         EXPECT_TRUE(WaitFor([&] { return thrower.marks == 2; }));
         EXPECT_FALSE(App()->ErrorBoxOpen());
     }
@@ -110,10 +110,10 @@ TEST(HostApplication, ErrorWhileAnErrorBoxIsOpenDoesNotStackBoxes) {
             return;
         posted = true;
         // Handled inside the open box's own loop.
-        QCoreApplication::postEvent(&thrower, new QEvent(ThrowEvent));
+        QCoreApplication::postEvent(&thrower, new QEvent(kThrowEvent));
         QCoreApplication::sendPostedEvents(&thrower);
     };
-    QCoreApplication::postEvent(&thrower, new QEvent(ThrowEvent));
+    QCoreApplication::postEvent(&thrower, new QEvent(kThrowEvent));
     ASSERT_TRUE(WaitFor([&] { return thrower.started == 2 && !App()->ErrorBoxOpen(); }));
     QCoreApplication::processEvents();
     EXPECT_EQ(watcher.seen.size(), 1);

@@ -94,7 +94,7 @@ TEST_F(MainFormTest, OutOfRangeIndexesDoNothing) {
         form->SetSlot(index, Record(ctParamGetSet, "SPD", "Speed"));
         EXPECT_EQ(form->Slot(index), TCmdRecord{});
     }
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         ASSERT_EQ(form->Slot(i), TCmdRecord{});
     EXPECT_FALSE(form->IsConfigModified());
 }
@@ -139,14 +139,14 @@ TEST_F(MainFormTest, ClearedSlotKeepsTheDisabledFlag) {
 
 TEST_F(MainFormTest, PagesHoldAllSixRowsUnclipped) {
     Show();
-    for (int p = 0; p < PageCount; ++p) {
+    for (int p = 0; p < kPageCount; ++p) {
         SCOPED_TRACE(p);
         Panel()->setCurrentIndex(p);
         QWidget* page = Panel()->widget(p);
         EXPECT_GE(page->width(), 490);
         EXPECT_GE(page->height(), 283);
-        for (int k = 0; k < SlotsPerPage; ++k)
-            EXPECT_TRUE(page->rect().contains(Ctrls(p * SlotsPerPage + k).box->geometry()));
+        for (int k = 0; k < kSlotsPerPage; ++k)
+            EXPECT_TRUE(page->rect().contains(Ctrls(p * kSlotsPerPage + k).box->geometry()));
     }
 }
 
@@ -186,7 +186,7 @@ TEST_F(MainFormTest, WindowLayout) {
 TEST_F(MainFormTest, StartStateEqualsTheSnapshot) {
     EXPECT_FALSE(form->IsConfigModified());
     const TConfigSet config = form->Config();
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         SCOPED_TRACE(i);
         EXPECT_EQ(config.CmdTable[i], TCmdRecord{});
         const TSlotWidgets c = Ctrls(i);
@@ -200,7 +200,7 @@ TEST_F(MainFormTest, StartStateEqualsTheSnapshot) {
         EXPECT_FALSE(c.edit->isReadOnly());
         EXPECT_EQ(Panel()->EditMaxLength(i), 6);
     }
-    for (int p = 0; p < PageCount; ++p) {
+    for (int p = 0; p < kPageCount; ++p) {
         EXPECT_EQ(config.PageCaptions[p], "Cmds " + std::to_string(p + 1));
         EXPECT_EQ(Panel()->widget(p)->objectName(), QStringLiteral("CmdPage%1TabSheet").arg(p + 1));
     }
@@ -536,7 +536,7 @@ TEST_F(MainFormTest, WheelNotTakenByTheWindowGoesOnToTheWidget) {
 // ---- Names -------------------------------------------------------------------------------
 
 TEST_F(MainFormTest, WidgetsAreFoundByName) {
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         SCOPED_TRACE(i);
         const TSlotWidgets c = Ctrls(i);
         ASSERT_TRUE(c.box && c.get && c.set && c.edit);

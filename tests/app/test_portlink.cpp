@@ -60,7 +60,7 @@ bool WaitUntil(const std::function<bool()>& cond, int ms = kWaitMs) {
 class TRecordingView : public TLinkView {
 public:
     std::vector<std::string> log;
-    std::array<std::string, SlotCount> edits{};
+    std::array<std::string, kSlotCount> edits{};
     int counts[3] = {0, 0, 0};
     std::function<void(std::string_view)> onLog;
     std::function<void()> onUnframedAsked;
@@ -187,7 +187,7 @@ TEST_F(PortLinkTest, TheTimersTickIsTheReplyTimeout) {
     Define(0, ctParamGetSet, "ACC", "Acceleration");
     link->Engine().GetButtonClick(0);
     EXPECT_TRUE(timer.isActive());
-    EXPECT_EQ(timer.interval(), TRequestEngine::ReplyTimeoutMs);
+    EXPECT_EQ(timer.interval(), TRequestEngine::kReplyTimeoutMs);
     EXPECT_TRUE(timer.isSingleShot());
     ASSERT_TRUE(WaitLog(1));
     EXPECT_EQ(view.log, std::vector<std::string>{"Acceleration - Rx timeout"});

@@ -278,8 +278,8 @@ TEST_F(SlotPanelTest, SlotGeometry) {
 
 TEST_F(SlotPanelTest, PagesAndTheirCaptions) {
     EXPECT_EQ(panel.objectName(), "CmdsPageControl");
-    ASSERT_EQ(panel.count(), PageCount);
-    for (int p = 0; p < PageCount; ++p) {
+    ASSERT_EQ(panel.count(), kPageCount);
+    for (int p = 0; p < kPageCount; ++p) {
         EXPECT_EQ(panel.widget(p)->objectName(), QStringLiteral("CmdPage%1TabSheet").arg(p + 1));
         EXPECT_EQ(panel.PageCaption(p), "Cmds " + std::to_string(p + 1));
     }
@@ -294,13 +294,13 @@ TEST_F(SlotPanelTest, PagesAndTheirCaptions) {
 }
 
 TEST_F(SlotPanelTest, SlotWidgetsAreFoundByNameInTabOrder) {
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         SCOPED_TRACE(i);
         const TSlotWidgets c = W(i);
         ASSERT_TRUE(c.box && c.get && c.set && c.edit);
         EXPECT_EQ(c.get->nextInFocusChain(), c.set);
         EXPECT_EQ(c.set->nextInFocusChain(), c.edit);
-        if (i + 1 < SlotCount) {
+        if (i + 1 < kSlotCount) {
             ASSERT_EQ(c.edit->nextInFocusChain(), W(i + 1).box);
         }
     }

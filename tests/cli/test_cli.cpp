@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <filesystem>
 
 #include <gtest/gtest.h>
 
@@ -171,7 +172,8 @@ protected:
             EXPECT_EQ(m_sim.Stop(), 0);
         }
         ::unsetenv("PMV_COMMAP");
-        std::system(("rm -rf '" + m_dir + "'").c_str());
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
     }
 
     void StartSim(const std::vector<std::string>& args = {}) {
@@ -186,7 +188,7 @@ protected:
 // The slots the window's Get All reads, in its order.
 std::vector<int> GetAllSlots(const pmv::TCmdTable& table) {
     std::vector<int> order;
-    for (int i = 0; i < pmv::SlotCount; ++i) {
+    for (int i = 0; i < pmv::kSlotCount; ++i) {
         const pmv::TCmdRecord& r = table[std::size_t(i)];
         if (r.defined() && !r.has(pmv::Disabled) && r.has(pmv::IncInGetAll) &&
             (r.cmd_type == pmv::ctParamGet || r.cmd_type == pmv::ctParamGetSet))

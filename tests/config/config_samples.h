@@ -27,7 +27,7 @@ inline TConfigSet SampleSet() {
     s.DataBits = QORLNK::db7;
     s.Parity = QORLNK::paEven;
     s.StopBits = QORLNK::sb2;
-    for (int i = 0; i < SlotCount; i += 3) {
+    for (int i = 0; i < kSlotCount; i += 3) {
         TCmdRecord& r = s.CmdTable[i];
         r.cmd_type = static_cast<std::int8_t>(i % 6);
         r.cmd_str = "CMD" + std::to_string(i);

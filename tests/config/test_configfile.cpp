@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <set>
@@ -27,14 +28,15 @@ protected:
     void SetUp() override {
         std::string templ = ::testing::TempDir() + "pmvcfgXXXXXX";
         ASSERT_NE(::mkdtemp(templ.data()), nullptr);
-        dir_ = templ;
+        m_dir = templ;
     }
     void TearDown() override {
-        ::chmod(dir_.c_str(), 0755);
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        ::chmod(m_dir.c_str(), 0755);
+        std::error_code ignored;
+        std::filesystem::remove_all(m_dir, ignored);
     }
 
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
 
     static void WriteBytes(const std::string& path, const std::string& bytes) {
         std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -52,7 +54,7 @@ protected:
     // Names in the folder, to see that no temporary file is left behind.
     std::set<std::string> Entries() const {
         std::set<std::string> names;
-        if (DIR* d = ::opendir(dir_.c_str())) {
+        if (DIR* d = ::opendir(m_dir.c_str())) {
             while (dirent* e = ::readdir(d)) {
                 const std::string n = e->d_name;
                 if (n != "." && n != "..")
@@ -63,7 +65,7 @@ protected:
         return names;
     }
 
-    std::string dir_;
+    std::string m_dir;
 };
 
 TEST_F(ConfigFileTest, LoadsAValidFile) {
@@ -91,8 +93,8 @@ TEST_F(ConfigFileTest, PathsThatCannotBeRead) {
     ASSERT_EQ(::mkfifo(Path("fifo").c_str(), 0600), 0);
     const std::string paths[] = {
         Path("missing.ini"), // no such file
-        dir_,                // a folder
-        dir_ + "/",          // a folder, written with its slash
+        m_dir,               // a folder
+        m_dir + "/",         // a folder, written with its slash
         Path("file/x.ini"),  // a file used as a folder
         Path("fifo"),        // not a regular file; must not block
         "",
@@ -282,11 +284,11 @@ TEST_F(ConfigFileTest, ReadOnlyFileAndFolderAreNotReplaced) {
     EXPECT_EQ(ReadBytes(Path("ro.ini")), "old content");
 
     ASSERT_EQ(::chmod(Path("ro.ini").c_str(), 0644), 0);
-    ASSERT_EQ(::chmod(dir_.c_str(), 0555), 0);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0555), 0);
     r = SaveConfigFile(Path("ro.ini"), SampleSet());
     EXPECT_FALSE(r.Ok);
     EXPECT_EQ(ReadBytes(Path("ro.ini")), "old content");
-    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::chmod(m_dir.c_str(), 0755), 0);
     EXPECT_EQ(Entries(), std::set<std::string>{"ro.ini"});
 }
 

@@ -29,7 +29,7 @@ struct MutationRow {
 
 // Block k's line with the given offset.
 int BL(int k, int offset) {
-    return ConfigBlockFirstLine + ConfigBlockLines * k + offset;
+    return kConfigBlockFirstLine + kConfigBlockLines * k + offset;
 }
 
 std::function<void(TLines&)> Set(int line, std::string text) {
@@ -385,7 +385,7 @@ std::vector<MutationRow> Rows() {
               BlockMsg("cmd_str:", 2, 1), BL(2, 1)),
         Fails("ParityAfterBlanks", Set(8, "parity: " + std::string(10000, ' ') + "none"),
               "ERROR: - invalid parity: field", 8),
-        Fails("HeaderPadded", Set(0, std::string(ConfigHeader) + std::string(10000, ' ')),
+        Fails("HeaderPadded", Set(0, std::string(kConfigHeader) + std::string(10000, ' ')),
               "ERROR: - invalid header", 0),
         Fails("HugeLineWhereBlankExpected", Set(21, std::string(100000, ' ')),
               "ERROR: - line #21 not blank", 21),
@@ -485,7 +485,7 @@ TEST(ConfigRead, LimitsOfEveryRangeRoundTrip) {
         c = std::string(24, '\x80');
     s.ComPort = 32;
     s.BaudRate = QORLNK::br115200;
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         TCmdRecord& r = s.CmdTable[i];
         r.cmd_type = static_cast<std::int8_t>(i % 6);
         r.cmd_str = std::string(16, static_cast<char>(0x21 + i % 90));

@@ -214,7 +214,7 @@ TEST(ParamDefaults, StoreOneSlot) {
 TEST(ParamDefaults, StoreAllStopsAtTheFirstBadSlot) {
     TCmdTable table{};
     TSlotEditTexts texts;
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         table[i] = Slot(static_cast<std::int8_t>(3 + i % 3), "P", 1);
         texts[i] = std::to_string(1000 + i);
     }
@@ -229,7 +229,7 @@ TEST(ParamDefaults, StoreAllStopsAtTheFirstBadSlot) {
     } catch (const EConvertError& e) {
         EXPECT_STREQ(e.what(), "'' is not a valid integer value");
     }
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         SCOPED_TRACE(i);
         const bool stored = i < 30 && i != 10;
         EXPECT_EQ(table[i].val_start, stored ? 1000 + i : 1);
@@ -248,7 +248,7 @@ TEST(ParamDefaults, StoredValueOutsideTheFileRangeWarnsOnSave) {
 TEST(ParamDefaults, SetAllBringsBackEveryDefault) {
     const TConfigSet s = SampleSet();
     const TSlotEditTexts texts = AllDefaultEditTexts(s.CmdTable);
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         EXPECT_EQ(texts[i], SlotDefaultEditText(s.CmdTable[i]));
     // Storing what Set All shows leaves the table as it was.
     TCmdTable table = s.CmdTable;
@@ -258,7 +258,7 @@ TEST(ParamDefaults, SetAllBringsBackEveryDefault) {
     }
     const TCmdTable before = table;
     TSlotEditTexts shown = AllDefaultEditTexts(table);
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         if (table[i].cmd_type == ctParamGet)
             shown[i] = std::to_string(table[i].val_start); // a reply shown there
     }

@@ -62,11 +62,11 @@ TEST(ConfigWrite, LayoutOfTheDefaultState) {
         "opts: 0",
         "",
     };
-    for (int k = 0; k < SlotCount; ++k) {
-        for (int o = 0; o < ConfigBlockLines; ++o) {
+    for (int k = 0; k < kSlotCount; ++k) {
+        for (int o = 0; o < kConfigBlockLines; ++o) {
             SCOPED_TRACE("block " + std::to_string(k) + " offset " + std::to_string(o));
             const std::string expected = (k == 7 && o == 9) ? "opts: 16" : block[o];
-            EXPECT_EQ(lines[ConfigBlockFirstLine + ConfigBlockLines * k + o], expected);
+            EXPECT_EQ(lines[kConfigBlockFirstLine + kConfigBlockLines * k + o], expected);
         }
     }
 }

@@ -401,7 +401,7 @@ TEST(EditCmdForm, EditCmdStoresOnOkOnly) {
     {
         SCOPED_TRACE("an index outside the table opens nothing");
         TCmdRecord slot = original;
-        EXPECT_FALSE(EditCmd(nullptr, SlotCount, slot));
+        EXPECT_FALSE(EditCmd(nullptr, kSlotCount, slot));
         EXPECT_FALSE(EditCmd(nullptr, -1, slot));
         EXPECT_EQ(slot, original);
     }

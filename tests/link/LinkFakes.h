@@ -80,7 +80,7 @@ public:
     explicit FakeView(EventTrace* trace = nullptr) : m_trace(trace) {}
 
     std::vector<std::string> log;
-    std::array<std::string, pmv::SlotCount> edits;
+    std::array<std::string, pmv::kSlotCount> edits;
     std::map<pmv::TLinkCounter, int> shown;
     std::vector<std::string> convertErrors;
     bool showTransmissions = false;

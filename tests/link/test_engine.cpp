@@ -252,7 +252,7 @@ TEST(Reply, OverflowingLineDroppedThenRecovers) {
         r.Define(0, ctParamGet, "SPD", "Speed");
         r.view.showUnframed = show;
         r.engine.GetButtonClick(0);
-        r.Feed("QX" + std::string(TReplyAssembler::MaxRxLine, '#') + "!");
+        r.Feed("QX" + std::string(TReplyAssembler::kMaxRxLine, '#') + "!");
         EXPECT_EQ(r.engine.RxOverflowCount(), 1u);
         EXPECT_EQ(r.engine.RxState(), rxHunt);
         EXPECT_TRUE(r.engine.ComBusy()); // still waiting: the time-out decides

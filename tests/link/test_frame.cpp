@@ -181,14 +181,14 @@ TEST(ReplyAssembler, LineClearedOnlyByPrefix) {
 
 TEST(ReplyAssembler, LongestBodyAccepted) {
     TReplyAssembler a;
-    const std::string body(TReplyAssembler::MaxRxLine, 'a');
+    const std::string body(TReplyAssembler::kMaxRxLine, 'a');
     EXPECT_EQ(Assemble(a, "QX" + body + "\r"), "R" + body + "|");
     EXPECT_EQ(a.OverflowCount(), 0u);
 }
 
 TEST(ReplyAssembler, OverlongBodyDroppedAndResynchronised) {
     TReplyAssembler a;
-    const std::string body(TReplyAssembler::MaxRxLine + 1, 'a');
+    const std::string body(TReplyAssembler::kMaxRxLine + 1, 'a');
     // The byte past the bound drops the line; the assembler hunts for Q again.
     EXPECT_EQ(Assemble(a, "QX" + body), "O|");
     EXPECT_EQ(a.State(), rxHunt);
@@ -212,7 +212,7 @@ TEST(ReplyAssembler, EndlessNoiseStaysBounded) {
         maxLine = std::max(maxLine, a.Line().size());
     }
     EXPECT_EQ(replies, 0);
-    EXPECT_LE(maxLine, TReplyAssembler::MaxRxLine);
+    EXPECT_LE(maxLine, TReplyAssembler::kMaxRxLine);
     EXPECT_GT(a.OverflowCount(), 0u);
     // Still works afterwards.
     a.Hunt();

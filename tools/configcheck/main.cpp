@@ -62,7 +62,7 @@ int Check(const char* file) {
         "COM%d: %s %s %s %s, title \"%s\", %d of %d slots defined\n", r.Set.ComPort,
         QORLNK::BaudRateStr(r.Set.BaudRate).c_str(), QORLNK::DataBitsStr(r.Set.DataBits).c_str(),
         QORLNK::ParityStr(r.Set.Parity).c_str(), QORLNK::StopBitsStr(r.Set.StopBits).c_str(),
-        r.Set.Title.c_str(), defined, pmv::SlotCount);
+        r.Set.Title.c_str(), defined, pmv::kSlotCount);
     return 0;
 }
 
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
             std::fputs(kHelp, stdout);
             return 0;
         } else if (isOption && (!std::strcmp(arg, "-v") || !std::strcmp(arg, "--version"))) {
-            std::printf("pmv-configcheck %d.%d\n", pmv::VersionMajor, pmv::VersionMinor);
+            std::printf("pmv-configcheck %d.%d\n", pmv::kVersionMajor, pmv::kVersionMinor);
             return 0;
         } else if (isOption) {
             return Refuse(std::string("unknown option '") + arg + "'");

@@ -25,7 +25,7 @@ namespace {
 TConfigSet BaseSet() {
     TConfigSet s;
     s.Title = "fuzz";
-    for (int i = 0; i < SlotCount; i += 5) {
+    for (int i = 0; i < kSlotCount; i += 5) {
         TCmdRecord& r = s.CmdTable[i];
         r.cmd_type = static_cast<std::int8_t>(i % 6);
         r.cmd_str = "C" + std::to_string(i);
@@ -52,7 +52,7 @@ std::vector<std::string> BaseLines() {
 void Check(std::string_view bytes) {
     const TConfigReadResult r = ReadConfig(bytes);
     if (!r.Ok) {
-        if (r.Message.rfind("ERROR: - ", 0) != 0 || r.Line < -1 || r.Line >= ConfigLineCount)
+        if (r.Message.rfind("ERROR: - ", 0) != 0 || r.Line < -1 || r.Line >= kConfigLineCount)
             std::abort();
     } else {
         const std::string again = WriteConfig(r.Set);
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto byte = [&input](std::size_t at) { return static_cast<unsigned char>(input[at]); };
     std::size_t i = 0;
     while (i + 3 <= input.size()) {
-        const unsigned line = (byte(i) << 8 | byte(i + 1)) % ConfigLineCount;
+        const unsigned line = (byte(i) << 8 | byte(i + 1)) % kConfigLineCount;
         std::size_t len = byte(i + 2);
         i += 3;
         std::string pad;

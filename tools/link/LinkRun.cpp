@@ -72,9 +72,9 @@ TSlotChoice Choose(const TCmdTable& table, std::string_view arg, bool set) {
     }
     if (arg.find_first_not_of("0123456789") == std::string_view::npos) {
         const int n = arg.size() > 3 ? 0 : std::stoi(std::string(arg));
-        if (n < 1 || n > SlotCount) {
+        if (n < 1 || n > kSlotCount) {
             c.error = "there is no slot " + std::string(arg) + " (slots are 1 to " +
-                      std::to_string(SlotCount) + ")";
+                      std::to_string(kSlotCount) + ")";
             return c;
         }
         c.error = Unusable(table, n - 1, set);
@@ -83,7 +83,7 @@ TSlotChoice Choose(const TCmdTable& table, std::string_view arg, bool set) {
         return c;
     }
     int first = -1;
-    for (int i = 0; i < SlotCount; ++i) {
+    for (int i = 0; i < kSlotCount; ++i) {
         if (table[static_cast<std::size_t>(i)].cmd_str != arg)
             continue;
         if (Unusable(table, i, set).empty()) {
@@ -154,7 +154,7 @@ TSetChoice ChooseSetSlot(const TCmdTable& table, std::string_view arg) {
 // ---- View ---------------------------------------------------------------------------
 
 TCliView::TCliView(const TCmdTable& table) {
-    for (int i = 0; i < SlotCount; ++i)
+    for (int i = 0; i < kSlotCount; ++i)
         m_edits[static_cast<std::size_t>(i)] = LoadedEditText(table[static_cast<std::size_t>(i)]);
 }
 

@@ -77,7 +77,7 @@ public:
     void ReplyTimedOut(int slot) override;
 
 private:
-    std::array<std::string, SlotCount> m_edits;
+    std::array<std::string, kSlotCount> m_edits;
     std::FILE* m_log = nullptr;
     bool m_transmissions = false;
     std::string m_lastError;

@@ -97,7 +97,7 @@ struct TOptions {
     std::string device;
     std::optional<QORLNK::TBaudRate> baud;
     std::optional<QORLNK::TParity> parity;
-    int timeoutMs = TRequestEngine::ReplyTimeoutMs;
+    int timeoutMs = TRequestEngine::kReplyTimeoutMs;
     TFormat format = TFormat::Table;
     std::string log;
     bool transmissions = false;
@@ -156,7 +156,7 @@ int ParseOptions(const QCoreApplication& app, TOptions& o) {
         return 0;
     }
     if (p.isSet(version)) {
-        std::printf("pmv-link %d.%d\n", VersionMajor, VersionMinor);
+        std::printf("pmv-link %d.%d\n", kVersionMajor, kVersionMinor);
         return 0;
     }
     const QStringList pos = p.positionalArguments();
@@ -361,7 +361,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
     TLinkRunner runner(table, link.Engine(), view);
 
     // The window's log after loading the file.
-    view.Log(std::to_string(SlotCount) + " commands loaded from configuration file \"" +
+    view.Log(std::to_string(kSlotCount) + " commands loaded from configuration file \"" +
              ConfigFileBaseName(o.file) + "\"");
     if (!set.Title.empty())
         view.Log("Title: \"" + set.Title + "\"");

@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (arg == "-v" || arg == "--version") {
-            std::printf("pmv-ports %d.%d\n", pmv::VersionMajor, pmv::VersionMinor);
+            std::printf("pmv-ports %d.%d\n", pmv::kVersionMajor, pmv::kVersionMinor);
             return 0;
         }
         if (arg == "--json") {

@@ -60,7 +60,7 @@ TSimTarget::TSimTarget(TSimOptions options) : m_opt(std::move(options)), m_rng(m
     }
     for (const char* c : kCommands)
         m_commands.insert(c);
-    m_line.reserve(MaxLine);
+    m_line.reserve(kMaxLine);
 }
 
 std::optional<std::string> TSimTarget::Feed(std::uint8_t ch) {
@@ -76,7 +76,7 @@ std::optional<std::string> TSimTarget::Feed(std::uint8_t ch) {
         m_line.clear();
         return line;
     }
-    if (m_line.size() >= MaxLine)
+    if (m_line.size() >= kMaxLine)
         m_overlong = true;
     else
         m_line.push_back(static_cast<char>(ch));

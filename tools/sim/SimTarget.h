@@ -8,7 +8,7 @@
 //   set of a read-only parameter     -> "QX<name> = ERR\r", value unchanged
 // Unknown names are parameters whose value starts as 0, so every
 // configuration finds an answer. Bytes before "QX" on a line are ignored; a
-// line feed is ignored anywhere; a line longer than MaxLine is dropped.
+// line feed is ignored anywhere; a line longer than kMaxLine is dropped.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +38,7 @@ struct TSimReply {
 
 class TSimTarget {
 public:
-    static constexpr std::size_t MaxLine = 256;
+    static constexpr std::size_t kMaxLine = 256;
 
     explicit TSimTarget(TSimOptions options = {});
 

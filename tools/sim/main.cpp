@@ -135,7 +135,7 @@ bool ParseArgs(int argc, char** argv, Args& a) {
             std::fputs(kUsage, stdout);
             std::exit(0);
         } else if (opt == "--version" || opt == "-v") {
-            std::printf("qxm-sim %d.%d\n", pmv::VersionMajor, pmv::VersionMinor);
+            std::printf("qxm-sim %d.%d\n", pmv::kVersionMajor, pmv::kVersionMinor);
             std::exit(0);
         } else if (opt == "--com") {
             if (!need())
