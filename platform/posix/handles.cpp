@@ -1,5 +1,4 @@
 // Handles, last error, events and waits over std::mutex/condition_variable.
-#include "platform/ThreadOs_p.h"
 #include "platform/posix/handles_p.h"
 #include "platform/posix/synchapi.h"
 
@@ -64,8 +63,6 @@ DWORD WinErrorFromErrno(int err) {
 namespace detail {
 namespace {
 
-constexpr auto kWaitSpin = std::chrono::microseconds(50);
-
 struct HandleTable {
     std::mutex mutex;
     std::unordered_map<std::uintptr_t, std::shared_ptr<KernelObject>> objects;
@@ -116,7 +113,6 @@ void Event::Set() {
     {
         std::lock_guard lock(FMutex);
         FSignalled = true;
-        FSignalledHint.store(true, std::memory_order_release);
     }
     if (FManual)
         FCond.notify_all();
@@ -127,19 +123,13 @@ void Event::Set() {
 void Event::Reset() {
     std::lock_guard lock(FMutex);
     FSignalled = false;
-    FSignalledHint.store(false, std::memory_order_relaxed);
 }
 
 bool Event::Wait(DWORD milliseconds) {
-    // An I/O completion usually follows within microseconds of the wait:
-    // look for it briefly before sleeping, which saves a wake-up on the
-    // critical path of every overlapped round trip.
-    if (milliseconds != 0) {
-        const auto spinUntil = std::chrono::steady_clock::now() + kWaitSpin;
-        while (!FSignalledHint.load(std::memory_order_acquire) &&
-               std::chrono::steady_clock::now() < spinUntil)
-            CpuRelax();
-    }
+    // No look-out before sleeping: the waiters are the port's workers, which
+    // wait for the device, and a device's reply needs a processor to be
+    // produced (on a pseudo-terminal, the far end's process). A spinning
+    // waiter kept it from one on a 2-core machine and halved the request rate.
     std::unique_lock lock(FMutex);
     auto ready = [this] { return FSignalled; };
     if (milliseconds == INFINITE) {
@@ -149,10 +139,8 @@ bool Event::Wait(DWORD milliseconds) {
                    ready)) {
         return false;
     }
-    if (!FManual) {
+    if (!FManual)
         FSignalled = false;
-        FSignalledHint.store(false, std::memory_order_relaxed);
-    }
     return true;
 }
 

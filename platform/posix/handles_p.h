@@ -34,8 +34,7 @@ std::shared_ptr<KernelObject> TakeHandle(HANDLE h, ObjectKind k);
 class Event final : public KernelObject {
 public:
     Event(bool manualReset, bool initialState)
-        : KernelObject(ObjectKind::Event), FManual(manualReset), FSignalled(initialState),
-          FSignalledHint(initialState) {}
+        : KernelObject(ObjectKind::Event), FManual(manualReset), FSignalled(initialState) {}
     void Set();
     void Reset();
     /// True when the event was (or became) signalled before the deadline;
@@ -47,7 +46,6 @@ private:
     std::condition_variable FCond;
     const bool FManual;
     bool FSignalled;
-    std::atomic<bool> FSignalledHint; // FSignalled, for peeking without the lock
 };
 
 /// Sets the last error and returns FALSE, for one-line failure exits.
