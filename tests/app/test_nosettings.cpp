@@ -75,7 +75,7 @@ void Type(QFileDialog* dialog, const QString& name) {
 
 } // namespace
 
-// The operator's session in the child: save under a new name, load a file
+// What the operator does in the child: save under a new name, load a file
 // from a subfolder, open the load dialog again, pick a colour (adding it to
 // the custom colours), confirm the port settings.
 TEST(NoSettings, DISABLED_DialogsInAChild) {
