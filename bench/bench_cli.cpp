@@ -16,6 +16,7 @@
 // All of them run against one simulator in one run, so their ratios are taken
 // under the same conditions.
 #include "app/link/PortLink.h"
+#include "bench/BenchGetAll.h"
 #include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
 #include "config/ConfigFile.h"
@@ -45,10 +46,6 @@ constexpr int kCom = 25;
 constexpr int kSlots = pmv::kSlotCount;
 const std::string kExample = PMV_SOURCE_DIR "/examples/qxm300-pump.ini";
 const std::string kScript = PMV_SOURCE_DIR "/bench/pyserial_get_all.py";
-
-const char* const kNames[] = {"SPD",  "ACC",  "DEC",  "IMAX", "PSET", "PMAX", "KP",   "KI",
-                              "KD",   "MODE", "DIR",  "RAMP", "TLIM", "VMIN", "VMAX", "ADDR",
-                              "TEMP", "VBUS", "STAT", "NACT", "PACT", "IACT", "ERR",  "VER"};
 
 struct TSim {
     QTemporaryDir dir;
@@ -125,7 +122,7 @@ pmv::TCmdTable MarkedTable() {
     for (int i = 0; i < kSlots; ++i) {
         pmv::TCmdRecord& r = table[std::size_t(i)];
         r.cmd_type = pmv::ctParamGetSet;
-        r.cmd_str = kNames[i % std::size(kNames)];
+        r.cmd_str = pmvbench::GetAllName(i);
         r.opts = pmv::IncInGetAll | pmv::UpdateEditOnGet;
     }
     return table;
@@ -199,18 +196,7 @@ void BM_BareGetAll192(benchmark::State& state) {
         state.SkipWithError("no simulator or pty");
         return;
     }
-    std::vector<std::string> frames;
-    for (int i = 0; i < kSlots; ++i)
-        frames.push_back(std::string("QX") + kNames[i % std::size(kNames)] + "\r");
-    for (auto _ : state) {
-        for (const std::string& f : frames) {
-            if (!pty.Write(f) || pty.ReadUntil('\r', std::chrono::seconds(5)).empty()) {
-                state.SkipWithError("no reply");
-                return;
-            }
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kSlots);
+    pmvbench::BareGetAll(state, pty);
 }
 BENCHMARK(BM_BareGetAll192)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 

@@ -37,6 +37,7 @@
 #include "app/HostApplication.h"
 #include "app/Mainfrm.h"
 #include "app/link/PortLink.h"
+#include "bench/BenchGetAll.h"
 #include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
 #include "config/ConfigFile.h"
@@ -104,10 +105,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int kCom = 25;
 constexpr int kSlots = pmv::kSlotCount;
 
-const char* const kNames[] = {"SPD",  "ACC",  "DEC",  "IMAX", "PSET", "PMAX", "KP",   "KI",
-                              "KD",   "MODE", "DIR",  "RAMP", "TLIM", "VMIN", "VMAX", "ADDR",
-                              "TEMP", "VBUS", "STAT", "NACT", "PACT", "IACT", "ERR",  "VER"};
-
 // 192 marked parameters on COM25.
 pmv::TConfigSet MarkedSet() {
     pmv::TConfigSet set;
@@ -115,7 +112,7 @@ pmv::TConfigSet MarkedSet() {
     for (int i = 0; i < kSlots; ++i) {
         pmv::TCmdRecord& r = set.CmdTable[std::size_t(i)];
         r.cmd_type = pmv::ctParamGetSet;
-        r.cmd_str = kNames[i % std::size(kNames)];
+        r.cmd_str = pmvbench::GetAllName(i);
         r.opts = pmv::IncInGetAll | pmv::UpdateEditOnGet;
     }
     return set;
@@ -375,18 +372,7 @@ void BM_GetAll192Bare(benchmark::State& state) {
         state.SkipWithError("cannot open the pty");
         return;
     }
-    std::vector<std::string> frames;
-    for (int i = 0; i < kSlots; ++i)
-        frames.push_back(std::string("QX") + kNames[i % std::size(kNames)] + "\r");
-    for (auto _ : state) {
-        for (const std::string& f : frames) {
-            if (!pty.Write(f) || pty.ReadUntil('\r', std::chrono::seconds(5)).empty()) {
-                state.SkipWithError("no reply");
-                return;
-            }
-        }
-    }
-    state.SetItemsProcessed(state.iterations() * kSlots);
+    pmvbench::BareGetAll(state, pty);
 }
 BENCHMARK(BM_GetAll192Bare)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
