@@ -87,6 +87,7 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     for (int i = 0; i < kSlotCount; ++i)
         ClearSlot(i);
     ConfigFileName = path;
+    m_configEncoding = r.Encoding;
     ConfigTitle = set.Title;
     for (int p = 0; p < kPageCount; ++p)
         CmdsPageControl->SetPageCaption(p, set.PageCaptions[p]);
@@ -138,7 +139,7 @@ bool TMainForm::SaveConfigFile() {
             return false;
     }
     const TConfigSet set = Config();
-    const TConfigSaveResult r = pmv::SaveConfigFile(PathBytes(path), set);
+    const TConfigSaveResult r = pmv::SaveConfigFile(PathBytes(path), set, m_configEncoding);
     if (!r.Ok) {
         // Neither the name nor the snapshot is taken: the close query still
         // sees the unsaved changes, and the next save asks for a name again.
