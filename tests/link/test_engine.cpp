@@ -2,6 +2,7 @@
 // frame lifetime and value entry, all driven without a window or real time.
 #include "LinkFakes.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -72,16 +73,29 @@ TEST(SendCmd, SuccessfulSendTimerBeforeTxData) {
 }
 
 TEST(SendCmd, ConversionFailureSendsNothing) {
-    Rig r;
-    r.Define(0, ctParamSet, "SPD");
-    r.view.edits[0] = "12a";
-    r.engine.SetButtonClick(0);
-    EXPECT_EQ(r.view.convertErrors, (Lines{"'12a' is not a valid integer value"}));
-    EXPECT_TRUE(r.port.frames.empty());
-    EXPECT_FALSE(r.engine.ComBusy());
-    EXPECT_FALSE(r.timer.running);
-    EXPECT_EQ(r.engine.TxCount(), 0);
-    EXPECT_TRUE(r.view.log.empty());
+    struct Row {
+        int kind;
+        const char* edit;
+        const char* error;
+    };
+    const Row rows[] = {
+        {ctParamSet, "12a", "'12a' is not a valid integer value"},
+        {ctCommandString, "x\rQXSPD = 99999",
+         "command 1: the control character 0x0D (CR) would end the frame early; nothing is sent"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.edit);
+        Rig r;
+        r.Define(0, row.kind, "SPD");
+        r.view.edits[0] = row.edit;
+        r.engine.SetButtonClick(0);
+        EXPECT_EQ(r.view.convertErrors, (Lines{row.error}));
+        EXPECT_TRUE(r.port.frames.empty());
+        EXPECT_FALSE(r.engine.ComBusy());
+        EXPECT_FALSE(r.timer.running);
+        EXPECT_EQ(r.engine.TxCount(), 0);
+        EXPECT_TRUE(r.view.log.empty());
+    }
 }
 
 TEST(SendCmd, RefusedHandOverStillCountsAndTimesOut) {
@@ -139,17 +153,21 @@ TEST(Reply, LogLine) {
         bool showDescr;
         const char* reply;
         const char* line;
+        const char* warning; // the line after it when the name is not the slot's
     };
     // clang-format off
     const Row rows[] = {
-        {"description and value", "Speed", true, "QXSPD = 12\r", "Speed = 12"},
-        {"command string when no description", "", true, "QXSPD = 12\r", "SPD = 12"},
-        {"no value", "Speed", true, "QXSPD\r", "Speed"},
-        {"empty value", "Speed", true, "QXSPD = \r", "Speed"},
-        {"name in reply never shown", "Speed", true, "QXOTHER = 3\r", "Speed = 3"},
-        {"unchecked: body as received", "Speed", false, "QXSPD = 12\r", "SPD = 12"},
-        {"unchecked: no separator", "Speed", false, "QXSPD=12\r", "SPD=12"},
-        {"first separator splits", "Speed", true, "QXA = B = C\r", "Speed = B = C"},
+        {"description and value", "Speed", true, "QXSPD = 12\r", "Speed = 12", nullptr},
+        {"command string when no description", "", true, "QXSPD = 12\r", "SPD = 12", nullptr},
+        {"no value", "Speed", true, "QXSPD\r", "Speed", nullptr},
+        {"empty value", "Speed", true, "QXSPD = \r", "Speed", nullptr},
+        {"name in reply never shown", "Speed", true, "QXOTHER = 3\r", "Speed = 3",
+         "WARNING: - command 1 (SPD) took the reply \"OTHER = 3\""},
+        {"unchecked: body as received", "Speed", false, "QXSPD = 12\r", "SPD = 12", nullptr},
+        {"unchecked: no separator", "Speed", false, "QXSPD=12\r", "SPD=12",
+         "WARNING: - command 1 (SPD) took the reply \"SPD=12\""},
+        {"first separator splits", "Speed", true, "QXA = B = C\r", "Speed = B = C",
+         "WARNING: - command 1 (SPD) took the reply \"A = B = C\""},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -159,7 +177,10 @@ TEST(Reply, LogLine) {
         r.view.showDescription = row.showDescr;
         r.engine.GetButtonClick(0);
         r.Feed(row.reply);
-        EXPECT_EQ(r.view.log, Lines{row.line});
+        Lines want{row.line};
+        if (row.warning)
+            want.emplace_back(row.warning);
+        EXPECT_EQ(r.view.log, want);
         EXPECT_EQ(r.engine.RxCount(), 1);
         EXPECT_EQ(r.view.shown[TLinkCounter::Rx], 1);
         EXPECT_FALSE(r.engine.ComBusy());
@@ -221,16 +242,97 @@ TEST(Reply, UnsolicitedReplyGoesToSlotSentLast) {
     r.Define(5, ctParamGet, "ACC", "Accel", UpdateEditOnGet);
     // Before anything was sent the reply belongs to slot index 0.
     r.Feed("QXZZZ = 4\r");
-    EXPECT_EQ(r.view.log, Lines{"Speed = 4"});
+    const std::string warning = "WARNING: - command 1 (SPD) took the reply \"ZZZ = 4\"";
+    EXPECT_EQ(r.view.log, (Lines{"Speed = 4", warning}));
     EXPECT_EQ(r.view.edits[0], "4");
     EXPECT_EQ(r.engine.SeqLeft(), -1);
     r.engine.GetButtonClick(5);
     r.Feed("QXACC = 1\rQXACC = 2\r");
-    EXPECT_EQ(r.view.log, (Lines{"Speed = 4", "Accel = 1", "Accel = 2"}));
+    EXPECT_EQ(r.view.log, (Lines{"Speed = 4", warning, "Accel = 1", "Accel = 2"}));
     EXPECT_EQ(r.view.edits[5], "2");
     EXPECT_EQ(r.engine.RxCount(), 3);
     EXPECT_EQ(r.engine.SeqLeft(), -1);
     EXPECT_EQ(r.port.frames.size(), 1u);
+}
+
+// Matching replies to their requests (programs that report values): a
+// reply is a slot's result only when it names the outstanding request's
+// command; a late reply and a stray one are logged, counted and given to no
+// request, which goes on waiting. Steps: "get N", "all" (Get All), "rx BODY",
+// "tick" (the reply timer fires).
+TEST(MatchReplies, EveryReplyGoesToTheRequestItNames) {
+    struct Row {
+        const char* name;
+        Lines steps;
+        Lines results; // what the view is told, in order
+        Lines log;     // the warning lines
+        int late, unmatched;
+    };
+    // clang-format off
+    const Row rows[] = {
+        {"another name waits for its own",
+         {"get 0", "rx SN = 7", "rx SPD = 1500"},
+         {"unmatched SN = 7", "result 0 1500"},
+         {"WARNING: - reply for no request: SN = 7"}, 0, 1},
+        {"late reply during the next request",
+         {"get 1", "tick", "get 0", "rx SN = 30012345", "rx SPD = 1500"},
+         {"timed out 1", "late 1 30012345", "result 0 1500"},
+         {"WARNING: - late reply for command 2 (SN): SN = 30012345"}, 1, 0},
+        {"a late reply comes once, a second copy matches nothing",
+         {"get 1", "tick", "rx SN = 3", "rx SN = 3"},
+         {"timed out 1", "late 1 3", "unmatched SN = 3"},
+         {"WARNING: - late reply for command 2 (SN): SN = 3", "WARNING: - reply for no request: SN = 3"}, 1, 1},
+        {"left on the line before any request",
+         {"rx SPD = 9", "get 0", "rx SPD = 1500"},
+         {"unmatched SPD = 9", "result 0 1500"},
+         {"WARNING: - reply for no request: SPD = 9"}, 0, 1},
+        {"a second reply to an answered request",
+         {"get 0", "rx SPD = 1", "rx SPD = 1"},
+         {"result 0 1", "unmatched SPD = 1"},
+         {"WARNING: - reply for no request: SPD = 1"}, 0, 1},
+        {"a run goes on only with its own replies",
+         {"all", "rx SN = 5", "rx SPD = 1", "rx SN = 2"},
+         {"unmatched SN = 5", "result 0 1", "result 1 2"},
+         {"WARNING: - reply for no request: SN = 5"}, 0, 1},
+        {"a name without separator is no answer",
+         {"get 0", "rx SPD=1500", "tick"},
+         {"unmatched SPD=1500", "timed out 0"},
+         {"WARNING: - reply for no request: SPD=1500"}, 0, 1},
+    };
+    // clang-format on
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig r;
+        r.Define(0, ctParamGetSet, "SPD", "Speed", IncInGetAll);
+        r.Define(1, ctParamGet, "SN", "", IncInGetAll);
+        r.engine.SetMatchReplies(true);
+        r.view.traceResults = true;
+        for (const std::string& step : row.steps) {
+            if (step.starts_with("get "))
+                r.engine.GetButtonClick(std::stoi(step.substr(4)));
+            else if (step == "all")
+                r.engine.GetAllParameters();
+            else if (step == "tick")
+                r.engine.RxTimerTimer();
+            else
+                r.Feed("QX" + step.substr(3) + "\r");
+        }
+        Lines results, warnings;
+        for (const std::string& e : r.trace.events) {
+            if (e.starts_with("result ") || e.starts_with("late ") || e.starts_with("unmatched ") ||
+                e.starts_with("timed out "))
+                results.push_back(e);
+            else if (e.starts_with("log WARNING"))
+                warnings.push_back(e.substr(4));
+        }
+        EXPECT_EQ(results, row.results);
+        EXPECT_EQ(warnings, row.log);
+        EXPECT_EQ(r.engine.LateCount(), row.late);
+        EXPECT_EQ(r.engine.UnmatchedCount(), row.unmatched);
+        EXPECT_EQ(r.engine.RxCount(), std::count_if(results.begin(), results.end(), [](auto& e) {
+                      return !e.starts_with("timed out");
+                  }));
+    }
 }
 
 TEST(Reply, UnframedBytesLoggedOnlyWhenAsked) {
