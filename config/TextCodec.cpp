@@ -98,6 +98,13 @@ TUtf8Conversion Utf8ToEightBit(std::string_view bytes) {
     return c;
 }
 
+std::string BytesToUtf8(std::string_view bytes) {
+    TUtf8Decoder d;
+    std::string scratch;
+    d.Feed(bytes, scratch);
+    return d.Finish() == TUtf8Status::NotUtf8 ? EightBitToUtf8(bytes) : std::string(bytes);
+}
+
 std::string DescribeCharacter(char32_t c) {
     std::string out = "'";
     AppendUtf8(out, c);

@@ -60,6 +60,11 @@ struct TUtf8Conversion {
 // The whole of bytes at once.
 TUtf8Conversion Utf8ToEightBit(std::string_view bytes);
 
+// Bytes from the system (a file name, a device path, a process name) for
+// UTF-8 output: valid UTF-8 as it is, anything else byte for byte as 8-bit
+// characters, so that nothing invalid is written and nothing is dropped.
+std::string BytesToUtf8(std::string_view bytes);
+
 // "U+20AC" and the character itself in UTF-8, for messages: "'€' (U+20AC)".
 std::string DescribeCharacter(char32_t c);
 

@@ -369,8 +369,11 @@ std::string NotSerialReason(const std::string& node) {
     struct stat st {};
     if (::stat(node.c_str(), &st) != 0)
         return {}; // the open says why
-    const char* kind = S_ISREG(st.st_mode)    ? "a regular file"
-                       : S_ISDIR(st.st_mode)  ? "a directory"
+    // A regular file is left to the open, which finds it is no terminal:
+    // test trees stand one in for a device node.
+    if (S_ISREG(st.st_mode))
+        return {};
+    const char* kind = S_ISDIR(st.st_mode)    ? "a directory"
                        : S_ISFIFO(st.st_mode) ? "a pipe"
                        : S_ISSOCK(st.st_mode) ? "a socket"
                        : S_ISBLK(st.st_mode)  ? "a block device"
@@ -383,16 +386,17 @@ std::string NotSerialReason(const std::string& node) {
     // /dev/tty, /dev/console and /dev/ptmx are terminals, but no port.
     if (major == kPtyMasterMajor && ::minor(st.st_rdev) <= kPtmxMinor)
         return "not a serial device (a terminal of this session, not a port)";
-    // Every other character device the kernel registers names its class.
-    const char* root = std::getenv("PMV_SYSFS_ROOT");
-    const std::string link = std::string(root != nullptr && *root != '\0' ? root : "/sys") +
-                             "/dev/char/" + std::to_string(major) + ":" +
+    // Every other character device the kernel registers names its class (in
+    // the machine's own sysfs: this is a real node, whatever tree the map
+    // reads). Memory devices (null, zero, full, random) are known without.
+    const std::string link = "/sys/dev/char/" + std::to_string(major) + ":" +
                              std::to_string(::minor(st.st_rdev)) + "/subsystem";
     char buf[PATH_MAX];
     const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n <= 0)
+    constexpr unsigned kMemoryMajor = 1;
+    if (n <= 0 && major != kMemoryMajor)
         return {}; // not known here: the open finds out
-    const std::string target(buf, static_cast<std::size_t>(n));
+    const std::string target = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "mem";
     const std::string subsystem = target.substr(target.rfind('/') + 1);
     if (subsystem == "tty")
         return {};
