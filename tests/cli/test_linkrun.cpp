@@ -31,9 +31,9 @@ constexpr int kTimeoutMs = 25;
 
 // Parameters whose values no other parameter of the simulator has, so that
 // a value under the wrong slot shows.
-const char* const kWords[] = {"SPD",  "IMAX", "PSET", "PMAX", "KP",  "KI",  "RAMP", "TLIM",
-                              "VMIN", "VMAX", "SMAX", "DRYT", "TEMP", "VBUS", "VER", "SN",
-                              "DIN",  "AIN1", "HOURS"};
+const char* const kWords[] = {"SPD",  "IMAX", "PSET", "PMAX", "KP",   "KI",   "RAMP",
+                              "TLIM", "VMIN", "VMAX", "SMAX", "DRYT", "TEMP", "VBUS",
+                              "VER",  "SN",   "DIN",  "AIN1", "HOURS"};
 
 TEST(LinkRunStress, NoValueUnderAWrongSlot) {
     char dir[] = "/tmp/test_linkrun.XXXXXX";
@@ -43,9 +43,9 @@ TEST(LinkRunStress, NoValueUnderAWrongSlot) {
     qxmsim::TSimProcess sim;
     // One reply in ten waits up to twice the time-out; one in ten brings an
     // unasked reply of another parameter along.
-    ASSERT_TRUE(sim.Start(QXM_SIM_PATH, map, kCom,
-                          {"--jitter", "10:" + std::to_string(2 * kTimeoutMs), "--stray", "10",
-                           "--seed", "19"}))
+    ASSERT_TRUE(sim.Start(
+        QXM_SIM_PATH, map, kCom,
+        {"--jitter", "10:" + std::to_string(2 * kTimeoutMs), "--stray", "10", "--seed", "19"}))
         << sim.Error();
 
     TCmdTable table{};
@@ -60,9 +60,8 @@ TEST(LinkRunStress, NoValueUnderAWrongSlot) {
     port.SetPort1(kCom);
     QTimer replyTimer;
     TCliView view(table);
-    TPortLink link(table, port, replyTimer, view, [](const std::string& what) {
-        ADD_FAILURE() << what;
-    });
+    TPortLink link(table, port, replyTimer, view,
+                   [](const std::string& what) { ADD_FAILURE() << what; });
     replyTimer.setInterval(kTimeoutMs);
     TLinkRunner runner(table, link.Engine(), view);
     QEventLoop loop;
