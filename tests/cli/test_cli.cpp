@@ -430,23 +430,24 @@ TEST_F(CliTest, LateAndLeftOverRepliesStayWithTheirSlot) {
     };
     for (int run = 1; run <= 2; ++run) {
         SCOPED_TRACE(run);
-        // SN is answered after 300 ms: later than the time-out, and after the
-        // run (its reply waits in the device for the next one).
+        // SN is answered after 300 ms: later than the time-out (200 ms), and
+        // after the run (its reply waits in the device for the next one).
         const TRun r = Link({"get-all", kExample, "--json"});
-        EXPECT_EQ(r.status, 1) << r.err;
         const QJsonArray a = Json(r.out);
         ASSERT_EQ(a.size(), 32);
+        bool allOk = true;
         for (const QJsonValue& v : a) {
             const QJsonObject o = v.toObject();
             const std::string word = Str(o["command"]);
             SCOPED_TRACE(word);
-            if (word == "SN") {
-                EXPECT_NE(Str(o["status"]), "ok");
-                continue;
-            }
-            EXPECT_EQ(Str(o["status"]), "ok");
-            EXPECT_EQ(Str(o["value"]), model.Value(word));
+            const std::string status = Str(o["status"]);
+            allOk = allOk && status == "ok";
+            // Only SN may miss the time-out (a busy machine may see it in time).
+            EXPECT_TRUE(status == "ok" || word == "SN") << status;
+            if (status == "ok")
+                EXPECT_EQ(Str(o["value"]), model.Value(word));
         }
+        EXPECT_EQ(r.status, allOk ? 0 : 1) << r.err;
         const Clock::time_point end = Clock::now() + kDeadline;
         while (lateRepliesSent() < run && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
