@@ -79,43 +79,6 @@ TEST(Frame, EveryKindAndDirection) {
     }
 }
 
-// A control character in a command string or text value would end the frame
-// early (a carriage return starts a second, unchecked frame): no frame.
-TEST(Frame, ControlCharactersAreRefused) {
-    struct Row {
-        const char* name;
-        int kind;
-        const char* cmd;
-        const char* edit;
-        const char* error; // nullptr: the frame is built
-    };
-    // clang-format off
-    const Row rows[] = {
-        {"CR in a text",        ctCommandString, "NAME",   "x\rQXSPD = 99999", "the control character 0x0D (CR)"},
-        {"LF in a text",        ctCommandString, "NAME",   "a\nb",             "the control character 0x0A (LF)"},
-        {"tab in a text",       ctCommandString, "NAME",   "a\tb",             "the control character 0x09 (HT)"},
-        {"in the command",      ctCommand,       "RU\x01N", "",               "the control character 0x01 (SOH)"},
-        {"in a getter's command", ctParamGet,    "S\rPD",  "",                "the control character 0x0D (CR)"},
-        {"edit not sent",       ctParamGet,      "TEMP",   "\r",               nullptr},
-        {"DEL is no control character", ctCommandString, "NAME", "a\x7F", nullptr},
-    };
-    // clang-format on
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        TCmdRecord rec;
-        rec.cmd_type = static_cast<std::int8_t>(row.kind);
-        rec.cmd_str = row.cmd;
-        std::string out;
-        try {
-            BuildFrame(rec, row.edit, false, out);
-            EXPECT_EQ(row.error, nullptr) << "built " << out;
-        } catch (const EFrameError& e) {
-            ASSERT_NE(row.error, nullptr);
-            EXPECT_EQ(std::string(e.what()), row.error);
-        }
-    }
-}
-
 TEST(Frame, ExampleBytes) {
     TCmdRecord rec;
     rec.cmd_type = ctCommandValue;

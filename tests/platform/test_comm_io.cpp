@@ -1,7 +1,6 @@
 // Overlapped I/O on real pseudo-terminals: reads, writes, event waits,
 // purges, closing with operations pending, and a peer that hangs up.
 #include "PlatformTestSupport.h"
-#include "platform/PortStatus.h"
 
 #include <atomic>
 #include <cstring>
@@ -519,30 +518,6 @@ TEST_F(ComMapTest, OpenDiscardsWhatAnEarlierProgramLeft) {
     ASSERT_TRUE(ReadFile(h, buf, 2, &got, nullptr));
     EXPECT_EQ(std::string(buf, got), "AB");
     EXPECT_TRUE(CloseHandle(h));
-}
-
-// What is no serial device is named as such, not by who has it open (every
-// process may hold /dev/null).
-TEST_F(ComMapTest, NotASerialDeviceIsNamedBeforeAnyHolder) {
-    // clang-format off
-    const struct { const char* device; const char* why; } rows[] = {
-        {"/dev/null", "COM26 (/dev/null): not a serial device (a character device of class mem)"},
-        {"/dev/ptmx", "COM26 (/dev/ptmx): not a serial device (a terminal of this session, not a port)"},
-    };
-    // clang-format on
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.device);
-        Publish(26, row.device);
-        SetLastError(kSentinel);
-        EXPECT_EQ(CreateFileA("\\\\.\\COM26", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr),
-                  INVALID_HANDLE_VALUE);
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-        EXPECT_EQ(pmv::platform::ExplainComError(26, ERROR_FILE_NOT_FOUND), row.why);
-        const pmv::platform::ComPortStatus status = pmv::platform::ReadComPortStatus(26);
-        EXPECT_EQ(status.access, pmv::platform::ComAccess::NotSerial);
-        EXPECT_TRUE(status.holders.empty());
-    }
 }
 
 } // namespace
