@@ -376,7 +376,7 @@ TEST(PortDevice, SameByItsByIdNameElseByItsNode) {
     // clang-format on
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.name);
-        const TPortDevice lost{7, row.lostNode, row.lostById};
+        const TPortDevice lost{.com = 7, .node = row.lostNode, .byId = row.lostById};
         platform::ComPortIdentity now;
         now.comNumber = row.com;
         now.present = row.present;
@@ -384,8 +384,45 @@ TEST(PortDevice, SameByItsByIdNameElseByItsNode) {
         now.byId = row.byId;
         EXPECT_EQ(lost.IsSame(now), row.same);
     }
-    EXPECT_EQ((TPortDevice{7, usb0, adapterA}.Name()),
+    EXPECT_EQ((TPortDevice{.com = 7, .node = usb0, .byId = adapterA}.Name()),
               "COM7 (/dev/ttyUSB0, usb-FTDI_FT232R_USB_UART_A1-if00-port0)");
-    EXPECT_EQ((TPortDevice{25, "/dev/pts/3", ""}.Name()), "COM25 (/dev/pts/3)");
-    EXPECT_EQ((TPortDevice{25, "", ""}.Name()), "COM25");
+    EXPECT_EQ((TPortDevice{.com = 25, .node = "/dev/pts/3"}.Name()), "COM25 (/dev/pts/3)");
+    EXPECT_EQ((TPortDevice{.com = 25}.Name()), "COM25");
+}
+
+// A pseudo-terminal is the same only under the same live publication; the
+// operator's changed map line is followed to any present device.
+TEST(PortDevice, PseudoTerminalsAndTheOperatorsLine) {
+    const std::string pts = "/dev/pts/3", line = "/dev/pts/3", edited = "/dev/pts/9";
+    // clang-format off
+    struct TRow { const char* name; int lostPid; int pid; std::string id, node, mapLine;
+                  bool same, changed; } rows[] = {
+        {"same publication",             42, 42, "a", pts,          "",     true,  false},
+        {"same publisher, new mark",     42, 42, "b", pts,          "",     false, false},
+        {"another publisher",            42, 43, "a", pts,          "",     false, false},
+        {"another node",                 42, 42, "a", "/dev/pts/4", "",     false, false},
+        {"operator's line, number reused", 0, 0, "",  pts,          line,   false, false},
+        {"operator's line edited",        0, 0, "",  edited,       edited, false, true},
+        {"edited, but a publication in force", 0, 43, "c", "/dev/pts/5", edited, false, false},
+    };
+    // clang-format on
+    for (const TRow& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TPortDevice lost{.com = 25,
+                               .node = pts,
+                               .isPty = true,
+                               .publisherPid = row.lostPid,
+                               .publicationId = row.lostPid != 0 ? "a" : "",
+                               .mapDevice = row.lostPid != 0 ? "" : line};
+        platform::ComPortIdentity now;
+        now.comNumber = 25;
+        now.present = true;
+        now.isPty = true;
+        now.node = row.node;
+        now.publisherPid = row.pid;
+        now.publicationId = row.id;
+        now.mapDevice = row.mapLine;
+        EXPECT_EQ(lost.IsSame(now), row.same);
+        EXPECT_EQ(lost.MapChanged(now), row.changed);
+    }
 }
