@@ -21,8 +21,17 @@ namespace {
 
 /// A file written this close to its reading may have been written again
 /// within the same tick of the file system's clock, leaving its size and
-/// times as they were: it is read again.
-constexpr long kRacySeconds = 2;
+/// times as they were: it is read again. The kernel's file clock ticks every
+/// few milliseconds; a file system that keeps whole seconds (nanoseconds 0)
+/// may round by up to two.
+constexpr long long kRacyNs = 50'000'000;
+constexpr long long kRacyWholeSecondsNs = 2'000'000'000;
+
+bool Settled(const timespec& mtime, const timespec& readAt) {
+    const long long age = (static_cast<long long>(readAt.tv_sec) - mtime.tv_sec) * 1'000'000'000LL +
+                          (readAt.tv_nsec - mtime.tv_nsec);
+    return age > (mtime.tv_nsec == 0 ? kRacyWholeSecondsNs : kRacyNs);
+}
 
 std::string Trim(const std::string& s) {
     const char* ws = " \t\r\n";
@@ -91,7 +100,8 @@ int OpenCheckedFolder(const std::string& mapPath, const std::string& dir, std::s
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) {
         if (errno != ENOENT && errno != ENOTDIR)
-            *error = NotUsed(mapPath, "cannot open its folder " + dir + ": " + std::strerror(errno));
+            *error =
+                NotUsed(mapPath, "cannot open its folder " + dir + ": " + std::strerror(errno));
         return -1;
     }
     struct stat st {};
@@ -121,7 +131,7 @@ struct TCache {
     bool Matches(const struct stat& st) const {
         return valid && st.st_dev == dev && st.st_ino == ino && st.st_size == size &&
                SameTime(st.st_mtim, mtime) && SameTime(st.st_ctim, ctime) &&
-               st.st_mtim.tv_sec + kRacySeconds < readAt.tv_sec;
+               Settled(st.st_mtim, readAt);
     }
 };
 
@@ -193,8 +203,8 @@ void ReadLines(int dirFd, const std::string& dir, const std::string& base,
     }
     timespec readAt{};
     ::clock_gettime(CLOCK_REALTIME, &readAt);
-    const int fd = ::openat(dirFd, base.c_str(),
-                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const int fd =
+        ::openat(dirFd, base.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     struct stat opened {};
     if (fd < 0 || ::fstat(fd, &opened) != 0 || opened.st_ino != st.st_ino ||
         opened.st_dev != st.st_dev) {
@@ -223,8 +233,8 @@ void ReadLines(int dirFd, const std::string& dir, const std::string& base,
         start = end + 1;
     }
     std::lock_guard lock(gCacheMutex);
-    gCache = {true, opened.st_dev, opened.st_ino, opened.st_size, opened.st_mtim,
-              opened.st_ctim, readAt, r.lines};
+    gCache = {true,           opened.st_dev,  opened.st_ino, opened.st_size,
+              opened.st_mtim, opened.st_ctim, readAt,        r.lines};
 }
 
 /// True when somebody holds the publication lock on fd's file.
@@ -340,9 +350,9 @@ bool ReadMapText(int dirFd, const std::string& dir, const std::string& name, std
     if (::fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && errno == ENOENT)
         return true;
     // Only a regular file is opened: a device has side effects on open.
-    const int fd = S_ISREG(st.st_mode) ? ::openat(dirFd, name.c_str(),
-                                                  O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)
-                                       : -1;
+    const int fd = S_ISREG(st.st_mode)
+                       ? ::openat(dirFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC)
+                       : -1;
     std::string why;
     if (!S_ISREG(st.st_mode))
         why = std::string("it is ") + KindOf(st.st_mode);
