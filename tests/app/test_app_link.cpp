@@ -34,9 +34,11 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -979,6 +981,8 @@ TEST_F(DeviceLossTest, ReusedTerminalNumberIsNotTheDeviceBack) {
 TEST_F(DeviceLossTest, WaitingWatchReadsTheMapOnlyWhenItChanges) {
     const std::string first = PlugIn();
     MapComToPath(ByIdPath(kById), std::string(900000, '#') + "\n");
+    const timespec settled[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, MapFile().c_str(), settled, 0), 0);
     ASSERT_NO_FATAL_FAILURE(OpenCom25());
     Unplug();
     ASSERT_TRUE(WaitLogLine(Lost(first)));
