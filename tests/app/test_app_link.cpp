@@ -34,16 +34,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 

@@ -419,14 +419,6 @@ TEST_F(TrustTest, MapThatIsNotTheUsersOwnOpensNothing) {
              return map;
          },
          "it belongs to user nobody, not to you"},
-        {"our file, writable by everybody",
-         [&] {
-             const std::string map = Folder("open", 0700) + "/commap";
-             std::ofstream(map) << line << "\n";
-             EXPECT_EQ(::chmod(map.c_str(), 0666), 0);
-             return map;
-         },
-         "it is writable by other users (mode 0666)"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
