@@ -43,38 +43,26 @@ bool DiskFull(int err) {
     return err == ENOSPC || err == EDQUOT;
 }
 
-} // namespace
-
-TRecoveryResult WriteRecoveryCopy(const std::string& configPath, const std::string& workDir,
-                                  const TConfigSet& set) {
+// Writes bytes as "<stem>.recovered[-n].ini" in folder under the first free
+// name: written whole to a file of its own, then linked, so that a name that
+// exists is never replaced.
+TRecoveryResult WriteCopy(const std::string& folder, const std::string& stem,
+                          const std::string& bytes) {
     TRecoveryResult result;
-    std::string folder = workDir;
-    std::string name = "pmv-host.ini";
-    if (!configPath.empty()) {
-        const auto slash = configPath.rfind('/');
-        folder = slash == std::string::npos ? "." : configPath.substr(0, slash);
-        name = configPath.substr(slash == std::string::npos ? 0 : slash + 1);
-    }
-    const std::string stem = folder + "/" + Stem(name);
-    const std::string first = stem + kRecovered + ".ini";
-    result.Message = "Cannot create file " + first;
-
-    // Written whole to a file of its own, then linked under the first free
-    // name: a name that exists is never replaced.
-    const std::string temp = stem + kRecovered + "." + std::to_string(::getpid()) + ".tmp";
+    const std::string base = folder + "/" + stem;
+    result.Message = "Cannot create file " + base + kRecovered + ".ini";
+    const std::string temp = base + kRecovered + "." + std::to_string(::getpid()) + ".tmp";
     ::unlink(temp.c_str());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         return result;
-    bool ok = WriteAll(fd, WriteConfig(set)) && ::fsync(fd) == 0;
+    bool ok = WriteAll(fd, bytes) && ::fsync(fd) == 0;
     const int err = errno;
     ok = ::close(fd) == 0 && ok;
     for (int number = 1; ok && number <= kMaxCopies; ++number) {
-        const std::string path = CopyName(stem, number);
+        const std::string path = CopyName(base, number);
         if (::link(temp.c_str(), path.c_str()) == 0) {
-            result.Ok = true;
-            result.Path = path;
-            result.Message.clear();
+            result = {true, path, {}};
             break;
         }
         if (errno != EEXIST)
@@ -84,6 +72,25 @@ TRecoveryResult WriteRecoveryCopy(const std::string& configPath, const std::stri
         result.Message += ": the disk is full";
     ::unlink(temp.c_str());
     return result;
+}
+
+} // namespace
+
+TRecoveryResult WriteRecoveryCopy(const std::string& configPath, const std::string& workDir,
+                                  const TConfigSet& set) {
+    const std::string bytes = WriteConfig(set);
+    if (configPath.empty())
+        return WriteCopy(workDir, "pmv-host", bytes);
+    const auto slash = configPath.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : configPath.substr(0, slash);
+    const std::string stem = Stem(configPath.substr(slash == std::string::npos ? 0 : slash + 1));
+    const TRecoveryResult beside = WriteCopy(folder, stem, bytes);
+    // A folder the file may be read from but not written to: the working
+    // folder, where the next start looks, rather than nothing.
+    if (beside.Ok || workDir.empty() || workDir == folder)
+        return beside;
+    const TRecoveryResult here = WriteCopy(workDir, stem, bytes);
+    return here.Ok ? here : beside;
 }
 
 std::vector<std::string> FindRecoveryCopies(const std::string& folder,

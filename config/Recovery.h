@@ -4,9 +4,9 @@
 // terminal that started it) with changes not saved, the window writes them
 // as a recovery copy beside the configuration file, never over it:
 // "pump.ini" gets "pump.recovered.ini" (then "pump.recovered-2.ini", ...;
-// a configuration never saved gets "pmv-host.recovered.ini" in the working
-// folder). The next start, and the next load of that file, name the copy in
-// the log.
+// a configuration never saved gets "pmv-host.recovered.ini", and one whose
+// folder cannot be written its copy, in the working folder). The next start,
+// and the next load of that file, name the copy in the log.
 //
 // A file stamp tells whether the file on disk is still the one the window
 // loaded or last saved (its size, time and content), so that Save can ask
@@ -28,8 +28,9 @@ struct TRecoveryResult {
     std::string Message; // when !Ok: "Cannot create file %s" (with the reason for a full disk)
 };
 
-// Writes set as a recovery copy of configPath in its folder, or in workDir
-// when configPath is empty, under the first free name. Never replaces a file.
+// Writes set as a recovery copy of configPath in its folder (in workDir when
+// configPath is empty, or when its folder cannot be written), under the
+// first free name. Never replaces a file.
 TRecoveryResult WriteRecoveryCopy(const std::string& configPath, const std::string& workDir,
                                   const TConfigSet& set);
 
