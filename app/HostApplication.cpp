@@ -1,11 +1,13 @@
 #include "app/HostApplication.h"
 
+#include "app/HostSignals.h"
 #include "app/Icons.h"
 #include "app/Mainfrm.h"
 #include "config/CmdRecord.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
+#include <QDir>
 #include <QMessageBox>
 #include <QSettings>
 #include <QStringDecoder>
@@ -89,7 +91,10 @@ constexpr const char* kExitStatusHelp =
     "\nExit status:\n"
     "  0  the window was closed (also after an error shown in an error box)\n"
     "  1  no display: none of DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM is set\n"
-    "  2  a bad command line\n";
+    "  2  a bad command line\n"
+    "  129, 130, 143  ended by SIGHUP, SIGINT or SIGTERM: the port closed, changes not\n"
+    "     saved kept in a recovery copy beside their file (never over it), which the\n"
+    "     log names at the next start\n";
 
 } // namespace
 
@@ -196,6 +201,13 @@ void RunGuarded(const std::function<void()>& handler) {
     }
 }
 
+std::unique_ptr<THostSignals> EndOnSignals(TMainForm& form) {
+    return std::make_unique<THostSignals>([&form](int signal) {
+        std::fputs(form.EndBySignal(signal).c_str(), stderr);
+        QCoreApplication::exit(128 + signal); // modal dialogs' loops end too
+    });
+}
+
 int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onShown) {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
@@ -212,7 +224,10 @@ int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onSho
     THostApplication app(argc, argv);
     return app.Run([&] {
         TMainForm form;
+        const auto endOnSignals = EndOnSignals(form);
         form.show();
+        for (const QString& line : form.MentionRecoveryCopies(QDir::currentPath()))
+            std::fprintf(stderr, "pmv-host: %s\n", line.toLocal8Bit().constData());
         if (onShown)
             QTimer::singleShot(0, &form, [&] { onShown(form); });
         return app.exec();

@@ -9,14 +9,17 @@
 //   MainfrmConfig.cpp  configuration load, save, delete-all, close query, defaults
 //   MainfrmLink.cpp    the target link, Get All / Set All, value entry, port control
 //   MainfrmEdit.cpp    slot popup operations, page rename, title, log-in, about
+//   MainfrmRecovery.cpp  the end on a signal and its recovery copies
 #pragma once
 
 #include "app/FormDialogs.h"
 #include "config/CmdRecord.h"
 #include "config/ConfigFile.h"
+#include "config/Recovery.h"
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <string>
@@ -69,6 +72,14 @@ public:
     // was cancelled or the write failed (error box shown).
     bool SaveConfigFile();
     void SetDialogs(TMainFormDialogs dialogs);
+    // The program is ending on a signal (SIGTERM, SIGINT, SIGHUP) instead of
+    // through the window: closes the port through the component and keeps
+    // unsaved changes in a recovery copy beside the file, never over it.
+    // Returns the line to print on standard error.
+    std::string EndBySignal(int signal);
+    // Logs a line for each recovery copy in folder (only those of the file
+    // configName, when given) and returns the lines.
+    QStringList MentionRecoveryCopies(const QString& folder, const QString& configName = {});
     // The window's target link (for measurements).
     pmv::TPortLink& Link() { return *m_link; }
     // The window repaints at most once per frame (app/RepaintPacer.h).
@@ -151,6 +162,7 @@ private:
     std::string ConfigTitle;       // 8-bit text; empty: no title
     QString ConfigFileName;        // empty until the first load or save
     pmv::TSavedConfig SavedConfig; // state after the last load or save
+    pmv::TFileStamp m_fileStamp;   // ConfigFileName on disk after the last load or save
     // How the file last loaded stored its texts; a save writes them so again.
     pmv::TTextEncoding m_configEncoding = pmv::TTextEncoding::EightBit;
     // Slot clipboard of the popup menu (not the system clipboard).

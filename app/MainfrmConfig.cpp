@@ -14,6 +14,7 @@
 #include "dialogs/Dlgutils.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 
 using namespace pmv;
@@ -23,6 +24,8 @@ namespace {
 // The questions' texts break lines with '\n', which the box shows as a new line.
 const QString kDeleteAllQuestion =
     QStringLiteral("Are you sure you want to\ndelete all loaded commands?");
+const QString kChangedOnDiskQuestion =
+    QStringLiteral("%1 has been changed on disk since it was loaded or saved.\nOverwrite it?");
 
 // Paths travel to config/ as bytes in the local file-name encoding, and
 // messages that name them come back the same way.
@@ -110,6 +113,8 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
         Memo->AppendLine(QStringLiteral("Title: \"") + FromLatin1(ConfigTitle) + QLatin1Char('"'));
     }
     StatusBar->SetPanel(7, baseName);
+    m_fileStamp = StampFile(PathBytes(path));
+    MentionRecoveryCopies(QFileInfo(path).absolutePath(), QFileInfo(path).fileName());
 
     // Reopen the port with the file's settings, whether or not it was open.
     m_watch->Stop();
@@ -137,6 +142,10 @@ bool TMainForm::SaveConfigFile() {
         path = m_dialogs.AskSaveConfigFile(this, ConfigFileName);
         if (path.isEmpty())
             return false;
+    } else if (StampFile(PathBytes(path)) != m_fileStamp &&
+               m_dialogs.AskWarning(this, kChangedOnDiskQuestion.arg(BaseName(path)),
+                                    int(QMessageBox::Yes | QMessageBox::No)) != QMessageBox::Yes) {
+        return false; // another program wrote it since: not overwritten unasked
     }
     const TConfigSet set = Config();
     const TConfigSaveResult r = pmv::SaveConfigFile(PathBytes(path), set, m_configEncoding);
@@ -148,6 +157,7 @@ bool TMainForm::SaveConfigFile() {
     }
     ConfigFileName = path;
     SavedConfig = MakeSavedConfig(set);
+    m_fileStamp = StampFile(PathBytes(path));
     // Written, but the reader would refuse it (a setting outside its lists,
     // a value outside its range): say so while it can still be corrected.
     for (const std::string& w : r.Warnings)

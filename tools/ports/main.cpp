@@ -1,6 +1,7 @@
 // pmv-ports: one line per COM number saying what the device map makes of
 // it, who has it open, and whether this user can open it (and if not, why
-// and what to do). Reads the map, sysfs and /proc; opens no port.
+// and what to do). Reads the map, sysfs and /proc; opens no port. A map
+// that is not the user's own is named once on standard error.
 #include "config/CmdRecord.h"
 #include "config/TextCodec.h"
 #include "platform/PortStatus.h"
@@ -39,13 +40,18 @@ constexpr const char kHelp[] =
     "  --json         Prints a JSON array of objects with the keys com, present,\n"
     "                 device, by_id, description, holders ([{pid, name}]), access\n"
     "                 (ok, absent, permission, busy, not-serial), publisher\n"
-    "                 ({pid, name} or null) and reason (empty when ok).\n"
+    "                 ({pid, name} or null), map_device (the map's own line for\n"
+    "                 the number, also while a publication stands in its place;\n"
+    "                 or null) and reason (empty when ok).\n"
     "  -h, --help     Shows this help and exits.\n"
     "  -v, --version  Shows the version and exits.\n"
     "\n"
+    "The device map is used only when it and its folder belong to you (or root)\n"
+    "and nobody else may write them; it must be a regular file of at most 1 MiB.\n"
+    "\n"
     "Exit status:\n"
     "  0  listed (and every number named can be opened now)\n"
-    "  1  a number named cannot be opened now\n"
+    "  1  a number named cannot be opened now, or the device map is not used\n"
     "  2  a bad command line\n"
     "  4  standard output could not be written\n"
     "\n"
@@ -83,6 +89,7 @@ QJsonObject JsonObject(const ComPortStatus& s) {
                               ? QJsonValue(QJsonValue::Null)
                               : QJsonValue(QJsonObject{{"pid", id.publisherPid},
                                                        {"name", Text(id.publisherName)}}));
+    o.insert("map_device", TextOrNull(id.mapDevice));
     o.insert("reason", Text(s.reason));
     return o;
 }
@@ -95,16 +102,19 @@ std::string TextLine(const ComPortStatus& s) {
     std::string line = head;
     if (!id.present) {
         // Numbers without any device say nothing more.
-        if (!id.device.empty() || id.publisherPid != 0)
+        if ((!id.device.empty() || id.publisherPid != 0) && !id.absence.empty())
             line += " " + id.absence;
     } else {
         line += " " + id.node;
         if (!id.byId.empty())
             line += " (by-id " + id.byId.substr(id.byId.rfind('/') + 1) + ")";
         std::string what = id.Description();
-        if (id.publisherPid != 0)
+        if (id.publisherPid != 0) {
             what += (what.empty() ? "" : ", ") + std::string("published by ") + id.publisherName +
                     " (pid " + std::to_string(id.publisherPid) + ")";
+            if (!id.mapDevice.empty() && id.mapDevice != id.device)
+                what += " in place of the map's " + id.mapDevice;
+        }
         if (!what.empty())
             line += ": " + what;
         if (s.access != ComAccess::Ok)
@@ -156,6 +166,9 @@ int main(int argc, char** argv) {
             return Refuse("'" + arg + "' is not a COM number 1-32");
         wanted.push_back(n);
     }
+    const std::string mapError = pmv::platform::DeviceMapError();
+    if (!mapError.empty())
+        std::fprintf(stderr, "pmv-ports: %s\n", mapError.c_str());
     const std::vector<ComPortStatus> all = pmv::platform::ReadComPortStatuses();
     std::vector<const ComPortStatus*> shown;
     bool allOk = true;
@@ -184,5 +197,5 @@ int main(int argc, char** argv) {
                      std::strerror(errno != 0 ? errno : EIO));
         return kExitOutput;
     }
-    return allOk ? 0 : kExitNotUsable;
+    return allOk && mapError.empty() ? 0 : kExitNotUsable;
 }
