@@ -163,6 +163,8 @@ private:
     QString ConfigFileName;        // empty until the first load or save
     pmv::TSavedConfig SavedConfig; // state after the last load or save
     pmv::TFileStamp m_fileStamp;   // ConfigFileName on disk after the last load or save
+    // How the file last loaded stored its texts; a save writes them so again.
+    pmv::TTextEncoding m_configEncoding = pmv::TTextEncoding::EightBit;
     // Slot clipboard of the popup menu (not the system clipboard).
     pmv::TCmdRecord ClipCmd;
     bool ClipCutPending = false;

@@ -90,6 +90,7 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     for (int i = 0; i < kSlotCount; ++i)
         ClearSlot(i);
     ConfigFileName = path;
+    m_configEncoding = r.Encoding;
     ConfigTitle = set.Title;
     for (int p = 0; p < kPageCount; ++p)
         CmdsPageControl->SetPageCaption(p, set.PageCaptions[p]);
@@ -147,7 +148,7 @@ bool TMainForm::SaveConfigFile() {
         return false; // another program wrote it since: not overwritten unasked
     }
     const TConfigSet set = Config();
-    const TConfigSaveResult r = pmv::SaveConfigFile(PathBytes(path), set);
+    const TConfigSaveResult r = pmv::SaveConfigFile(PathBytes(path), set, m_configEncoding);
     if (!r.Ok) {
         // Neither the name nor the snapshot is taken: the close query still
         // sees the unsaved changes, and the next save asks for a name again.

@@ -31,6 +31,7 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://pmvhost.org/")
 # Dependencies from the programs' shared libraries (dpkg-shlibdeps), and the
 # platform plugins without which Qt shows no window (only recommended by Qt).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -371,9 +371,11 @@ TEST_F(LinkTest, LateReplyBelongsToTheSlotSentLast) {
     EXPECT_EQ(LogLines(), QStringList{"Acceleration - Rx timeout"});
     Click(Ctrls(1).get);
     ASSERT_TRUE(WaitLogLines(3));
-    // The late "QXACC = 200" counts as the reply to Speed, sent last.
-    EXPECT_EQ(LogLines(),
-              (QStringList{"Acceleration - Rx timeout", "Speed = 1500", "Speed = 200"}));
+    // The late "QXACC = 200" counts as the reply to Speed, sent last; a
+    // warning right after its line says so.
+    ASSERT_TRUE(WaitLogLines(4));
+    EXPECT_EQ(LogLines(), (QStringList{"Acceleration - Rx timeout", "Speed = 1500", "Speed = 200",
+                                       "WARNING: - command 2 (SPD) took the reply \"ACC = 200\""}));
     EXPECT_EQ(Ctrls(1).edit->text(), "200");
     EXPECT_EQ(Panels(), (Panels3{"2", "2", "1"}));
 }
@@ -465,6 +467,34 @@ TEST_F(LinkTest, ConversionErrorShownOutsideTheReceivePath) {
     Click(Ctrls(2).get);
     ASSERT_TRUE(WaitLogLines(3));
     EXPECT_EQ(LogLines().back(), "Speed = 1500");
+}
+
+// A control character in a slot's text or command would end the frame and
+// start another: nothing goes out, and a box says why.
+TEST_F(LinkTest, ControlCharactersNeverReachTheWire) {
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    // clang-format off
+    const struct { std::int8_t kind; const char* cmd; const char* edit; const char* box; } rows[] = {
+        {ctCommandString, "NAME",     "x\rQXSPD = 99999", "command 1: the control character 0x0D (CR) would end the frame early; nothing is sent"},
+        {ctCommand,       "RU\x01N", "",                 "command 1: the control character 0x01 (SOH) would end the frame early; nothing is sent"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cmd);
+        Define(0, row.kind, row.cmd);
+        Panel()->SetEditText(0, QString::fromLatin1(row.edit));
+        QString boxText;
+        test::WhenModal([&](QWidget* w) {
+            if (auto* box = qobject_cast<QMessageBox*>(w))
+                boxText = box->text();
+            QTest::keyClick(w, Qt::Key_Escape);
+        });
+        Click(Ctrls(0).set);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxText.isEmpty(); }, kWait));
+        EXPECT_EQ(boxText, row.box);
+        EXPECT_EQ(StatusText(2), "0");
+        EXPECT_TRUE(SimFrames().empty());
+    }
 }
 
 // ---- Value entry ----------------------------------------------------------------------
