@@ -68,7 +68,7 @@ TEST(HostApplication, TitleIsPmvHost) {
     EXPECT_EQ(QApplication::applicationName(), "PMV-Host");
     EXPECT_EQ(QApplication::applicationDisplayName(), "PMV-Host");
     EXPECT_EQ(QGuiApplication::desktopFileName(), "org.pmvhost.PmvHost"); // data/*.desktop
-    EXPECT_EQ(QApplication::font().pointSize(), 8);
+    EXPECT_EQ(QApplication::font().pixelSize(), 11); // 8 points at 96 dots per inch
     EXPECT_FALSE(QApplication::windowIcon().isNull());
 }
 
