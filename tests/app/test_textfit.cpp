@@ -72,14 +72,16 @@ private:
         const QString what = QStringLiteral("%1 \"%2\": needs %3 px").arg(Name(w), text);
         if (need > room.width() && !(ShowsOperatorText(w) && w->toolTip() == text))
             m_misfits << what.arg(need) + QStringLiteral(", has %1").arg(room.width());
-        // A text left-aligned in a group box stays inside its frame.
+        // A text in a group box ends clear of its frame: the frame line and
+        // as much again.
         if (const auto* box = qobject_cast<const QGroupBox*>(w->parentWidget())) {
             const int right = w->x() + room.left() + std::min(need, room.width());
-            const int inside = box->width() - 2 * box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
+            const int inside =
+                box->width() - 2 * box->style()->pixelMetric(QStyle::PM_DefaultFrameWidth);
             if (right > inside)
                 m_misfits << what.arg(need) + QStringLiteral(", runs %1 px into the frame of %2")
-                                                   .arg(right - inside)
-                                                   .arg(Name(box));
+                                                  .arg(right - inside)
+                                                  .arg(Name(box));
         }
     }
 
@@ -99,8 +101,8 @@ private:
             o.text = b->text();
             o.icon = b->icon();
             o.iconSize = b->iconSize();
-            o.features = b->isDefault() ? QStyleOptionButton::DefaultButton
-                                        : QStyleOptionButton::None;
+            o.features =
+                b->isDefault() ? QStyleOptionButton::DefaultButton : QStyleOptionButton::None;
             const int icon = b->icon().isNull() ? 0 : b->iconSize().width() + 4;
             Fit(b, b->text(), Width(b, b->text()) + icon,
                 style->subElementRect(QStyle::SE_PushButtonContents, &o, b));
@@ -117,7 +119,8 @@ private:
             QStyleOptionFrame o;
             o.initFrom(e);
             o.rect = e->contentsRect();
-            o.lineWidth = e->hasFrame() ? style->pixelMetric(QStyle::PM_DefaultFrameWidth, &o, e) : 0;
+            o.lineWidth =
+                e->hasFrame() ? style->pixelMetric(QStyle::PM_DefaultFrameWidth, &o, e) : 0;
             // QLineEdit keeps 2 px each side, and 1 px for the cursor after the text.
             const QRect r = style->subElementRect(QStyle::SE_LineEditContents, &o, e)
                                 .marginsRemoved(e->textMargins())
@@ -236,8 +239,10 @@ TEST_F(TextFitTest, EveryDialog) {
         const char* item;
         int slot; // selected first
     } rows[] = {
-        {"COMSettings", 0}, {"Edit", 4},   // "Speed setpoint [rpm]", a get/set parameter
-        {"EditTitle", 0},   {"About", 0},
+        {"COMSettings", 0},
+        {"Edit", 4}, // "Speed setpoint [rpm]", a get/set parameter
+        {"EditTitle", 0},
+        {"About", 0},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.item);
