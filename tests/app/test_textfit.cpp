@@ -208,7 +208,7 @@ protected:
     void SetUp() override {
         form = std::make_unique<TMainForm>();
         form->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), 10000));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), pmvtest::Scaled(pmvtest::kWaitMs)));
         form->LoadConfigFromFile(QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini"));
         ASSERT_EQ(apptest::StatusText(*form, 7), QStringLiteral("qxm300-pump.ini"));
         ShowLongestStatus(*form);

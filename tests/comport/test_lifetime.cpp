@@ -74,7 +74,7 @@ TEST_P(DestroyInsideHandler, WorkersLeaveTheDestroyedPortAlone) {
     TLNKCOMPort* raw = m_port.get();
     c.trigger(*raw, m_pty, lines);
     ASSERT_TRUE(WaitUntil([&] { return m_port == nullptr; }));
-    Pump(100); // the released workers end and are reaped meanwhile
+    RunEventsFor(100); // the released workers end and are reaped meanwhile
     EXPECT_EQ(calls, 1);
     for (auto& lamp : m_lamps)
         EXPECT_FALSE(lamp->StateOn());
