@@ -327,8 +327,8 @@ TStatusLine::TStatusLine(QWidget* parent) : QStatusBar(parent) {
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setIndent(2);
         panel->setAccessibleName(QString::fromLatin1(kPanelDefs[i].name));
-        // The last panel, the file name, takes the rest of the bar (143
-        // pixels instead of 50, room for the example's name).
+        // The last panel, the file name, takes the rest of the bar (99
+        // pixels instead of 50; the example's name needs about 75).
         const bool last = i == kPanelCount - 1;
         if (last)
             panel->setMinimumWidth(kPanelDefs[i].width);

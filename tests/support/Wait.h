@@ -18,6 +18,8 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QThread>
+#include <QTimer>
 
 #include <chrono>
 #include <cstdlib>
@@ -42,18 +44,30 @@ inline int Scaled(int ms) {
 
 namespace detail {
 
-// Polls cond every millisecond until it holds or ms (scaled) passed; with
-// events, runs the due events of the application between the polls.
+// Looks at cond every millisecond until it holds or ms (scaled) passed. With
+// events (on the application's thread), the thread sleeps in the event loop
+// meanwhile: an event (a worker's synchronized call, a timer) runs at once,
+// and a tick wakes the loop for conditions that change without one. The
+// waiting test so leaves the processors to the threads and programs it waits
+// for, which on a busy machine decides whether they answer in time.
 template <class Cond> bool Poll(Cond& cond, int ms, bool events) {
     const int deadline = Scaled(ms);
     QElapsedTimer t;
     t.start();
+    const QCoreApplication* app = QCoreApplication::instance();
+    const bool loop = events && app && QThread::currentThread() == app->thread();
+    QTimer tick;
+    if (loop) {
+        tick.setTimerType(Qt::PreciseTimer);
+        tick.start(1);
+    }
     while (!cond()) {
         if (t.elapsed() > deadline)
             return cond();
-        if (events && QCoreApplication::instance())
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (loop)
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
 }
