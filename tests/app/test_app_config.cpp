@@ -161,7 +161,7 @@ public: // the table rows of the tests reach in through a reference
 
     void Show() {
         form->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), 10000));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), pmvtest::Scaled(pmvtest::kWaitMs)));
     }
 
     void ForgetQuestions() {
@@ -795,14 +795,14 @@ void WhenFileDialog(std::function<void(QFileDialog*)> act) {
             if (!*acted || !(*acted)->isVisible()) {
                 timer->stop();
                 timer->deleteLater();
-            } else if (since->elapsed() > 20000) {
+            } else if (since->elapsed() > pmvtest::Scaled(2 * pmvtest::kWaitMs)) {
                 ADD_FAILURE() << "the file dialog stayed open";
                 (*acted)->reject();
             }
             return;
         }
         if (!open) {
-            if (since->elapsed() > 20000) {
+            if (since->elapsed() > pmvtest::Scaled(2 * pmvtest::kWaitMs)) {
                 ADD_FAILURE() << "no file dialog";
                 timer->stop();
                 timer->deleteLater();

@@ -48,11 +48,13 @@
 #include <vector>
 
 using namespace pmv;
+using pmvtest::kWaitMs;
+using pmvtest::RunEventsFor;
+using pmvtest::WaitUntil;
 
 namespace {
 
 constexpr int kCom = 25;
-constexpr int kWait = 10000;         // ms; generous, the machine may be busy
 constexpr int kReplyWindowMs = 1000; // reply timer of the tests that connect
 
 std::string ReadFile(const std::string& path) {
@@ -141,11 +143,11 @@ protected:
     QStringList LogLines() const { return apptest::LogLines(*form); }
     void ClearLog() { apptest::Memo(*form)->clear(); }
     bool WaitLogLines(int n) {
-        return QTest::qWaitFor([&] { return LogLines().size() >= n; }, kWait);
+        return WaitUntil([&] { return LogLines().size() >= n; });
     }
     // Every frame sent has had its reply or its time-out (status panels 2, 4, 6).
     bool WaitIdle() {
-        return QTest::qWaitFor([&] { return Count(4) + Count(6) >= Count(2); }, kWait);
+        return WaitUntil([&] { return Count(4) + Count(6) >= Count(2); });
     }
 
     // Frames the simulator received, as it logs them (control bytes escaped).
@@ -165,7 +167,7 @@ protected:
         return out;
     }
     bool WaitSimFrames(std::size_t n) {
-        return QTest::qWaitFor([&] { return SimFrames().size() >= n; }, kWait);
+        return WaitUntil([&] { return SimFrames().size() >= n; });
     }
     static std::string P(const std::string& bytes) { return qxmsim::Printable(bytes); }
 
@@ -452,12 +454,12 @@ TEST_F(LinkTest, ConversionErrorShownOutsideTheReceivePath) {
         framesAtBox = SimFrames();
         panelsAtBox = Panels();
         Ctrls(2).get->click();
-        replyWhileBoxOpen = QTest::qWaitFor(
-            [&] { return LogLines().contains(QStringLiteral("Speed = 1500")); }, kWait);
+        replyWhileBoxOpen =
+            WaitUntil([&] { return LogLines().contains(QStringLiteral("Speed = 1500")); });
         QTest::keyClick(w, Qt::Key_Escape);
     });
     Item("SetAllParameters")->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxText.isEmpty(); }, 2 * kWait));
+    ASSERT_TRUE(WaitUntil([&] { return !boxText.isEmpty(); }, 2 * kWaitMs));
     EXPECT_EQ(boxText, "'abc' is not a valid integer value");
     EXPECT_EQ(framesAtBox, std::vector<std::string>{P("QXACC = 300\r")});
     EXPECT_EQ(panelsAtBox, (Panels3{"1", "1", "0"}));
@@ -644,8 +646,7 @@ TEST_F(LinkTest, OpenRefusedWhileAnotherProgramHoldsTheDevice) {
 TEST_F(LinkTest, SettingsDialog) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     form->move(41, 33);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); }));
     const QRect outer = form->frameGeometry();
     const QORLNK::TLNKCOMPort measure; // the settings form's outer size, as components know it
     const QPoint centred(outer.left() + outer.width() / 2 - measure.GetCOMDlgWidth() / 2,
@@ -719,11 +720,11 @@ TEST_F(LinkTest, LogDoubleClickClearsItWhileARunGoesOn) {
     for (int i = 0; i < kSlots; ++i)
         Define(i, ctParamGet, "SPD", "", IncInGetAll);
     Item("GetAllParameters")->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines().size() >= 3; }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() >= 3; }));
     QTest::mouseDClick(apptest::Memo(*form)->viewport(), Qt::LeftButton);
     const int cleared = Count(4); // replies in before the double click
     EXPECT_TRUE(LogLines().isEmpty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(4) == kSlots; }, 3 * kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Count(4) == kSlots; }, 3 * kWaitMs));
     ASSERT_LT(cleared, kSlots);
     EXPECT_EQ(LogLines().size(), kSlots - cleared);
     ASSERT_FALSE(LogLines().isEmpty());
@@ -837,8 +838,7 @@ protected:
     }
 
     bool SimGot(const std::string& frame) {
-        return QTest::qWaitFor(
-            [&] { return ReadFile(m_log).find("rx " + frame) != std::string::npos; }, kWait);
+        return WaitUntil([&] { return ReadFile(m_log).find("rx " + frame) != std::string::npos; });
     }
 
     void OpenCom25() {
@@ -873,7 +873,7 @@ protected:
     }
     void OwnHolder(int pid) { m_ownHolder = pid; }
     testing::AssertionResult WaitLogLine(const QString& line) {
-        if (QTest::qWaitFor([&] { return LogLines().contains(line); }, kWait))
+        if (WaitUntil([&] { return LogLines().contains(line); }))
             return testing::AssertionSuccess();
         return testing::AssertionFailure()
                << "no line \"" << line.toStdString() << "\" in the log:\n"
@@ -888,7 +888,7 @@ protected:
             .arg(QString::fromStdString(node), QLatin1String(byId));
     }
     // Long enough for the watch to have looked at the map several times.
-    static void SeveralPolls() { QTest::qWait(4 * TPortWatch::kPollMs); }
+    static void SeveralPolls() { RunEventsFor(4 * TPortWatch::kPollMs); }
 
     std::unique_ptr<TMainForm> form;
 

@@ -258,15 +258,20 @@ TEST_F(DevicesTest, UnprivilegedUserIsToldWhichGroupToJoin) {
     Publish(27, pty.Slave());
     ASSERT_EQ(::chmod(Dir().c_str(), 0755), 0); // the other user reads the map
     ASSERT_EQ(::chmod((Dir() + "/commap").c_str(), 0644), 0);
+    // The other user runs copies beside the map: the build tree may lie below
+    // a folder only its owner may enter (a clone in root's home or in mktemp -d).
+    const std::string probe = Dir() + "/device-probe", portsProgram = Dir() + "/pmv-ports";
+    ASSERT_TRUE(fs::copy_file(DEVICE_PROBE_PATH, probe));
+    ASSERT_TRUE(fs::copy_file(PMV_PORTS_PATH, portsProgram));
 
-    TChild opener({DEVICE_PROBE_PATH, "open", "27"}, {}, kNobody);
+    TChild opener({probe, "open", "27"}, {}, kNobody);
     EXPECT_EQ(opener.ReadLine(), std::to_string(ERROR_ACCESS_DENIED));
     EXPECT_EQ(opener.ReadLine(), "COM27 (" + pty.Slave() +
                                      "): permission denied; join group dialout: sudo adduser "
                                      "$USER dialout, then log in again");
     EXPECT_EQ(opener.Wait(), 1);
 
-    TChild ports({PMV_PORTS_PATH, "--json", "27"}, {}, kNobody);
+    TChild ports({portsProgram, "--json", "27"}, {}, kNobody);
     const std::string json = ports.ReadLine();
     EXPECT_NE(json.find("\"access\":\"permission\""), std::string::npos) << json;
     EXPECT_EQ(ports.Wait(), 1);
