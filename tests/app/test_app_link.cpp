@@ -492,7 +492,7 @@ TEST_F(LinkTest, ControlCharactersNeverReachTheWire) {
             QTest::keyClick(w, Qt::Key_Escape);
         });
         Click(Ctrls(0).set);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !boxText.isEmpty(); }, kWait));
+        ASSERT_TRUE(WaitUntil([&] { return !boxText.isEmpty(); }));
         EXPECT_EQ(boxText, row.box);
         EXPECT_EQ(StatusText(2), "0");
         EXPECT_TRUE(SimFrames().empty());
@@ -1151,7 +1151,7 @@ TEST(HostSignals, PortClosedAndChangesKeptBesideTheFile) {
                     {QStringLiteral("--gtest_also_run_disabled_tests"),
                      QStringLiteral("--gtest_filter=HostSignals.DISABLED_WindowInAChild")});
         ASSERT_TRUE(
-            QTest::qWaitFor([&] { return child.readAllStandardOutput().contains("ready"); }, 60000))
+            WaitUntil([&] { return child.readAllStandardOutput().contains("ready"); }, 60000))
             << child.readAllStandardError().toStdString();
         ::kill(pid_t(child.processId()), row.signal);
         ASSERT_TRUE(child.waitForFinished(60000));
@@ -1188,7 +1188,7 @@ TEST(HostSignals, PortClosedAndChangesKeptBesideTheFile) {
     const QByteArray named = "pmv-host: Recovery copy \"pump.recovered.ini\" holds changes not "
                              "saved when the host was ended by a signal (in " +
                              dir.path().toLocal8Bit() + ")\n";
-    ASSERT_TRUE(QTest::qWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             said += host.readAllStandardError();
             return said.contains(named);
