@@ -25,6 +25,8 @@
 
 #include <QPointer>
 #include <atomic>
+#include <chrono>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -152,9 +154,15 @@ private:
 };
 
 /// The receive worker: reads one byte at a time and delivers each as one
-/// OnRxChar on the user-interface thread.
+/// OnRxChar on the user-interface thread. One synchronized call delivers the
+/// byte read and then, one read and one event each, the bytes the receive
+/// side already holds, for at most kBurstBudget.
 class TLNKCOMRxThread final : public TLNKCOMThread {
 public:
+    /// How long one synchronized call may go on delivering bytes that keep
+    /// coming, so that the user-interface thread's other work gets its turn.
+    static constexpr std::chrono::milliseconds kBurstBudget{4};
+
     TLNKCOMRxThread(HANDLE AHandle, TLNKIndicatorProc AIndicator, TLNKReportProc AReport,
                     TLNKCOMPort* AOwner);
     ~TLNKCOMRxThread() override;
@@ -170,6 +178,7 @@ protected:
 
 private:
     void Deliver();
+    bool ReadHeldByte();
     bool EndPendingRead();
 
     OVERLAPPED FOverlapped{};
@@ -195,6 +204,12 @@ public:
     bool TxAbort();
     /// True from an accepted hand-over until completion or drop.
     bool TxBusy() const { return FTxBusy.load(); }
+    /// When the block in transit has been written and only its completion
+    /// call (OnTxData, the TX lamp) still waits for this thread, runs that
+    /// call now, so that the next block is taken at once instead of being
+    /// refused. Does nothing inside this worker's own events. The handler it
+    /// raises may close or destroy the port. User-interface thread.
+    void RunDueCompletion();
 
 protected:
     void Execute() override;
@@ -208,7 +223,8 @@ private:
     HANDLE FTxRequest = nullptr;
     std::atomic<bool> FTxBusy{false};
     std::atomic<bool> FTxAbort{false};
-    const char* FData = nullptr; // written before FTxRequest is signalled
+    std::atomic<bool> FCompletionDue{false}; // the worker's last call frees it
+    const char* FData = nullptr;             // written before FTxRequest is signalled
     DWORD FLen = 0;
     DWORD FBytesWritten = 0;
     OVERLAPPED FOverlapped{};

@@ -58,6 +58,7 @@ constexpr std::uint32_t kDone = 2;     // ran; the worker may return
 
 struct SyncRequest {
     const std::function<void()>* method = nullptr;
+    const TThread* caller = nullptr; // null for a thread that is no TThread
     std::exception_ptr error;
     SyncRequest* next = nullptr; // the queue's link
     std::atomic<std::uint32_t> state{kQueued};
@@ -78,7 +79,11 @@ struct SyncQueue {
     // processor to make progress.
     std::atomic<int> uiCpu{-1};
     std::atomic<int> workerCpu{-1};
+    std::atomic<unsigned long long> calls{0}; // for SynchronizedCalls()
 };
+
+// The TThread whose Execute() runs on the calling thread, if any.
+thread_local const TThread* tCurrentThread = nullptr;
 
 // True while a thread on the caller's processor should go on watching for
 // one last seen on other: not when both share a processor, where watching
@@ -244,6 +249,7 @@ void TThread::Terminate() {
 }
 
 void TThread::Run() {
+    tCurrentThread = this;
     FThreadId.store(std::this_thread::get_id());
     FNativeId.store(detail::CurrentNativeThreadId());
     if (const TThreadPriority p = FPriority.load(); p != tpNormal)
@@ -308,7 +314,9 @@ void TThread::Synchronize(const std::function<void()>& method) {
     }
     SyncRequest r;
     r.method = &method;
+    r.caller = tCurrentThread;
     SyncQueue& q = Queue();
+    q.calls.fetch_add(1, std::memory_order_relaxed);
     bool wake = false;
     bool notify = false;
     {
@@ -348,6 +356,38 @@ bool TThread::CheckSynchronize(int timeoutMs) {
         --q.condWaiters;
     }
     return RunPending(false);
+}
+
+bool TThread::RunQueuedCall() {
+    assert(IsMainThread() && "RunQueuedCall runs on the user-interface thread");
+    SyncQueue& q = Queue();
+    SyncRequest* found = nullptr;
+    {
+        std::lock_guard lock(q.mutex);
+        SyncRequest* before = nullptr;
+        for (SyncRequest* r = q.head; r != nullptr; before = r, r = r->next) {
+            if (r->caller != this)
+                continue;
+            found = r;
+            if (before == nullptr) {
+                PopLocked(q);
+            } else {
+                before->next = r->next;
+                if (q.tail == r)
+                    q.tail = before;
+                q.count.fetch_sub(1, std::memory_order_relaxed);
+            }
+            break;
+        }
+    }
+    if (found == nullptr)
+        return false;
+    RunRequest(*found);
+    return true;
+}
+
+unsigned long long TThread::SynchronizedCalls() {
+    return Queue().calls.load(std::memory_order_relaxed);
 }
 
 bool TThread::IsMainThread() {

@@ -80,6 +80,19 @@ public:
     /// Returns true if at least one call ran.
     static bool CheckSynchronize(int timeoutMs = 0);
 
+    /// Runs this thread's synchronized call now, ahead of the calls of other
+    /// threads, when it waits in the queue and has not begun; true when it
+    /// ran. For the user-interface thread, when what it is about to do
+    /// depends on that call having run (the worker's own calls keep their
+    /// order: it has one at a time).
+    bool RunQueuedCall();
+
+    /// Synchronized calls made by workers since the process started (calls
+    /// made on the user-interface thread itself, which run directly, are not
+    /// counted): each is one hand-over from a worker to the user-interface
+    /// thread. For measurements.
+    static unsigned long long SynchronizedCalls();
+
     /// True on the user-interface thread.
     static bool IsMainThread();
 

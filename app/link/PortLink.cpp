@@ -11,7 +11,7 @@ namespace pmv {
 namespace {
 
 // Attempts on the next turns of the event loop before waiting a millisecond
-// between attempts.
+// between attempts, while nothing of the adapter's own is in transit.
 constexpr int kImmediateRetries = 10;
 
 } // namespace
@@ -60,11 +60,9 @@ bool TComPortAdapter::TxData(const std::uint8_t* data, int len) {
     ++m_deferred;
     m_waiting = buffer;
     m_attempts = 0;
-    m_giveUp = TClock::now() + std::chrono::milliseconds(TRequestEngine::kReplyTimeoutMs);
-    if (m_inTransit >= 0)
-        m_retryTimer.start(TRequestEngine::kReplyTimeoutMs); // TxDone comes first
-    else
-        m_retryTimer.start(0);
+    // While a block of ours is in transit its OnTxData comes first; the
+    // timer is only a fallback for a port that was closed meanwhile.
+    m_retryTimer.start(m_inTransit >= 0 ? TRequestEngine::kReplyTimeoutMs : 0);
     return true;
 }
 
@@ -85,21 +83,21 @@ void TComPortAdapter::Retry() {
     }
     if (HandOver(m_waiting)) {
         m_waiting = -1;
-        return;
-    }
-    const TClock::time_point now = TClock::now();
-    if (now >= m_giveUp) {
-        Drop();
+        if (m_onLateHandOver)
+            m_onLateHandOver();
         return;
     }
     if (m_inTransit >= 0) {
-        // Still writing the previous block: wait for its completion.
-        m_retryTimer.start(
-            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(m_giveUp - now).count()));
+        m_retryTimer.start(TRequestEngine::kReplyTimeoutMs);
         return;
     }
     ++m_attempts;
     m_retryTimer.start(m_attempts < kImmediateRetries ? 0 : 1);
+}
+
+void TComPortAdapter::DropWaiting() {
+    if (m_waiting >= 0)
+        Drop();
 }
 
 void TComPortAdapter::Drop() {
@@ -151,6 +149,11 @@ TPortLink::TPortLink(const TCmdTable& table, QORLNK::TLNKCOMPort& port, QTimer& 
     : m_component(port), m_port(port), m_timer(replyTimer), m_engine(table, m_port, m_timer, view),
       m_onError(std::move(onError)) {
     m_component.OnRxChar = [this](QORLNK::TLNKCOMRxThread*, char ch) { RxChar(ch); };
+    // The reply time-out counts from the moment the port took the frame.
+    m_port.SetLateHandOverHook([this] {
+        if (m_timer.Running())
+            m_timer.Start();
+    });
     m_timeout =
         QObject::connect(&replyTimer, &QTimer::timeout, &m_context, [this] { ReplyTimeout(); });
 }
@@ -183,6 +186,8 @@ void TPortLink::ReplyTimeout() {
     m_component.DeliverReceived();
     if (m_timer.Running())
         return;
+    // A frame the port has not taken in all that time is not sent any more.
+    m_port.DropWaiting();
     Guarded([&] { m_engine.RxTimerTimer(); },
             [this](const std::string& what) {
                 if (m_onError)

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
 
 using pmv::platform::TThread;
@@ -227,6 +228,32 @@ TEST(Thread, CheckSynchronizeWaitsForACall) {
     EXPECT_TRUE(any);
     EXPECT_TRUE(ran);
     w.WaitFor();
+}
+
+// The user-interface thread runs one worker's waiting call ahead of the
+// queue, without an event loop; another worker's call stays where it is.
+TEST(Thread, RunQueuedCallRunsOnlyThatWorkersCall) {
+    bool ranA = false;
+    bool ranB = false;
+    Worker a([&](Worker&) { TThread::Synchronize([&] { ranA = true; }); });
+    Worker b([&](Worker&) { TThread::Synchronize([&] { ranB = true; }); });
+    EXPECT_FALSE(a.RunQueuedCall()); // nothing queued
+    const unsigned long long before = TThread::SynchronizedCalls();
+    b.Start();
+    a.Start();
+    bool ran = false;
+    for (int i = 0; i < 5000 && !ran; ++i) {
+        ran = a.RunQueuedCall();
+        if (!ran)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(ran);
+    EXPECT_TRUE(ranA);
+    EXPECT_FALSE(ranB);
+    a.WaitFor();
+    b.WaitFor(); // runs b's call
+    EXPECT_TRUE(ranB);
+    EXPECT_EQ(TThread::SynchronizedCalls() - before, 2u);
 }
 
 } // namespace
