@@ -106,21 +106,24 @@ void TLNKCOMThread::ThreadReport(TReportType type, const char* func, const char*
 
 // Runs on the worker's own thread (directly on the user-interface thread
 // when called there).
-void TLNKCOMThread::SyncCall(const std::function<void()>& method) {
-    TThread::Synchronize([this, &method] {
-        // A port destroyed by an earlier handler is not touched again.
-        if (FOwner.isNull())
-            return;
-        // Lets the port see that a Close() made from inside this call must
-        // not wait for this worker (it is blocked until the call returns).
-        struct InCall {
-            bool& flag;
-            const bool old;
-            explicit InCall(bool& f) : flag(f), old(f) { flag = true; }
-            ~InCall() { flag = old; }
-        } inCall(FInSyncCall);
-        method();
-    });
+void TLNKCOMThread::SyncCall(const std::function<void()>& method,
+                             std::chrono::milliseconds maxDelay) {
+    TThread::SynchronizeWithin(
+        [this, &method] {
+            // A port destroyed by an earlier handler is not touched again.
+            if (FOwner.isNull())
+                return;
+            // Lets the port see that a Close() made from inside this call must
+            // not wait for this worker (it is blocked until the call returns).
+            struct InCall {
+                bool& flag;
+                const bool old;
+                explicit InCall(bool& f) : flag(f), old(f) { flag = true; }
+                ~InCall() { flag = old; }
+            } inCall(FInSyncCall);
+            method();
+        },
+        maxDelay);
 }
 
 void TLNKCOMThread::Indicate(TIndicatorType type, bool level) {
@@ -520,14 +523,16 @@ void TLNKCOMTxThread::EndPendingWrite() {
 // worker has been back on a processor since.
 void TLNKCOMTxThread::Complete(DWORD written) {
     FCompletionDue.store(true);
-    SyncCall([this, written] {
-        FCompletionDue.store(false);
-        const TLNKTxDataEvent handler = FOwner->OnTxData;
-        if (handler)
-            handler(this, static_cast<int>(written));
-        Indicate(itTX, false);
-        FTxBusy.store(false); // after the handler: a TxData from inside it is refused
-    });
+    SyncCall(
+        [this, written] {
+            FCompletionDue.store(false);
+            const TLNKTxDataEvent handler = FOwner->OnTxData;
+            if (handler)
+                handler(this, static_cast<int>(written));
+            Indicate(itTX, false);
+            FTxBusy.store(false); // after the handler: a TxData from inside it is refused
+        },
+        kCompletionDelay);
 }
 
 // A transmission that ended without completing: the worker is free again

@@ -94,8 +94,10 @@ protected:
     void ThreadReport(TReportType type, const char* func, const char* desc, int line, DWORD err);
     /// Runs method on the user-interface thread and waits for it; does not
     /// run it once the port is gone. An exception escaping the method ends
-    /// the worker's run.
-    void SyncCall(const std::function<void()>& method);
+    /// the worker's run. With maxDelay the call may wait that long for the
+    /// user-interface thread to come by (TThread::SynchronizeWithin).
+    void SyncCall(const std::function<void()>& method,
+                  std::chrono::milliseconds maxDelay = std::chrono::milliseconds(0));
     /// The bound indicator routine, unless the port is gone (a handler run
     /// just before may have destroyed it). User-interface thread.
     void Indicate(TIndicatorType type, bool level);
@@ -191,6 +193,12 @@ private:
 /// overlapped write and raises OnTxData when it has been written.
 class TLNKCOMTxThread final : public TLNKCOMThread {
 public:
+    /// How long a completion may wait for the user-interface thread to come
+    /// by before it is woken for it. The reply to a frame usually wakes it
+    /// well before (the completion runs first), and a next block handed over
+    /// meanwhile runs it at once (RunDueCompletion).
+    static constexpr std::chrono::milliseconds kCompletionDelay{20};
+
     TLNKCOMTxThread(HANDLE AHandle, TLNKIndicatorProc AIndicator, TLNKReportProc AReport,
                     TLNKCOMPort* AOwner);
     ~TLNKCOMTxThread() override;

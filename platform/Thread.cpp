@@ -6,24 +6,28 @@
 // has been woken, makes the wake descriptor readable; a QSocketNotifier on
 // that descriptor, owned by the QCoreApplication, drains the queue from the
 // event loop. The user-interface thread runs each request, stores an
-// escaping exception in it and marks it done.
+// escaping exception in it and marks it done. SynchronizeWithin() queues a
+// request without making the descriptor readable: it runs with the next
+// request that does (ahead of it, in queue order), from WaitFor() or
+// CheckSynchronize(), or from RunQueuedCall(); only when none of that has
+// happened within its delay does the worker wake the user-interface thread
+// after all. RunQueuedCall() takes one thread's request out of the queue
+// and runs it at once.
 //
-// A call should cost no sleep and wake-up while the other side is running:
-// the worker watches its request for a short while (kWorkerSpin) before it
-// sleeps on it, so a short call returns without a wake-up; after draining,
-// the user-interface thread watches the queue for a short while
-// (kDrainSpin), so a worker that synchronizes in a loop (one call per
-// received byte) needs no wake-up per call either. Both watch with the
-// processor's pause hint, never a yield: under load a yield hands the core
-// to another process for a whole time slice, and the spins are short and
-// bounded, so a thread that waits for one that is not running loses at most
-// the spin. Neither watches for a thread last seen on its own processor:
-// there the watching only keeps the other from running, and on a loaded
-// machine the scheduler often puts both on one processor. Neither spins
-// unless a call was just made or run, so an idle process takes no processor
-// time. The user-interface thread returns to its
-// event loop after kDrainBudget even while calls keep coming (and wakes
-// itself for the rest), so timers and painting keep their turn.
+// Waiting costs a sleep and a wake-up, which on a busy machine may each wait
+// for a processor. The worker watches its request for a short while
+// (kWorkerSpin) before it sleeps on it, and after draining the
+// user-interface thread watches the queue for as long (kDrainSpin), so a
+// short call, or calls made in a loop, need no wake-up; the watching lasts
+// about what a wake-up costs, so a wait that takes longer loses little. Both
+// watch with the processor's pause hint, never a yield: under load a yield
+// hands the core to another process for a whole time slice. Neither watches
+// for a thread last seen on its own processor: there the watching only keeps
+// the other from running, and on a loaded machine the scheduler often puts
+// both on one processor. Neither spins unless a call was just made or run,
+// so an idle process takes no processor time. The user-interface thread
+// returns to its event loop after kDrainBudget even while calls keep coming
+// (and wakes itself for the rest), so timers and painting keep their turn.
 //
 // Only std:: primitives carry data between the threads (the descriptor and
 // the sleeping word only wake), which keeps ThreadSanitizer able to follow
@@ -44,8 +48,9 @@ namespace pmv::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kWorkerSpin = std::chrono::microseconds(50);
-constexpr auto kDrainSpin = std::chrono::microseconds(50);
+// About what a sleep and a wake-up of the other thread would cost.
+constexpr auto kWorkerSpin = std::chrono::microseconds(5);
+constexpr auto kDrainSpin = std::chrono::microseconds(5);
 constexpr auto kDrainBudget = std::chrono::milliseconds(4);
 
 // Initialised during static initialisation, which runs on the main thread.
@@ -108,20 +113,24 @@ SyncRequest* PopLocked(SyncQueue& q) {
     return r;
 }
 
-// Under the queue's mutex. Wakes the UI thread's event loop unless it looks
-// at the queue already or has been woken; true when the caller must signal
-// the descriptor (after unlocking).
-bool PushLocked(SyncQueue& q, SyncRequest& r) {
+// Under the queue's mutex. True when the caller must signal the descriptor
+// (after unlocking) to wake the UI thread's event loop: not when it looks at
+// the queue already or has been woken.
+bool WakeNeededLocked(SyncQueue& q) {
+    if (q.draining || q.woken || !q.notifierReady)
+        return false;
+    q.woken = true;
+    return true;
+}
+
+// Under the queue's mutex.
+void PushLocked(SyncQueue& q, SyncRequest& r) {
     if (q.tail != nullptr)
         q.tail->next = &r;
     else
         q.head = &r;
     q.tail = &r;
     q.count.fetch_add(1, std::memory_order_release);
-    if (q.draining || q.woken || !q.notifierReady)
-        return false;
-    q.woken = true;
-    return true;
 }
 
 void RunRequest(SyncRequest& r) {
@@ -308,6 +317,11 @@ std::exception_ptr TThread::FatalException() const {
 }
 
 void TThread::Synchronize(const std::function<void()>& method) {
+    SynchronizeWithin(method, std::chrono::milliseconds(0));
+}
+
+void TThread::SynchronizeWithin(const std::function<void()>& method,
+                                std::chrono::milliseconds maxDelay) {
     if (IsMainThread()) {
         method();
         return;
@@ -316,13 +330,15 @@ void TThread::Synchronize(const std::function<void()>& method) {
     r.method = &method;
     r.caller = tCurrentThread;
     SyncQueue& q = Queue();
-    q.calls.fetch_add(1, std::memory_order_relaxed);
+    const bool urgent = maxDelay.count() <= 0;
     bool wake = false;
     bool notify = false;
     {
         std::lock_guard lock(q.mutex);
-        wake = PushLocked(q, r);
-        notify = q.condWaiters > 0;
+        PushLocked(q, r);
+        q.calls.fetch_add(1, std::memory_order_relaxed); // counted once queued
+        wake = urgent && WakeNeededLocked(q);
+        notify = q.condWaiters > 0; // a WaitFor or CheckSynchronize waits now
     }
     if (notify)
         q.cond.notify_all();
@@ -330,15 +346,33 @@ void TThread::Synchronize(const std::function<void()>& method) {
         detail::SignalSyncWake();
 
     q.workerCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
-    const auto until = Clock::now() + kWorkerSpin;
-    while (r.state.load(std::memory_order_acquire) != kDone && Clock::now() < until &&
-           WorthWatching(q.uiCpu))
-        detail::CpuRelax();
+    if (urgent) {
+        const auto until = Clock::now() + kWorkerSpin;
+        while (r.state.load(std::memory_order_acquire) != kDone && Clock::now() < until &&
+               WorthWatching(q.uiCpu))
+            detail::CpuRelax();
+    }
     std::uint32_t state = kQueued;
     if (r.state.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel)) {
-        do
+        if (!urgent) {
+            // Run with the next call the UI thread is woken for, or woken
+            // for this one once maxDelay has passed.
+            const auto deadline = Clock::now() + maxDelay;
+            for (auto now = Clock::now();
+                 now < deadline && r.state.load(std::memory_order_acquire) != kDone;
+                 now = Clock::now())
+                detail::WaitOnWordFor(r.state, kSleeping, deadline - now);
+            if (r.state.load(std::memory_order_acquire) != kDone) {
+                {
+                    std::lock_guard lock(q.mutex);
+                    wake = WakeNeededLocked(q);
+                }
+                if (wake)
+                    detail::SignalSyncWake();
+            }
+        }
+        while (r.state.load(std::memory_order_acquire) != kDone)
             detail::WaitOnWord(r.state, kSleeping);
-        while (r.state.load(std::memory_order_acquire) != kDone);
     }
     if (r.error)
         std::rethrow_exception(r.error);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -74,6 +75,14 @@ public:
     /// returned. An exception escaping method is re-thrown here. Called on
     /// the user-interface thread itself, method runs directly.
     static void Synchronize(const std::function<void()>& method);
+    /// As Synchronize, for a call that may wait a little: the user-interface
+    /// thread is not woken for it at once but runs it together with the next
+    /// call it is woken for (before it, in order) or when it waits for
+    /// workers; only if none of that happens within maxDelay is it woken for
+    /// this call. Saves a wake-up of the user-interface thread per call where
+    /// another call usually follows soon.
+    static void SynchronizeWithin(const std::function<void()>& method,
+                                  std::chrono::milliseconds maxDelay);
 
     /// Runs the pending synchronized calls; call only on the user-interface
     /// thread. With timeoutMs > 0 waits up to that long for a first call.

@@ -11,7 +11,7 @@ namespace pmv {
 namespace {
 
 // Attempts on the next turns of the event loop before waiting a millisecond
-// between attempts, while nothing of the adapter's own is in transit.
+// between attempts.
 constexpr int kImmediateRetries = 10;
 
 } // namespace
@@ -60,9 +60,7 @@ bool TComPortAdapter::TxData(const std::uint8_t* data, int len) {
     ++m_deferred;
     m_waiting = buffer;
     m_attempts = 0;
-    // While a block of ours is in transit its OnTxData comes first; the
-    // timer is only a fallback for a port that was closed meanwhile.
-    m_retryTimer.start(m_inTransit >= 0 ? TRequestEngine::kReplyTimeoutMs : 0);
+    m_retryTimer.start(0);
     return true;
 }
 
@@ -70,8 +68,10 @@ bool TComPortAdapter::TxData(const std::uint8_t* data, int len) {
 // next one once this handler has returned.
 void TComPortAdapter::TxDone() {
     m_inTransit = -1;
-    if (m_waiting >= 0)
+    if (m_waiting >= 0) {
+        m_attempts = 0;
         m_retryTimer.start(0);
+    }
 }
 
 void TComPortAdapter::Retry() {
@@ -87,10 +87,8 @@ void TComPortAdapter::Retry() {
             m_onLateHandOver();
         return;
     }
-    if (m_inTransit >= 0) {
-        m_retryTimer.start(TRequestEngine::kReplyTimeoutMs);
-        return;
-    }
+    // Still being written, or its completion not yet due: a hand-over runs
+    // the completion as soon as it is.
     ++m_attempts;
     m_retryTimer.start(m_attempts < kImmediateRetries ? 0 : 1);
 }

@@ -277,10 +277,10 @@ TEST_F(PortLinkTest, AFrameTheComponentRefusedWaitsUnlessTheEngineMovedOn) {
         const auto droppedBefore = adapter.Dropped();
         QElapsedTimer sinceHandOver;
         adapter.SetHandOverHook([&] { sinceHandOver.start(); });
-        bool inside = false;
+        int completions = 0;
         port->OnTxData = [&](QORLNK::TLNKCOMTxThread* sender, int len) {
             adapters(sender, len);
-            if (std::exchange(inside, true))
+            if (++completions > 1)
                 return;
             EXPECT_TRUE(send(second));
             EXPECT_TRUE(adapter.Waiting());
@@ -291,7 +291,7 @@ TEST_F(PortLinkTest, AFrameTheComponentRefusedWaitsUnlessTheEngineMovedOn) {
         ASSERT_TRUE(WaitUntil([&] { return timer.remainingTime() < timer.interval() - 100; }));
         ASSERT_TRUE(send(first));
         first.assign("QXXXX\r");
-        ASSERT_TRUE(WaitUntil([&] { return inside && !adapter.Waiting(); }));
+        ASSERT_TRUE(WaitUntil([&] { return completions > 0 && !adapter.Waiting(); }));
         EXPECT_EQ(adapter.Deferred(), deferredBefore + 1);
         std::vector<std::string> expected = {P("QXSPD\r")};
         if (c.sent) {
@@ -301,6 +301,8 @@ TEST_F(PortLinkTest, AFrameTheComponentRefusedWaitsUnlessTheEngineMovedOn) {
         } else {
             EXPECT_EQ(adapter.Dropped(), droppedBefore + 1);
         }
+        // Every frame sent has completed before the next case.
+        ASSERT_TRUE(WaitUntil([&] { return completions == (c.sent ? 2 : 1); }));
         port->OnTxData = adapters;
         adapter.SetHandOverHook({});
         timer.stop();

@@ -11,9 +11,11 @@
 #include <atomic>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 using pmv::platform::TThread;
 
@@ -254,6 +256,32 @@ TEST(Thread, RunQueuedCallRunsOnlyThatWorkersCall) {
     b.WaitFor(); // runs b's call
     EXPECT_TRUE(ranB);
     EXPECT_EQ(TThread::SynchronizedCalls() - before, 2u);
+}
+
+// A call that may wait does not wake the user-interface thread: it runs
+// before the next call that does, or on its own once its delay is over.
+TEST(Thread, AWaitingCallRunsWithTheNextCallOrAfterItsDelay) {
+    QCoreApplication::processEvents(); // a wake-up left by an earlier test
+    std::vector<std::string> ran;
+    const unsigned long long before = TThread::SynchronizedCalls();
+    Worker a([&](Worker&) {
+        TThread::SynchronizeWithin([&] { ran.push_back("a"); }, std::chrono::minutes(1));
+    });
+    a.Start();
+    for (int i = 0; i < 5000 && TThread::SynchronizedCalls() == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(TThread::SynchronizedCalls() - before, 1u); // queued
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(ran.empty());
+    Worker b([&](Worker&) { TThread::Synchronize([&] { ran.push_back("b"); }); });
+    b.Start();
+    ASSERT_TRUE(SpinEventLoopUntil([&] { return ran.size() == 2; }));
+    EXPECT_EQ(ran, (std::vector<std::string>{"a", "b"}));
+    Worker c([&](Worker&) {
+        TThread::SynchronizeWithin([&] { ran.push_back("c"); }, std::chrono::milliseconds(1));
+    });
+    c.Start();
+    EXPECT_TRUE(SpinEventLoopUntil([&] { return ran.size() == 3; }));
 }
 
 } // namespace
