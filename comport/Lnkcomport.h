@@ -7,7 +7,10 @@
 // returned); the same call goes on reading and raising OnRxChar for the bytes
 // the receive side already holds, so a burst costs one hand-over, not one
 // per byte. TxData() hands a caller's block to the transmit thread, which
-// writes it with one overlapped write and raises OnTxData when it is out. The
+// writes it with one overlapped write and raises OnTxData once it is out:
+// first thing in the next TxData() (within the reply's processing, usually,
+// so the completion costs no wake-up of its own), during Close(), or
+// TLNKCOMTxThread::kCompletionDelay after the write at the latest. The
 // status thread waits for modem-line, break and error events and raises the
 // line events. Every event, report and indicator change runs on the
 // user-interface thread; the workers block in their synchronized call until

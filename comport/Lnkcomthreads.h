@@ -193,10 +193,9 @@ private:
 /// overlapped write and raises OnTxData when it has been written.
 class TLNKCOMTxThread final : public TLNKCOMThread {
 public:
-    /// How long a completion may wait for the user-interface thread to come
-    /// by before it is woken for it. The reply to a frame usually wakes it
-    /// well before (the completion runs first), and a next block handed over
-    /// meanwhile runs it at once (RunDueCompletion).
+    /// How long a completion may wait to be asked for (by the next hand-over,
+    /// RunDueCompletion, or a close) before it wakes the user-interface
+    /// thread for itself.
     static constexpr std::chrono::milliseconds kCompletionDelay{20};
 
     TLNKCOMTxThread(HANDLE AHandle, TLNKIndicatorProc AIndicator, TLNKReportProc AReport,

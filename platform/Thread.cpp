@@ -6,13 +6,11 @@
 // has been woken, makes the wake descriptor readable; a QSocketNotifier on
 // that descriptor, owned by the QCoreApplication, drains the queue from the
 // event loop. The user-interface thread runs each request, stores an
-// escaping exception in it and marks it done. SynchronizeWithin() queues a
-// request without making the descriptor readable: it runs with the next
-// request that does (ahead of it, in queue order), from WaitFor() or
-// CheckSynchronize(), or from RunQueuedCall(); only when none of that has
-// happened within its delay does the worker wake the user-interface thread
-// after all. RunQueuedCall() takes one thread's request out of the queue
-// and runs it at once.
+// escaping exception in it and marks it done. SynchronizeWithin() puts its
+// request on a second list, which the event loop leaves alone and WaitFor()
+// and CheckSynchronize() run as well; RunQueuedCall() takes one thread's
+// request off either list and runs it at once. When its delay has passed
+// the worker moves the request to the queue and wakes the event loop.
 //
 // Waiting costs a sleep and a wake-up, which on a busy machine may each wait
 // for a processor. The worker watches its request for a short while
@@ -65,18 +63,55 @@ struct SyncRequest {
     const std::function<void()>* method = nullptr;
     const TThread* caller = nullptr; // null for a thread that is no TThread
     std::exception_ptr error;
-    SyncRequest* next = nullptr; // the queue's link
+    SyncRequest* next = nullptr; // the list's link
     std::atomic<std::uint32_t> state{kQueued};
+};
+
+// An intrusive list of requests; under the queue's mutex.
+struct SyncList {
+    SyncRequest* head = nullptr;
+    SyncRequest* tail = nullptr;
+
+    bool Empty() const { return head == nullptr; }
+    void Push(SyncRequest& r) {
+        r.next = nullptr;
+        if (tail != nullptr)
+            tail->next = &r;
+        else
+            head = &r;
+        tail = &r;
+    }
+    SyncRequest* Pop() {
+        SyncRequest* r = head;
+        head = r->next;
+        if (head == nullptr)
+            tail = nullptr;
+        return r;
+    }
+    // Takes out the first request of caller (any request when caller is
+    // null and r is given: exactly r); null when there is none.
+    SyncRequest* Take(const TThread* caller, const SyncRequest* only = nullptr) {
+        SyncRequest* before = nullptr;
+        for (SyncRequest* r = head; r != nullptr; before = r, r = r->next) {
+            if (only != nullptr ? r != only : r->caller != caller)
+                continue;
+            (before != nullptr ? before->next : head) = r->next;
+            if (tail == r)
+                tail = before;
+            return r;
+        }
+        return nullptr;
+    }
 };
 
 struct SyncQueue {
     std::mutex mutex;
     std::condition_variable cond; // a request arrived or a thread finished
-    SyncRequest* head = nullptr;
-    SyncRequest* tail = nullptr;
-    std::atomic<int> count{0}; // requests in the list, for lock-free peeking
-    bool draining = false;     // the UI thread is looking for requests right now
-    bool woken = false;        // the wake descriptor is signalled
+    SyncList ready;               // requests the event loop runs
+    SyncList waiting;             // requests that wait to be run along (SynchronizeWithin)
+    std::atomic<int> count{0};    // requests in ready, for lock-free peeking
+    bool draining = false;        // the UI thread is looking for requests right now
+    bool woken = false;           // the wake descriptor is signalled
     bool notifierReady = false;
     int condWaiters = 0; // UI-thread waits on cond (WaitFor, CheckSynchronize)
     // The processors the UI thread and the last worker to call ran on when
@@ -85,6 +120,21 @@ struct SyncQueue {
     std::atomic<int> uiCpu{-1};
     std::atomic<int> workerCpu{-1};
     std::atomic<unsigned long long> calls{0}; // for SynchronizedCalls()
+
+    // Under the mutex.
+    void PushReady(SyncRequest& r) {
+        ready.Push(r);
+        count.fetch_add(1, std::memory_order_release);
+    }
+    SyncRequest* PopReady() {
+        count.fetch_sub(1, std::memory_order_relaxed);
+        return ready.Pop();
+    }
+    // The waiting requests join the ready ones, in their order.
+    void AllReady() {
+        while (!waiting.Empty())
+            PushReady(*waiting.Pop());
+    }
 };
 
 // The TThread whose Execute() runs on the calling thread, if any.
@@ -103,16 +153,6 @@ SyncQueue& Queue() {
     return *queue;
 }
 
-// Under the queue's mutex.
-SyncRequest* PopLocked(SyncQueue& q) {
-    SyncRequest* r = q.head;
-    q.head = r->next;
-    if (q.head == nullptr)
-        q.tail = nullptr;
-    q.count.fetch_sub(1, std::memory_order_relaxed);
-    return r;
-}
-
 // Under the queue's mutex. True when the caller must signal the descriptor
 // (after unlocking) to wake the UI thread's event loop: not when it looks at
 // the queue already or has been woken.
@@ -121,16 +161,6 @@ bool WakeNeededLocked(SyncQueue& q) {
         return false;
     q.woken = true;
     return true;
-}
-
-// Under the queue's mutex.
-void PushLocked(SyncQueue& q, SyncRequest& r) {
-    if (q.tail != nullptr)
-        q.tail->next = &r;
-    else
-        q.head = &r;
-    q.tail = &r;
-    q.count.fetch_add(1, std::memory_order_release);
 }
 
 void RunRequest(SyncRequest& r) {
@@ -145,9 +175,11 @@ void RunRequest(SyncRequest& r) {
         detail::WakeWordWaiter(&r.state);
 }
 
-// Runs queued requests on the UI thread. With spin, keeps looking for new
-// ones for kDrainSpin after the queue ran empty, and returns after
-// kDrainBudget at the latest, waking itself for what is left.
+// Runs queued requests on the UI thread. From the event loop (spin), runs
+// the ready ones, keeps looking for new ones for kDrainSpin after they ran
+// out, and returns after kDrainBudget at the latest, waking itself for what
+// is left. Otherwise (a UI thread that waits for workers) runs the waiting
+// ones as well.
 bool RunPending(bool spin) {
     SyncQueue& q = Queue();
     bool ran = false;
@@ -155,7 +187,9 @@ bool RunPending(bool spin) {
     q.uiCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
     std::unique_lock lock(q.mutex);
     for (;;) {
-        if (q.head != nullptr) {
+        if (!spin)
+            q.AllReady();
+        if (!q.ready.Empty()) {
             if (spin && ran && Clock::now() >= budgetEnd) {
                 if (q.notifierReady && !q.woken) {
                     q.woken = true;
@@ -164,7 +198,7 @@ bool RunPending(bool spin) {
                 }
                 break;
             }
-            SyncRequest* r = PopLocked(q);
+            SyncRequest* r = q.PopReady();
             // Not draining while the method runs: if it enters a nested
             // event loop, new requests must wake that loop.
             q.draining = false;
@@ -185,7 +219,7 @@ bool RunPending(bool spin) {
             detail::CpuRelax();
         lock.lock();
         q.draining = false;
-        if (q.head == nullptr)
+        if (q.ready.Empty())
             break;
     }
     return ran;
@@ -223,7 +257,7 @@ void EnsureNotifier() {
     q.notifierReady = true;
     // Requests may have come while nobody watched (e.g. a previous
     // application object is gone): wake the new watcher for them.
-    q.woken = q.head != nullptr;
+    q.woken = !q.ready.Empty();
     if (q.woken)
         detail::SignalSyncWake();
 }
@@ -294,7 +328,7 @@ void TThread::WaitFor() {
             if (Finished())
                 break;
             ++q.condWaiters;
-            q.cond.wait(lock, [&] { return q.head != nullptr || Finished(); });
+            q.cond.wait(lock, [&] { return !q.ready.Empty() || !q.waiting.Empty() || Finished(); });
             --q.condWaiters;
         }
     } else {
@@ -335,10 +369,14 @@ void TThread::SynchronizeWithin(const std::function<void()>& method,
     bool notify = false;
     {
         std::lock_guard lock(q.mutex);
-        PushLocked(q, r);
+        if (urgent) {
+            q.PushReady(r);
+            wake = WakeNeededLocked(q);
+        } else {
+            q.waiting.Push(r);
+        }
         q.calls.fetch_add(1, std::memory_order_relaxed); // counted once queued
-        wake = urgent && WakeNeededLocked(q);
-        notify = q.condWaiters > 0; // a WaitFor or CheckSynchronize waits now
+        notify = q.condWaiters > 0;                      // a WaitFor or CheckSynchronize waits now
     }
     if (notify)
         q.cond.notify_all();
@@ -365,7 +403,11 @@ void TThread::SynchronizeWithin(const std::function<void()>& method,
             if (r.state.load(std::memory_order_acquire) != kDone) {
                 {
                     std::lock_guard lock(q.mutex);
-                    wake = WakeNeededLocked(q);
+                    // Unless it has been taken to run meanwhile.
+                    if (q.waiting.Take(nullptr, &r) != nullptr) {
+                        q.PushReady(r);
+                        wake = WakeNeededLocked(q);
+                    }
                 }
                 if (wake)
                     detail::SignalSyncWake();
@@ -386,7 +428,7 @@ bool TThread::CheckSynchronize(int timeoutMs) {
         std::unique_lock lock(q.mutex);
         ++q.condWaiters;
         q.cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return q.head != nullptr; });
+                        [&] { return !q.ready.Empty() || !q.waiting.Empty(); });
         --q.condWaiters;
     }
     return RunPending(false);
@@ -398,21 +440,11 @@ bool TThread::RunQueuedCall() {
     SyncRequest* found = nullptr;
     {
         std::lock_guard lock(q.mutex);
-        SyncRequest* before = nullptr;
-        for (SyncRequest* r = q.head; r != nullptr; before = r, r = r->next) {
-            if (r->caller != this)
-                continue;
-            found = r;
-            if (before == nullptr) {
-                PopLocked(q);
-            } else {
-                before->next = r->next;
-                if (q.tail == r)
-                    q.tail = before;
-                q.count.fetch_sub(1, std::memory_order_relaxed);
-            }
-            break;
-        }
+        found = q.ready.Take(this);
+        if (found != nullptr)
+            q.count.fetch_sub(1, std::memory_order_relaxed);
+        else
+            found = q.waiting.Take(this);
     }
     if (found == nullptr)
         return false;

@@ -75,12 +75,12 @@ public:
     /// returned. An exception escaping method is re-thrown here. Called on
     /// the user-interface thread itself, method runs directly.
     static void Synchronize(const std::function<void()>& method);
-    /// As Synchronize, for a call that may wait a little: the user-interface
-    /// thread is not woken for it at once but runs it together with the next
-    /// call it is woken for (before it, in order) or when it waits for
-    /// workers; only if none of that happens within maxDelay is it woken for
-    /// this call. Saves a wake-up of the user-interface thread per call where
-    /// another call usually follows soon.
+    /// As Synchronize, for a call that may wait a little: the event loop
+    /// does not run it. It runs when the user-interface thread asks for it
+    /// (RunQueuedCall) or waits for workers (WaitFor, CheckSynchronize), and
+    /// otherwise once maxDelay has passed, like any other call then. Saves a
+    /// wake-up of the user-interface thread where the call is usually asked
+    /// for soon anyway.
     static void SynchronizeWithin(const std::function<void()>& method,
                                   std::chrono::milliseconds maxDelay);
 
@@ -90,10 +90,11 @@ public:
     static bool CheckSynchronize(int timeoutMs = 0);
 
     /// Runs this thread's synchronized call now, ahead of the calls of other
-    /// threads, when it waits in the queue and has not begun; true when it
-    /// ran. For the user-interface thread, when what it is about to do
-    /// depends on that call having run (the worker's own calls keep their
-    /// order: it has one at a time).
+    /// threads, when it waits in the queue and has not begun (a call made
+    /// with SynchronizeWithin included); true when it ran. For the
+    /// user-interface thread, when what it is about to do depends on that
+    /// call having run (the worker's own calls keep their order: it has one
+    /// at a time).
     bool RunQueuedCall();
 
     /// Synchronized calls made by workers since the process started (calls
