@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -29,6 +30,23 @@ inline double ProcessCpuSeconds() {
     timespec ts{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+/// Processor time used by the ended children waited for so far, in seconds.
+inline double ChildrenCpuSeconds() {
+    rusage r{};
+    ::getrusage(RUSAGE_CHILDREN, &r);
+    return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+           double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+/// Context switches of all threads of this process so far: the times a
+/// thread gave up its processor to wait (voluntary) plus the times it was
+/// taken from it (involuntary).
+inline long ContextSwitches() {
+    rusage r{};
+    ::getrusage(RUSAGE_SELF, &r);
+    return r.ru_nvcsw + r.ru_nivcsw;
 }
 
 /// The offscreen platform unless QT_QPA_PLATFORM names one.

@@ -1,12 +1,15 @@
 // The serial component's costs on real pseudo-terminals: received bytes
 // through OnRxChar with an otherwise idle user-interface thread (order
-// checked, allocations counted), beside a bare read() loop and a read() of
-// one byte at a time on the same pseudo-terminal, on a quiet machine and next
-// to six busy processes; Open followed by Close; the time from the peer
-// vanishing to OnDeviceLost; and the processor time an idle open port takes.
+// checked, allocations, processor time and hand-overs counted), beside a bare
+// read() loop and a read() of one byte at a time on the same pseudo-terminal,
+// on a quiet machine and next to six busy processes; replies of 13 bytes
+// answered one at a time, the same three ways (what one burst costs); Open
+// followed by Close; the time from the peer vanishing to OnDeviceLost; and
+// the processor time an idle open port takes.
 #include "bench/AllocationCounter.h"
 #include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
+#include "platform/Thread.h"
 #include "platform/posix/LineSource.h"
 
 #include <QApplication>
@@ -24,6 +27,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
+#include <sys/eventfd.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -157,7 +161,9 @@ struct TRxResult {
     std::size_t got = 0;
     std::size_t wrong = 0;
     double seconds = 0;
+    double cpuSeconds = 0; // the whole process, the feeder included
     std::uint64_t allocations = 0;
+    unsigned long long handOvers = 0; // synchronized calls
 };
 
 // What the OnRxChar handler needs; the handler captures one pointer, as the
@@ -186,12 +192,16 @@ TRxResult ReceiveThroughPort(MappedPty& pty, std::size_t total, std::size_t chun
     };
     QTimer::singleShot(kTimeLimit, &loop, &QEventLoop::quit);
     const std::uint64_t allocations = pmvbench::Allocations();
+    const unsigned long long calls = pmv::platform::TThread::SynchronizedCalls();
+    const double cpu = pmvbench::ProcessCpuSeconds();
     const auto start = Clock::now();
     {
         Feeder feeder(pty.master, total, chunk);
         loop.exec();
         result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        result.cpuSeconds = pmvbench::ProcessCpuSeconds() - cpu;
         result.allocations = pmvbench::Allocations() - allocations;
+        result.handOvers = pmv::platform::TThread::SynchronizedCalls() - calls;
     }
     result.got = check.got;
     result.wrong = check.wrong;
@@ -215,6 +225,7 @@ TRxResult ReceiveWithRead(MappedPty& pty, std::size_t total, std::size_t chunk, 
     ::cfmakeraw(&t);
     ::tcsetattr(fd, TCSANOW, &t);
     std::vector<char> buf(oneByte ? 1 : 65536);
+    const double cpu = pmvbench::ProcessCpuSeconds();
     const auto start = Clock::now();
     const auto limit = start + kTimeLimit;
     {
@@ -229,6 +240,7 @@ TRxResult ReceiveWithRead(MappedPty& pty, std::size_t total, std::size_t chunk, 
                     ++result.wrong;
         }
         result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        result.cpuSeconds = pmvbench::ProcessCpuSeconds() - cpu;
     }
     ::close(fd);
     return result;
@@ -237,7 +249,9 @@ TRxResult ReceiveWithRead(MappedPty& pty, std::size_t total, std::size_t chunk, 
 // Bytes written to the pseudo-terminal's far end in writes of range(0)
 // bytes, taken off by the reader under test; range(1) busy processes run
 // meanwhile. The figure is bytes_per_s; lost_or_reordered counts bytes that
-// arrived wrong or not within the time limit.
+// arrived wrong or not within the time limit; cpu_ns_per_byte is the
+// processor time of the process (the writer's included) per byte, and
+// bytes_per_handover the bytes one synchronized call delivered.
 template <TReader reader> void BM_Rx(benchmark::State& state) {
     const std::size_t chunk = static_cast<std::size_t>(state.range(0));
     const int busy = static_cast<int>(state.range(1));
@@ -245,7 +259,9 @@ template <TReader reader> void BM_Rx(benchmark::State& state) {
     std::size_t got = 0;
     std::size_t bad = 0;
     std::uint64_t allocations = 0;
+    unsigned long long handOvers = 0;
     double seconds = 0;
+    double cpuSeconds = 0;
     for (auto _ : state) {
         MappedPty pty;
         BusyChildren load(busy);
@@ -261,13 +277,19 @@ template <TReader reader> void BM_Rx(benchmark::State& state) {
         got += r.got;
         bad += r.wrong + (total - r.got);
         allocations += r.allocations;
+        handOvers += r.handOvers;
         seconds += r.seconds;
+        cpuSeconds += r.cpuSeconds;
     }
+    const double bytes = static_cast<double>(std::max<std::size_t>(got, 1));
     state.counters["bytes_per_s"] = seconds > 0 ? static_cast<double>(got) / seconds : 0.0;
     state.counters["lost_or_reordered"] = static_cast<double>(bad);
-    if (reader == rdOnRxChar)
-        state.counters["allocs_per_byte"] =
-            got > 0 ? static_cast<double>(allocations) / static_cast<double>(got) : 0.0;
+    state.counters["cpu_ns_per_byte"] = cpuSeconds * 1e9 / bytes;
+    if (reader == rdOnRxChar) {
+        state.counters["allocs_per_byte"] = static_cast<double>(allocations) / bytes;
+        state.counters["bytes_per_handover"] =
+            bytes / static_cast<double>(std::max<unsigned long long>(handOvers, 1));
+    }
 }
 
 void RxArgs(benchmark::internal::Benchmark* b) {
@@ -281,6 +303,130 @@ void RxArgs(benchmark::internal::Benchmark* b) {
 BENCHMARK_TEMPLATE(BM_Rx, rdOnRxChar)->Name("BM_RxOnRxChar")->Apply(RxArgs);
 BENCHMARK_TEMPLATE(BM_Rx, rdBareRead)->Name("BM_RxBareRead")->Apply(RxArgs);
 BENCHMARK_TEMPLATE(BM_Rx, rdOneByteRead)->Name("BM_RxOneByteRead")->Apply(RxArgs);
+
+constexpr char kReply[] = "QXSPD = 1500\r"; // 13 bytes, a typical reply
+constexpr std::size_t kReplyBytes = sizeof kReply - 1;
+
+// Plays a target that answers one request at a time: writes a reply, waits
+// until the reader has taken all of it (the reader writes to done), and
+// writes the next.
+class ReplyFeeder {
+public:
+    ReplyFeeder(int master, int done, int replies) {
+        m_thread = std::thread([master, done, replies] {
+            for (int i = 0; i < replies; ++i) {
+                if (::write(master, kReply, kReplyBytes) != static_cast<ssize_t>(kReplyBytes))
+                    return;
+                std::uint64_t n = 0;
+                pollfd p{done, POLLIN, 0};
+                if (::poll(&p, 1, 10000) != 1 || ::read(done, &n, sizeof n) != sizeof n)
+                    return; // the reader stalled; its count tells
+            }
+        });
+    }
+    ~ReplyFeeder() { m_thread.join(); }
+    ReplyFeeder(const ReplyFeeder&) = delete;
+    ReplyFeeder& operator=(const ReplyFeeder&) = delete;
+
+private:
+    std::thread m_thread;
+};
+
+void SignalDone(int done) {
+    const std::uint64_t one = 1;
+    (void)!::write(done, &one, sizeof one);
+}
+
+// range(0) replies of 13 bytes, each written when the reader has taken the
+// one before, range(1) busy processes running meanwhile: the reader's time
+// and processor time (the whole process, the writer's included) per reply,
+// and for OnRxChar the synchronized calls per reply.
+template <TReader reader> void BM_Replies(benchmark::State& state) {
+    const int replies = static_cast<int>(state.range(0));
+    BusyChildren load(static_cast<int>(state.range(1)));
+    std::size_t got = 0;
+    std::size_t wrong = 0;
+    double seconds = 0, cpuSeconds = 0;
+    unsigned long long handOvers = 0;
+    for (auto _ : state) {
+        MappedPty pty;
+        const int done = ::eventfd(0, EFD_CLOEXEC);
+        QORLNK::TLNKCOMPort port;
+        port.SetPort1(kCom);
+        int fd = -1;
+        if (reader == rdOnRxChar) {
+            if (!pty.ok || !port.Open()) {
+                state.SkipWithError("cannot open the pseudo-terminal");
+                return;
+            }
+        } else {
+            char name[128] = {};
+            fd = ::ptsname_r(pty.master, name, sizeof name) == 0
+                     ? ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)
+                     : -1;
+            termios t{};
+            if (fd < 0 || ::tcgetattr(fd, &t) != 0) {
+                state.SkipWithError("cannot open the pseudo-terminal");
+                return;
+            }
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd, TCSANOW, &t);
+        }
+        const std::size_t total = kReplyBytes * static_cast<std::size_t>(replies);
+        std::size_t n = 0, bad = 0;
+        auto take = [&](char ch) {
+            bad += ch != kReply[n % kReplyBytes] ? 1 : 0;
+            if (++n % kReplyBytes == 0)
+                SignalDone(done);
+        };
+        QEventLoop loop;
+        port.OnRxChar = [&](QORLNK::TLNKCOMRxThread*, char ch) {
+            take(ch);
+            if (n == total)
+                loop.quit();
+        };
+        const unsigned long long calls = pmv::platform::TThread::SynchronizedCalls();
+        const double cpu = pmvbench::ProcessCpuSeconds();
+        const auto start = Clock::now();
+        {
+            ReplyFeeder feeder(pty.master, done, replies);
+            if (reader == rdOnRxChar) {
+                QTimer::singleShot(kTimeLimit, &loop, &QEventLoop::quit);
+                loop.exec();
+            } else {
+                char ch = 0;
+                while (n < total && Clock::now() < start + kTimeLimit && ::read(fd, &ch, 1) == 1)
+                    take(ch);
+            }
+            seconds += std::chrono::duration<double>(Clock::now() - start).count();
+        }
+        cpuSeconds += pmvbench::ProcessCpuSeconds() - cpu;
+        handOvers += pmv::platform::TThread::SynchronizedCalls() - calls;
+        state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+        port.OnRxChar = nullptr;
+        port.Close();
+        if (fd >= 0)
+            ::close(fd);
+        ::close(done);
+        got += n;
+        wrong += bad + (total - n);
+    }
+    const double count = static_cast<double>(std::max<std::size_t>(got / kReplyBytes, 1));
+    state.counters["us_per_reply"] = seconds * 1e6 / count;
+    state.counters["cpu_us_per_reply"] = cpuSeconds * 1e6 / count;
+    state.counters["lost_or_reordered"] = static_cast<double>(wrong);
+    if (reader == rdOnRxChar)
+        state.counters["handovers_per_reply"] = static_cast<double>(handOvers) / count;
+}
+
+void ReplyArgs(benchmark::internal::Benchmark* b) {
+    b->ArgNames({"replies", "busy"});
+    b->Args({20000, 0})->Args({2000, kBusyProcesses});
+    b->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
+}
+
+BENCHMARK_TEMPLATE(BM_Replies, rdOnRxChar)->Name("BM_RepliesOnRxChar")->Apply(ReplyArgs);
+BENCHMARK_TEMPLATE(BM_Replies, rdOneByteRead)->Name("BM_RepliesOneByteRead")->Apply(ReplyArgs);
 
 // Open followed by Close; the median of the pairs is the figure.
 void BM_OpenClose(benchmark::State& state) {

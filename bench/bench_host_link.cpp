@@ -3,26 +3,35 @@
 //                    (offscreen), the simulator answering at once: requests/s,
 //                    driven and observed as an operator does (the menu item,
 //                    the status bar's counts); with the processor time of the
-//                    whole process (all threads) and the heap allocations
-//                    (malloc, calloc, realloc, operator new) per request, the
-//                    gap from a reply's carriage return reaching the window to
-//                    the next frame being handed to the port (median, 99th
-//                    percentile), and the widget paint events per request.
+//                    whole process (all threads), the thread hand-overs (the
+//                    workers' synchronized calls plus the frames handed to the
+//                    transmit worker) and the context switches of the process,
+//                    and the heap allocations (malloc, calloc, realloc,
+//                    operator new) per request, the gap from a reply's
+//                    carriage return reaching the window to the next frame
+//                    being handed to the port (median, 99th percentile), the
+//                    widget paint events per request and the reply time-outs.
 //   GetAll192Pyserial  the same 192 requests by a plain pyserial script
 //                    (bench/pyserial_get_all.py on Debian's python3-serial,
 //                    /usr/bin/python3) on the same simulator: its own rate and
 //                    processor time per request, start-up not included.
 //   GetAll192Link    the same run through the link alone (pmv::TPortLink on
 //                    the serial component, a view that keeps nothing), as a
-//                    command-line program runs it; requests/s, and the gap
-//                    from a reply's carriage return reaching the link to the
-//                    next frame being handed to the port (median, 99th
-//                    percentile) and the frames the port first refused.
+//                    command-line program runs it; requests/s, processor time
+//                    and hand-overs per request, the gap from a reply's
+//                    carriage return reaching the link to the next frame being
+//                    handed to the port (median, 99th percentile), the frames
+//                    the port first refused and the reply time-outs.
 //   GetAll192Bare    the same 192 frames written and their replies read
 //                    directly on the pty: what the line itself allows.
 //   Memory100k       Get All in the window repeated over 100,000 requests,
 //                    the log cleared between runs: resident memory before and
-//                    after.
+//                    after, and the reply time-outs among them.
+// The Get All benchmarks count reply time-outs and never end a run with
+// SkipWithError for one (see bench/BenchGetAll.h): repeated, such a run
+// crashes Google Benchmark 1.7.1. With --benchmark_enable_random_interleaving
+// the repetitions of the window, the script and the bare loop alternate, so
+// their ratios are taken in the same rounds.
 //   LogGrowth20k     the same over 20,000 requests with the log kept: what
 //                    the log itself costs per 1,000 lines.
 //   Memory1MLogKept  10^6 requests with the log kept (it keeps its newest
@@ -41,6 +50,7 @@
 #include "bench/BenchSupport.h"
 #include "comport/Lnkcomport.h"
 #include "config/ConfigFile.h"
+#include "platform/Thread.h"
 #include "tools/sim/SimClient.h"
 
 #include <QAction>
@@ -253,6 +263,47 @@ private:
     long m_count = 0;
 };
 
+// What a run of requests cost the whole process.
+class TRunCost {
+public:
+    void Begin() {
+        m_cpuAt = pmvbench::ProcessCpuSeconds();
+        m_callsAt = pmv::platform::TThread::SynchronizedCalls();
+        m_switchesAt = pmvbench::ContextSwitches();
+        m_allocationsAt = Allocations();
+    }
+    void End(long requests) {
+        m_requests += requests;
+        m_cpuSeconds += pmvbench::ProcessCpuSeconds() - m_cpuAt;
+        // Each frame is one hand-over to the transmit worker.
+        m_handOvers +=
+            double(pmv::platform::TThread::SynchronizedCalls() - m_callsAt) + double(requests);
+        m_switches += double(pmvbench::ContextSwitches() - m_switchesAt);
+        m_allocations += double(Allocations() - m_allocationsAt);
+    }
+    long Requests() const { return m_requests; }
+    void Report(benchmark::State& state, bool allocations) const {
+        const double n = std::max(1.0, double(m_requests));
+        state.SetItemsProcessed(m_requests);
+        state.counters["cpu_us_per_request"] = m_cpuSeconds * 1e6 / n;
+        state.counters["handovers_per_request"] = m_handOvers / n;
+        state.counters["switches_per_request"] = m_switches / n;
+        if (allocations && kCountsAllocations)
+            state.counters["allocs_per_request"] = m_allocations / n;
+    }
+
+private:
+    double m_cpuAt = 0;
+    unsigned long long m_callsAt = 0;
+    long m_switchesAt = 0;
+    unsigned long m_allocationsAt = 0;
+    long m_requests = 0;
+    double m_cpuSeconds = 0;
+    double m_handOvers = 0;
+    double m_switches = 0;
+    double m_allocations = 0;
+};
+
 void BM_GetAll192Window(benchmark::State& state) {
     THost* h = Host();
     if (!h || !h->Open()) {
@@ -260,32 +311,25 @@ void BM_GetAll192Window(benchmark::State& state) {
         return;
     }
     TGapProbe probe(*h->form);
-    double cpuSeconds = 0;
-    unsigned long allocations = 0;
+    TRunCost cost;
+    int timeouts = 0;
     const TPaintCounter paints;
     for (auto _ : state) {
         probe.NewRun();
-        const double cpuAt = pmvbench::ProcessCpuSeconds();
-        const unsigned long allocationsAt = Allocations();
-        const bool ok = h->GetAll();
-        cpuSeconds += pmvbench::ProcessCpuSeconds() - cpuAt;
-        allocations += Allocations() - allocationsAt;
-        if (!ok) {
-            state.SkipWithError("reply time-out");
-            break;
-        }
+        const long sentAt = h->txCount->text().toLong();
+        cost.Begin();
+        // A run that timed out stopped there; the next one starts afresh.
+        timeouts += h->GetAll() ? 0 : 1;
+        cost.End(h->txCount->text().toLong() - sentAt);
         state.PauseTiming();
         h->ClearLog();
         state.ResumeTiming();
     }
-    const double requests = double(state.iterations() * kSlots);
-    state.SetItemsProcessed(state.iterations() * kSlots);
-    state.counters["cpu_us_per_request"] = cpuSeconds * 1e6 / requests;
-    if (kCountsAllocations)
-        state.counters["allocs_per_request"] = double(allocations) / requests;
+    cost.Report(state, true);
+    state.counters["timeouts"] = timeouts;
     state.counters["gap_median_us"] = Percentile(probe.GapsUs(), 0.5);
     state.counters["gap_p99_us"] = Percentile(probe.GapsUs(), 0.99);
-    state.counters["paints_per_request"] = double(paints.Count()) / requests;
+    state.counters["paints_per_request"] = double(paints.Count()) / std::max(1L, cost.Requests());
     h->Close();
 }
 BENCHMARK(BM_GetAll192Window)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
@@ -342,17 +386,20 @@ void BM_GetAll192Link(benchmark::State& state) {
         return;
     }
     pmv::TRequestEngine& engine = link.Engine();
+    TRunCost cost;
     for (auto _ : state) {
         crAt = {}; // the first frame follows no reply
+        const int timeouts = view.timeouts;
+        const int sentAt = engine.TxCount();
+        cost.Begin();
         engine.GetAllParameters();
-        while (engine.SeqLeft() > 0 && view.timeouts == 0)
+        // A run that timed out stopped there; the next one starts afresh.
+        while (engine.SeqLeft() > 0 && view.timeouts == timeouts)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        if (view.timeouts != 0) {
-            state.SkipWithError("reply time-out");
-            break;
-        }
+        cost.End(engine.TxCount() - sentAt);
     }
-    state.SetItemsProcessed(state.iterations() * kSlots);
+    cost.Report(state, false);
+    state.counters["timeouts"] = view.timeouts;
     state.counters["gap_median_us"] = Percentile(gapsUs, 0.5);
     state.counters["gap_p99_us"] = Percentile(gapsUs, 0.99);
     state.counters["gap_max_us"] = Percentile(gapsUs, 1.0);
@@ -388,26 +435,9 @@ void BM_GetAll192Pyserial(benchmark::State& state) {
         return;
     }
     h->Close();
-    const std::string config = h->dir.filePath(QStringLiteral("marked.ini")).toStdString();
-    const std::string command = "/usr/bin/python3 " PMV_SOURCE_DIR "/bench/pyserial_get_all.py '" +
-                                config + "' '" + h->sim.Device() + "' " +
-                                std::to_string(kPyserialRuns);
-    for (auto _ : state) {
-        std::FILE* p = ::popen(command.c_str(), "r");
-        long requests = 0;
-        double seconds = 0, cpuSeconds = 0;
-        const bool read = p && std::fscanf(p, "requests=%ld seconds=%lf cpu_seconds=%lf", &requests,
-                                           &seconds, &cpuSeconds) == 3;
-        if (p)
-            ::pclose(p);
-        if (!read || requests <= 0) {
-            state.SkipWithError("the script failed (python3-serial: scripts/deps.sh bench)");
-            return;
-        }
-        state.SetIterationTime(seconds);
-        state.counters["cpu_us_per_request"] = cpuSeconds * 1e6 / double(requests);
-        state.SetItemsProcessed(requests);
-    }
+    pmvbench::PyserialGetAll(state, PMV_SOURCE_DIR "/bench/pyserial_get_all.py",
+                             h->dir.filePath(QStringLiteral("marked.ini")).toStdString(),
+                             h->sim.Device(), kPyserialRuns);
 }
 BENCHMARK(BM_GetAll192Pyserial)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 

@@ -586,6 +586,8 @@ bool TLNKCOMPort::TxData(const char* aData, int aLen) {
         ReportHere(rtError, "TxData", "aLen less than or equal to zero", __LINE__, 0);
         return false;
     }
+    if (!FinishPreviousBlock("TxData"))
+        return false;
     if (!FTxThread || !FTxThread->TxData(aData, aLen)) {
         ReportHere(rtError, "TxData", "Tx error", __LINE__, 0);
         return false;
@@ -598,12 +600,28 @@ bool TLNKCOMPort::TxChar(char c) {
         ReportHere(rtError, "TxChar", "COM port not open", __LINE__, 0);
         return false;
     }
+    if (!FinishPreviousBlock("TxChar"))
+        return false;
     // The buffer may itself be the block in transit: write it only for a
     // hand-over that will be accepted.
     if (FTxThread && !FTxThread->TxBusy())
         FTxCharBuf = c;
     if (!FTxThread || !FTxThread->TxData(&FTxCharBuf, 1)) {
         ReportHere(rtError, "TxChar", "Tx error", __LINE__, 0);
+        return false;
+    }
+    return true;
+}
+
+bool TLNKCOMPort::FinishPreviousBlock(const char* func) {
+    if (!FTxThread)
+        return true;
+    const QPointer<TLNKCOMPort> alive(this);
+    FTxThread->RunDueCompletion();
+    if (alive.isNull())
+        return false;
+    if (!GetOpened()) { // closed by the OnTxData handler
+        ReportHere(rtError, func, "COM port not open", __LINE__, 0);
         return false;
     }
     return true;

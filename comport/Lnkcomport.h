@@ -2,10 +2,15 @@
 //
 // How data flows through the package: Open() opens "\\.\COM<Port>" for
 // overlapped I/O and starts three workers. The receive thread reads one byte
-// at a time and hands each byte to the user-interface thread through a
-// synchronized call (OnRxChar, in order, the next read only after the handler
-// has returned). TxData() hands a caller's block to the transmit thread, which
-// writes it with one overlapped write and raises OnTxData when it is out. The
+// at a time and hands it to the user-interface thread through a synchronized
+// call (OnRxChar, in order, the next read only after the handler has
+// returned); the same call goes on reading and raising OnRxChar for the bytes
+// the receive side already holds, so a burst costs one hand-over, not one
+// per byte. TxData() hands a caller's block to the transmit thread, which
+// writes it with one overlapped write and raises OnTxData once it is out:
+// first thing in the next TxData() (within the reply's processing, usually,
+// so the completion costs no wake-up of its own), during Close(), or
+// TLNKCOMTxThread::kCompletionDelay after the write at the latest. The
 // status thread waits for modem-line, break and error events and raises the
 // line events. Every event, report and indicator change runs on the
 // user-interface thread; the workers block in their synchronized call until
@@ -174,7 +179,10 @@ public:
     /// The bytes are NOT copied: the caller keeps them valid and unchanged
     /// until OnTxData has been raised for them, TxAbort() has dropped them,
     /// or the port has been closed. One block at a time; a second one while
-    /// the first is in transit is refused ("Tx is busy", "Tx error").
+    /// the first is in transit is refused ("Tx is busy", "Tx error"). When the
+    /// first has been written and only its completion waits for this thread,
+    /// its OnTxData is raised here first and the second is taken. Returns
+    /// false as well when that handler closed or destroyed the port.
     bool TxData(const char* aData, int aLen);
     /// Hands one character over (from the component's own one-byte buffer).
     bool TxChar(char c);
@@ -303,6 +311,10 @@ private:
     bool ModemBit(const char* func, DWORD bit, bool& level);
     bool Escape(const char* func, DWORD code);
     template <class TWorker> void StopWorker(std::unique_ptr<TWorker>& worker);
+    /// Before a hand-over: lets a completion of the previous block that only
+    /// waits for this thread run now (its OnTxData included). False when its
+    /// handler closed the port (reported as func) or destroyed it.
+    bool FinishPreviousBlock(const char* func);
     /// A worker found the device gone (from its synchronized call).
     void DeviceLostFound();
     /// The queued call behind OnDeviceLost; openCount tells which open it is for.

@@ -3,6 +3,7 @@
 #include "comport/Lnkcomport.h"
 
 #include <cassert>
+#include <chrono>
 #include <utility>
 
 namespace QORLNK {
@@ -105,21 +106,24 @@ void TLNKCOMThread::ThreadReport(TReportType type, const char* func, const char*
 
 // Runs on the worker's own thread (directly on the user-interface thread
 // when called there).
-void TLNKCOMThread::SyncCall(const std::function<void()>& method) {
-    TThread::Synchronize([this, &method] {
-        // A port destroyed by an earlier handler is not touched again.
-        if (FOwner.isNull())
-            return;
-        // Lets the port see that a Close() made from inside this call must
-        // not wait for this worker (it is blocked until the call returns).
-        struct InCall {
-            bool& flag;
-            const bool old;
-            explicit InCall(bool& f) : flag(f), old(f) { flag = true; }
-            ~InCall() { flag = old; }
-        } inCall(FInSyncCall);
-        method();
-    });
+void TLNKCOMThread::SyncCall(const std::function<void()>& method,
+                             std::chrono::milliseconds maxDelay) {
+    TThread::SynchronizeWithin(
+        [this, &method] {
+            // A port destroyed by an earlier handler is not touched again.
+            if (FOwner.isNull())
+                return;
+            // Lets the port see that a Close() made from inside this call must
+            // not wait for this worker (it is blocked until the call returns).
+            struct InCall {
+                bool& flag;
+                const bool old;
+                explicit InCall(bool& f) : flag(f), old(f) { flag = true; }
+                ~InCall() { flag = old; }
+            } inCall(FInSyncCall);
+            method();
+        },
+        maxDelay);
 }
 
 void TLNKCOMThread::Indicate(TIndicatorType type, bool level) {
@@ -354,12 +358,44 @@ bool TLNKCOMRxThread::EndPendingRead() {
 // Runs on the receive thread.
 void TLNKCOMRxThread::Deliver() {
     SyncCall([this] {
-        const TLNKRxCharEvent handler = FOwner->OnRxChar;
-        if (handler)
-            handler(this, static_cast<char>(FRxByte));
-        Indicate(itRX, true);
-        Indicate(itRX, false);
+        // One call hands over the whole burst: after each event the next
+        // byte is read here, while the worker waits, and only when the
+        // receive side already holds it, so every byte still goes through
+        // one read and one event, in order, each after the previous handler
+        // returned. A handler that closes or destroys the port ends the
+        // burst (the worker is stopped by then); one that purges the receive
+        // side leaves nothing to read; a device gone fails the read.
+        const auto until = std::chrono::steady_clock::now() + kBurstBudget;
+        for (;;) {
+            // Read anew for every byte: the handler may reassign it.
+            const TLNKRxCharEvent handler = FOwner->OnRxChar;
+            if (handler)
+                handler(this, static_cast<char>(FRxByte));
+            Indicate(itRX, true);
+            Indicate(itRX, false);
+            if (Terminated() || FOwner.isNull() || std::chrono::steady_clock::now() >= until ||
+                !ReadHeldByte())
+                return;
+        }
     });
+}
+
+// Reads the next byte if the receive side holds one already, without leaving
+// a read pending. User-interface thread, while the worker waits in its
+// synchronized call (so the read record is free).
+bool TLNKCOMRxThread::ReadHeldByte() {
+    FBytesRead = 0;
+    if (ReadFile(FHandle, &FRxByte, 1, &FBytesRead, &FOverlapped))
+        return FBytesRead == 1;
+    // Any other failure (the device gone) is met and reported by the
+    // worker's own next read.
+    if (GetLastError() != ERROR_IO_PENDING)
+        return false;
+    // Nothing held: the read is taken back. A byte that came meanwhile
+    // has completed it all the same.
+    PurgeComm(FHandle, PURGE_RXABORT);
+    DWORD n = 0;
+    return GetOverlappedResult(FHandle, &FOverlapped, &n, TRUE) && n == 1;
 }
 
 // Runs on the receive thread.
@@ -481,22 +517,39 @@ void TLNKCOMTxThread::EndPendingWrite() {
     GetOverlappedResult(FHandle, &FOverlapped, &n, TRUE);
 }
 
-// Runs on the transmit thread.
+// Runs on the transmit thread. The worker is free again once the call has
+// run: the flag is cleared there, on the user-interface thread, so that a
+// block handed over right after the call is taken whether or not the
+// worker has been back on a processor since.
 void TLNKCOMTxThread::Complete(DWORD written) {
-    SyncCall([this, written] {
-        const TLNKTxDataEvent handler = FOwner->OnTxData;
-        if (handler)
-            handler(this, static_cast<int>(written));
-        Indicate(itTX, false);
-    });
-    FTxBusy.store(false);
+    FCompletionDue.store(true);
+    SyncCall(
+        [this, written] {
+            FCompletionDue.store(false);
+            const TLNKTxDataEvent handler = FOwner->OnTxData;
+            if (handler)
+                handler(this, static_cast<int>(written));
+            Indicate(itTX, false);
+            FTxBusy.store(false); // after the handler: a TxData from inside it is refused
+        },
+        kCompletionDelay);
 }
 
 // A transmission that ended without completing: the worker is free again
 // and the TX lamp goes off. Runs on the transmit thread.
 void TLNKCOMTxThread::DropBusy() {
-    SyncCall([this] { Indicate(itTX, false); });
-    FTxBusy.store(false);
+    FCompletionDue.store(true);
+    SyncCall([this] {
+        FCompletionDue.store(false);
+        Indicate(itTX, false);
+        FTxBusy.store(false);
+    });
+}
+
+void TLNKCOMTxThread::RunDueCompletion() {
+    // From inside this worker's own call the completion is the call running.
+    if (FTxBusy.load() && FCompletionDue.load() && !InSyncCall())
+        RunQueuedCall();
 }
 
 // Runs on the transmit thread.

@@ -25,6 +25,8 @@
 
 #include <QPointer>
 #include <atomic>
+#include <chrono>
+#include <exception>
 #include <functional>
 #include <string>
 
@@ -92,8 +94,10 @@ protected:
     void ThreadReport(TReportType type, const char* func, const char* desc, int line, DWORD err);
     /// Runs method on the user-interface thread and waits for it; does not
     /// run it once the port is gone. An exception escaping the method ends
-    /// the worker's run.
-    void SyncCall(const std::function<void()>& method);
+    /// the worker's run. With maxDelay the call may wait that long for the
+    /// user-interface thread to come by (TThread::SynchronizeWithin).
+    void SyncCall(const std::function<void()>& method,
+                  std::chrono::milliseconds maxDelay = std::chrono::milliseconds(0));
     /// The bound indicator routine, unless the port is gone (a handler run
     /// just before may have destroyed it). User-interface thread.
     void Indicate(TIndicatorType type, bool level);
@@ -152,9 +156,15 @@ private:
 };
 
 /// The receive worker: reads one byte at a time and delivers each as one
-/// OnRxChar on the user-interface thread.
+/// OnRxChar on the user-interface thread. One synchronized call delivers the
+/// byte read and then, one read and one event each, the bytes the receive
+/// side already holds, for at most kBurstBudget.
 class TLNKCOMRxThread final : public TLNKCOMThread {
 public:
+    /// How long one synchronized call may go on delivering bytes that keep
+    /// coming, so that the user-interface thread's other work gets its turn.
+    static constexpr std::chrono::milliseconds kBurstBudget{4};
+
     TLNKCOMRxThread(HANDLE AHandle, TLNKIndicatorProc AIndicator, TLNKReportProc AReport,
                     TLNKCOMPort* AOwner);
     ~TLNKCOMRxThread() override;
@@ -170,6 +180,7 @@ protected:
 
 private:
     void Deliver();
+    bool ReadHeldByte();
     bool EndPendingRead();
 
     OVERLAPPED FOverlapped{};
@@ -182,6 +193,11 @@ private:
 /// overlapped write and raises OnTxData when it has been written.
 class TLNKCOMTxThread final : public TLNKCOMThread {
 public:
+    /// How long a completion may wait to be asked for (by the next hand-over,
+    /// RunDueCompletion, or a close) before it wakes the user-interface
+    /// thread for itself.
+    static constexpr std::chrono::milliseconds kCompletionDelay{20};
+
     TLNKCOMTxThread(HANDLE AHandle, TLNKIndicatorProc AIndicator, TLNKReportProc AReport,
                     TLNKCOMPort* AOwner);
     ~TLNKCOMTxThread() override;
@@ -195,6 +211,12 @@ public:
     bool TxAbort();
     /// True from an accepted hand-over until completion or drop.
     bool TxBusy() const { return FTxBusy.load(); }
+    /// When the block in transit has been written and only its completion
+    /// call (OnTxData, the TX lamp) still waits for this thread, runs that
+    /// call now, so that the next block is taken at once instead of being
+    /// refused. Does nothing inside this worker's own events. The handler it
+    /// raises may close or destroy the port. User-interface thread.
+    void RunDueCompletion();
 
 protected:
     void Execute() override;
@@ -208,7 +230,8 @@ private:
     HANDLE FTxRequest = nullptr;
     std::atomic<bool> FTxBusy{false};
     std::atomic<bool> FTxAbort{false};
-    const char* FData = nullptr; // written before FTxRequest is signalled
+    std::atomic<bool> FCompletionDue{false}; // the worker's last call frees it
+    const char* FData = nullptr;             // written before FTxRequest is signalled
     DWORD FLen = 0;
     DWORD FBytesWritten = 0;
     OVERLAPPED FOverlapped{};

@@ -6,24 +6,26 @@
 // has been woken, makes the wake descriptor readable; a QSocketNotifier on
 // that descriptor, owned by the QCoreApplication, drains the queue from the
 // event loop. The user-interface thread runs each request, stores an
-// escaping exception in it and marks it done.
+// escaping exception in it and marks it done. SynchronizeWithin() puts its
+// request on a second list, which the event loop leaves alone and WaitFor()
+// and CheckSynchronize() run as well; RunQueuedCall() takes one thread's
+// request off either list and runs it at once. When its delay has passed
+// the worker moves the request to the queue and wakes the event loop.
 //
-// A call should cost no sleep and wake-up while the other side is running:
-// the worker watches its request for a short while (kWorkerSpin) before it
-// sleeps on it, so a short call returns without a wake-up; after draining,
-// the user-interface thread watches the queue for a short while
-// (kDrainSpin), so a worker that synchronizes in a loop (one call per
-// received byte) needs no wake-up per call either. Both watch with the
-// processor's pause hint, never a yield: under load a yield hands the core
-// to another process for a whole time slice, and the spins are short and
-// bounded, so a thread that waits for one that is not running loses at most
-// the spin. Neither watches for a thread last seen on its own processor:
-// there the watching only keeps the other from running, and on a loaded
-// machine the scheduler often puts both on one processor. Neither spins
-// unless a call was just made or run, so an idle process takes no processor
-// time. The user-interface thread returns to its
-// event loop after kDrainBudget even while calls keep coming (and wakes
-// itself for the rest), so timers and painting keep their turn.
+// Waiting costs a sleep and a wake-up, which on a busy machine may each wait
+// for a processor. The worker watches its request for a short while
+// (kWorkerSpin) before it sleeps on it, and after draining the
+// user-interface thread watches the queue for as long (kDrainSpin), so a
+// short call, or calls made in a loop, need no wake-up; the watching lasts
+// about what a wake-up costs, so a wait that takes longer loses little. Both
+// watch with the processor's pause hint, never a yield: under load a yield
+// hands the core to another process for a whole time slice. Neither watches
+// for a thread last seen on its own processor: there the watching only keeps
+// the other from running, and on a loaded machine the scheduler often puts
+// both on one processor. Neither spins unless a call was just made or run,
+// so an idle process takes no processor time. The user-interface thread
+// returns to its event loop after kDrainBudget even while calls keep coming
+// (and wakes itself for the rest), so timers and painting keep their turn.
 //
 // Only std:: primitives carry data between the threads (the descriptor and
 // the sleeping word only wake), which keeps ThreadSanitizer able to follow
@@ -44,8 +46,9 @@ namespace pmv::platform {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kWorkerSpin = std::chrono::microseconds(50);
-constexpr auto kDrainSpin = std::chrono::microseconds(50);
+// About what a sleep and a wake-up of the other thread would cost.
+constexpr auto kWorkerSpin = std::chrono::microseconds(5);
+constexpr auto kDrainSpin = std::chrono::microseconds(5);
 constexpr auto kDrainBudget = std::chrono::milliseconds(4);
 
 // Initialised during static initialisation, which runs on the main thread.
@@ -58,19 +61,57 @@ constexpr std::uint32_t kDone = 2;     // ran; the worker may return
 
 struct SyncRequest {
     const std::function<void()>* method = nullptr;
+    const TThread* caller = nullptr; // null for a thread that is no TThread
     std::exception_ptr error;
-    SyncRequest* next = nullptr; // the queue's link
+    SyncRequest* next = nullptr; // the list's link
     std::atomic<std::uint32_t> state{kQueued};
+};
+
+// An intrusive list of requests; under the queue's mutex.
+struct SyncList {
+    SyncRequest* head = nullptr;
+    SyncRequest* tail = nullptr;
+
+    bool Empty() const { return head == nullptr; }
+    void Push(SyncRequest& r) {
+        r.next = nullptr;
+        if (tail != nullptr)
+            tail->next = &r;
+        else
+            head = &r;
+        tail = &r;
+    }
+    SyncRequest* Pop() {
+        SyncRequest* r = head;
+        head = r->next;
+        if (head == nullptr)
+            tail = nullptr;
+        return r;
+    }
+    // Takes out the first request of caller (any request when caller is
+    // null and r is given: exactly r); null when there is none.
+    SyncRequest* Take(const TThread* caller, const SyncRequest* only = nullptr) {
+        SyncRequest* before = nullptr;
+        for (SyncRequest* r = head; r != nullptr; before = r, r = r->next) {
+            if (only != nullptr ? r != only : r->caller != caller)
+                continue;
+            (before != nullptr ? before->next : head) = r->next;
+            if (tail == r)
+                tail = before;
+            return r;
+        }
+        return nullptr;
+    }
 };
 
 struct SyncQueue {
     std::mutex mutex;
     std::condition_variable cond; // a request arrived or a thread finished
-    SyncRequest* head = nullptr;
-    SyncRequest* tail = nullptr;
-    std::atomic<int> count{0}; // requests in the list, for lock-free peeking
-    bool draining = false;     // the UI thread is looking for requests right now
-    bool woken = false;        // the wake descriptor is signalled
+    SyncList ready;               // requests the event loop runs
+    SyncList waiting;             // requests that wait to be run along (SynchronizeWithin)
+    std::atomic<int> count{0};    // requests in ready, for lock-free peeking
+    bool draining = false;        // the UI thread is looking for requests right now
+    bool woken = false;           // the wake descriptor is signalled
     bool notifierReady = false;
     int condWaiters = 0; // UI-thread waits on cond (WaitFor, CheckSynchronize)
     // The processors the UI thread and the last worker to call ran on when
@@ -78,7 +119,26 @@ struct SyncQueue {
     // processor to make progress.
     std::atomic<int> uiCpu{-1};
     std::atomic<int> workerCpu{-1};
+    std::atomic<unsigned long long> calls{0}; // for SynchronizedCalls()
+
+    // Under the mutex.
+    void PushReady(SyncRequest& r) {
+        ready.Push(r);
+        count.fetch_add(1, std::memory_order_release);
+    }
+    SyncRequest* PopReady() {
+        count.fetch_sub(1, std::memory_order_relaxed);
+        return ready.Pop();
+    }
+    // The waiting requests join the ready ones, in their order.
+    void AllReady() {
+        while (!waiting.Empty())
+            PushReady(*waiting.Pop());
+    }
 };
+
+// The TThread whose Execute() runs on the calling thread, if any.
+thread_local const TThread* tCurrentThread = nullptr;
 
 // True while a thread on the caller's processor should go on watching for
 // one last seen on other: not when both share a processor, where watching
@@ -93,26 +153,10 @@ SyncQueue& Queue() {
     return *queue;
 }
 
-// Under the queue's mutex.
-SyncRequest* PopLocked(SyncQueue& q) {
-    SyncRequest* r = q.head;
-    q.head = r->next;
-    if (q.head == nullptr)
-        q.tail = nullptr;
-    q.count.fetch_sub(1, std::memory_order_relaxed);
-    return r;
-}
-
-// Under the queue's mutex. Wakes the UI thread's event loop unless it looks
-// at the queue already or has been woken; true when the caller must signal
-// the descriptor (after unlocking).
-bool PushLocked(SyncQueue& q, SyncRequest& r) {
-    if (q.tail != nullptr)
-        q.tail->next = &r;
-    else
-        q.head = &r;
-    q.tail = &r;
-    q.count.fetch_add(1, std::memory_order_release);
+// Under the queue's mutex. True when the caller must signal the descriptor
+// (after unlocking) to wake the UI thread's event loop: not when it looks at
+// the queue already or has been woken.
+bool WakeNeededLocked(SyncQueue& q) {
     if (q.draining || q.woken || !q.notifierReady)
         return false;
     q.woken = true;
@@ -131,9 +175,11 @@ void RunRequest(SyncRequest& r) {
         detail::WakeWordWaiter(&r.state);
 }
 
-// Runs queued requests on the UI thread. With spin, keeps looking for new
-// ones for kDrainSpin after the queue ran empty, and returns after
-// kDrainBudget at the latest, waking itself for what is left.
+// Runs queued requests on the UI thread. From the event loop (spin), runs
+// the ready ones, keeps looking for new ones for kDrainSpin after they ran
+// out, and returns after kDrainBudget at the latest, waking itself for what
+// is left. Otherwise (a UI thread that waits for workers) runs the waiting
+// ones as well.
 bool RunPending(bool spin) {
     SyncQueue& q = Queue();
     bool ran = false;
@@ -141,7 +187,9 @@ bool RunPending(bool spin) {
     q.uiCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
     std::unique_lock lock(q.mutex);
     for (;;) {
-        if (q.head != nullptr) {
+        if (!spin)
+            q.AllReady();
+        if (!q.ready.Empty()) {
             if (spin && ran && Clock::now() >= budgetEnd) {
                 if (q.notifierReady && !q.woken) {
                     q.woken = true;
@@ -150,7 +198,7 @@ bool RunPending(bool spin) {
                 }
                 break;
             }
-            SyncRequest* r = PopLocked(q);
+            SyncRequest* r = q.PopReady();
             // Not draining while the method runs: if it enters a nested
             // event loop, new requests must wake that loop.
             q.draining = false;
@@ -171,7 +219,7 @@ bool RunPending(bool spin) {
             detail::CpuRelax();
         lock.lock();
         q.draining = false;
-        if (q.head == nullptr)
+        if (q.ready.Empty())
             break;
     }
     return ran;
@@ -209,7 +257,7 @@ void EnsureNotifier() {
     q.notifierReady = true;
     // Requests may have come while nobody watched (e.g. a previous
     // application object is gone): wake the new watcher for them.
-    q.woken = q.head != nullptr;
+    q.woken = !q.ready.Empty();
     if (q.woken)
         detail::SignalSyncWake();
 }
@@ -244,6 +292,7 @@ void TThread::Terminate() {
 }
 
 void TThread::Run() {
+    tCurrentThread = this;
     FThreadId.store(std::this_thread::get_id());
     FNativeId.store(detail::CurrentNativeThreadId());
     if (const TThreadPriority p = FPriority.load(); p != tpNormal)
@@ -279,7 +328,7 @@ void TThread::WaitFor() {
             if (Finished())
                 break;
             ++q.condWaiters;
-            q.cond.wait(lock, [&] { return q.head != nullptr || Finished(); });
+            q.cond.wait(lock, [&] { return !q.ready.Empty() || !q.waiting.Empty() || Finished(); });
             --q.condWaiters;
         }
     } else {
@@ -302,19 +351,32 @@ std::exception_ptr TThread::FatalException() const {
 }
 
 void TThread::Synchronize(const std::function<void()>& method) {
+    SynchronizeWithin(method, std::chrono::milliseconds(0));
+}
+
+void TThread::SynchronizeWithin(const std::function<void()>& method,
+                                std::chrono::milliseconds maxDelay) {
     if (IsMainThread()) {
         method();
         return;
     }
     SyncRequest r;
     r.method = &method;
+    r.caller = tCurrentThread;
     SyncQueue& q = Queue();
+    const bool urgent = maxDelay.count() <= 0;
     bool wake = false;
     bool notify = false;
     {
         std::lock_guard lock(q.mutex);
-        wake = PushLocked(q, r);
-        notify = q.condWaiters > 0;
+        if (urgent) {
+            q.PushReady(r);
+            wake = WakeNeededLocked(q);
+        } else {
+            q.waiting.Push(r);
+        }
+        q.calls.fetch_add(1, std::memory_order_relaxed); // counted once queued
+        notify = q.condWaiters > 0;                      // a WaitFor or CheckSynchronize waits now
     }
     if (notify)
         q.cond.notify_all();
@@ -322,15 +384,37 @@ void TThread::Synchronize(const std::function<void()>& method) {
         detail::SignalSyncWake();
 
     q.workerCpu.store(detail::CurrentProcessor(), std::memory_order_relaxed);
-    const auto until = Clock::now() + kWorkerSpin;
-    while (r.state.load(std::memory_order_acquire) != kDone && Clock::now() < until &&
-           WorthWatching(q.uiCpu))
-        detail::CpuRelax();
+    if (urgent) {
+        const auto until = Clock::now() + kWorkerSpin;
+        while (r.state.load(std::memory_order_acquire) != kDone && Clock::now() < until &&
+               WorthWatching(q.uiCpu))
+            detail::CpuRelax();
+    }
     std::uint32_t state = kQueued;
     if (r.state.compare_exchange_strong(state, kSleeping, std::memory_order_acq_rel)) {
-        do
+        if (!urgent) {
+            // Run with the next call the UI thread is woken for, or woken
+            // for this one once maxDelay has passed.
+            const auto deadline = Clock::now() + maxDelay;
+            for (auto now = Clock::now();
+                 now < deadline && r.state.load(std::memory_order_acquire) != kDone;
+                 now = Clock::now())
+                detail::WaitOnWordFor(r.state, kSleeping, deadline - now);
+            if (r.state.load(std::memory_order_acquire) != kDone) {
+                {
+                    std::lock_guard lock(q.mutex);
+                    // Unless it has been taken to run meanwhile.
+                    if (q.waiting.Take(nullptr, &r) != nullptr) {
+                        q.PushReady(r);
+                        wake = WakeNeededLocked(q);
+                    }
+                }
+                if (wake)
+                    detail::SignalSyncWake();
+            }
+        }
+        while (r.state.load(std::memory_order_acquire) != kDone)
             detail::WaitOnWord(r.state, kSleeping);
-        while (r.state.load(std::memory_order_acquire) != kDone);
     }
     if (r.error)
         std::rethrow_exception(r.error);
@@ -344,10 +428,32 @@ bool TThread::CheckSynchronize(int timeoutMs) {
         std::unique_lock lock(q.mutex);
         ++q.condWaiters;
         q.cond.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                        [&] { return q.head != nullptr; });
+                        [&] { return !q.ready.Empty() || !q.waiting.Empty(); });
         --q.condWaiters;
     }
     return RunPending(false);
+}
+
+bool TThread::RunQueuedCall() {
+    assert(IsMainThread() && "RunQueuedCall runs on the user-interface thread");
+    SyncQueue& q = Queue();
+    SyncRequest* found = nullptr;
+    {
+        std::lock_guard lock(q.mutex);
+        found = q.ready.Take(this);
+        if (found != nullptr)
+            q.count.fetch_sub(1, std::memory_order_relaxed);
+        else
+            found = q.waiting.Take(this);
+    }
+    if (found == nullptr)
+        return false;
+    RunRequest(*found);
+    return true;
+}
+
+unsigned long long TThread::SynchronizedCalls() {
+    return Queue().calls.load(std::memory_order_relaxed);
 }
 
 bool TThread::IsMainThread() {

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -74,11 +75,33 @@ public:
     /// returned. An exception escaping method is re-thrown here. Called on
     /// the user-interface thread itself, method runs directly.
     static void Synchronize(const std::function<void()>& method);
+    /// As Synchronize, for a call that may wait a little: the event loop
+    /// does not run it. It runs when the user-interface thread asks for it
+    /// (RunQueuedCall) or waits for workers (WaitFor, CheckSynchronize), and
+    /// otherwise once maxDelay has passed, like any other call then. Saves a
+    /// wake-up of the user-interface thread where the call is usually asked
+    /// for soon anyway.
+    static void SynchronizeWithin(const std::function<void()>& method,
+                                  std::chrono::milliseconds maxDelay);
 
     /// Runs the pending synchronized calls; call only on the user-interface
     /// thread. With timeoutMs > 0 waits up to that long for a first call.
     /// Returns true if at least one call ran.
     static bool CheckSynchronize(int timeoutMs = 0);
+
+    /// Runs this thread's synchronized call now, ahead of the calls of other
+    /// threads, when it waits in the queue and has not begun (a call made
+    /// with SynchronizeWithin included); true when it ran. For the
+    /// user-interface thread, when what it is about to do depends on that
+    /// call having run (the worker's own calls keep their order: it has one
+    /// at a time).
+    bool RunQueuedCall();
+
+    /// Synchronized calls made by workers since the process started (calls
+    /// made on the user-interface thread itself, which run directly, are not
+    /// counted): each is one hand-over from a worker to the user-interface
+    /// thread. For measurements.
+    static unsigned long long SynchronizedCalls();
 
     /// True on the user-interface thread.
     static bool IsMainThread();

@@ -4,6 +4,7 @@
 #include "platform/Thread.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace pmv::platform::detail {
@@ -45,6 +46,9 @@ void DrainSyncWake();
 
 /// Sleeps while word holds value; may also return without a change.
 void WaitOnWord(std::atomic<std::uint32_t>& word, std::uint32_t value);
+/// As WaitOnWord, for at most timeout.
+void WaitOnWordFor(std::atomic<std::uint32_t>& word, std::uint32_t value,
+                   std::chrono::nanoseconds timeout);
 /// Wakes a thread sleeping in WaitOnWord on word. The word may be gone by
 /// now (its owner saw the change and returned): only its address is used,
 /// and waking an address nobody sleeps on does nothing.

@@ -60,11 +60,7 @@ bool TComPortAdapter::TxData(const std::uint8_t* data, int len) {
     ++m_deferred;
     m_waiting = buffer;
     m_attempts = 0;
-    m_giveUp = TClock::now() + std::chrono::milliseconds(TRequestEngine::kReplyTimeoutMs);
-    if (m_inTransit >= 0)
-        m_retryTimer.start(TRequestEngine::kReplyTimeoutMs); // TxDone comes first
-    else
-        m_retryTimer.start(0);
+    m_retryTimer.start(0);
     return true;
 }
 
@@ -72,8 +68,10 @@ bool TComPortAdapter::TxData(const std::uint8_t* data, int len) {
 // next one once this handler has returned.
 void TComPortAdapter::TxDone() {
     m_inTransit = -1;
-    if (m_waiting >= 0)
+    if (m_waiting >= 0) {
+        m_attempts = 0;
         m_retryTimer.start(0);
+    }
 }
 
 void TComPortAdapter::Retry() {
@@ -85,21 +83,19 @@ void TComPortAdapter::Retry() {
     }
     if (HandOver(m_waiting)) {
         m_waiting = -1;
+        if (m_onLateHandOver)
+            m_onLateHandOver();
         return;
     }
-    const TClock::time_point now = TClock::now();
-    if (now >= m_giveUp) {
-        Drop();
-        return;
-    }
-    if (m_inTransit >= 0) {
-        // Still writing the previous block: wait for its completion.
-        m_retryTimer.start(
-            static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(m_giveUp - now).count()));
-        return;
-    }
+    // Still being written, or its completion not yet due: a hand-over runs
+    // the completion as soon as it is.
     ++m_attempts;
     m_retryTimer.start(m_attempts < kImmediateRetries ? 0 : 1);
+}
+
+void TComPortAdapter::DropWaiting() {
+    if (m_waiting >= 0)
+        Drop();
 }
 
 void TComPortAdapter::Drop() {
@@ -151,6 +147,11 @@ TPortLink::TPortLink(const TCmdTable& table, QORLNK::TLNKCOMPort& port, QTimer& 
     : m_component(port), m_port(port), m_timer(replyTimer), m_engine(table, m_port, m_timer, view),
       m_onError(std::move(onError)) {
     m_component.OnRxChar = [this](QORLNK::TLNKCOMRxThread*, char ch) { RxChar(ch); };
+    // The reply time-out counts from the moment the port took the frame.
+    m_port.SetLateHandOverHook([this] {
+        if (m_timer.Running())
+            m_timer.Start();
+    });
     m_timeout =
         QObject::connect(&replyTimer, &QTimer::timeout, &m_context, [this] { ReplyTimeout(); });
 }
@@ -183,6 +184,8 @@ void TPortLink::ReplyTimeout() {
     m_component.DeliverReceived();
     if (m_timer.Running())
         return;
+    // A frame the port has not taken in all that time is not sent any more.
+    m_port.DropWaiting();
     Guarded([&] { m_engine.RxTimerTimer(); },
             [this](const std::string& what) {
                 if (m_onError)

@@ -23,8 +23,8 @@
 // Frame lifetime, the one rule: the engine builds every frame into one reused
 // buffer and TLinkPort::TxData promises the bytes only for the call.
 // TLNKCOMPort::TxData keeps a pointer to the bytes until the transmit thread
-// has raised OnTxData, and it refuses a new block until that completion call
-// has returned. TComPortAdapter therefore copies each frame into a buffer of
+// has raised OnTxData, and it takes a new block only once that completion call
+// has run. TComPortAdapter therefore copies each frame into a buffer of
 // its own that the component is not writing from, and keeps it unchanged until
 // the component has written it.
 #pragma once
@@ -36,7 +36,6 @@
 #include <QTimer>
 
 #include <array>
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -49,15 +48,17 @@ namespace pmv {
 
 // The serial port component as the engine's port.
 //
-// The component's busy state outlasts the write a little: it is cleared only
-// after OnTxData has run on this thread, and a fast target's reply may be
-// delivered before that. A run that sends its next frame from that reply
-// would then be refused although the line is free. So a frame the component
-// refuses while the previous block is still being finished is handed over
-// again as soon as the component takes it: after the previous block's
-// OnTxData, or on the next turns of the event loop, for at most the reply
-// time-out. A frame still refused then is dropped; the engine counts it and
-// times out as for a lost frame. A newer frame replaces one still waiting.
+// The component takes a block as soon as the previous one has been written
+// (it raises the previous block's OnTxData first when that is still due).
+// It refuses one only while the previous block is really still being
+// written, or while its completion has not yet reached this thread. Such a
+// frame is kept and handed over as soon as the component takes it: after the
+// previous block's OnTxData, or on the next turns of the event loop. It is
+// never dropped because the host was slow; it is not sent when the engine
+// has moved on: a newer frame replaces it, the reply time-out ends it
+// (DropWaiting), or the port is closed meanwhile. A frame handed over late
+// calls the late hand-over hook, with which TPortLink starts the reply timer
+// again: the time-out covers the line and the target, not this queue.
 class TComPortAdapter : public TLinkPort {
 public:
     explicit TComPortAdapter(QORLNK::TLNKCOMPort& port);
@@ -67,18 +68,20 @@ public:
 
     bool IsOpen() const override;
     bool TxData(const std::uint8_t* data, int len) override;
+    // The engine gave the request up: a frame still waiting is not sent.
+    void DropWaiting();
 
-    // Frames the component refused at first, and frames never sent (given up,
-    // replaced by a newer frame, or the port closed while they waited).
+    // Frames the component refused at first, and frames never sent (replaced
+    // by a newer frame, timed out, or the port closed while they waited).
     unsigned long Deferred() const { return m_deferred; }
     unsigned long Dropped() const { return m_dropped; }
     bool Waiting() const { return m_waiting >= 0; }
     // Called each time the component has accepted a frame (for measurements).
     void SetHandOverHook(std::function<void()> hook) { m_onHandOver = std::move(hook); }
+    // Called when a frame the component first refused has been accepted.
+    void SetLateHandOverHook(std::function<void()> hook) { m_onLateHandOver = std::move(hook); }
 
 private:
-    using TClock = std::chrono::steady_clock;
-
     bool HandOver(int buffer);
     void TxDone();
     void Retry();
@@ -86,14 +89,14 @@ private:
 
     QORLNK::TLNKCOMPort& m_port;
     std::array<std::string, 2> m_buffers;
-    int m_inTransit = -1;          // accepted by the component, OnTxData not yet seen
-    int m_waiting = -1;            // refused while the previous block was finishing
-    TClock::time_point m_giveUp{}; // the waiting frame is dropped after this
+    int m_inTransit = -1; // accepted by the component, OnTxData not yet seen
+    int m_waiting = -1;   // refused at first, waiting to be taken
     int m_attempts = 0;
     QTimer m_retryTimer;
     unsigned long m_deferred = 0;
     unsigned long m_dropped = 0;
     std::function<void()> m_onHandOver;
+    std::function<void()> m_onLateHandOver;
 };
 
 // A QTimer as the engine's reply timer: single shot, kReplyTimeoutMs.

@@ -106,6 +106,18 @@ void WaitOnWord(std::atomic<std::uint32_t>& word, std::uint32_t value) {
                     nullptr, nullptr, 0);
 }
 
+void WaitOnWordFor(std::atomic<std::uint32_t>& word, std::uint32_t value,
+                   std::chrono::nanoseconds timeout) {
+    if (timeout.count() <= 0)
+        return;
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(timeout.count() / 1000000000);
+    ts.tv_nsec = static_cast<long>(timeout.count() % 1000000000);
+    // A relative time-out; EINTR, ETIMEDOUT and spurious wake-ups return.
+    (void)::syscall(SYS_futex, reinterpret_cast<std::uint32_t*>(&word), FUTEX_WAIT_PRIVATE, value,
+                    &ts, nullptr, 0);
+}
+
 void WakeWordWaiter(const std::atomic<std::uint32_t>* word) {
     (void)::syscall(SYS_futex, reinterpret_cast<const std::uint32_t*>(word), FUTEX_WAKE_PRIVATE, 1,
                     nullptr, nullptr, 0);

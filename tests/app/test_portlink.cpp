@@ -21,6 +21,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 using namespace pmv;
@@ -228,44 +230,79 @@ TEST_F(PortLinkTest, AReplyReceivedBeforeTheTickIsDeliveredNotTimedOut) {
     EXPECT_EQ(view.counts[int(TLinkCounter::RxTimeout)], 0);
 }
 
-// The component takes one block at a time and only after its completion call
-// has run here. A frame handed over before that is sent as soon as the
-// component takes it, from the adapter's own copy.
-TEST_F(PortLinkTest, AdapterSendsAFrameTheComponentFirstRefused) {
-    ASSERT_NO_FATAL_FAILURE(Connect());
+// The component refuses a block handed over from inside its predecessor's
+// OnTxData. The adapter sends such a frame as soon as the component takes
+// it, from its own copy, with the reply time counted from then; it does not
+// send it once the engine has moved on (time-out) or the port was closed.
+TEST_F(PortLinkTest, AFrameTheComponentRefusedWaitsUnlessTheEngineMovedOn) {
+    ASSERT_NO_FATAL_FAILURE(Connect({"--silent", "SPD,ACC"}));
     TComPortAdapter& adapter = link->Port();
-    std::string first = "QXSPD\r";
-    std::string second = "QXACC\r";
-    // No event processing in between: the first block cannot have completed.
-    ASSERT_TRUE(
-        adapter.TxData(reinterpret_cast<const std::uint8_t*>(first.data()), int(first.size())));
-    ASSERT_TRUE(
-        adapter.TxData(reinterpret_cast<const std::uint8_t*>(second.data()), int(second.size())));
-    EXPECT_EQ(adapter.Deferred(), 1u);
-    EXPECT_TRUE(adapter.Waiting());
-    first.assign("QXXXX\r"); // the caller's bytes may change at once
-    second.assign("QXYYY\r");
-    ASSERT_TRUE(WaitUntil([&] { return SimFrames().size() >= 2; }));
-    EXPECT_EQ(SimFrames(), (std::vector<std::string>{P("QXSPD\r"), P("QXACC\r")}));
-    EXPECT_FALSE(adapter.Waiting());
-    EXPECT_EQ(adapter.Dropped(), 0u);
-
-    // A waiting frame is dropped when the port closes.
-    ASSERT_TRUE(WaitLog(2)); // both replies in
-    const auto deferredBefore = adapter.Deferred();
-    ASSERT_TRUE(
-        adapter.TxData(reinterpret_cast<const std::uint8_t*>(first.data()), int(first.size())));
-    ASSERT_TRUE(
-        adapter.TxData(reinterpret_cast<const std::uint8_t*>(second.data()), int(second.size())));
-    // The second waits; so does the first when the last block's completion
-    // has not reached this thread yet (a busy machine).
-    const auto waiting = adapter.Deferred() - deferredBefore;
-    EXPECT_GE(waiting, 1u);
-    port->Close();
-    ASSERT_TRUE(WaitUntil([&] { return !adapter.Waiting(); }));
-    EXPECT_EQ(adapter.Dropped(), waiting);
-    EXPECT_FALSE(adapter.TxData(reinterpret_cast<const std::uint8_t*>(first.data()),
-                                int(first.size()))); // closed: refused
+    timer.setTimerType(Qt::PreciseTimer);
+    timer.setInterval(60000);
+    const QORLNK::TLNKTxDataEvent adapters = port->OnTxData;
+    struct TCase {
+        const char* name;
+        std::function<void()> meanwhile;
+        bool sent;
+    };
+    const TCase cases[] = {
+        {"taken later", [] {}, true},
+        {"reply time-out",
+         [&] {
+             timer.stop(); // the tick comes now
+             ASSERT_TRUE(QMetaObject::invokeMethod(&timer, "timeout", Qt::DirectConnection));
+         },
+         false},
+        {"port closed", [&] { port->Close(); }, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string first = "QXSPD\r";
+        std::string second = "QXACC\r";
+        auto send = [&](const std::string& f) {
+            return adapter.TxData(reinterpret_cast<const std::uint8_t*>(f.data()), int(f.size()));
+        };
+        const auto framesBefore = SimFrames().size();
+        const auto deferredBefore = adapter.Deferred();
+        const auto droppedBefore = adapter.Dropped();
+        QElapsedTimer sinceHandOver;
+        adapter.SetHandOverHook([&] { sinceHandOver.start(); });
+        int completions = 0;
+        port->OnTxData = [&](QORLNK::TLNKCOMTxThread* sender, int len) {
+            adapters(sender, len);
+            if (++completions > 1)
+                return;
+            EXPECT_TRUE(send(second));
+            EXPECT_TRUE(adapter.Waiting());
+            second.assign("QXYYY\r"); // the caller's bytes may change at once
+            c.meanwhile();
+        };
+        timer.start(); // as the engine does before it sends
+        ASSERT_TRUE(WaitUntil([&] { return timer.remainingTime() < timer.interval() - 100; }));
+        ASSERT_TRUE(send(first));
+        first.assign("QXXXX\r");
+        ASSERT_TRUE(WaitUntil([&] { return completions > 0 && !adapter.Waiting(); }));
+        EXPECT_EQ(adapter.Deferred(), deferredBefore + 1);
+        std::vector<std::string> expected = {P("QXSPD\r")};
+        if (c.sent) {
+            expected.push_back(P("QXACC\r"));
+            ASSERT_TRUE(WaitUntil([&] { return SimFrames().size() >= framesBefore + 2; }));
+            EXPECT_GE(timer.remainingTime(), timer.interval() - sinceHandOver.elapsed() - 50);
+        } else {
+            EXPECT_EQ(adapter.Dropped(), droppedBefore + 1);
+        }
+        // Every frame sent has completed before the next case.
+        ASSERT_TRUE(WaitUntil([&] { return completions == (c.sent ? 2 : 1); }));
+        port->OnTxData = adapters;
+        adapter.SetHandOverHook({});
+        timer.stop();
+        ASSERT_TRUE(
+            WaitUntil([&] { return SimFrames().size() >= framesBefore + expected.size(); }));
+        const std::vector<std::string> frames = SimFrames();
+        EXPECT_EQ(std::vector<std::string>(frames.begin() + long(framesBefore), frames.end()),
+                  expected);
+    }
+    EXPECT_FALSE(adapter.TxData(reinterpret_cast<const std::uint8_t*>("QX\r"), 3)); // closed
 }
 
 // An exception from the engine's processing of a received byte does not reach

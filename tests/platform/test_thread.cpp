@@ -10,8 +10,11 @@
 #include <atomic>
 #include <fstream>
 #include <stdexcept>
+#include <string>
 #include <sys/syscall.h>
+#include <thread>
 #include <unistd.h>
+#include <vector>
 
 using pmv::platform::TThread;
 
@@ -212,6 +215,59 @@ TEST(Thread, CheckSynchronizeWaitsForACall) {
     EXPECT_TRUE(any);
     EXPECT_TRUE(ran);
     w.WaitFor();
+}
+
+// The user-interface thread runs one worker's waiting call ahead of the
+// queue, without an event loop; another worker's call stays where it is.
+TEST(Thread, RunQueuedCallRunsOnlyThatWorkersCall) {
+    bool ranA = false;
+    bool ranB = false;
+    Worker a([&](Worker&) { TThread::Synchronize([&] { ranA = true; }); });
+    Worker b([&](Worker&) { TThread::Synchronize([&] { ranB = true; }); });
+    EXPECT_FALSE(a.RunQueuedCall()); // nothing queued
+    const unsigned long long before = TThread::SynchronizedCalls();
+    b.Start();
+    a.Start();
+    bool ran = false;
+    for (int i = 0; i < 5000 && !ran; ++i) {
+        ran = a.RunQueuedCall();
+        if (!ran)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(ran);
+    EXPECT_TRUE(ranA);
+    EXPECT_FALSE(ranB);
+    a.WaitFor();
+    b.WaitFor(); // runs b's call
+    EXPECT_TRUE(ranB);
+    EXPECT_EQ(TThread::SynchronizedCalls() - before, 2u);
+}
+
+// A call that may wait is left alone by the event loop: it runs when the
+// user-interface thread waits for workers, or on its own once its delay is
+// over.
+TEST(Thread, AWaitingCallRunsWhenAskedForOrAfterItsDelay) {
+    QCoreApplication::processEvents(); // a wake-up left by an earlier test
+    std::vector<std::string> ran;
+    const unsigned long long before = TThread::SynchronizedCalls();
+    Worker a([&](Worker&) {
+        TThread::SynchronizeWithin([&] { ran.push_back("a"); }, std::chrono::minutes(1));
+    });
+    a.Start();
+    for (int i = 0; i < 5000 && TThread::SynchronizedCalls() == before; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(TThread::SynchronizedCalls() - before, 1u); // queued
+    Worker b([&](Worker&) { TThread::Synchronize([&] { ran.push_back("b"); }); });
+    b.Start();
+    ASSERT_TRUE(SpinEventLoopUntil([&] { return !ran.empty(); }));
+    EXPECT_EQ(ran, std::vector<std::string>{"b"});
+    EXPECT_TRUE(TThread::CheckSynchronize());
+    EXPECT_EQ(ran, (std::vector<std::string>{"b", "a"}));
+    Worker c([&](Worker&) {
+        TThread::SynchronizeWithin([&] { ran.push_back("c"); }, std::chrono::milliseconds(1));
+    });
+    c.Start();
+    EXPECT_TRUE(SpinEventLoopUntil([&] { return ran.size() == 3; }));
 }
 
 } // namespace
