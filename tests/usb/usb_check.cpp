@@ -1,0 +1,336 @@
+// The host half of the USB test.
+//
+//   usb-check peer RUNDIR RESULTS
+//       Plays the cable and the hand that plugs: connects to QEMU's sockets
+//       in RUNDIR (qmp, ctl and one per adapter, named as the adapters'
+//       chardevs), echoes every byte each adapter sends, and serves the
+//       guest's requests on the control channel (UsbCases.h): unplugs and
+//       plugs adapters through QMP, notes marks. Writes PASS/FAIL lines and
+//       "MARK SECONDS LABEL" lines to RESULTS. It reads every socket at all
+//       times: an adapter whose far end stops reading stalls the machine.
+//   usb-check report TRACE CONSOLE PEER POWEROFF
+//       Prints the guest's results (CONSOLE), the peer's (PEER), the checks
+//       of QEMU's trace of the adapter (TRACE, -trace 'usb_serial_*' with
+//       timestamps) cut at the guest's marks, and whether the machine
+//       powered off (POWEROFF as for uart-check), then "N passed, M failed".
+//       Exit status 0 only when every check passed.
+#include "UsbCases.h"
+#include "tests/machine/MachineReport.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <poll.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace usbtest;
+using namespace machinetest;
+
+constexpr int kConnectSeconds = 60;
+constexpr int kIdleSeconds = 300;
+
+int Connect(const std::string& path) {
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path)
+        return -1;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kConnectSeconds);
+    while (std::chrono::steady_clock::now() < deadline) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+            return fd;
+        if (fd >= 0)
+            ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
+bool SendAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string Now() {
+    timeval tv{};
+    ::gettimeofday(&tv, nullptr);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%ld.%06ld", static_cast<long>(tv.tv_sec),
+                  static_cast<long>(tv.tv_usec));
+    return buf;
+}
+
+// ---------------------------------------------------------------------------
+// Peer
+
+/// The QMP command for an "unplug ID" or "plug ID" request; empty when the
+/// request names no adapter.
+std::string QmpCommand(const std::string& verb, const std::string& id) {
+    for (const TAdapter& a : kAdapters) {
+        if (id != a.id)
+            continue;
+        if (verb == "unplug")
+            return std::string(R"({"execute": "device_del", "arguments": {"id": ")") + a.id +
+                   "\"}}\n";
+        return std::string(R"({"execute": "device_add", "arguments": {"driver": "usb-serial", )") +
+               "\"id\": \"" + a.id + "\", \"bus\": \"xhci.0\", \"port\": \"" +
+               std::to_string(a.port) + "\", \"chardev\": \"" + a.chardev +
+               "\", \"serial\": \"" + a.serial + "\"}}\n";
+    }
+    return {};
+}
+
+int RunPeer(const std::string& dir, const std::string& resultsPath) {
+    std::ofstream out(resultsPath);
+    TTally tally;
+    const int qmp = Connect(dir + "/qmp");
+    const int ctl = Connect(dir + "/ctl");
+    std::vector<int> adapters;
+    for (const TAdapter& a : kAdapters)
+        adapters.push_back(Connect(dir + "/" + a.chardev));
+    for (int fd : adapters)
+        Emit(out, tally, fd >= 0, "host: connect to an adapter's socket");
+    Emit(out, tally, qmp >= 0 && ctl >= 0, "host: connect to QMP and the control channel");
+    if (qmp < 0 || ctl < 0)
+        return 1;
+    SendAll(qmp, "{\"execute\": \"qmp_capabilities\"}\n");
+
+    std::string ctlIn, qmpIn, pending; // pending: the request waiting for QMP
+    bool capabilities = false;
+    bool ended = false;
+    out << std::unitbuf;
+    while (!ended) {
+        std::vector<pollfd> fds{{ctl, POLLIN, 0}, {qmp, POLLIN, 0}};
+        for (int fd : adapters)
+            fds.push_back({fd, POLLIN, 0});
+        const int ready = ::poll(fds.data(), fds.size(), kIdleSeconds * 1000);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            break;
+        char buf[4096];
+        for (std::size_t i = 2; i < fds.size(); ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0)
+                SendAll(fds[i].fd, std::string(buf, static_cast<std::size_t>(n)));
+        }
+        if (fds[1].revents != 0) {
+            const ssize_t n = ::read(qmp, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            qmpIn.append(buf, static_cast<std::size_t>(n));
+        }
+        for (std::size_t nl; (nl = qmpIn.find('\n')) != std::string::npos;) {
+            std::string line = qmpIn.substr(0, nl);
+            qmpIn.erase(0, nl + 1);
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            const bool done = line.find("\"return\"") != std::string::npos;
+            if (!done && line.find("\"error\"") == std::string::npos)
+                continue; // the greeting, an event
+            if (!capabilities) {
+                capabilities = true;
+                continue;
+            }
+            const auto desc = line.find("\"desc\"");
+            const std::string why = done ? std::string() : line.substr(desc == std::string::npos ? 0 : desc);
+            Emit(out, tally, done, "host: " + pending + " (QMP)", why);
+            SendAll(ctl, done ? "ok\n" : "fail: " + why + "\n");
+            pending.clear();
+        }
+        if (fds[0].revents != 0) {
+            const ssize_t n = ::read(ctl, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            ctlIn.append(buf, static_cast<std::size_t>(n));
+        }
+        for (std::size_t nl; pending.empty() && (nl = ctlIn.find('\n')) != std::string::npos;) {
+            const std::string request = ctlIn.substr(0, nl);
+            ctlIn.erase(0, nl + 1);
+            const std::string verb = request.substr(0, request.find(' '));
+            const std::string arg = request.substr(std::min(request.size(), verb.size() + 1));
+            if (verb == "mark") {
+                out << "MARK " << Now() << " " << arg << "\n";
+                SendAll(ctl, "ok\n");
+            } else if (verb == "end") {
+                SendAll(ctl, "ok\n");
+                ended = true;
+            } else if (const std::string command = QmpCommand(verb, arg); !command.empty()) {
+                pending = request;
+                SendAll(qmp, command);
+            } else {
+                Emit(out, tally, false, "host: request from the guest", "unknown: " + request);
+                SendAll(ctl, "fail: unknown request\n");
+            }
+        }
+    }
+    Emit(out, tally, ended, "host: the guest ended its requests", "the connection ended first");
+    return tally.failed == 0 ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Trace
+
+struct TEvent {
+    double t = 0;
+    std::string name; // "set_baud", "set_data", "unsupported_parity", ...
+    std::string text; // what follows the device
+};
+
+std::vector<TEvent> ReadTrace(const std::string& path) {
+    std::vector<TEvent> events;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        unsigned long sec = 0, usec = 0;
+        char name[64] = {};
+        int at = 0;
+        if (std::sscanf(line.c_str(), "%*d@%lu.%lu:usb_serial_%63s dev %*d:%*u %n", &sec, &usec,
+                        name, &at) < 3 ||
+            at == 0)
+            continue;
+        events.push_back({static_cast<double>(sec) + static_cast<double>(usec) / 1e6, name,
+                          line.substr(static_cast<std::size_t>(at))});
+    }
+    return events;
+}
+
+/// The guest's marks in the peer's results: label -> host time.
+std::vector<std::pair<std::string, double>> ReadMarks(const std::string& path) {
+    std::vector<std::pair<std::string, double>> marks;
+    std::ifstream in(path);
+    std::string word, label;
+    double t = 0;
+    while (in >> word) {
+        if (word == "MARK" && in >> t && std::getline(in >> std::ws, label))
+            marks.emplace_back(label, t);
+        else
+            std::getline(in, label);
+    }
+    return marks;
+}
+
+void CheckWalk(const std::vector<TEvent>& events,
+               const std::vector<std::pair<std::string, double>>& marks, std::ostream& out,
+               TTally& tally) {
+    auto markTime = [&](const std::string& label) {
+        for (const auto& [l, t] : marks)
+            if (l == label)
+                return t;
+        return -1.0;
+    };
+    for (std::size_t i = 0; i < std::size(kWalkRows); ++i) {
+        const TWalkRow& row = kWalkRows[i];
+        const double from = markTime("walk " + std::to_string(i));
+        const double to = markTime(i + 1 < std::size(kWalkRows) ? "walk " + std::to_string(i + 1)
+                                                                 : std::string("walk end"));
+        std::string name = "trace: settings " + std::to_string(i + 1) + ": ";
+        if (!row.taken)
+            name += "nothing reaches the adapter";
+        else if (row.setter == kSetBaudRate)
+            name += "the adapter runs " + std::to_string(row.baud) + " baud (within 3 %)";
+        else
+            name += std::string("the adapter runs parity ") + row.parity + ", " +
+                    std::to_string(row.bits) + " data bits, " + std::to_string(row.stop) +
+                    " stop bits";
+        if (from < 0 || to < 0) {
+            Emit(out, tally, false, name, "step not marked");
+            continue;
+        }
+        std::string seen, baud, data;
+        for (const TEvent& e : events) {
+            if (e.t < from || e.t > to || e.name == "handle_control" || e.name == "reset" ||
+                e.name == "set_flow_control" || e.name == "set_xonxoff")
+                continue;
+            seen += (seen.empty() ? "" : "; ") + e.name + " " + e.text;
+            if (e.name == "set_baud")
+                baud = e.text;
+            else if (e.name == "set_data")
+                data = e.text;
+        }
+        char wantData[64];
+        std::snprintf(wantData, sizeof wantData, "parity %c, data bits %d, stop bits %d", row.parity,
+                      row.bits, row.stop);
+        int rate = 0;
+        const bool ok = !row.taken ? seen.empty()
+                        : row.setter == kSetBaudRate
+                            ? std::sscanf(baud.c_str(), "baud rate %d", &rate) == 1 &&
+                                  CloseRate(rate, row.baud)
+                            : data == wantData;
+        Emit(out, tally, ok, name, seen.empty() ? std::string("nothing in the trace") : seen);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Report
+
+int RunReport(const std::string& tracePath, const std::string& consolePath,
+              const std::string& peerPath, const std::string& poweroff) {
+    TTally tally;
+    std::ostream& out = std::cout;
+    if (!CopyResults(consolePath, "guest (" + consolePath + ")", out, tally, true))
+        Emit(out, tally, false, "guest: console output", "missing: " + consolePath);
+    std::ifstream consoleIn(consolePath);
+    const std::string console((std::istreambuf_iterator<char>(consoleIn)),
+                              std::istreambuf_iterator<char>());
+    Emit(out, tally, console.find("guest: usb-guest exited with 0") != std::string::npos,
+         "guest: the guest program ran to its end and exited 0",
+         "no clean exit in the console output");
+    if (!CopyResults(peerPath, "host peer", out, tally, false))
+        Emit(out, tally, false, "host: peer results", "missing: " + peerPath);
+
+    out << "== adapter trace (" << tracePath << ")\n";
+    const std::vector<TEvent> events = ReadTrace(tracePath);
+    Emit(out, tally, !events.empty(), "trace: usb_serial events with timestamps recorded");
+    CheckWalk(events, ReadMarks(peerPath), out, tally);
+
+    out << "== machine\n";
+    EmitPowerOff(out, tally, poweroff, console);
+    out << tally.passed << " passed, " << tally.failed << " failed\n";
+    return tally.failed == 0 && tally.passed > 0 ? 0 : 1;
+}
+
+void Usage(std::ostream& out) {
+    out << "usage: usb-check peer RUNDIR RESULTS\n"
+           "       usb-check report TRACE CONSOLE PEER off:SECONDS|timeout:SECONDS\n"
+           "The host side of the USB test (see tests/usb/run-usb-test.sh).\n";
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+        Usage(std::cout);
+        return 0;
+    }
+    if (args.size() == 3 && args[0] == "peer")
+        return RunPeer(args[1], args[2]);
+    if (args.size() == 5 && args[0] == "report")
+        return RunReport(args[1], args[2], args[3], args[4]);
+    Usage(std::cerr);
+    return 2;
+}
