@@ -14,6 +14,9 @@ mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 mount -t sysfs sys /sys
 mount -t tmpfs run /run
+# The kernel starts /init without descriptors 0-2 when it cannot open the
+# console yet; a daemon started now would get its sockets there.
+exec </dev/null >/dev/null 2>&1
 
 console=no
 say() { # through the kernel log (which the kernel prints on hvc0) until hvc0 is open
@@ -26,6 +29,10 @@ finish() {
     while :; do sleep 1; done
 }
 
+# udev (where the machine has it) sees the devices the modules bring as they
+# come, so it needs no replay of the devices that were there before.
+export LD_LIBRARY_PATH=/lib
+[ -x /bin/udevadm ] && { /lib/systemd/systemd-udevd --daemon --resolve-names=never || say "udevd did not start"; }
 for m in $(cat /lib/modules/load-order); do
     insmod "/lib/modules/$m.ko" || say "insmod $m failed"
 done
@@ -33,25 +40,24 @@ done
 
 # The hvc driver creates the nodes hvc0..hvc7 when the first console port
 # registers, and attaches the port to hvc0 only afterwards: in between the
-# node exists but opening it fails (ENODEV). Wait until it opens.
+# node exists but opening it fails (ENODEV). The port is attached once the
+# kernel lists hvc0 among its consoles; wait for that without opening the
+# node (an open and close of the new console can lose its output).
 # Generous: on a busy machine the emulated boot can take many seconds.
 i=0
-until true 2>/dev/null >/dev/hvc0; do
+until grep -q '^hvc0 ' /proc/consoles; do
     i=$((i + 1))
     [ $i -ge 1200 ] && break
     sleep 0.05
 done
-if true 2>/dev/null >/dev/hvc0; then
+if grep -q '^hvc0 ' /proc/consoles; then
     exec >/dev/hvc0 2>&1 </dev/null
     console=yes
 else
-    exec >/dev/null 2>&1 </dev/null
-    say "the console hvc0 does not open; carrying on without it"
+    say "the console hvc0 did not come; carrying on without it"
 fi
-[ $i -gt 0 ] && echo "guest: hvc0 opened after $i failed attempts"
 
 echo "guest: Linux $(uname -r), up $(cut -d' ' -f1 /proc/uptime) s"
-export LD_LIBRARY_PATH=/lib
 export QT_QPA_PLATFORM=offscreen
 export QT_PLUGIN_PATH=/qt/plugins
 export XDG_RUNTIME_DIR=/tmp/runtime
@@ -60,16 +66,13 @@ chmod 700 /tmp/runtime
 # No fonts: nothing is drawn.
 echo '<fontconfig><cachedir>/tmp/fontconfig</cachedir></fontconfig>' >/etc/fonts/fonts.conf
 
-if [ -x /bin/udevadm ]; then
-    /lib/systemd/systemd-udevd --daemon --resolve-names=never || say "udevd did not start"
-    udevadm trigger --action=add
-    udevadm settle --timeout=60 || say "udev did not settle"
-fi
+[ -x /bin/udevadm ] && { udevadm settle --timeout=60 || say "udev did not settle"; }
 
-if [ ! -x "/bin/${guest-}" ]; then
+if [ -z "${guest-}" ] || [ ! -x "/bin/$guest" ]; then
     say "no guest program: the kernel command line names '${guest-}'"
     finish
 fi
+echo "guest: running $guest, up $(cut -d' ' -f1 /proc/uptime) s"
 "/bin/$guest"
 rc=$?
 echo "guest: $guest exited with $rc after $(cut -d' ' -f1 /proc/uptime) s of uptime"

@@ -3,7 +3,7 @@
 #   machine_kernel WORK          Debian's kernel image and the modules every
 #                                machine needs, fetched with `apt-get download`
 #                                and unpacked once into WORK/kernel/<package>
-#                                (nothing is installed); sets $kdir
+#                                (nothing is installed); sets $kdir and $kernel
 #   machine_udev WORK            Debian's udev, unpacked likewise into
 #                                WORK/udev/<version>; sets $udevdir
 #   machine_root ROOT MODULE...  a fresh initramfs tree: busybox, the common
@@ -22,7 +22,7 @@ machine_fetch() { # DIR PACKAGE: downloads PACKAGE's .deb into DIR
 }
 
 machine_kernel() {
-    local work=$1 kpkg tmp m
+    local work=$1 kpkg tmp m off
     kernel_package() {
         apt-cache depends linux-image-amd64 2>/dev/null |
             awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
@@ -37,6 +37,8 @@ machine_kernel() {
         exit 2
     fi
     kdir=$work/kernel/$kpkg
+    kernel=$kdir/vmlinux
+    [ -f "$kernel" ] || kernel=$kdir/vmlinuz
     [ "$(cat "$kdir/fetched" 2>/dev/null)" = "${machine_modules[*]}" ] && return 0
     echo "machine: fetching $kpkg"
     tmp=$(mktemp -d)
@@ -45,11 +47,19 @@ machine_kernel() {
     rm -rf "$kdir"
     mkdir -p "$kdir/modules"
     cp "$tmp"/x/boot/vmlinuz-* "$kdir/vmlinuz"
+    # Unpacked once here: the emulated processor would take seconds to
+    # unpack the image at every boot. QEMU boots the ELF through its PVH
+    # entry; an image that does not unpack is booted as it is.
+    off=$(LC_ALL=C grep -abo $'\xfd7zXZ' "$kdir/vmlinuz" | head -n 1 | cut -d: -f1)
+    tail -c +$((${off:-0} + 1)) "$kdir/vmlinuz" | xz -dcq >"$kdir/vmlinux" 2>/dev/null || true
+    [ "$(head -c 4 "$kdir/vmlinux" | od -An -c | tr -d ' ')" = 177ELF ] || rm -f "$kdir/vmlinux"
     for m in "${machine_modules[@]}"; do
         machine_copy_module "$tmp/x/lib/modules" "$m" "$kdir/modules"
     done
     rm -rf "$tmp"
     echo "${machine_modules[*]}" >"$kdir/fetched"
+    kernel=$kdir/vmlinux
+    [ -f "$kernel" ] || kernel=$kdir/vmlinuz
 }
 
 machine_depends() { # MODULE_FILE: the modules it needs, one a line

@@ -57,7 +57,7 @@ status=0
 # enough for the kernel's boot-time timer check to panic.
 timeout -k 5 "$limit" qemu-system-x86_64 \
     -machine pc -accel tcg -m 512M -nodefaults -no-user-config -display none -no-reboot \
-    -kernel "$kdir/vmlinuz" -initrd "$work/initramfs.cpio" \
+    -kernel "$kernel" -initrd "$work/initramfs.cpio" \
     -append "console=hvc0 quiet panic=-1 no_timer_check guest=uart-guest" \
     -device virtio-serial-pci -chardev "file,id=con,path=$console" \
     -device virtconsole,chardev=con \

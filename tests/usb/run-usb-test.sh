@@ -54,10 +54,10 @@ status=0
 # asks for it (its socket waits from the start). Each adapter's socket is
 # named as its chardev (UsbCases.h).
 timeout -k 5 "$limit" qemu-system-x86_64 \
-    -machine pc -accel tcg -m 512M -nodefaults -no-user-config -display none -no-reboot \
-    -kernel "$kdir/vmlinuz" -initrd "$work/initramfs.cpio" \
+    -machine pc -accel tcg -icount shift=0,sleep=on -m 512M -nodefaults -no-user-config -display none -no-reboot \
+    -kernel "$kernel" -initrd "$work/initramfs.cpio" \
     -append "console=hvc0 quiet panic=-1 no_timer_check guest=usb-guest" \
-    -device virtio-serial-pci -chardev "file,id=con,path=$console" \
+    -device virtio-serial-pci,ioeventfd=off -chardev "file,id=con,path=$console" \
     -device virtconsole,chardev=con \
     -chardev "socket,id=ctl,path=$run/ctl,server=on,wait=off" \
     -device virtserialport,chardev=ctl,name=pmv.ctl \

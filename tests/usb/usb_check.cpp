@@ -95,8 +95,8 @@ std::string QmpCommand(const std::string& verb, const std::string& id) {
                    "\"}}\n";
         return std::string(R"({"execute": "device_add", "arguments": {"driver": "usb-serial", )") +
                "\"id\": \"" + a.id + "\", \"bus\": \"xhci.0\", \"port\": \"" +
-               std::to_string(a.port) + "\", \"chardev\": \"" + a.chardev +
-               "\", \"serial\": \"" + a.serial + "\"}}\n";
+               std::to_string(a.port) + "\", \"chardev\": \"" + a.chardev + "\", \"serial\": \"" +
+               a.serial + "\"}}\n";
     }
     return {};
 }
@@ -109,8 +109,9 @@ int RunPeer(const std::string& dir, const std::string& resultsPath) {
     std::vector<int> adapters;
     for (const TAdapter& a : kAdapters)
         adapters.push_back(Connect(dir + "/" + a.chardev));
-    for (int fd : adapters)
-        Emit(out, tally, fd >= 0, "host: connect to an adapter's socket");
+    for (std::size_t i = 0; i < adapters.size(); ++i)
+        Emit(out, tally, adapters[i] >= 0,
+             std::string("host: connect to adapter ") + kAdapters[i].id + "'s socket");
     Emit(out, tally, qmp >= 0 && ctl >= 0, "host: connect to QMP and the control channel");
     if (qmp < 0 || ctl < 0)
         return 1;
@@ -156,7 +157,8 @@ int RunPeer(const std::string& dir, const std::string& resultsPath) {
                 continue;
             }
             const auto desc = line.find("\"desc\"");
-            const std::string why = done ? std::string() : line.substr(desc == std::string::npos ? 0 : desc);
+            const std::string why =
+                done ? std::string() : line.substr(desc == std::string::npos ? 0 : desc);
             Emit(out, tally, done, "host: " + pending + " (QMP)", why);
             SendAll(ctl, done ? "ok\n" : "fail: " + why + "\n");
             pending.clear();
@@ -246,7 +248,7 @@ void CheckWalk(const std::vector<TEvent>& events,
         const TWalkRow& row = kWalkRows[i];
         const double from = markTime("walk " + std::to_string(i));
         const double to = markTime(i + 1 < std::size(kWalkRows) ? "walk " + std::to_string(i + 1)
-                                                                 : std::string("walk end"));
+                                                                : std::string("walk end"));
         std::string name = "trace: settings " + std::to_string(i + 1) + ": ";
         if (!row.taken)
             name += "nothing reaches the adapter";
@@ -272,16 +274,36 @@ void CheckWalk(const std::vector<TEvent>& events,
                 data = e.text;
         }
         char wantData[64];
-        std::snprintf(wantData, sizeof wantData, "parity %c, data bits %d, stop bits %d", row.parity,
-                      row.bits, row.stop);
+        std::snprintf(wantData, sizeof wantData, "parity %c, data bits %d, stop bits %d",
+                      row.parity, row.bits, row.stop);
         int rate = 0;
-        const bool ok = !row.taken ? seen.empty()
-                        : row.setter == kSetBaudRate
-                            ? std::sscanf(baud.c_str(), "baud rate %d", &rate) == 1 &&
-                                  CloseRate(rate, row.baud)
-                            : data == wantData;
+        const bool ok =
+            !row.taken ? seen.empty()
+            : row.setter == kSetBaudRate
+                ? std::sscanf(baud.c_str(), "baud rate %d", &rate) == 1 && CloseRate(rate, row.baud)
+                : data == wantData;
         Emit(out, tally, ok, name, seen.empty() ? std::string("nothing in the trace") : seen);
     }
+}
+
+/// The adapter open and idle for half a second: its modem status comes with
+/// every packet it sends, so the port has no reason to ask for it (a port
+/// that polled the lines would ask about 30 times).
+void CheckIdle(const std::vector<TEvent>& events,
+               const std::vector<std::pair<std::string, double>>& marks, std::ostream& out,
+               TTally& tally) {
+    double from = -1, to = -1;
+    for (const auto& [label, t] : marks) {
+        from = label == "walk end" ? t : from;
+        to = label == "idle end" ? t : to;
+    }
+    int asked = 0;
+    for (const TEvent& e : events)
+        asked += e.t > from && e.t < to && e.name == "handle_control" &&
+                 e.text.rfind("got control 0xc005,", 0) == 0;
+    Emit(out, tally, from > 0 && to > from && asked <= 2,
+         "trace: open and idle for half a second, the adapter is not polled for its modem lines",
+         std::to_string(asked) + " modem status requests");
 }
 
 // ---------------------------------------------------------------------------
@@ -305,7 +327,9 @@ int RunReport(const std::string& tracePath, const std::string& consolePath,
     out << "== adapter trace (" << tracePath << ")\n";
     const std::vector<TEvent> events = ReadTrace(tracePath);
     Emit(out, tally, !events.empty(), "trace: usb_serial events with timestamps recorded");
-    CheckWalk(events, ReadMarks(peerPath), out, tally);
+    const auto marks = ReadMarks(peerPath);
+    CheckWalk(events, marks, out, tally);
+    CheckIdle(events, marks, out, tally);
 
     out << "== machine\n";
     EmitPowerOff(out, tally, poweroff, console);
