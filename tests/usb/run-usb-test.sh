@@ -27,7 +27,7 @@ work=$build/usb
 guest=$build/tests/usb/usb-guest
 check=$build/tests/usb/usb-check
 ports=$build/tools/ports/pmv-ports
-limit=240 # seconds from the emulator's start to the guest's power-off
+limit=600 # seconds from the emulator's start to the guest's power-off (a busy host slows it)
 for f in "$guest" "$check" "$ports"; do
     [ -x "$f" ] || { echo "run-usb-test: $f is not built" >&2; exit 2; }
 done
@@ -53,8 +53,13 @@ status=0
 # The first adapter is there from the start, the second only when the guest
 # asks for it (its socket waits from the start). Each adapter's socket is
 # named as its chardev (UsbCases.h).
+# -icount: the guest's clock counts its instructions (1 ns each), so the
+# times it measures are its own, however busy the host. ioeventfd=off: the
+# console and control port are served in the processor's thread, which
+# waits for them, rather than in the main loop, which a busy host can hold up for long.
 timeout -k 5 "$limit" qemu-system-x86_64 \
-    -machine pc -accel tcg -icount shift=0,sleep=on -m 512M -nodefaults -no-user-config -display none -no-reboot \
+    -machine pc -accel tcg -icount shift=0,sleep=on -m 512M \
+    -nodefaults -no-user-config -display none -no-reboot \
     -kernel "$kernel" -initrd "$work/initramfs.cpio" \
     -append "console=hvc0 quiet panic=-1 no_timer_check guest=usb-guest" \
     -device virtio-serial-pci,ioeventfd=off -chardev "file,id=con,path=$console" \
