@@ -6,9 +6,11 @@
 # /bin/NAME) and powers off.
 #
 # The kernel panics when /init ends, and a failed redirection of exec ends
-# the shell. So this script never ends on its own and never redirects exec
-# to a device it has not opened yet; what goes wrong is said on the console
-# (or in the kernel log, which the console shows) before the power-off.
+# the shell. So this script never ends on its own and redirects exec only to
+# devices that open (/dev/null, and hvc0 once the kernel has it as its
+# console: the machines boot with console=hvc0); what goes wrong is said on
+# the console (or in the kernel log, which the console shows) before the
+# power-off.
 /bin/busybox --install -s /bin
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
@@ -42,7 +44,8 @@ done
 # registers, and attaches the port to hvc0 only afterwards: in between the
 # node exists but opening it fails (ENODEV). The port is attached once the
 # kernel lists hvc0 among its consoles; wait for that without opening the
-# node (an open and close of the new console can lose its output).
+# node (opening and closing it to find out lost all its output in most
+# boots on a busy host).
 # Generous: on a busy machine the emulated boot can take many seconds.
 i=0
 until grep -q '^hvc0 ' /proc/consoles; do
