@@ -37,27 +37,26 @@ machine_kernel() {
         exit 2
     fi
     kdir=$work/kernel/$kpkg
-    kernel=$kdir/vmlinux
-    [ -f "$kernel" ] || kernel=$kdir/vmlinuz
-    [ "$(cat "$kdir/fetched" 2>/dev/null)" = "${machine_modules[*]}" ] && return 0
-    echo "machine: fetching $kpkg"
-    tmp=$(mktemp -d)
-    machine_fetch "$tmp" "$kpkg"
-    dpkg-deb -x "$tmp"/*.deb "$tmp/x"
-    rm -rf "$kdir"
-    mkdir -p "$kdir/modules"
-    cp "$tmp"/x/boot/vmlinuz-* "$kdir/vmlinuz"
-    # Unpacked once here: the emulated processor would take seconds to
-    # unpack the image at every boot. QEMU boots the ELF through its PVH
-    # entry; an image that does not unpack is booted as it is.
-    off=$(LC_ALL=C grep -abo $'\xfd7zXZ' "$kdir/vmlinuz" | head -n 1 | cut -d: -f1)
-    tail -c +$((${off:-0} + 1)) "$kdir/vmlinuz" | xz -dcq >"$kdir/vmlinux" 2>/dev/null || true
-    [ "$(head -c 4 "$kdir/vmlinux" | od -An -c | tr -d ' ')" = 177ELF ] || rm -f "$kdir/vmlinux"
-    for m in "${machine_modules[@]}"; do
-        machine_copy_module "$tmp/x/lib/modules" "$m" "$kdir/modules"
-    done
-    rm -rf "$tmp"
-    echo "${machine_modules[*]}" >"$kdir/fetched"
+    if [ "$(cat "$kdir/fetched" 2>/dev/null)" != "${machine_modules[*]}" ]; then
+        echo "machine: fetching $kpkg"
+        tmp=$work/fetch.tmp # not /tmp: whatever a failed fetch leaves goes next time
+        rm -rf "$tmp" "$kdir"
+        mkdir -p "$tmp" "$kdir/modules"
+        machine_fetch "$tmp" "$kpkg"
+        dpkg-deb -x "$tmp"/*.deb "$tmp/x"
+        cp "$tmp"/x/boot/vmlinuz-* "$kdir/vmlinuz"
+        # Unpacked once here: the emulated processor would take seconds to
+        # unpack the image at every boot. QEMU boots the ELF through its PVH
+        # entry; an image that does not unpack is booted as it is.
+        off=$(LC_ALL=C grep -abo $'\xfd7zXZ' "$kdir/vmlinuz" | head -n 1 | cut -d: -f1)
+        tail -c +$((${off:-0} + 1)) "$kdir/vmlinuz" | xz -dcq >"$kdir/vmlinux" 2>/dev/null || true
+        [ "$(head -c 4 "$kdir/vmlinux" | od -An -c | tr -d ' ')" = 177ELF ] || rm -f "$kdir/vmlinux"
+        for m in "${machine_modules[@]}"; do
+            machine_copy_module "$tmp/x/lib/modules" "$m" "$kdir/modules"
+        done
+        rm -rf "$tmp"
+        echo "${machine_modules[*]}" >"$kdir/fetched"
+    fi
     kernel=$kdir/vmlinux
     [ -f "$kernel" ] || kernel=$kdir/vmlinuz
 }
@@ -76,7 +75,7 @@ machine_copy_module() { # TREE NAME DEST: NAME and what it depends on
 }
 
 machine_load_order() { # DIR NAME...: depth first, dependencies first
-    local dir=$1 name dep
+    local dir=$1 name
     shift
     for name in "$@"; do
         case " ${loaded[*]-} " in *" $name "*) continue ;; esac
@@ -95,10 +94,10 @@ machine_udev() {
     udevdir=$work/udev/${version//[:~]/_}
     [ -x "$udevdir/bin/udevadm" ] && return 0
     echo "machine: fetching udev $version"
-    tmp=$(mktemp -d)
+    tmp=$work/fetch.tmp
+    rm -rf "$tmp" "$udevdir"
+    mkdir -p "$tmp" "$udevdir"
     machine_fetch "$tmp" udev
-    rm -rf "$udevdir"
-    mkdir -p "$udevdir"
     dpkg-deb -x "$tmp"/udev_*.deb "$udevdir"
     rm -rf "$tmp"
 }

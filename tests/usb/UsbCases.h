@@ -7,8 +7,10 @@
 // one request a line and waits for the answer line, "ok" or "fail: why":
 //   mark LABEL   the host notes its clock, so that the trace can be cut at
 //                the guest's steps (the guest acts only after the answer)
-//   unplug ID    QMP device_del of adapter ID
-//   plug ID      QMP device_add of adapter ID, with its port and serial
+//   unplug ID    the host closes adapter ID's socket, which detaches it (the
+//                cable is pulled), and deletes it (QMP device_del)
+//   plug ID      QMP device_add of adapter ID, with its port and serial, and
+//                the host connects to its socket, which attaches it
 //   end          the guest is done; the host stops serving
 #pragma once
 

@@ -4,8 +4,9 @@
 //       Plays the cable and the hand that plugs: connects to QEMU's sockets
 //       in RUNDIR (qmp, ctl and one per adapter, named as the adapters'
 //       chardevs), echoes every byte each adapter sends, and serves the
-//       guest's requests on the control channel (UsbCases.h): unplugs and
-//       plugs adapters through QMP, notes marks. Writes PASS/FAIL lines and
+//       guest's requests on the control channel (UsbCases.h): unplugs an
+//       adapter (closes its socket, then QMP device_del), plugs it (QMP
+//       device_add, then connects), notes marks. Writes PASS/FAIL lines and
 //       "MARK SECONDS LABEL" lines to RESULTS. It reads every socket at all
 //       times: an adapter whose far end stops reading stalls the machine.
 //   usb-check report TRACE CONSOLE PEER POWEROFF
@@ -84,21 +85,22 @@ std::string Now() {
 // ---------------------------------------------------------------------------
 // Peer
 
-/// The QMP command for an "unplug ID" or "plug ID" request; empty when the
-/// request names no adapter.
-std::string QmpCommand(const std::string& verb, const std::string& id) {
-    for (const TAdapter& a : kAdapters) {
-        if (id != a.id)
-            continue;
-        if (verb == "unplug")
-            return std::string(R"({"execute": "device_del", "arguments": {"id": ")") + a.id +
-                   "\"}}\n";
-        return std::string(R"({"execute": "device_add", "arguments": {"driver": "usb-serial", )") +
-               "\"id\": \"" + a.id + "\", \"bus\": \"xhci.0\", \"port\": \"" +
-               std::to_string(a.port) + "\", \"chardev\": \"" + a.chardev + "\", \"serial\": \"" +
-               a.serial + "\"}}\n";
-    }
-    return {};
+/// The adapter a request names: its index in kAdapters, or -1.
+int AdapterOf(const std::string& id) {
+    for (std::size_t i = 0; i < std::size(kAdapters); ++i)
+        if (id == kAdapters[i].id)
+            return static_cast<int>(i);
+    return -1;
+}
+
+/// The QMP command that deletes adapter a, or adds it again with its port
+/// and serial number.
+std::string QmpCommand(bool unplug, const TAdapter& a) {
+    if (unplug)
+        return std::string(R"({"execute": "device_del", "arguments": {"id": ")") + a.id + "\"}}\n";
+    return std::string(R"({"execute": "device_add", "arguments": {"driver": "usb-serial", )") +
+           "\"id\": \"" + a.id + "\", \"bus\": \"xhci.0\", \"port\": \"" + std::to_string(a.port) +
+           "\", \"chardev\": \"" + a.chardev + "\", \"serial\": \"" + a.serial + "\"}}\n";
 }
 
 int RunPeer(const std::string& dir, const std::string& resultsPath) {
@@ -118,6 +120,7 @@ int RunPeer(const std::string& dir, const std::string& resultsPath) {
     SendAll(qmp, "{\"execute\": \"qmp_capabilities\"}\n");
 
     std::string ctlIn, qmpIn, pending; // pending: the request waiting for QMP
+    int pendingAdapter = -1;
     bool capabilities = false;
     bool ended = false;
     out << std::unitbuf;
@@ -135,8 +138,12 @@ int RunPeer(const std::string& dir, const std::string& resultsPath) {
             if (fds[i].revents == 0)
                 continue;
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-            if (n > 0)
+            if (n > 0) {
                 SendAll(fds[i].fd, std::string(buf, static_cast<std::size_t>(n)));
+            } else if (n == 0 || errno != EINTR) {
+                ::close(fds[i].fd);
+                adapters[i - 2] = -1;
+            }
         }
         if (fds[1].revents != 0) {
             const ssize_t n = ::read(qmp, buf, sizeof buf);
@@ -159,7 +166,12 @@ int RunPeer(const std::string& dir, const std::string& resultsPath) {
             const auto desc = line.find("\"desc\"");
             const std::string why =
                 done ? std::string() : line.substr(desc == std::string::npos ? 0 : desc);
-            Emit(out, tally, done, "host: " + pending + " (QMP)", why);
+            // An adapter added again gets its cable back, and with it attaches.
+            const bool plugged = pending.rfind("plug ", 0) == 0;
+            int& fd = adapters[static_cast<std::size_t>(pendingAdapter)];
+            if (done && plugged && fd < 0)
+                fd = Connect(dir + "/" + kAdapters[pendingAdapter].chardev);
+            Emit(out, tally, done && (!plugged || fd >= 0), "host: " + pending + " (QMP)", why);
             SendAll(ctl, done ? "ok\n" : "fail: " + why + "\n");
             pending.clear();
         }
@@ -180,9 +192,19 @@ int RunPeer(const std::string& dir, const std::string& resultsPath) {
             } else if (verb == "end") {
                 SendAll(ctl, "ok\n");
                 ended = true;
-            } else if (const std::string command = QmpCommand(verb, arg); !command.empty()) {
+            } else if (const int a = AdapterOf(arg);
+                       a >= 0 && (verb == "unplug" || verb == "plug")) {
+                // Unplugged, the cable goes first: QEMU 7.2 crashes when bytes
+                // reach an adapter it has deleted (usb_wakeup on a device
+                // without a bus), and a closed socket detaches the adapter.
+                int& fd = adapters[static_cast<std::size_t>(a)];
+                if (verb == "unplug" && fd >= 0) {
+                    ::close(fd);
+                    fd = -1;
+                }
                 pending = request;
-                SendAll(qmp, command);
+                pendingAdapter = a;
+                SendAll(qmp, QmpCommand(verb == "unplug", kAdapters[a]));
             } else {
                 Emit(out, tally, false, "host: request from the guest", "unknown: " + request);
                 SendAll(ctl, "fail: unknown request\n");
