@@ -31,10 +31,13 @@ finish() {
     while :; do sleep 1; done
 }
 
-# udev (where the machine has it) sees the devices the modules bring as they
-# come, so it needs no replay of the devices that were there before.
+# udev (where the machine has it) listens before the modules load, so it sees
+# the devices they bring as they come and needs no replay of all devices.
 export LD_LIBRARY_PATH=/lib
-[ -x /bin/udevadm ] && { /lib/systemd/systemd-udevd --daemon --resolve-names=never || say "udevd did not start"; }
+if [ -x /bin/udevadm ]; then
+    /lib/systemd/systemd-udevd --daemon --resolve-names=never || say "udevd did not start"
+    udevadm control --ping --timeout=120 || say "udevd does not answer"
+fi
 for m in $(cat /lib/modules/load-order); do
     insmod "/lib/modules/$m.ko" || say "insmod $m failed"
 done

@@ -344,8 +344,8 @@ void TGuest::CheckSettings() {
         m_reports.push_back(func + "/" + desc + "/" + std::to_string(err));
     };
     port.SetPort1(5);
-    if (!port.Open())
-        return Check(false, "settings: COM5 opens at 9600 8N1", "Open failed");
+    if (const std::string why = pmv::OpenComPort(port); !why.empty())
+        return Check(false, "settings: COM5 opens at 9600 8N1", why);
     static constexpr const char* kRoutine[] = {"SetBaudRate", "SetDataBits", "SetBaudParity",
                                                "SetStopBits"};
     for (std::size_t i = 0; i < std::size(kWalkRows); ++i) {
