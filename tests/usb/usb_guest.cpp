@@ -297,6 +297,8 @@ void TGuest::Check(bool ok, const std::string& name, const std::string& detail) 
     else
         std::printf("FAIL %s: %s\n", name.c_str(), detail.empty() ? "failed" : detail.c_str());
     std::fflush(stdout);
+    if (!ok && m_failed == 1) // what the kernel saw, for the first failure
+        (void)!std::system("dmesg | tail -n 40 | sed 's/^/kernel: /'");
 }
 
 void TGuest::Check(const std::string& name, const std::function<std::string()>& body) {
