@@ -5,8 +5,9 @@ CMAKE_ARGS ?=
 # Warnings in product code fail the default build (as in CI).
 WERROR     ?= ON
 UART_TEST  ?= yes
+USB_TEST   ?= $(UART_TEST)
 
-.PHONY: all deps build run test uart-test uart-deps format-check package package-check bench asan tsan fuzz clean
+.PHONY: all deps build run test uart-test usb-test uart-deps format-check package package-check bench asan tsan fuzz clean
 
 all: build
 
@@ -28,11 +29,15 @@ run:
 	cmake --build $(BUILD) -j $(JOBS) --target pmv-host qxm-sim pmv-configcheck pmv-ports pmv-link
 	@scripts/run-host.sh $(BUILD)
 
-# Builds and runs the whole test suite (no display needed), then the UART test.
+# Builds and runs the whole test suite (no display needed), then the UART
+# and USB tests.
 test: format-check build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 600
 ifeq ($(UART_TEST),yes)
 	@$(MAKE) --no-print-directory uart-test
+endif
+ifeq ($(USB_TEST),yes)
+	@$(MAKE) --no-print-directory usb-test
 endif
 
 uart-deps:
@@ -43,6 +48,12 @@ uart-deps:
 uart-test: uart-deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS) --target uart-guest uart-check
 	tests/uart/run-uart-test.sh $(BUILD)
+
+# Unplug and replug on the real USB serial drivers: an emulated FTDI adapter
+# and a CDC-ACM gadget (tests/usb/run-usb-test.sh). Builds only its programs.
+usb-test: uart-deps $(BUILD)/build.ninja
+	cmake --build $(BUILD) -j $(JOBS) --target usb-guest usb-check pmv-ports
+	tests/usb/run-usb-test.sh $(BUILD)
 
 # Fails when a C++ file differs from .clang-format (--fix rewrites them) or
 # includes a header from a layer above its own.
@@ -65,10 +76,10 @@ bench: build
 	scripts/run-bench.sh $(BUILD)
 
 asan:
-	@$(MAKE) --no-print-directory test BUILD=build-asan WERROR=OFF UART_TEST=no CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
+	@$(MAKE) --no-print-directory test BUILD=build-asan WERROR=OFF UART_TEST=no USB_TEST=no CMAKE_ARGS="-DPMV_SANITIZE=ON -DPMV_BUILD_BENCH=OFF"
 
 tsan:
-	@$(MAKE) --no-print-directory test BUILD=build-tsan WERROR=OFF UART_TEST=no CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
+	@$(MAKE) --no-print-directory test BUILD=build-tsan WERROR=OFF UART_TEST=no USB_TEST=no CMAKE_ARGS="-DPMV_TSAN=ON -DPMV_BUILD_BENCH=OFF"
 
 fuzz:
 	@scripts/deps.sh fuzz

@@ -10,8 +10,9 @@ case "${1:-build}" in
   # make package (dpkg-shlibdeps, file) and its check
   package) want+=(dpkg-dev file lintian desktop-file-utils appstream librsvg2-bin man-db) ;;
   fuzz) want+=(clang libclang-rt-14-dev) ;;
-  # The UART test's emulated machine; its kernel is fetched by tests/uart/run-uart-test.sh.
-  uart) want+=(qemu-system-x86 busybox-static cpio) ;;
+  # The emulated test machines (UART and USB); their kernel and udev are
+  # fetched with apt-get download by tests/machine/machine.sh.
+  uart) want+=(qemu-system-x86 busybox-static cpio xz-utils) ;;
   # bench_cli's yardstick: a pyserial script run by /usr/bin/python3.
   bench) want+=(python3 python3-serial) ;;
 esac

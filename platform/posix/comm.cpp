@@ -31,6 +31,7 @@
 #include "platform/posix/LineSource.h"
 #include "platform/posix/comm_p.h"
 #include "platform/posix/commapi.h"
+#include "platform/posix/devicetraits_p.h"
 #include "platform/posix/handles_p.h"
 #include "platform/posix/portstatus_p.h"
 #include "platform/posix/synchapi.h"
@@ -228,20 +229,33 @@ int NoLinesErrno(int err) {
 /// Lines and counters of the tty itself.
 class TtyLineSource final : public LineSource {
 public:
-    explicit TtyLineSource(int fd) : FFd(fd) {
+    TtyLineSource(int fd, bool linesCounted) : FFd(fd), FLinesCounted(linesCounted) {
         int bits = 0;
         FHasLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
     }
     int Read(LineState& state) override {
-        int bits = 0;
-        if (::ioctl(FFd, TIOCMGET, &bits) != 0)
-            return NoLinesErrno(errno);
-        state = LineState{};
-        state.modem =
-            ((bits & TIOCM_CTS) != 0 ? MS_CTS_ON : 0) | ((bits & TIOCM_DSR) != 0 ? MS_DSR_ON : 0) |
-            ((bits & TIOCM_RNG) != 0 ? MS_RING_ON : 0) | ((bits & TIOCM_CAR) != 0 ? MS_RLSD_ON : 0);
         serial_icounter_struct ic{};
-        if (::ioctl(FFd, TIOCGICOUNT, &ic) == 0) { // not every driver counts
+        const bool counted = ::ioctl(FFd, TIOCGICOUNT, &ic) == 0; // not every driver counts
+        if (!counted && (errno == EIO || errno == ENODEV))
+            return errno; // hung up
+        // Where each read of the levels is a request to the device, they are
+        // read again only when the driver has counted a change.
+        const bool moved = ic.cts != FCounts.cts || ic.dsr != FCounts.dsr ||
+                           ic.rng != FCounts.rng || ic.dcd != FCounts.dcd;
+        if (!FLinesCounted || !counted || !FKnown || moved) {
+            int bits = 0;
+            if (::ioctl(FFd, TIOCMGET, &bits) != 0)
+                return NoLinesErrno(errno);
+            FModem = ((bits & TIOCM_CTS) != 0 ? MS_CTS_ON : 0) |
+                     ((bits & TIOCM_DSR) != 0 ? MS_DSR_ON : 0) |
+                     ((bits & TIOCM_RNG) != 0 ? MS_RING_ON : 0) |
+                     ((bits & TIOCM_CAR) != 0 ? MS_RLSD_ON : 0);
+            FCounts = ic;
+            FKnown = counted;
+        }
+        state = LineState{};
+        state.modem = FModem;
+        if (counted) {
             state.cts = static_cast<std::uint32_t>(ic.cts);
             state.dsr = static_cast<std::uint32_t>(ic.dsr);
             state.ring = static_cast<std::uint32_t>(ic.rng);
@@ -271,7 +285,11 @@ public:
 
 private:
     int FFd;
+    bool FLinesCounted;
     bool FHasLines = false;
+    bool FKnown = false; // FModem and FCounts were read together
+    DWORD FModem = 0;
+    serial_icounter_struct FCounts{};
 };
 
 void MakeRaw(termios& t) {
@@ -316,6 +334,7 @@ public:
     bool canWrite = false;
     bool isPty = false;
     bool exclusiveSet = false; // this handle set TIOCEXCL, so it clears it
+    detail::TDeviceTraits traits;
     std::thread engine;
 
     // Guarded by m.
@@ -969,6 +988,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     if (::fstat(port->fd, &st) == 0 && S_ISCHR(st.st_mode)) {
         const unsigned major = ::major(st.st_rdev);
         port->isPty = major >= 136 && major <= 143; // Unix98 pty slaves
+        if (!port->isPty)
+            port->traits = detail::TraitsOf(detail::ReadDeviceIds(st.st_rdev));
     }
     // The line keeps its speed and framing (as a Windows port keeps the
     // driver's), but is made raw: a DCB cannot describe a cooked terminal.
@@ -1010,7 +1031,7 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         return INVALID_HANDLE_VALUE;
     }
     try {
-        port->lines = std::make_shared<TtyLineSource>(port->fd);
+        port->lines = std::make_shared<TtyLineSource>(port->fd, port->traits.linesCounted);
         (void)port->lines->Read(port->last);
         const detail::TCreationPriority creation(tpTimeCritical); // see EngineLoop
         port->engine = std::thread([p = port.get()] { p->EngineLoop(); });
@@ -1054,6 +1075,8 @@ BOOL WINAPI SetCommState(HANDLE hFile, LPDCB lpDCB) {
     const DCB d = *lpDCB;
     if (const DWORD err = ValidateDcb(d); err != 0)
         return Fail(err);
+    if (!port->traits.Allows(d))
+        return Fail(ERROR_INVALID_PARAMETER); // the device cannot, whatever its driver says
     std::lock_guard lock(port->m);
     if (port->dead)
         return Fail(kVanishedError);

@@ -15,6 +15,10 @@
 // - A pseudo-terminal has no modem lines: EscapeCommFunction(SETRTS...) and
 //   GetCommModemStatus fail with ERROR_NOT_SUPPORTED unless a line source is
 //   attached (LineSource.h).
+// - A USB adapter's driver takes settings that its chip cannot run and
+//   reports them as taken (an FTDI chip below 183 baud or with fewer than 7
+//   data bits): SetCommState refuses them with ERROR_INVALID_PARAMETER, as
+//   it does what a UART driver refuses (devicetraits_p.h).
 // - A vanished device (hang-up, EIO, end of file after readiness) fails every
 //   pending and later operation with ERROR_BAD_COMMAND, as Windows serial
 //   drivers do after a surprise removal; received bytes not yet read are

@@ -10,7 +10,7 @@
 # Needs the Debian packages of `scripts/deps.sh uart` and the built targets
 # uart-guest and uart-check. The kernel is Debian's linux-image package,
 # fetched with `apt-get download` and unpacked into BUILD_DIR/uart (no
-# install); it is kept there for the next run.
+# install); it is kept there for the next run (tests/machine/machine.sh).
 set -euo pipefail
 
 if [ $# -ne 1 ] || [ "$1" = --help ]; then
@@ -28,70 +28,19 @@ for f in "$guest" "$check"; do
 done
 mkdir -p "$work"
 
-# ---- kernel: the image and the virtio console modules of Debian's kernel ----
-kernel_package() {
-    apt-cache depends linux-image-amd64 2>/dev/null |
-        awk '$1 == "Depends:" && $2 ~ /^linux-image-[0-9]/ { print $2; exit }'
-}
-kpkg=$(kernel_package)
-if [ -z "$kpkg" ] && [ "$(id -u)" -eq 0 ]; then
-    apt-get update -qq
-    kpkg=$(kernel_package)
-fi
-if [ -z "$kpkg" ]; then
-    echo "run-uart-test: apt knows no linux-image-amd64; run apt-get update" >&2
-    exit 2
-fi
-kdir=$work/kernel/$kpkg
-if [ ! -f "$kdir/load-order" ]; then
-    echo "run-uart-test: fetching $kpkg"
-    tmp=$(mktemp -d)
-    trap 'rm -rf "$tmp"' EXIT
-    (cd "$tmp" && apt-get download -qq -o APT::Sandbox::User=root "$kpkg")
-    dpkg-deb -x "$tmp"/*.deb "$tmp/x"
-    rm -rf "$kdir"
-    mkdir -p "$kdir/modules"
-    cp "$tmp"/x/boot/vmlinuz-* "$kdir/vmlinuz"
-    order=()
-    # Depth first over each module's "depends=" field: dependencies load first.
-    add_module() {
-        local name=$1 file dep
-        for m in "${order[@]}"; do [ "$m" = "$name" ] && return 0; done
-        file=$(find "$tmp/x/lib/modules" -name "$name.ko" | head -n 1)
-        [ -n "$file" ] || { echo "run-uart-test: module $name not in $kpkg" >&2; exit 2; }
-        for dep in $(tr '\0' '\n' <"$file" | sed -n 's/^depends=//p' | tr ',' ' '); do
-            add_module "$dep"
-        done
-        cp "$file" "$kdir/modules/"
-        order+=("$name")
-    }
-    add_module virtio_pci
-    add_module virtio_console
-    printf '%s\n' "${order[@]}" >"$kdir/modules/load-order.tmp"
-    mv "$kdir/modules/load-order.tmp" "$kdir/load-order"
-    rm -rf "$tmp"
-    trap - EXIT
-fi
-
-# ---- initramfs: busybox, init, the guest program, its libraries ----
+# ---- the machine: kernel, initramfs with the guest program ----
+# shellcheck source=tests/machine/machine.sh
+. "$src/../machine/machine.sh"
+machine_kernel "$work"
 root=$work/initramfs
-rm -rf "$root"
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,lib,lib64,lib/modules,qt/plugins/platforms}
-busybox=$(dpkg -L busybox-static | grep -m1 '/bin/busybox$')
-cp "$busybox" "$root/bin/busybox"
-cp "$src/guest-init.sh" "$root/init"
-chmod 755 "$root/init"
-cp "$guest" "$root/bin/uart-guest"
-cp "$kdir"/modules/*.ko "$root/lib/modules/"
-cp "$kdir/load-order" "$root/lib/modules/load-order"
+machine_root "$root" virtio_pci virtio_console
+machine_add "$root" "$guest"
+mkdir -p "$root/qt/plugins/platforms"
 qtcore=$(ldd "$guest" | awk '$1 ~ /^libQt6Core/ { print $3 }')
 plugin=$(dirname "$qtcore")/qt6/plugins/platforms/libqoffscreen.so
 cp "$plugin" "$root/qt/plugins/platforms/"
-ldd "$guest" "$plugin" | awk '$2 == "=>" && $3 ~ /^\// { print $3 }' | sort -u |
-    while read -r lib; do cp -L "$lib" "$root/lib/"; done
-loader=$(ldd "$guest" | awk '$1 ~ /^\/.*ld-linux/ { print $1 }')
-cp -L "$loader" "$root/lib64/"
-(cd "$root" && find . | cpio -o -H newc --quiet) >"$work/initramfs.cpio"
+machine_libs "$root" "$plugin"
+machine_pack "$root" "$work/initramfs.cpio"
 
 # ---- run ----
 run=$(mktemp -d /tmp/pmv-uart.XXXXXX) # short: a socket path has at most 107 bytes
@@ -108,8 +57,8 @@ status=0
 # enough for the kernel's boot-time timer check to panic.
 timeout -k 5 "$limit" qemu-system-x86_64 \
     -machine pc -accel tcg -m 512M -nodefaults -no-user-config -display none -no-reboot \
-    -kernel "$kdir/vmlinuz" -initrd "$work/initramfs.cpio" \
-    -append "console=hvc0 quiet panic=-1 no_timer_check" \
+    -kernel "$kernel" -initrd "$work/initramfs.cpio" \
+    -append "console=hvc0 quiet panic=-1 no_timer_check guest=uart-guest" \
     -device virtio-serial-pci -chardev "file,id=con,path=$console" \
     -device virtconsole,chardev=con \
     -serial none \

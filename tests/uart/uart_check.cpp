@@ -14,6 +14,7 @@
 //       failed. Exit status 0 only when every
 //       check passed.
 #include "UartCases.h"
+#include "tests/machine/MachineReport.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -34,27 +35,12 @@
 namespace {
 
 using namespace uarttest;
+using namespace machinetest;
 
 constexpr std::uint8_t kIac = 0xFF;
 constexpr std::uint8_t kIacBreak = 0xF3;
 constexpr int kPeerConnectSeconds = 60;
 constexpr int kPeerIdleSeconds = 240;
-
-struct TTally {
-    int passed = 0;
-    int failed = 0;
-};
-
-void Emit(std::ostream& out, TTally& tally, bool ok, const std::string& name,
-          const std::string& detail = {}) {
-    if (ok) {
-        ++tally.passed;
-        out << "PASS " << name << "\n";
-    } else {
-        ++tally.failed;
-        out << "FAIL " << name << ": " << (detail.empty() ? "failed" : detail) << "\n";
-    }
-}
 
 std::string Hex(unsigned v) {
     char buf[16];
@@ -564,31 +550,6 @@ void TTraceChecks::Run() {
 // ---------------------------------------------------------------------------
 // Report
 
-/// Copies the PASS/FAIL lines of a results file to out and counts them.
-/// Other lines (the guest's own output) are shown indented.
-bool CopyResults(const std::string& path, const std::string& heading, std::ostream& out,
-                 TTally& tally, bool showOther) {
-    std::ifstream in(path);
-    if (!in)
-        return false;
-    out << "== " << heading << "\n";
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.rfind("PASS ", 0) == 0) {
-            ++tally.passed;
-            out << line << "\n";
-        } else if (line.rfind("FAIL ", 0) == 0) {
-            ++tally.failed;
-            out << line << "\n";
-        } else if (showOther && !line.empty()) {
-            out << "  | " << line << "\n";
-        }
-    }
-    return true;
-}
-
 int RunReport(const std::string& tracePath, const std::string& consolePath,
               const std::string& peerPath, const std::string& poweroff) {
     TTally tally;
@@ -617,17 +578,7 @@ int RunReport(const std::string& tracePath, const std::string& consolePath,
     checks.Run();
 
     out << "== machine\n";
-    const auto colon = poweroff.find(':');
-    const std::string how = poweroff.substr(0, colon);
-    const std::string secs = colon == std::string::npos ? "?" : poweroff.substr(colon + 1);
-    // A kernel panic also ends the emulator with status 0 (-no-reboot); only
-    // the init's last line tells a power-off.
-    const bool poweredOff = console.find("guest: powering off") != std::string::npos;
-    Emit(out, tally, how == "off" && poweredOff,
-         "machine: the guest powered off within its time limit",
-         how == "timeout" ? "stopped at the limit after " + secs + " s"
-         : how == "off"   ? "the machine ended after " + secs + " s without powering off"
-                          : "the emulator ended with " + how + " after " + secs + " s");
+    EmitPowerOff(out, tally, poweroff, console);
 
     out << tally.passed << " passed, " << tally.failed << " failed\n";
     return tally.failed == 0 && tally.passed > 0 ? 0 : 1;

@@ -27,6 +27,7 @@
 #include <string>
 #include <sys/io.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -714,6 +715,8 @@ int main(int argc, char** argv) {
                              "machine.\n");
         return 2;
     }
+    // So that a normal user's open meets the port's exclusive flag.
+    ::chmod(kDevice, 0666);
     QApplication app(argc, argv);
     TGuest guest;
     return guest.Run() == 0 ? 0 : 1;
