@@ -1,10 +1,12 @@
 // The main window: menus, tool bar, the command panel, the log and the status
-// bar. It owns the command set (CmdTable, ConfigTitle, the page captions) and
-// its snapshot (SavedConfig), the serial port component and the target link,
-// and wires the events of the menus and of the panel to its handlers. The
-// panel (TSlotPanel) shows the slots and reports what happens on them; the
-// link (pmv::TPortLink) runs the requests. Handler bodies live in one file
-// per area:
+// bar. It owns the command set as a document (pmv::TCommandSet: records,
+// title, page captions, serial settings, file name, snapshot, clipboard), the
+// serial port component and the target link, and wires the events of the
+// menus and of the panel to its handlers. A handler asks the operator what it
+// must, runs the document's operation and shows the change it returns
+// (ShowChange). The panel (TSlotPanel) shows the slots and reports what
+// happens on them; the link (pmv::TPortLink) runs the requests. Handler
+// bodies live in one file per area:
 //   Mainfrm.cpp        construction, menus, window events
 //   MainfrmConfig.cpp  configuration load, save, delete-all, close query, defaults
 //   MainfrmLink.cpp    the target link, Get All / Set All, value entry, port control
@@ -13,6 +15,7 @@
 
 #include "app/FormDialogs.h"
 #include "config/CmdRecord.h"
+#include "config/CommandSet.h"
 #include "config/ConfigFile.h"
 
 #include <QMainWindow>
@@ -49,17 +52,19 @@ public:
     explicit TMainForm(QWidget* parent = nullptr);
     ~TMainForm() override;
 
+    // The command set the window shows.
+    const pmv::TCommandSet& Document() const { return m_doc; }
     // The record of a slot (0..191); an empty record for any other index.
-    const pmv::TCmdRecord& Slot(int index) const;
+    const pmv::TCmdRecord& Slot(int index) const { return m_doc.Record(index); }
     // Replaces a slot's record and shows it, as the command editor's OK does.
     void SetSlot(int index, const pmv::TCmdRecord& record);
     // The command set with the title, the page captions and the port's
     // settings: what "&Save Config" writes.
-    pmv::TConfigSet Config() const;
+    const pmv::TConfigSet& Config() const { return m_doc.Config(); }
     // Full path of the configuration file last loaded or saved; empty before.
-    const QString& FileName() const { return ConfigFileName; }
+    QString FileName() const;
     // The close query's comparison of the current state with the snapshot.
-    bool IsConfigModified() const;
+    bool IsConfigModified() const { return m_doc.IsModified(); }
 
     // "&Load Config" after its dialog: reads and checks path and puts it into
     // effect, reopening the port with its settings.
@@ -91,16 +96,20 @@ private:
     void BuildMenus();
     void BuildLink();
     void CentreOnScreen();
+    // A menu item of the window by its object name.
+    QAction* Action(const char* name) const;
 
     // ---- Slots and shared helpers -------------------------------------------------
-    // Clears the record (keeping its Disabled flag) and empties and disables
-    // the two buttons. Callers follow it with ShowSlot(). Out of range: nothing.
-    void ClearSlot(int index);
-    // Brings the slot's widgets in line with CmdTable[index].
+    // Shows what a document operation changed: clears and shows slots, sets
+    // caption colours and page captions, enables "&Paste".
+    void ShowChange(const pmv::TSetChange& change);
+    // Brings the slot's widgets in line with its record.
     void ShowSlot(int index);
-    // Runs the command editor on a copy of CmdTable[index]; OK stores the
-    // edited record and gives true.
+    // Runs the command editor on a copy of the slot's record; OK stores the
+    // edited record in the document and gives true.
     bool EditSlot(int index);
+    // The port component's settings, as the document keeps them.
+    pmv::TSerialSettings PortSettings() const;
     // Status panel 0 of an open port: "COM<n>: <baud> <data> <parity> <stop>".
     QString OpenPortStatusText() const;
     // Opens the port; when it does not open, logs failureLine and after it
@@ -147,14 +156,10 @@ private:
     void MemoDblClick();
 
     // ---- State --------------------------------------------------------------------
-    pmv::TCmdTable CmdTable{};
-    std::string ConfigTitle;       // 8-bit text; empty: no title
-    QString ConfigFileName;        // empty until the first load or save
-    pmv::TSavedConfig SavedConfig; // state after the last load or save
-    // Slot clipboard of the popup menu (not the system clipboard).
-    pmv::TCmdRecord ClipCmd;
-    bool ClipCutPending = false;
-    int ClipSource = 0;
+    // The command set: CmdTable, ConfigTitle, the page captions, the serial
+    // settings, ConfigFileName, SavedConfig and the slot clipboard. The link
+    // reads its table, so it comes before the link.
+    pmv::TCommandSet m_doc;
     TMainFormDialogs m_dialogs;
 
     // ---- Components and widgets ---------------------------------------------------
