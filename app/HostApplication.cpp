@@ -1,7 +1,6 @@
 #include "app/HostApplication.h"
 
 #include "app/Icons.h"
-#include "app/Mainfrm.h"
 #include "config/CmdRecord.h"
 
 #include <QCommandLineOption>
@@ -9,7 +8,6 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStringDecoder>
-#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -194,29 +192,6 @@ void RunGuarded(const std::function<void()>& handler) {
     } catch (...) {
         ShowError(QString());
     }
-}
-
-int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onShown) {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
-    const TCommandLineAnswer answer = AnswerCommandLine(arguments);
-    std::fputs(answer.output.c_str(), stdout);
-    std::fputs(answer.error.c_str(), stderr);
-    if (answer.done)
-        return answer.exitCode;
-    if (!DisplayAvailable()) {
-        std::fputs(NoDisplayMessage(), stderr);
-        return kExitNoDisplay;
-    }
-    THostApplication app(argc, argv);
-    return app.Run([&] {
-        TMainForm form;
-        form.show();
-        if (onShown)
-            QTimer::singleShot(0, &form, [&] { onShown(form); });
-        return app.exec();
-    });
 }
 
 } // namespace pmv

@@ -16,8 +16,6 @@
 #include <functional>
 #include <string>
 
-class TMainForm;
-
 class THostApplication : public QApplication {
     Q_OBJECT
 
@@ -84,10 +82,5 @@ void ShowError(const QString& message);
 
 // Runs one handler; an exception it throws ends it and is shown by ShowError.
 void RunGuarded(const std::function<void()>& handler);
-
-// The whole program: answers the command line, checks for a display, creates the application and
-// the main window, and runs the event loop. onShown, when given, is called once the window has been
-// shown and the event loop runs.
-int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onShown = {});
 
 } // namespace pmv

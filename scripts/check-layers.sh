@@ -6,7 +6,8 @@
 #   comport/             the serial port component package, on platform/
 #   dialogs/             the forms the window opens, on config/
 #   app/link/            the request engine, on config/ (PortLink, PortWatch: also comport/, platform/)
-#   app/                 the main window: may use everything above
+#   app/                 the main window: may use everything above; its units
+#                        (header with source) include each other in no circle
 #   tools/               programs: anything but the main window
 #   tests/, bench/       anything
 set -euo pipefail
@@ -36,5 +37,21 @@ while IFS= read -r file; do
     bad=1
   done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\/[^"]*\)".*/\1/p' "$file")
 done < <(git ls-files '*.cpp' '*.h')
-[ $bad -eq 0 ] && echo "check-layers: every include stays in its layer"
+
+# The window's files: no two units (a header with its source) may include each
+# other, directly or through others.
+edges=$(git ls-files 'app/*.cpp' 'app/*.h' | while IFS= read -r file; do
+  from=${file%.*}
+  sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\(app\/[^"]*\)".*/\1/p' "$file" |
+    while IFS= read -r inc; do
+      to=${inc%.*}
+      [ "$to" = "$from" ] || echo "$from $to"
+    done
+done)
+if ! loops=$(tsort <<<"$edges" 2>&1 >/dev/null) || [ -n "$loops" ]; then
+  echo "app/ units include each other in a circle:" >&2
+  sed -n 's/^tsort: //p' <<<"$loops" | grep -v 'input contains a loop' >&2
+  bad=1
+fi
+[ $bad -eq 0 ] && echo "check-layers: every include stays in its layer, and no two app/ units include each other"
 exit $bad
