@@ -1,11 +1,13 @@
 #include "app/Mainfrm.h"
 
+#include "app/CompareForm.h"
 #include "app/FormWidgets.h"
 #include "app/HostApplication.h"
 #include "app/Icons.h"
 #include "app/MainfrmLinkAdapters.h"
 #include "app/RepaintPacer.h"
 #include "app/SlotPanel.h"
+#include "app/link/CompareRun.h"
 #include "app/link/PortLink.h"
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
@@ -95,6 +97,8 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
 
 TMainForm::~TMainForm() {
     m_destroying = true;
+    // The comparison window shows the command set, which goes with the window's members.
+    delete m_compareForm;
     if (m_wheelSource)
         m_wheelSource->removeEventFilter(this);
     // The widgets outlive the link: nothing they report may reach it now.
@@ -111,7 +115,8 @@ void TMainForm::BuildMenus() {
                 menu->addSeparator()->setObjectName(QString::fromLatin1(d.name));
                 continue;
             }
-            auto* a = new QAction(QString::fromLatin1(d.caption), this);
+            // Captions are source text (UTF-8: "Compare with File…").
+            auto* a = new QAction(QString::fromUtf8(d.caption), this);
             a->setObjectName(QString::fromLatin1(d.name));
             if (*d.hint) {
                 a->setStatusTip(QString::fromLatin1(d.hint));
@@ -168,6 +173,18 @@ void TMainForm::BuildMenus() {
              TIcon::GetAllParameters},
             {"SetAllParameters", "&Set All Target Parameters", "Set all Target Parameter Values",
              &F::SetAllParametersClick, TIcon::SetAllParameters},
+            // Added after the specified items.
+            {"N5", nullptr, nullptr, nullptr, {}},
+            {"CompareWithTarget",
+             "Compare with Target",
+             "Compare the parameters with the target's values",
+             &F::CompareWithTargetClick,
+             {}},
+            {"CompareWithFile",
+             "Compare with File\u2026",
+             "Compare the parameters with another configuration file",
+             &F::CompareWithFileClick,
+             {}},
         });
     // No handlers: the items toggle their own check marks, which the link
     // reads when they matter.

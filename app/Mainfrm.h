@@ -11,11 +11,13 @@
 //   MainfrmConfig.cpp  configuration load, save, delete-all, close query, defaults
 //   MainfrmLink.cpp    the target link, Get All / Set All, value entry, port control
 //   MainfrmEdit.cpp    slot popup operations, page rename, title, log-in, about
+//   MainfrmCompare.cpp the comparison window, Send Selected, Take Values, snapshots
 #pragma once
 
 #include "app/FormDialogs.h"
 #include "config/CmdRecord.h"
 #include "config/CommandSet.h"
+#include "config/Comparison.h"
 #include "config/ConfigFile.h"
 
 #include <QMainWindow>
@@ -28,6 +30,8 @@ class QAction;
 class QColorDialog;
 class QMenu;
 class QTimer;
+class TCompareForm;
+class TFollowTimer;
 class TFormLinkView;
 class TFormWatchView;
 class TLogView;
@@ -41,8 +45,11 @@ class TLNKCOMDlg;
 } // namespace QORLNK
 
 namespace pmv {
+class TCompareRun;
 class TPortLink;
 class TPortWatch;
+class TReplyMatcher;
+class TRunView;
 } // namespace pmv
 
 class TMainForm : public QMainWindow {
@@ -78,6 +85,11 @@ public:
     pmv::TPortLink& Link() { return *m_link; }
     // The window repaints at most once per frame (app/RepaintPacer.h).
     const TRepaintPacer& Pacer() const { return *m_pacer; }
+    // The comparison window (none before the first comparison), what it
+    // shows, and the run that reads and sends its rows.
+    TCompareForm* CompareWindow() const { return m_compareForm; }
+    const pmv::TSetComparison& Comparison() const { return m_comparison; }
+    const pmv::TCompareRun& CompareRun() const { return *m_run; }
 
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
@@ -116,6 +128,17 @@ private:
     // the reason (which device, and why) in one line. True when open.
     bool OpenPortOrSayWhy(const QString& failureLine);
 
+    // ---- Comparison and snapshots (MainfrmCompare.cpp) -------------------------------
+    void BuildCompare();
+    TCompareForm* ShowCompareWindow();
+    // Set All, after reading the target's values into a snapshot beside the
+    // configuration file (a set without a file has none).
+    void SetAllWithSnapshot();
+    // Writes the snapshot of what read holds and logs where. False (and
+    // logged why) when it could not be written: then nothing may be sent.
+    bool WriteTargetSnapshot(const pmv::TSetComparison& read);
+    void CompareRunFinished();
+
     // ---- Handlers -------------------------------------------------------------------
     // File menu.
     void LogInClick();
@@ -135,6 +158,11 @@ private:
     void SetAllParametersClick();
     // Help menu.
     void AboutClick();
+    // Commands menu, after the specified items, and the comparison window.
+    void CompareWithTargetClick();
+    void CompareWithFileClick();
+    void SendSelectedClick();
+    void TakeValuesClick();
     // Slot popup menu (acts on the panel's SelectedSlot).
     void EditClick();
     void CopyClick();
@@ -177,9 +205,23 @@ private:
     QObject* m_wheelSource = nullptr;
     TRepaintPacer* m_pacer = nullptr;
     std::unique_ptr<TFormLinkView> m_linkView;
-    std::unique_ptr<pmv::TPortLink> m_link; // after the view: goes before it
+    std::unique_ptr<pmv::TRunView> m_runView; // in front of m_linkView
+    std::unique_ptr<pmv::TPortLink> m_link;   // after the views: goes before them
     std::unique_ptr<TFormWatchView> m_watchView;
     std::unique_ptr<pmv::TPortWatch> m_watch; // after its view: goes before it
+    // The comparison: its run (after the link and the views: goes first),
+    // the rows the window shows, and those Set All's snapshot reads.
+    QTimer* m_followTimer = nullptr;
+    std::unique_ptr<TFollowTimer> m_follow;
+    std::unique_ptr<pmv::TReplyMatcher> m_matcher;
+    std::unique_ptr<pmv::TCompareRun> m_run;
+    enum class TRunPurpose { Compare, Send, SetAllSnapshot };
+    TRunPurpose m_runPurpose = TRunPurpose::Compare;
+    pmv::TSetComparison m_comparison;
+    bool m_comparisonWithTarget = false;
+    pmv::TSetComparison m_snapshotRead;
+    QString m_sendNote; // what the snapshot before a send did
+    TCompareForm* m_compareForm = nullptr;
     bool m_shown = false;
     bool m_destroying = false;
 };

@@ -8,6 +8,7 @@
 #include "app/Mainfrm.h"
 #include "app/MainfrmLinkAdapters.h"
 #include "app/SlotPanel.h"
+#include "app/link/CompareRun.h"
 #include "app/link/PortLink.h"
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomdlg.h"
@@ -36,8 +37,9 @@ void TMainForm::BuildLink() {
     m_linkView = std::make_unique<TFormLinkView>(TFormLinkView::TWidgets{
         Memo, StatusBar, Action("ShowTransmissions"), Action("ShowUnframedReceptions"),
         Action("ShowCommandDescription"), CmdsPageControl, this});
+    m_runView = std::make_unique<pmv::TRunView>(*m_linkView);
     m_link = std::make_unique<pmv::TPortLink>(
-        m_doc.Table(), *LNKCOMPort, *RxTimer, *m_linkView,
+        m_doc.Table(), *LNKCOMPort, *RxTimer, *m_runView,
         [](const std::string& what) { pmv::ShowError(pmv::ExceptionText(what.c_str())); });
 
     // A port whose device vanishes is closed, shown as lost, and opened
@@ -62,6 +64,7 @@ void TMainForm::BuildLink() {
             [this](const QPoint& pos) { CmdPopupMenu->popup(pos); });
     connect(panel, &TSlotPanel::PageMenuRequested, TabNamingPopupMenu,
             [this](const QPoint& pos) { TabNamingPopupMenu->popup(pos); });
+    BuildCompare();
 }
 
 // ---- Value entry with the wheel, runs ---------------------------------------------
@@ -79,7 +82,7 @@ void TMainForm::GetAllParametersClick() {
 }
 
 void TMainForm::SetAllParametersClick() {
-    m_link->Engine().SetAllParameters();
+    SetAllWithSnapshot();
 }
 
 // ---- COM menu -----------------------------------------------------------------------

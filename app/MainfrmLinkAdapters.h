@@ -15,6 +15,7 @@
 
 class QAction;
 class QObject;
+class QTimer;
 class TLogView;
 class TSlotPanel;
 class TStatusLine;
@@ -57,6 +58,19 @@ private:
     static bool Checked(const QAction* item);
 
     TWidgets m_widgets;
+};
+
+// The comparison run's wait for its own reply after a stray one, as long as
+// the reply timer's (which a caller may have widened).
+class TFollowTimer : public pmv::TLinkTimer {
+public:
+    TFollowTimer(QTimer& timer, const QTimer& replyTimer) : m_timer(timer), m_reply(replyTimer) {}
+    void Start() override;
+    void Stop() override;
+
+private:
+    QTimer& m_timer;
+    const QTimer& m_reply;
 };
 
 // The port watch on the window: its lines in the log, the port's state in

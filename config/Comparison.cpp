@@ -27,6 +27,11 @@ bool IsGetAllSlot(const TCmdRecord& rec) {
            (rec.cmd_type == ctParamGet || rec.cmd_type == ctParamGetSet);
 }
 
+bool IsSetAllSlot(const TCmdRecord& rec) {
+    return rec.defined() && !rec.has(Disabled) && rec.has(IncInSetAll) &&
+           (rec.cmd_type == ctParamSet || rec.cmd_type == ctParamGetSet);
+}
+
 bool IsSendableSlot(const TCmdRecord& rec) {
     return IsGetAllSlot(rec) && rec.cmd_type == ctParamGetSet;
 }
@@ -84,6 +89,13 @@ void TSetComparison::SetLate(int row, std::string_view value) {
     TCompareRow& r = m_rows.at(static_cast<std::size_t>(row));
     r.other = std::string(value);
     r.status = TCompareStatus::Late;
+}
+
+void TSetComparison::SetFileValue(int row, std::int32_t value) {
+    TCompareRow& r = m_rows.at(static_cast<std::size_t>(row));
+    r.fileValue = value;
+    if (r.other && (r.status == TCompareStatus::Same || r.status == TCompareStatus::Differs))
+        SetValue(row, std::string(*r.other));
 }
 
 void TSetComparison::SetStatus(int row, TCompareStatus status) {

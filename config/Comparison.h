@@ -37,6 +37,9 @@ const char* CompareStatusText(TCompareStatus status);
 
 // Whether Get All reads the slot: the comparison's rows.
 bool IsGetAllSlot(const TCmdRecord& rec);
+// Whether Set All sends the slot (kinds 4 and 5, IncInSetAll, defined, not
+// disabled).
+bool IsSetAllSlot(const TCmdRecord& rec);
 // Whether a Set can write it (kind 5 among the compared kinds).
 bool IsSendableSlot(const TCmdRecord& rec);
 
@@ -75,6 +78,9 @@ public:
     // The other value of a row arrived as its reply (Same or Differs), or late.
     void SetValue(int row, std::string_view value);
     void SetLate(int row, std::string_view value);
+    // A new file value (taken from the other side): the status follows,
+    // unless the row is late or not read.
+    void SetFileValue(int row, std::int32_t value);
     void SetStatus(int row, TCompareStatus status);
     // Back to "not read", without a value or a note (the tick stays).
     void Clear(int row);

@@ -88,8 +88,11 @@ public:
     TCompareRun& operator=(const TCompareRun&) = delete;
 
     // Reads the values of these rows of comparison (all rows when empty).
-    // False when nothing can be sent (Error() says why); the comparison must
-    // outlive the run's use of it (until onFinished or Forget).
+    // False when the run is refused (busy, or a run is on; Error() says
+    // why); otherwise onFinished comes once it has ended, also when its first
+    // request is refused (Error() then holds the engine's log line). The
+    // comparison must outlive the run's use of it (late replies still reach
+    // it) until the next run or Forget.
     bool Read(TSetComparison& comparison, std::vector<int> rows = {});
     // Sends the file values of these rows (those a Set can write) and reads
     // each back; see above for beforeWrite.

@@ -312,13 +312,21 @@ TEST_F(MainFormTest, MainMenuItems) {
         }
         EXPECT_TRUE(a->isEnabled());
     }
+    // Items added later come after the specified ones.
+    const QHash<QString, QStringList> added = {
+        {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile"}}};
     for (const auto& [menu, count] : position.asKeyValueRange()) {
         for (QAction* m : form->menuBar()->actions()) {
             if (m->text() == menu) {
-                EXPECT_EQ(m->menu()->actions().size(), count) << menu.toStdString();
+                const QList<QAction*> items = m->menu()->actions();
+                ASSERT_EQ(items.size(), count + added.value(menu).size()) << menu.toStdString();
+                for (int i = 0; i < added.value(menu).size(); ++i)
+                    EXPECT_EQ(items[count + i]->objectName(), added.value(menu)[i]);
             }
         }
     }
+    EXPECT_EQ(Item(*form, "CompareWithTarget")->text(), "Compare with Target");
+    EXPECT_EQ(Item(*form, "CompareWithFile")->text(), QString::fromUtf8("Compare with File\u2026"));
 }
 
 // The platform's standard keys run their items (captions and mnemonics are

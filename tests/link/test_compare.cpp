@@ -154,7 +154,7 @@ TEST(CompareRun, SendSelectedCostsOneSetAndOneGetPerRow) {
     // A snapshot that cannot be written stops the write: nothing is sent.
     r.Define(1, "ACC", 260);
     const std::size_t again = r.port.written.size();
-    ASSERT_FALSE(r.run.Send(cmp, {1}, [] { return false; }));
+    ASSERT_TRUE(r.run.Send(cmp, {1}, [] { return false; }));
     EXPECT_EQ(r.run.Error(), "nothing sent");
     EXPECT_EQ(r.port.written.size(), again);
 }
@@ -169,7 +169,8 @@ TEST(CompareRun, RefusedWhenBusyOrClosed) {
     EXPECT_EQ(r.run.Error(), "COM is busy");
     r.engine.RxTimerTimer();
     r.port.open = false;
-    EXPECT_FALSE(r.run.Read(cmp));
+    EXPECT_TRUE(r.run.Read(cmp));
+    EXPECT_FALSE(r.run.Running());
     EXPECT_EQ(r.run.Error(), "ERROR: - COM port not opened");
     EXPECT_EQ(cmp.Counts().Of(TCompareStatus::NotRead), 2);
 }
