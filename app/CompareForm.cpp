@@ -21,11 +21,20 @@ using namespace pmv;
 
 namespace {
 
-enum TColumn { colSlot, colCommand, colDescription, colFile, colOther, colLimits, colStatus,
-               colNote, kColumnCount };
+enum TColumn {
+    colSlot,
+    colCommand,
+    colDescription,
+    colFile,
+    colOther,
+    colLimits,
+    colStatus,
+    colNote,
+    kColumnCount
+};
 
-const char* const kHeaders[kColumnCount] = {"Slot",  "Command", "Description", "File",
-                                            "",      "Limits",  "Status",      "Note"};
+const char* const kHeaders[kColumnCount] = {"Slot", "Command", "Description", "File",
+                                            "",     "Limits",  "Status",      "Note"};
 
 } // namespace
 
@@ -275,10 +284,10 @@ void TCompareForm::Show(TSetComparison* comparison, const QString& heading,
     const QFontMetrics fm = m_table->fontMetrics();
     int statusWidth = m_table->columnWidth(colStatus);
     for (int s = 0; s < kCompareStatusCount; ++s)
-        statusWidth = std::max(statusWidth,
-                               fm.horizontalAdvance(QString::fromLatin1(
-                                   CompareStatusText(static_cast<TCompareStatus>(s)))) +
-                                   2 * fm.averageCharWidth());
+        statusWidth =
+            std::max(statusWidth, fm.horizontalAdvance(QString::fromLatin1(
+                                      CompareStatusText(static_cast<TCompareStatus>(s)))) +
+                                      2 * fm.averageCharWidth());
     m_table->setColumnWidth(colStatus, statusWidth);
     if (m_model->rowCount() > 0)
         m_table->setCurrentIndex(m_model->index(0, colSlot));

@@ -48,7 +48,7 @@ namespace pmv {
 class TCompareRun;
 class TPortLink;
 class TPortWatch;
-class TReplyMatcher;
+class TReplyCheck;
 class TRunView;
 } // namespace pmv
 
@@ -213,7 +213,7 @@ private:
     // the rows the window shows, and those Set All's snapshot reads.
     QTimer* m_followTimer = nullptr;
     std::unique_ptr<TFollowTimer> m_follow;
-    std::unique_ptr<pmv::TReplyMatcher> m_matcher;
+    std::unique_ptr<pmv::TReplyCheck> m_replyCheck;
     std::unique_ptr<pmv::TCompareRun> m_run;
     enum class TRunPurpose { Compare, Send, SetAllSnapshot };
     TRunPurpose m_runPurpose = TRunPurpose::Compare;

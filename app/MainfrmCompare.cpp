@@ -44,9 +44,9 @@ void TMainForm::BuildCompare() {
     m_followTimer = new QTimer(this);
     m_followTimer->setObjectName(QStringLiteral("CompareFollowTimer"));
     m_follow = std::make_unique<TFollowTimer>(*m_followTimer, *RxTimer);
-    m_matcher = std::make_unique<TNameMatcher>();
+    m_replyCheck = std::make_unique<TNameCheck>();
     m_run = std::make_unique<TCompareRun>(m_doc.Table(), m_link->Engine(), *m_runView, *m_follow,
-                                          *m_matcher);
+                                          *m_replyCheck);
     connect(m_followTimer, &QTimer::timeout, this,
             [this] { RunGuarded([this] { m_run->RetryTimerTimer(); }); });
     m_run->onRow = [this](int row) {
@@ -86,9 +86,10 @@ void TMainForm::CompareWithTargetClick() {
                              ? QStringLiteral("The command set")
                              : QStringLiteral("\"%1\"").arg(FileText(m_doc.FileName()));
     TCompareForm* form = ShowCompareWindow();
-    form->Show(&m_comparison,
-               QStringLiteral("%1 compared with the target on COM%2").arg(file).arg(LNKCOMPort->Port()),
-               QStringLiteral("Target"), true);
+    form->Show(
+        &m_comparison,
+        QStringLiteral("%1 compared with the target on COM%2").arg(file).arg(LNKCOMPort->Port()),
+        QStringLiteral("Target"), true);
     if (m_comparison.Rows().empty()) {
         form->SetStatus(QStringLiteral("No parameter is marked for Get All."));
         return;
@@ -135,10 +136,10 @@ void TMainForm::CompareWithFileClick() {
     const QString file = m_doc.FileName().empty()
                              ? QStringLiteral("The command set")
                              : QStringLiteral("\"%1\"").arg(FileText(m_doc.FileName()));
-    ShowCompareWindow()->Show(&m_comparison,
-                              QStringLiteral("%1 compared with \"%2\"")
-                                  .arg(file, QFileInfo(path).fileName()),
-                              QStringLiteral("Other file"), false);
+    ShowCompareWindow()->Show(
+        &m_comparison,
+        QStringLiteral("%1 compared with \"%2\"").arg(file, QFileInfo(path).fileName()),
+        QStringLiteral("Other file"), false);
 }
 
 // ---- Send Selected and Take Values ----------------------------------------------------
@@ -267,8 +268,9 @@ void TMainForm::CompareRunFinished() {
     m_compareForm->Refresh(m_runPurpose != TRunPurpose::Send);
     QString status;
     if (m_runPurpose == TRunPurpose::Send) {
-        status = QStringLiteral("%1 Sets and %2 Gets sent. ").arg(m_run->Sets()).arg(m_run->Gets()) +
-                 m_sendNote;
+        status =
+            QStringLiteral("%1 Sets and %2 Gets sent. ").arg(m_run->Sets()).arg(m_run->Gets()) +
+            m_sendNote;
     } else {
         status = QStringLiteral("%1 parameters read.").arg(m_run->Gets());
     }

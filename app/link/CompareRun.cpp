@@ -61,8 +61,8 @@ void TRunView::ReplyTimedOut(int slot) {
 // ---- The run ----------------------------------------------------------------------------
 
 TCompareRun::TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view,
-                         TLinkTimer& retry, const TReplyMatcher& matcher)
-    : m_table(table), m_engine(engine), m_view(view), m_retry(retry), m_matcher(matcher) {
+                         TLinkTimer& retry, const TReplyCheck& check)
+    : m_table(table), m_engine(engine), m_view(view), m_retry(retry), m_replyCheck(check) {
     m_view.Attach(this);
 }
 
@@ -237,12 +237,12 @@ void TCompareRun::Processed(int slot, std::string_view value) {
     if (!m_cmp)
         return;
     const bool ownFrame = m_view.Frames() == m_ownFrame;
-    if (m_waiting && m_matcher.Answers(RowRecord(m_steps[m_pos].row), m_body)) {
+    if (m_waiting && m_replyCheck.Answers(RowRecord(m_steps[m_pos].row), m_body)) {
         Done(value, true);
         return;
     }
     // A reply to a request of someone else's, sent after the run's: theirs.
-    if (!ownFrame && m_matcher.Answers(m_table[slot], m_body))
+    if (!ownFrame && m_replyCheck.Answers(m_table[slot], m_body))
         return;
     Stray(value);
     if (m_waiting && ownFrame && !m_waitingOwn) {
@@ -267,7 +267,7 @@ void TCompareRun::Stray(std::string_view value) {
     const std::vector<TCompareRow>& rows = m_cmp->Rows();
     for (std::size_t r = 0; r < rows.size(); ++r) {
         if (rows[r].status == TCompareStatus::TimedOut &&
-            m_matcher.Answers(m_table[rows[r].slot], m_body)) {
+            m_replyCheck.Answers(m_table[rows[r].slot], m_body)) {
             m_cmp->SetLate(static_cast<int>(r), value);
             if (onRow)
                 onRow(static_cast<int>(r));

@@ -13,7 +13,7 @@
 //   - a Set sends the row's file value (val_start), not the edit's text;
 //   - a request that times out does not end the run: its row is "timed out"
 //     and the run goes on with the next;
-//   - a reply is believed only when it answers the request (TReplyMatcher).
+//   - a reply is believed only when it answers the request (TReplyCheck).
 //     The engine gives a reply that comes after its time-out to the request
 //     sent next; the run shows it as the late value of the row it answers,
 //     or counts it as unmatched, and waits on (`retry` timer) for the reply
@@ -27,7 +27,7 @@
 // Everything runs on the user-interface thread, from the engine's calls.
 #pragma once
 
-#include "app/link/ReplyMatch.h"
+#include "app/link/ReplyCheck.h"
 #include "app/link/RequestEngine.h"
 #include "config/Comparison.h"
 
@@ -82,7 +82,7 @@ public:
     // table: the command set whose file values are sent; retry: a timer of
     // the reply time-out's length whose tick the owner passes to RetryTimerTimer.
     TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view, TLinkTimer& retry,
-                const TReplyMatcher& matcher);
+                const TReplyCheck& check);
     ~TCompareRun();
     TCompareRun(const TCompareRun&) = delete;
     TCompareRun& operator=(const TCompareRun&) = delete;
@@ -143,7 +143,7 @@ private:
     TRequestEngine& m_engine;
     TRunView& m_view;
     TLinkTimer& m_retry;
-    const TReplyMatcher& m_matcher;
+    const TReplyCheck& m_replyCheck;
 
     TSetComparison* m_cmp = nullptr;
     std::vector<TStep> m_steps;

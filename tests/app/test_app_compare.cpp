@@ -69,7 +69,9 @@ protected:
     }
 
     TCompareForm* Window() const { return form->CompareWindow(); }
-    template <class T> T* Part(const char* name) const { return apptest::Named<T>(*Window(), name); }
+    template <class T> T* Part(const char* name) const {
+        return apptest::Named<T>(*Window(), name);
+    }
     // Every frame sent has had its reply or its time-out (status panels 2, 4, 6).
     bool WaitIdle() {
         auto n = [&](int panel) { return apptest::StatusText(*form, panel).toInt(); };
@@ -119,7 +121,7 @@ TEST_F(CompareTest, DifferencesFoundTickedFromTheKeyboardAndSent) {
     const struct {
         const char* word;
         const char* status;
-    } rows[] = {{"SPD", "same 1500"}, {"ACC", "differs 200"}, {"DEC", "same 200"},
+    } rows[] = {{"SPD", "same 1500"},  {"ACC", "differs 200"}, {"DEC", "same 200"},
                 {"KP", "differs 120"}, {"TLIM", "timed out"},  {"KD", "late 0"},
                 {"TEMP", "same 34"}};
     for (const auto& row : rows)
@@ -194,8 +196,8 @@ TEST_F(CompareTest, SetAllReadsASnapshotFirstAndStopsWithoutOne) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return SimFramesFrom(before).size() == 7 + 6; }, kWait));
     ASSERT_TRUE(WaitIdle());
     const std::vector<std::string> frames = SimFramesFrom(before);
-    EXPECT_EQ(frames[0], "QXSPD\\r");                  // Get All's reads first ...
-    EXPECT_EQ(frames[7], "QXSPD = 1500\\r");           // ... then Set All
+    EXPECT_EQ(frames[0], "QXSPD\\r");        // Get All's reads first ...
+    EXPECT_EQ(frames[7], "QXSPD = 1500\\r"); // ... then Set All
     EXPECT_EQ(QDir(SnapshotFolder()).entryList(QDir::Files).size(), 1);
 
     // A snapshot that cannot be written: nothing is sent.
@@ -207,8 +209,9 @@ TEST_F(CompareTest, SetAllReadsASnapshotFirstAndStopsWithoutOne) {
     apptest::Item(*form, "SetAllParameters")->trigger();
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return apptest::LogLines(*form).last().startsWith("ERROR: - snapshot"); }, kWait));
-    EXPECT_EQ(apptest::LogLines(*form).last(),
-              QStringLiteral("ERROR: - snapshot not written (Cannot create folder %1): nothing sent")
-                  .arg(SnapshotFolder()));
+    EXPECT_EQ(
+        apptest::LogLines(*form).last(),
+        QStringLiteral("ERROR: - snapshot not written (Cannot create folder %1): nothing sent")
+            .arg(SnapshotFolder()));
     EXPECT_EQ(SimFramesFrom(second).size(), 7u); // the reads, no Set
 }

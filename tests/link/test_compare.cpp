@@ -27,8 +27,8 @@ struct CompareRig {
     FakeView view;
     TRunView runView{view};
     TRequestEngine engine{table, port, timer, runView};
-    TNameMatcher matcher;
-    TCompareRun run{table, engine, runView, retry, matcher};
+    TNameCheck check;
+    TCompareRun run{table, engine, runView, retry, check};
     qxmsim::TSimTarget sim;
     std::set<std::string> silent, late;
     std::deque<std::string> lateReplies; // delivered once the next frame is out
