@@ -50,12 +50,28 @@ public:
         m_cmp = cmp;
         m_otherColumn = otherColumn;
         m_visible.clear();
+        m_position.clear();
         endResetModel();
     }
 
+    // The widest of the other values, in pixels.
+    int OtherWidth(const QFontMetrics& fm) const {
+        int w = 0;
+        if (m_cmp)
+            for (const TCompareRow& row : m_cmp->Rows())
+                if (row.other)
+                    w = std::max(w, fm.horizontalAdvance(FromLatin1(*row.other)));
+        return w;
+    }
+
+    // Shows the rows the filter lets through; a table that shows them
+    // already is left as it is (no reset, no full repaint).
     void Filter(bool differencesOnly) {
+        std::vector<int> visible = m_cmp ? m_cmp->Visible(differencesOnly) : std::vector<int>{};
+        if (visible == m_visible && !m_position.empty())
+            return;
         beginResetModel();
-        m_visible = m_cmp ? m_cmp->Visible(differencesOnly) : std::vector<int>{};
+        m_visible = std::move(visible);
         m_position.assign(m_cmp ? m_cmp->Rows().size() : 0, -1);
         for (std::size_t i = 0; i < m_visible.size(); ++i)
             m_position[static_cast<std::size_t>(m_visible[i])] = static_cast<int>(i);
@@ -166,11 +182,10 @@ private:
 };
 
 // The table: Space ticks the current row whatever cell is current; Tab
-// leaves it; each complete paint is timed.
+// leaves it.
 class TCompareForm::TTable : public QTableView {
 public:
     using QTableView::QTableView;
-    TClock::time_point lastPaint{};
 
 protected:
     void keyPressEvent(QKeyEvent* e) override {
@@ -183,10 +198,6 @@ protected:
             return;
         }
         QTableView::keyPressEvent(e);
-    }
-    void paintEvent(QPaintEvent* e) override {
-        QTableView::paintEvent(e);
-        lastPaint = TClock::now();
     }
 };
 
@@ -321,9 +332,13 @@ void TCompareForm::Refresh(bool filterAgain) {
     else
         UpdateSummary();
     UpdateButtons();
-    // Values are known now: the column takes the widest.
-    m_table->resizeColumnToContents(colOther);
+    // Values are known now: the column grows to the widest.
+    const QFontMetrics fm = m_table->fontMetrics();
+    const int other = m_model->OtherWidth(fm) + 2 * fm.averageCharWidth();
+    if (other > m_table->columnWidth(colOther))
+        m_table->setColumnWidth(colOther, other);
     m_pacer->RepaintNow();
+    m_shownAt = TClock::now();
 }
 
 void TCompareForm::UpdateSummary() {
@@ -345,8 +360,8 @@ void TCompareForm::SetStatus(const QString& text) {
     m_status->setText(text);
 }
 
-TCompareForm::TClock::time_point TCompareForm::LastPaint() const {
-    return m_table->lastPaint;
+TCompareForm::TClock::time_point TCompareForm::ShownAt() const {
+    return m_shownAt;
 }
 
 void TCompareForm::closeEvent(QCloseEvent* event) {

@@ -49,8 +49,8 @@ public:
     void SetRunning(bool running);
     void SetStatus(const QString& text);
 
-    // When the table was last painted completely (for measurements).
-    TClock::time_point LastPaint() const;
+    // When Refresh last had everything that changed painted (for measurements).
+    TClock::time_point ShownAt() const;
 
 signals:
     void SendSelectedClicked();
@@ -81,4 +81,5 @@ private:
     TRepaintPacer* m_pacer = nullptr;
     bool m_target = false;
     bool m_running = false;
+    TClock::time_point m_shownAt{};
 };

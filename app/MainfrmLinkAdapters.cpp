@@ -49,9 +49,9 @@ void TFormLinkView::ConvertError(const std::string& message) {
     QTimer::singleShot(0, m_widgets.context, [text] { pmv::ShowError(text); });
 }
 
-void TFollowTimer::Start() {
+void TFollowTimer::Start(int ms) {
     m_timer.setSingleShot(true);
-    m_timer.start(m_reply.interval());
+    m_timer.start(ms);
 }
 
 void TFollowTimer::Stop() {

@@ -5,6 +5,7 @@
 // Everything here runs on the user-interface thread.
 #pragma once
 
+#include "app/link/CompareRun.h"
 #include "app/link/PortWatch.h"
 #include "app/link/RequestEngine.h"
 
@@ -60,17 +61,16 @@ private:
     TWidgets m_widgets;
 };
 
-// The comparison run's wait for its own reply after a stray one, as long as
-// the reply timer's (which a caller may have widened).
-class TFollowTimer : public pmv::TLinkTimer {
+// The comparison run's wait for its own reply after a stray one: a
+// single-shot QTimer.
+class TFollowTimer : public pmv::TRunTimer {
 public:
-    TFollowTimer(QTimer& timer, const QTimer& replyTimer) : m_timer(timer), m_reply(replyTimer) {}
-    void Start() override;
+    explicit TFollowTimer(QTimer& timer) : m_timer(timer) {}
+    void Start(int ms) override;
     void Stop() override;
 
 private:
     QTimer& m_timer;
-    const QTimer& m_reply;
 };
 
 // The port watch on the window: its lines in the log, the port's state in

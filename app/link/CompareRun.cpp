@@ -61,8 +61,8 @@ void TRunView::ReplyTimedOut(int slot) {
 // ---- The run ----------------------------------------------------------------------------
 
 TCompareRun::TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view,
-                         TLinkTimer& retry, const TReplyCheck& check)
-    : m_table(table), m_engine(engine), m_view(view), m_retry(retry), m_replyCheck(check) {
+                         TRunTimer& wait, const TReplyCheck& check)
+    : m_table(table), m_engine(engine), m_view(view), m_wait(wait), m_replyCheck(check) {
     m_view.Attach(this);
 }
 
@@ -173,6 +173,7 @@ void TCompareRun::Next() {
         }
         ++(s.kind == TStepKind::Set ? m_sets : m_gets);
         m_ownFrame = m_view.Frames();
+        m_sentAt = std::chrono::steady_clock::now();
         m_waiting = true;
         return;
     }
@@ -187,19 +188,19 @@ void TCompareRun::Stop() {
 void TCompareRun::Forget() {
     m_stopping = true;
     m_running = m_waiting = m_waitingOwn = false;
-    m_retry.Stop();
+    m_wait.Stop();
     m_cmp = nullptr;
 }
 
 void TCompareRun::Finish() {
     m_running = m_waiting = m_waitingOwn = false;
-    m_retry.Stop();
+    m_wait.Stop();
     if (onFinished)
         onFinished();
 }
 
 void TCompareRun::Done(std::string_view value, bool answered) {
-    m_retry.Stop();
+    m_wait.Stop();
     m_waiting = m_waitingOwn = false;
     const TStep& s = m_steps[m_pos];
     if (s.kind == TStepKind::Get) {
@@ -230,6 +231,7 @@ bool TCompareRun::HoldsEdit() const {
 }
 
 void TCompareRun::Received(int, std::string_view body) {
+    m_lastReplyAt = std::chrono::steady_clock::now();
     m_body.assign(body);
 }
 
@@ -247,9 +249,16 @@ void TCompareRun::Processed(int slot, std::string_view value) {
     Stray(value);
     if (m_waiting && ownFrame && !m_waitingOwn) {
         // The engine took this reply for the run's request and waits no
-        // more; the request's own reply may still come.
+        // more; the request's own reply may still come within its time-out.
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - m_sentAt);
+        const int rest = m_timeoutMs - static_cast<int>(waited.count());
+        if (rest <= 0) {
+            Done({}, false);
+            return;
+        }
         m_waitingOwn = true;
-        m_retry.Start();
+        m_wait.Start(rest);
     }
 }
 
@@ -258,7 +267,7 @@ void TCompareRun::TimedOut(int) {
         Done({}, false);
 }
 
-void TCompareRun::RetryTimerTimer() {
+void TCompareRun::WaitTimerTimer() {
     if (m_waitingOwn)
         Done({}, false);
 }

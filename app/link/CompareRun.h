@@ -16,9 +16,9 @@
 //   - a reply is believed only when it answers the request (TReplyCheck).
 //     The engine gives a reply that comes after its time-out to the request
 //     sent next; the run shows it as the late value of the row it answers,
-//     or counts it as unmatched, and waits on (`retry` timer) for the reply
+//     or counts it as unmatched, and waits on (`wait` timer) for the reply
 //     of its own request, which the engine then takes as a reply without a
-//     request.
+//     request, until the request's time-out is over.
 //
 // Send: the ticked rows' values that are not known yet are read first; then
 // `beforeWrite` runs (the owner writes its snapshot; false stops the run with
@@ -31,6 +31,7 @@
 #include "app/link/RequestEngine.h"
 #include "config/Comparison.h"
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,15 @@
 namespace pmv {
 
 class TCompareRun;
+
+// A single-shot timer: the rest of a request's time-out. The owner passes
+// its tick to TCompareRun::WaitTimerTimer.
+class TRunTimer {
+public:
+    virtual ~TRunTimer() = default;
+    virtual void Start(int ms) = 0;
+    virtual void Stop() = 0;
+};
 
 // The engine's view in front of the owner's: passes everything on, counts
 // the frames sent, and lets a run take the replies and edit texts of its own
@@ -79,9 +89,8 @@ private:
 
 class TCompareRun {
 public:
-    // table: the command set whose file values are sent; retry: a timer of
-    // the reply time-out's length whose tick the owner passes to RetryTimerTimer.
-    TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view, TLinkTimer& retry,
+    // table: the command set whose file values are sent.
+    TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view, TRunTimer& wait,
                 const TReplyCheck& check);
     ~TCompareRun();
     TCompareRun(const TCompareRun&) = delete;
@@ -110,11 +119,16 @@ public:
     // Requests the last operation sent, by kind.
     int Gets() const { return m_gets; }
     int Sets() const { return m_sets; }
+    // When the last reply came (for measurements).
+    std::chrono::steady_clock::time_point LastReplyAt() const { return m_lastReplyAt; }
 
     std::function<void(int row)> onRow;
     std::function<void()> onFinished;
 
-    void RetryTimerTimer();
+    // The reply time-out the engine's timer has (200 ms, or what its owner
+    // set): a request waited for past a stray reply ends with it.
+    void SetReplyTimeout(int ms) { m_timeoutMs = ms; }
+    void WaitTimerTimer();
 
 private:
     friend class TRunView;
@@ -142,7 +156,7 @@ private:
     const TCmdTable& m_table;
     TRequestEngine& m_engine;
     TRunView& m_view;
-    TLinkTimer& m_retry;
+    TRunTimer& m_wait;
     const TReplyCheck& m_replyCheck;
 
     TSetComparison* m_cmp = nullptr;
@@ -160,6 +174,9 @@ private:
     int m_unmatched = 0;
     int m_gets = 0;
     int m_sets = 0;
+    std::chrono::steady_clock::time_point m_lastReplyAt{};
+    std::chrono::steady_clock::time_point m_sentAt{};
+    int m_timeoutMs = TRequestEngine::kReplyTimeoutMs;
 };
 
 } // namespace pmv

@@ -23,12 +23,17 @@ namespace {
 struct CompareRig {
     TCmdTable table{};
     FakePort port;
-    FakeTimer timer, retry;
+    FakeTimer timer;
+    struct : TRunTimer {
+        bool running = false;
+        void Start(int ms) override { running = ms > 0; }
+        void Stop() override { running = false; }
+    } wait;
     FakeView view;
     TRunView runView{view};
     TRequestEngine engine{table, port, timer, runView};
     TNameCheck check;
-    TCompareRun run{table, engine, runView, retry, check};
+    TCompareRun run{table, engine, runView, wait, check};
     qxmsim::TSimTarget sim;
     std::set<std::string> silent, late;
     std::deque<std::string> lateReplies; // delivered once the next frame is out
@@ -49,9 +54,9 @@ struct CompareRig {
     void Play() {
         for (int guard = 0; guard < 10000 && (run.Running() || !lateReplies.empty()); ++guard) {
             if (answered == port.written.size()) {
-                if (retry.running) {
-                    retry.Stop();
-                    run.RetryTimerTimer();
+                if (wait.running) {
+                    wait.Stop();
+                    run.WaitTimerTimer();
                 } else if (!lateReplies.empty()) {
                     Feed(lateReplies.front());
                     lateReplies.pop_front();
@@ -101,6 +106,7 @@ TEST(CompareRun, ReadsEveryRowAndBelievesOnlyMatchingReplies) {
         {"silent goes on", {"ACC"}, {}, {"SPD same 1500", "ACC timed out", "KP same 120", "DEC same 200"}, 0},
         {"late is its own", {}, {"ACC"}, {"SPD same 1500", "ACC late 200", "KP same 120", "DEC same 200"}, 0},
         {"late and silent next", {"KP"}, {"ACC"}, {"SPD same 1500", "ACC late 200", "KP timed out", "DEC same 200"}, 0},
+        {"two late in a row", {}, {"ACC", "KP"}, {"SPD same 1500", "ACC late 200", "KP late 120", "DEC same 200"}, 0},
         {"late last row", {}, {"DEC"}, {"SPD same 1500", "ACC differs 200", "KP same 120", "DEC late 200"}, 0},
     };
     // clang-format on
