@@ -308,6 +308,17 @@ void TCompareForm::Show(TSetComparison* comparison, const QString& heading,
     m_table->setFocus();
 }
 
+void TCompareForm::Clear(const QString& status) {
+    m_cmp = nullptr;
+    m_target = false;
+    m_running = false;
+    m_heading->clear();
+    m_model->Reset(nullptr, QString());
+    UpdateSummary();
+    UpdateButtons();
+    m_status->setText(status);
+}
+
 void TCompareForm::RowChanged(int row) {
     m_model->RowChanged(row);
     UpdateSummary();
@@ -351,9 +362,10 @@ void TCompareForm::SetRunning(bool running) {
 }
 
 void TCompareForm::UpdateButtons() {
-    m_send->setEnabled(m_target && !m_running);
-    m_take->setEnabled(!m_running);
-    m_tick->setEnabled(!m_running);
+    const bool rows = m_cmp && !m_running;
+    m_send->setEnabled(rows && m_target);
+    m_take->setEnabled(rows);
+    m_tick->setEnabled(rows);
 }
 
 void TCompareForm::SetStatus(const QString& text) {

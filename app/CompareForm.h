@@ -39,6 +39,8 @@ public:
     // the other side is the target, so "Send Selected" can write to it.
     void Show(pmv::TSetComparison* comparison, const QString& heading, const QString& otherColumn,
               bool target);
+    // Shows nothing, with a status line (the comparison is gone).
+    void Clear(const QString& status);
     // A row's values or status changed.
     void RowChanged(int row);
     // The summary, the rows filtered again (unless filterAgain is false: rows

@@ -138,6 +138,9 @@ private:
     // logged why) when it could not be written: then nothing may be sent.
     bool WriteTargetSnapshot(const pmv::TSetComparison& read);
     void CompareRunFinished();
+    // Ends what the comparison was doing and empties its window: the set it
+    // compared is gone.
+    void ForgetComparison();
 
     // ---- Handlers -------------------------------------------------------------------
     // File menu.

@@ -146,11 +146,27 @@ void TMainForm::CompareWithFileClick() {
         QStringLiteral("Other file"), false);
 }
 
+void TMainForm::ForgetComparison() {
+    m_run->Forget();
+    m_comparison = TSetComparison();
+    m_snapshotRead = TSetComparison();
+    if (m_compareForm)
+        m_compareForm->Clear(QStringLiteral("Another configuration was loaded: compare again."));
+}
+
 // ---- Send Selected and Take Values ----------------------------------------------------
 
 void TMainForm::SendSelectedClick() {
     if (!m_compareForm || !m_comparisonWithTarget)
         return;
+    if (m_run->Running()) {
+        m_compareForm->SetStatus(QStringLiteral("COM is busy"));
+        return;
+    }
+    // What is sent is the set as it is now, edits since the comparison included.
+    for (int r = 0; r < int(m_comparison.Rows().size()); ++r)
+        m_comparison.SetFileValue(r,
+                                  m_doc.Record(m_comparison.Rows()[std::size_t(r)].slot).val_start);
     const std::vector<int> rows = m_comparison.TickedRows();
     if (rows.empty()) {
         m_compareForm->SetStatus(QStringLiteral("No row is ticked."));

@@ -66,7 +66,8 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     }
     const TConfigSet& set = r.Set;
 
-    // The command set and its snapshot.
+    // The command set and its snapshot. A comparison of the old set ends.
+    ForgetComparison();
     CmdsPageControl->setCurrentIndex(0);
     ShowChange(m_doc.Load(set, PathBytes(path)));
 

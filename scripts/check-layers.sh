@@ -2,10 +2,12 @@
 # Fails when a file includes a project header from a layer above its own.
 #
 #   platform/            the Windows-named calls over POSIX, the thread class
-#   config/              slot table and file format (uses the port setting types)
+#   config/              slot table, file format, the command set as a document,
+#                        comparisons and snapshots (uses the port setting types)
 #   comport/             the serial port component package, on platform/
 #   dialogs/             the forms the window opens, on config/
-#   app/link/            the request engine, on config/ (PortLink, PortWatch: also comport/, platform/)
+#   app/link/            the request engine and comparison runs, on config/ (PortLink, PortWatch:
+#                        also comport/, platform/)
 #   app/                 the main window: may use everything above; its units
 #                        (header with source) include each other in no circle
 #   tools/               programs: anything but the main window

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTableView>
 #include <QTemporaryDir>
 
@@ -95,10 +96,17 @@ protected:
         return {frames.begin() + long(std::min(first, frames.size())), frames.end()};
     }
     QString SnapshotFolder() const { return m_dir.filePath("snapshots"); }
+    // The window, and on a real display (xvfb-run) the whole screen, when
+    // PMV_GRAB_DIR names a folder.
     static void SaveGrab(QWidget* w, const char* name) {
         const QString dir = qEnvironmentVariable("PMV_GRAB_DIR");
-        if (!dir.isEmpty()) {
-            EXPECT_TRUE(w->grab().save(QDir(dir).filePath(QLatin1String(name))));
+        if (dir.isEmpty())
+            return;
+        EXPECT_TRUE(w->grab().save(QDir(dir).filePath(QLatin1String(name))));
+        if (QGuiApplication::platformName() == QLatin1String("xcb")) {
+            EXPECT_TRUE(QTest::qWaitForWindowExposed(w));
+            QGuiApplication::primaryScreen()->grabWindow(0).save(
+                QDir(dir).filePath(QLatin1String("screen_") + QLatin1String(name)));
         }
     }
 
@@ -187,6 +195,11 @@ TEST_F(CompareTest, DifferencesFoundTickedFromTheKeyboardAndSent) {
     EXPECT_EQ(apptest::SlotWidgets(*form, 1).edit->text(), "200");
     EXPECT_TRUE(form->IsConfigModified());
     EXPECT_FALSE(Part<QPushButton>("SendSelectedButton")->isEnabled()); // no target here
+
+    // Another configuration: the comparison of the old one is gone.
+    form->LoadConfigFromFile(where);
+    EXPECT_EQ(Part<QTableView>("CompareTable")->model()->rowCount(), 0);
+    EXPECT_FALSE(Part<QPushButton>("TakeValuesButton")->isEnabled());
 }
 
 TEST_F(CompareTest, SetAllReadsASnapshotFirstAndStopsWithoutOne) {
