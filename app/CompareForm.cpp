@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QShortcut>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -275,6 +276,9 @@ TCompareForm::TCompareForm(const TCommandSet& doc, QWidget* parent)
     connect(m_send, &QPushButton::clicked, this, &TCompareForm::SendSelectedClicked);
     connect(m_take, &QPushButton::clicked, this, &TCompareForm::TakeValuesClicked);
     connect(close, &QPushButton::clicked, this, &QWidget::close);
+    // Escape closes it, as it would a dialog.
+    connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this,
+            &QWidget::close);
     m_pacer = new TRepaintPacer(this);
     UpdateButtons();
 }

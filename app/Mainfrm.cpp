@@ -280,6 +280,8 @@ void TMainForm::ShowChange(const TSetChange& change) {
     }
     if (change.clipboard)
         Paste1->setEnabled(m_doc.CanPaste());
+    if (change.records.any())
+        ComparedSlotsChanged(change.records);
 }
 
 TSerialSettings TMainForm::PortSettings() const {

@@ -118,7 +118,7 @@ private:
     // Brings the slot's widgets in line with its record.
     void ShowSlot(int index);
     // Runs the command editor on a copy of the slot's record; OK stores the
-    // edited record in the document and gives true.
+    // edited record in the document, shows it and gives true.
     bool EditSlot(int index);
     // The port component's settings, as the document keeps them.
     pmv::TSerialSettings PortSettings() const;
@@ -138,6 +138,8 @@ private:
     // logged why) when it could not be written: then nothing may be sent.
     bool WriteTargetSnapshot(const pmv::TSetComparison& read);
     void CompareRunFinished();
+    // The compared rows follow the file values of the slots that changed.
+    void ComparedSlotsChanged(const pmv::TSlotSet& records);
     // Ends what the comparison was doing and empties its window: the set it
     // compared is gone.
     void ForgetComparison();

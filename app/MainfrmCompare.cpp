@@ -154,6 +154,18 @@ void TMainForm::ForgetComparison() {
         m_compareForm->Clear(QStringLiteral("Another configuration was loaded: compare again."));
 }
 
+void TMainForm::ComparedSlotsChanged(const TSlotSet& records) {
+    if (!m_compareForm)
+        return;
+    for (int r = 0; r < int(m_comparison.Rows().size()); ++r) {
+        const int slot = m_comparison.Rows()[std::size_t(r)].slot;
+        if (records[std::size_t(slot)]) {
+            m_comparison.SetFileValue(r, m_doc.Record(slot).val_start);
+            m_compareForm->RowChanged(r);
+        }
+    }
+}
+
 // ---- Send Selected and Take Values ----------------------------------------------------
 
 void TMainForm::SendSelectedClick() {
@@ -198,24 +210,14 @@ void TMainForm::TakeValuesClick() {
     if (!m_compareForm || m_run->Running())
         return;
     std::vector<std::pair<int, std::string>> values;
-    std::vector<int> rows;
     for (int r : m_comparison.TickedRows()) {
         const TCompareRow& row = m_comparison.Rows()[static_cast<std::size_t>(r)];
-        if (row.other && row.status != TCompareStatus::TimedOut) {
+        if (row.other && row.status != TCompareStatus::TimedOut)
             values.emplace_back(row.slot, *row.other);
-            rows.push_back(r);
-        }
     }
     std::vector<int> skipped;
-    ShowChange(m_doc.TakeValues(values, &skipped));
-    int taken = 0;
-    for (int r : rows) {
-        const TCompareRow& row = m_comparison.Rows()[static_cast<std::size_t>(r)];
-        if (std::find(skipped.begin(), skipped.end(), row.slot) != skipped.end())
-            continue;
-        m_comparison.SetFileValue(r, m_doc.Record(row.slot).val_start);
-        ++taken;
-    }
+    ShowChange(m_doc.TakeValues(values, &skipped)); // the rows follow
+    const int taken = int(values.size() - skipped.size());
     m_compareForm->Refresh();
     const int notTaken = int(m_comparison.TickedRows().size()) - taken;
     m_compareForm->SetStatus(

@@ -44,14 +44,12 @@ bool TMainForm::EditSlot(int index) {
     TCmdRecord record = m_doc.Record(index);
     if (!EditCmd(this, index, record))
         return false;
-    m_doc.SetRecord(index, record);
+    ShowChange(m_doc.SetRecord(index, record));
     return true;
 }
 
 void TMainForm::EditClick() {
-    const int s = CmdsPageControl->SelectedSlot();
-    if (EditSlot(s))
-        ShowSlot(s);
+    EditSlot(CmdsPageControl->SelectedSlot());
 }
 
 void TMainForm::CopyClick() {
