@@ -87,7 +87,10 @@ constexpr const char* kExitStatusHelp =
     "\nExit status:\n"
     "  0  the window was closed (also after an error shown in an error box)\n"
     "  1  no display: none of DISPLAY, WAYLAND_DISPLAY and QT_QPA_PLATFORM is set\n"
-    "  2  a bad command line\n";
+    "  2  a bad command line\n"
+    "  129, 130, 143  ended by SIGHUP, SIGINT or SIGTERM: the port closed, changes not\n"
+    "     saved kept in a recovery copy beside their file (never over it), which the\n"
+    "     log names at the next start\n";
 
 } // namespace
 

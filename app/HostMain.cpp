@@ -1,14 +1,24 @@
 #include "app/HostMain.h"
 
 #include "app/HostApplication.h"
+#include "app/HostSignals.h"
 #include "app/Mainfrm.h"
 
+#include <QCoreApplication>
+#include <QDir>
 #include <QStringList>
 #include <QTimer>
 
 #include <cstdio>
 
 namespace pmv {
+
+std::unique_ptr<THostSignals> EndOnSignals(TMainForm& form) {
+    return std::make_unique<THostSignals>([&form](int signal) {
+        std::fputs(form.EndBySignal(signal).c_str(), stderr);
+        QCoreApplication::exit(128 + signal); // modal dialogs' loops end too
+    });
+}
 
 int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onShown) {
     QStringList arguments;
@@ -26,7 +36,10 @@ int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onSho
     THostApplication app(argc, argv);
     return app.Run([&] {
         TMainForm form;
+        const auto endOnSignals = EndOnSignals(form);
         form.show();
+        for (const QString& line : form.MentionRecoveryCopies(QDir::currentPath()))
+            std::fprintf(stderr, "pmv-host: %s\n", line.toLocal8Bit().constData());
         if (onShown)
             QTimer::singleShot(0, &form, [&] { onShown(form); });
         return app.exec();

@@ -12,6 +12,7 @@
 //   MainfrmLink.cpp    the target link, Get All / Set All, value entry, port control
 //   MainfrmEdit.cpp    slot popup operations, page rename, title, log-in, about
 //   MainfrmCompare.cpp the comparison window, Send Selected, Take Values, snapshots
+//   MainfrmRecovery.cpp  the end on a signal and its recovery copies
 #pragma once
 
 #include "app/FormDialogs.h"
@@ -19,9 +20,11 @@
 #include "config/CommandSet.h"
 #include "config/Comparison.h"
 #include "config/ConfigFile.h"
+#include "config/Recovery.h"
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 #include <string>
@@ -81,6 +84,14 @@ public:
     // was cancelled or the write failed (error box shown).
     bool SaveConfigFile();
     void SetDialogs(TMainFormDialogs dialogs);
+    // The program is ending on a signal (SIGTERM, SIGINT, SIGHUP) instead of
+    // through the window: closes the port through the component and keeps
+    // unsaved changes in a recovery copy beside the file, never over it.
+    // Returns the line to print on standard error.
+    std::string EndBySignal(int signal);
+    // Logs a line for each recovery copy in folder (only those of the file
+    // configName, when given) and returns the lines.
+    QStringList MentionRecoveryCopies(const QString& folder, const QString& configName = {});
     // The window's target link (for measurements).
     pmv::TPortLink& Link() { return *m_link; }
     // The window repaints at most once per frame (app/RepaintPacer.h).
@@ -193,6 +204,7 @@ private:
     // settings, ConfigFileName, SavedConfig and the slot clipboard. The link
     // reads its table, so it comes before the link.
     pmv::TCommandSet m_doc;
+    pmv::TFileStamp m_fileStamp; // the file on disk after the last load or save
     TMainFormDialogs m_dialogs;
 
     // ---- Components and widgets ---------------------------------------------------

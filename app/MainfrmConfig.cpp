@@ -13,6 +13,7 @@
 #include "dialogs/Dlgutils.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QMessageBox>
 
 using namespace pmv;
@@ -22,6 +23,8 @@ namespace {
 // The questions' texts break lines with '\n', which the box shows as a new line.
 const QString kDeleteAllQuestion =
     QStringLiteral("Are you sure you want to\ndelete all loaded commands?");
+const QString kChangedOnDiskQuestion =
+    QStringLiteral("%1 has been changed on disk since it was loaded or saved.\nOverwrite it?");
 
 // Paths travel to config/ as bytes in the local file-name encoding, and
 // messages that name them come back the same way.
@@ -85,6 +88,8 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
         Memo->AppendLine(QStringLiteral("Title: \"") + FromLatin1(set.Title) + QLatin1Char('"'));
     }
     StatusBar->SetPanel(7, baseName);
+    m_fileStamp = StampFile(PathBytes(path));
+    MentionRecoveryCopies(QFileInfo(path).absolutePath(), QFileInfo(path).fileName());
 
     // Reopen the port with the file's settings, whether or not it was open.
     m_watch->Stop();
@@ -114,6 +119,10 @@ bool TMainForm::SaveConfigFile() {
         path = m_dialogs.AskSaveConfigFile(this, path);
         if (path.isEmpty())
             return false;
+    } else if (StampFile(PathBytes(path)) != m_fileStamp &&
+               m_dialogs.AskWarning(this, kChangedOnDiskQuestion.arg(BaseName(path)),
+                                    int(QMessageBox::Yes | QMessageBox::No)) != QMessageBox::Yes) {
+        return false; // another program wrote it since: not overwritten unasked
     }
     // On a failure neither the name nor the snapshot is taken: the close
     // query still sees the unsaved changes, and the next save asks for a
@@ -123,6 +132,7 @@ bool TMainForm::SaveConfigFile() {
         ShowError(PathText(r.Message));
         return false;
     }
+    m_fileStamp = StampFile(PathBytes(path));
     // Written, but the reader would refuse it (a setting outside its lists,
     // a value outside its range): say so while it can still be corrected.
     for (const std::string& w : r.Warnings)

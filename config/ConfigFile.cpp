@@ -712,11 +712,16 @@ std::string WriteFileAtomically(const std::string& path, std::string_view bytes)
     if (exists)
         ok = ::fchmod(fd, st.st_mode & 07777) == 0;
     ok = ok && WriteAll(fd, bytes) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
+    int err = ok ? 0 : errno;
+    if (::close(fd) != 0 && ok) { // some file systems report a full disk only here
+        ok = false;
+        err = errno;
+    }
     ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
         ::unlink(temp.c_str());
-        return error;
+        // The old file is intact either way; a full disk is worth saying.
+        return err == ENOSPC || err == EDQUOT ? error + ": the disk is full" : error;
     }
     // Make the rename itself durable; a failure here does not undo the save.
     const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -105,7 +105,7 @@ std::vector<std::string> ConfigReadBackWarnings(std::string_view bytes);
 
 struct TConfigSaveResult {
     bool Ok = false;
-    std::string Message;               // when !Ok: "Cannot create file %s"
+    std::string Message;               // when !Ok: "Cannot create file %s" (+ ": the disk is full")
     std::vector<std::string> Warnings; // when Ok: see ConfigReadBackWarnings
 };
 
@@ -116,7 +116,8 @@ struct TConfigSaveResult {
 TConfigSaveResult SaveConfigFile(const std::string& path, const TConfigSet& set);
 
 // Atomic replacement of path by bytes, as SaveConfigFile does it. Returns an
-// empty string on success, else "Cannot create file %s".
+// empty string on success, else "Cannot create file %s", followed by
+// ": the disk is full" when that was why.
 std::string WriteFileAtomically(const std::string& path, std::string_view bytes);
 
 // The file name without its folder, as status panel 7 and the messages show it.

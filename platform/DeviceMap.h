@@ -17,16 +17,23 @@
 // path exists. PMV_SYSFS_ROOT and PMV_DEV_ROOT (defaults "/sys" and "/dev")
 // relocate the trees for tests.
 //
+// Only the user's own map is trusted: the file and its folder must belong
+// to this user or root and be writable by nobody else, and the file must be
+// a regular file of at most 1 MiB. Otherwise no number is present at all
+// (not even by the default rule), and every absence names the map and why;
+// nothing is opened on another user's word. The file's lines are parsed
+// once and kept while its identity and times stay the same.
+//
 // Published lines: a running program (the target simulator, a test) may
-// publish a device through TComPublication. Beside its line it keeps the
-// file "<override file>.COMn.pub", which repeats the line and names the
-// publisher, and holds an open-file-description write lock on that file for
-// as long as it runs. The kernel drops the lock when the process ends,
-// however it ends (SIGKILL included). A reader that finds the line and the
-// .pub file naming that same line, with the lock free, takes the line for a
-// stale publication and the number for absent, whatever now sits at the
-// path (a pseudo-terminal number reused by another terminal). Lines without
-// a matching .pub file are the operator's and are read as before.
+// publish a device through TComPublication. It never writes the map file:
+// its line lives in the file "<override file>.COMn.pub" beside it, which
+// also names the publisher, and on which it holds an open-file-description
+// write lock for as long as it runs. The kernel drops the lock when the
+// process ends, however it ends (SIGKILL included). A live publication
+// shadows the operator's line for the number; once its lock is free the
+// operator's line is in force again, and without one the number is absent,
+// whatever now sits at the published path (a pseudo-terminal number reused
+// by another terminal).
 #pragma once
 
 #include <string>
@@ -60,9 +67,12 @@ struct ComPortIdentity {
     std::string serialNumber;    ///< USB serial number string, likewise
     std::string vendorId;        ///< USB vendor id, four hex digits, empty when not USB
     std::string productId;       ///< USB product id, likewise
-    int publisherPid = 0;        ///< publishing process of the line, 0 for an operator line
+    int publisherPid = 0;        ///< publisher of the line in force, 0 for an operator line
     std::string publisherName;   ///< its name as the kernel shows it (/proc/PID/comm)
     bool publisherEnded = false; ///< the line is a stale publication: the number is absent
+    std::string publicationId;   ///< the publication's own mark (tells two apart under one pid)
+    std::string mapDevice;       ///< the operator's line for the number, also while a
+                                 ///< publication shadows it; empty when there is none
     std::string absence;         ///< why an absent number is absent, in words; empty if present
 
     /// One line saying what the device is, e.g. "FTDI FT232R USB UART
@@ -75,6 +85,15 @@ struct ComPortIdentity {
 /// ${XDG_CONFIG_HOME:-$HOME/.config}/pmv-host/commap.
 std::string DeviceMapPath();
 
+/// Why the device map file is not used (it or its folder is not this
+/// user's alone, it is not a regular file, it is too large), naming it; empty
+/// when it is used (or there is none).
+std::string DeviceMapError();
+
+/// The device a running program publishes as COMn beside the map file
+/// mapFile, or empty.
+std::string PublishedDevice(const std::string& mapFile, int n);
+
 /// The present ports, ordered by COM number.
 std::vector<DeviceMapEntry> ReadDeviceMap();
 
@@ -83,7 +102,8 @@ std::string ResolveComPort(int n);
 
 /// Adds or replaces the override line for COMn (1..kMaxComNumber) in the
 /// override file, atomically (write a temporary file, then rename). Creates
-/// the folder when needed. Returns false with a message in *error on failure.
+/// the folder (mode 0700) when needed. Returns false with a message in
+/// *error on failure, also when the folder is not trusted.
 bool SetDeviceMapOverride(int n, const std::string& device, std::string* error = nullptr);
 
 /// Removes the override line for COMn; true also when there was none.
@@ -97,8 +117,9 @@ std::vector<ComPortIdentity> ReadComPortIdentities();
 ComPortIdentity ReadComPortIdentity(int n);
 
 /// A COM number published by this process: the line lives while the object
-/// does (Withdraw or destruction removes it) and reads as absent once the
-/// process has ended in any way. One publisher per number at a time.
+/// does (Withdraw or destruction removes it) and goes once the process has
+/// ended in any way. One publisher per number at a time; the operator's
+/// own line for the number is never touched.
 class TComPublication {
 public:
     TComPublication() = default;
@@ -106,24 +127,26 @@ public:
     TComPublication& operator=(const TComPublication&) = delete;
     ~TComPublication() { Withdraw(); }
 
-    /// Publishes device as COMn in DeviceMapPath(). False with a message in
-    /// *error when the number is published by another running process, the
-    /// arguments are bad or the files cannot be written. Withdraws an
-    /// earlier publication of this object first.
+    /// Publishes device as COMn beside DeviceMapPath(). False with a
+    /// message in *error when the number is published by another running
+    /// process, the arguments are bad, the map's folder is not trusted or
+    /// the file cannot be written. Withdraws an earlier publication of this
+    /// object first.
     bool Publish(int n, const std::string& device, std::string* error = nullptr);
-    /// Removes the line (when it still names this publication's device) and
-    /// the .pub file, and drops the lock. True also when nothing was
-    /// published; false with a message when the line could not be removed
-    /// (the lock is dropped all the same, so the line reads as absent).
+    /// Removes the .pub file and drops the lock. True (nothing can fail
+    /// that a reader would see: without the lock the line is gone).
     bool Withdraw(std::string* error = nullptr);
     bool Active() const { return FLockFd >= 0; }
+    /// The mark that tells this publication from any other.
+    const std::string& Id() const { return FId; }
 
 private:
     int FLockFd = -1;
+    int FDirFd = -1;
     int FComNumber = 0;
     std::string FDevice;
-    std::string FMapFile;
-    std::string FPubFile;
+    std::string FPubName;
+    std::string FId;
 };
 
 } // namespace pmv::platform

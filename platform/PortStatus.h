@@ -66,6 +66,34 @@ std::vector<std::string> DescribeComPorts(int count);
 /// DescribeComPorts for one number.
 std::string DescribeComPort(int n);
 
+/// For the program at the far end of a pseudo-terminal it publishes, which
+/// keeps a descriptor of the slave open itself. The port's user sets the
+/// slave's exclusive flag (TIOCEXCL) and clears it when it closes; killed
+/// with SIGKILL it cannot, and the kernel keeps the flag as long as the
+/// terminal lives, so that nobody but root could open the port again. The
+/// guard learns of every close of the slave (inotify) and clears a flag
+/// whose setter has gone: no lock is held on the node and no process but
+/// the guard's own has it open.
+class TExclusiveFlagGuard {
+public:
+    /// slaveFd: the publisher's own descriptor of the slave; node: its path.
+    TExclusiveFlagGuard(int slaveFd, const std::string& node);
+    ~TExclusiveFlagGuard();
+    TExclusiveFlagGuard(const TExclusiveFlagGuard&) = delete;
+    TExclusiveFlagGuard& operator=(const TExclusiveFlagGuard&) = delete;
+
+    /// Readable when the slave has been closed somewhere: call Check() then.
+    /// -1 when closes cannot be watched; Check() then serves as a poll.
+    int EventFd() const { return m_eventFd; }
+    /// Takes the pending events and clears an orphaned flag; true when it did.
+    bool Check();
+
+private:
+    int m_slaveFd;
+    std::string m_node;
+    int m_eventFd = -1;
+};
+
 /// One line saying why a call on COMn failed with the Windows error
 /// winError: "COM7 (/dev/ttyUSB1): in use by minicom (pid 4242)". call is
 /// the failing call as the serial component reports it ("CreateFile",

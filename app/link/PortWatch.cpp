@@ -12,9 +12,13 @@ namespace pmv {
 TPortDevice TPortDevice::Of(const platform::ComPortIdentity& id) {
     TPortDevice d;
     d.com = id.comNumber;
+    d.mapDevice = id.mapDevice;
     if (id.present) {
         d.node = id.node;
         d.byId = id.byId;
+        d.isPty = id.isPty;
+        d.publisherPid = id.publisherPid;
+        d.publicationId = id.publicationId;
     }
     return d;
 }
@@ -23,11 +27,21 @@ bool TPortDevice::IsSame(const platform::ComPortIdentity& id) const {
     if (!id.present || id.comNumber != com)
         return false;
     // A by-id name stays with the device whatever node it gets (an adapter
-    // plugged in again may come back as ttyUSB1); a node alone is all there
-    // is to go by for a device without one.
+    // plugged in again may come back as ttyUSB1).
     if (!byId.empty())
         return id.byId == byId;
+    // A pseudo-terminal's number goes to whichever terminal asks next: only
+    // its publisher, still publishing it, vouches for it.
+    if (isPty)
+        return publisherPid != 0 && id.publisherPid == publisherPid &&
+               id.publicationId == publicationId && id.node == node;
+    // A node alone is all there is to go by for any other device.
     return !node.empty() && id.node == node;
+}
+
+bool TPortDevice::MapChanged(const platform::ComPortIdentity& id) const {
+    return id.present && id.comNumber == com && id.publisherPid == 0 && !id.mapDevice.empty() &&
+           id.mapDevice != mapDevice;
 }
 
 std::string TPortDevice::Name() const {
@@ -80,16 +94,20 @@ void TPortWatch::DeviceLost() {
 void TPortWatch::Poll() {
     // The map and sysfs only, every tick; who holds the node only once the
     // device is back.
-    if (!m_lost.IsSame(platform::ReadComPortIdentity(m_lost.com)))
+    const auto wanted = [this](const platform::ComPortIdentity& id) {
+        return m_lost.IsSame(id) || m_lost.MapChanged(id);
+    };
+    if (!wanted(platform::ReadComPortIdentity(m_lost.com)))
         return;
     const platform::ComPortStatus status = platform::ReadComPortStatus(m_lost.com);
-    if (!m_lost.IsSame(status.identity))
+    if (!wanted(status.identity))
         return;
     const TPortDevice back = TPortDevice::Of(status.identity);
+    const char* const how = m_lost.IsSame(status.identity) ? "device back" : "device map changed";
     if (status.access != platform::ComAccess::Ok) {
         // Another program has it (a modem manager probing a new device), or
         // its permissions are not set yet: wait on, and say why once.
-        const std::string line = back.Name() + ": device back, not opened yet: " + status.reason;
+        const std::string line = back.Name() + ": " + how + ", not opened yet: " + status.reason;
         if (line != m_toldWaiting) {
             m_toldWaiting = line;
             m_view.AppendLog(line);
@@ -99,10 +117,10 @@ void TPortWatch::Poll() {
     m_timer.stop();
     const std::string reason = OpenComPort(m_port);
     if (reason.empty()) {
-        m_view.AppendLog(back.Name() + ": device back, reopened");
+        m_view.AppendLog(back.Name() + ": " + how + ", reopened");
         m_view.ShowPortState(TState::Reopened, m_lost.com);
     } else {
-        m_view.AppendLog(back.Name() + ": device back, but the port did not open");
+        m_view.AppendLog(back.Name() + ": " + how + ", but the port did not open");
         m_view.AppendLog(reason);
         m_view.ShowPortState(TState::GaveUp, m_lost.com);
     }

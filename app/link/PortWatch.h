@@ -5,10 +5,15 @@
 // the port through the component's own Close(), so that requests find it
 // closed, tells its view, and waits for the same device to come back under
 // the port's number: the same /dev/serial/by-id name when the device had
-// one, else the same device node. While it waits it reads the device map
-// every kPollMs (the file system only; nothing is opened). Once the device
-// is back, and no other program holds it and this user may open it, the
-// watch opens the port once, with the settings the port has.
+// one; for a pseudo-terminal the same publication (publisher and mark),
+// never a terminal that merely got the same number; else the same device
+// node. It also follows the operator: when the map's own line for the
+// number is changed to a device that is present, the port opens there.
+// While it waits it reads the device map every kPollMs (the file system
+// only: the map file itself is read again only when it changed; nothing is
+// opened). Once the device is back, and no other program holds it and
+// this user may open it, the watch opens the port once, with the settings
+// the port has.
 //
 // Which device an open reached is read when the port opens (OnOpen): by the
 // time a loss is noticed the map may no longer show the device.
@@ -38,14 +43,23 @@ struct ComPortIdentity;
 // A port's device as far as telling it again goes.
 struct TPortDevice {
     int com = 0;
-    std::string node; // the device node, "/dev/ttyUSB0"; empty when unknown
-    std::string byId; // its "/dev/serial/by-id/..." link, or empty
+    std::string node{}; // the device node, "/dev/ttyUSB0"; empty when unknown
+    std::string byId{}; // its "/dev/serial/by-id/..." link, or empty
+    bool isPty = false;
+    int publisherPid = 0;        // the publication it was reached through, if any
+    std::string publicationId{}; // ... and that publication's mark
+    std::string mapDevice{};     // the operator's map line for the number, or empty
 
     static TPortDevice Of(const platform::ComPortIdentity& id);
 
-    // The same device: the same by-id name when this one has one, else the
+    // The same device: the same by-id name when this one has one; for a
+    // pseudo-terminal the same node under the same live publication (a
+    // terminal number is given to the next terminal that asks); else the
     // same node. Another device under the same number is not the same.
     bool IsSame(const platform::ComPortIdentity& id) const;
+    // The operator has pointed the number at another device in the map:
+    // its line now differs from this one's and is in force, and present.
+    bool MapChanged(const platform::ComPortIdentity& id) const;
     // "COM7 (/dev/ttyUSB0, usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0)",
     // "COM25 (/dev/pts/3)", or "COM25" when nothing is known.
     std::string Name() const;

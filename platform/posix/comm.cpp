@@ -38,6 +38,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
@@ -717,6 +718,27 @@ int ComNumberOf(const char* name) {
     return n;
 }
 
+bool IsPtySlave(const std::string& node) {
+    struct stat st {};
+    return ::stat(node.c_str(), &st) == 0 && S_ISCHR(st.st_mode) && ::major(st.st_rdev) >= 136 &&
+           ::major(st.st_rdev) <= 143; // Unix98 pty slaves
+}
+
+// Opens the node. A published pseudo-terminal that nobody holds but that
+// refuses with EBUSY still carries the exclusive flag of a port user that
+// was killed; its publisher clears such a flag as soon as it sees the
+// close (TExclusiveFlagGuard), so the open is tried again for a moment.
+int OpenNode(const std::string& path, int flags, bool publishedPty) {
+    constexpr auto kFlagWait = std::chrono::seconds(1);
+    int fd = ::open(path.c_str(), flags);
+    const auto until = std::chrono::steady_clock::now() + kFlagWait;
+    while (fd < 0 && errno == EBUSY && publishedPty && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        fd = ::open(path.c_str(), flags);
+    }
+    return fd;
+}
+
 } // namespace
 
 namespace pmv::platform::detail {
@@ -886,7 +908,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     port->overlapped = (dwFlagsAndAttributes & FILE_FLAG_OVERLAPPED) != 0;
     const int mode =
         port->canRead && port->canWrite ? O_RDWR : (port->canRead ? O_RDONLY : O_WRONLY);
-    port->fd = ::open(path.c_str(), mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    port->fd = OpenNode(path, mode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC,
+                        resolved.publisherPid != 0 && IsPtySlave(node));
     if (port->fd < 0) {
         const int err = errno;
         // A node whose hardware is not there refuses with EIO: not found.
@@ -894,6 +917,9 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
         std::string reason;
         if (err == EACCES || err == EPERM)
             reason = PermissionReason(node);
+        else if (err == EBUSY && IsPtySlave(node)) // nobody this user can see holds it
+            reason = HeldReason({}) + ", or left locked by one that was killed (restart the "
+                                      "program at its far end)";
         else if (err == EBUSY) // TIOCEXCL of a process this user cannot look into
             reason = HeldReason({});
         else if (err == EIO || err == ENOENT || err == ENXIO || err == ENODEV)

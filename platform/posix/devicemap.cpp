@@ -1,11 +1,15 @@
 // The serial device map computed from /dev, sysfs and the override file.
 #include "platform/DeviceMap.h"
+#include "platform/posix/mapfile_p.h"
 #include "platform/posix/portstatus_p.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -13,6 +17,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -78,35 +83,6 @@ bool DefaultPresent(const std::string& name, const std::string& devRoot,
     return Exists(cls + "/device");
 }
 
-// Parses "COMn=path"; false for anything else.
-bool ParseOverride(const std::string& rawLine, int& n, std::string& path) {
-    const std::string line = Trim(rawLine);
-    if (line.empty() || line[0] == '#')
-        return false;
-    const auto eq = line.find('=');
-    if (eq == std::string::npos)
-        return false;
-    const std::string key = Trim(line.substr(0, eq));
-    path = Trim(line.substr(eq + 1));
-    if (key.size() < 4 || key.size() > 5 || strncasecmp(key.c_str(), "COM", 3) != 0)
-        return false;
-    n = 0;
-    for (std::size_t i = 3; i < key.size(); ++i) {
-        if (key[i] < '0' || key[i] > '9')
-            return false;
-        n = n * 10 + (key[i] - '0');
-    }
-    if (key[3] == '0' || n < 1 || n > kMaxComNumber)
-        return false;
-    return !path.empty() && path[0] == '/';
-}
-
-// ---- publications --------------------------------------------------------
-
-std::string PublicationPath(const std::string& mapFile, int n) {
-    return mapFile + ".COM" + std::to_string(n) + ".pub";
-}
-
 std::string OverrideLine(int n, const std::string& device) {
     return "COM" + std::to_string(n) + "=" + device;
 }
@@ -123,95 +99,40 @@ struct flock WholeFileLock(short type) {
     return l;
 }
 
-struct Publication {
-    bool matches = false; ///< a .pub file names exactly this line
-    bool alive = false;   ///< ... and its publisher still holds the lock
-    int pid = 0;
-    std::string name;
-};
-
-/// Reads "<line>\n<pid>\n<name>\n" from fd.
-void ReadPublicationText(int fd, std::string& line, int& pid, std::string& name) {
-    char buf[1024];
-    const ssize_t r = ::pread(fd, buf, sizeof buf - 1, 0);
-    std::istringstream in(std::string(buf, r > 0 ? static_cast<std::size_t>(r) : 0));
-    std::string pidText;
-    std::getline(in, line);
-    std::getline(in, pidText);
-    std::getline(in, name);
-    pid = std::atoi(pidText.c_str());
-}
-
-/// True when somebody holds the publication lock on fd's file.
-bool LockHeld(int fd) {
-    struct flock l = WholeFileLock(F_WRLCK);
-    if (::fcntl(fd, F_OFD_GETLK, &l) != 0)
-        return false;
-    return l.l_type != F_UNLCK;
-}
-
-Publication ReadPublication(const std::string& mapFile, int n, const std::string& device) {
-    Publication p;
-    const int fd = ::open(PublicationPath(mapFile, n).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return p;
-    std::string line;
-    ReadPublicationText(fd, line, p.pid, p.name);
-    p.matches = line == OverrideLine(n, device);
-    p.alive = p.matches && LockHeld(fd);
-    ::close(fd);
-    return p;
-}
-
-struct Override {
-    std::string device; ///< empty: no line for this number
-    Publication pub;
-};
-
-// Override lines in file order; a later line for the same number wins.
-std::array<Override, kMaxComNumber + 1> ReadOverrides(const std::string& file) {
-    std::array<Override, kMaxComNumber + 1> result;
-    std::ifstream in(file);
-    std::string line;
-    int n = 0;
-    std::string path;
-    while (std::getline(in, line))
-        if (ParseOverride(line, n, path))
-            result[n].device = path;
-    for (int i = 1; i <= kMaxComNumber; ++i)
-        if (!result[i].device.empty())
-            result[i].pub = ReadPublication(file, i, result[i].device);
-    return result;
-}
-
-/// A line that counts: an operator line, or a publication still alive.
-bool Live(const Override& o) {
-    return !o.device.empty() && (!o.pub.matches || o.pub.alive);
-}
-
-// ---- the map ---------------------------------------------------------------
-
 /// Everything the map knows about one number, before sysfs is asked.
 struct Slot {
     std::string device;
     bool overridden = false;
     bool present = false;
-    Publication pub;
+    /// The publication in force, or an ended one the number is absent for.
+    detail::TPublicationFile pub;
+    std::string mapLine; ///< the operator's line, also when a publication shadows it
     std::string absence;
 };
 
 std::array<Slot, kMaxComNumber + 1> ComputeMap() {
     const std::string devRoot = EnvOr("PMV_DEV_ROOT", "/dev");
     const std::string sysRoot = EnvOr("PMV_SYSFS_ROOT", "/sys");
-    const auto overrides = ReadOverrides(DeviceMapPath());
-
-    // Devices named by a live override leave their default slot.
-    std::array<std::string, kMaxComNumber + 1> canonical;
-    for (int n = 1; n <= kMaxComNumber; ++n)
-        if (Live(overrides[n]))
-            canonical[n] = Canonical(overrides[n].device);
-
+    const detail::TMapRead read = detail::ReadMap(DeviceMapPath());
     std::array<Slot, kMaxComNumber + 1> map;
+    if (!read.error.empty()) {
+        // A map that may have been steered by somebody else steers nothing:
+        // no number is present, not even by the default rule.
+        for (Slot& slot : map)
+            slot.absence = read.error;
+        return map;
+    }
+
+    // The line in force for each number: a live publication shadows the
+    // operator's line while its publisher runs. Devices so named leave
+    // their default slot.
+    std::array<std::string, kMaxComNumber + 1> inForce, canonical;
+    for (int n = 1; n <= kMaxComNumber; ++n) {
+        inForce[n] = read.pubs[n].alive ? read.pubs[n].device : read.lines[n];
+        if (!inForce[n].empty())
+            canonical[n] = Canonical(inForce[n]);
+    }
+
     std::vector<std::pair<std::string, int>> taken; // a device appears once, at its lowest number
     auto takenBy = [&](const std::string& c) {
         for (const auto& t : taken)
@@ -221,22 +142,31 @@ std::array<Slot, kMaxComNumber + 1> ComputeMap() {
     };
     for (int n = 1; n <= kMaxComNumber; ++n) {
         Slot& slot = map[n];
-        const Override& o = overrides[n];
-        if (!o.device.empty()) {
-            slot.device = o.device;
+        const detail::TPublicationFile& pub = read.pubs[n];
+        slot.mapLine = read.lines[n];
+        if (!inForce[n].empty() || pub.exists) {
             slot.overridden = true;
-            slot.pub = o.pub;
-            if (!Live(o)) {
-                slot.absence = "published by " + (o.pub.name.empty() ? "a program" : o.pub.name) +
-                               " (pid " + std::to_string(o.pub.pid) + "), which has ended";
-            } else if (!Exists(o.device)) {
-                slot.absence = o.device + " does not exist";
+            if (pub.alive || (pub.exists && inForce[n].empty()))
+                slot.pub = pub;
+        }
+        if (!inForce[n].empty()) {
+            slot.device = inForce[n];
+            if (!Exists(slot.device)) {
+                slot.absence = slot.device + " does not exist";
             } else if (const int other = takenBy(canonical[n]); other != 0) {
                 slot.absence = "its device is already COM" + std::to_string(other);
             } else {
                 taken.emplace_back(canonical[n], n);
                 slot.present = true;
             }
+            continue;
+        }
+        if (pub.exists) {
+            // Whatever now sits at the ended publication's path (a
+            // pseudo-terminal number given to another terminal) is not it.
+            slot.device = pub.device;
+            slot.absence = "published by " + (pub.name.empty() ? "a program" : pub.name) +
+                           " (pid " + std::to_string(pub.pid) + "), which has ended";
             continue;
         }
         const std::string name = DefaultName(n);
@@ -359,25 +289,12 @@ bool Failed(std::string* error, const std::string& what) {
     return false;
 }
 
-bool MakeDirs(const std::string& dir) {
-    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') {
-            const std::string part = dir.substr(0, pos);
-            if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-                return false;
-        }
-    }
-    return true;
-}
-
 // Rewrites the override file with the line for COMn replaced (device
 // non-empty) or removed (device empty). Other lines, comments included,
 // are kept. A lock file serialises concurrent editors; rename makes the
-// change atomic for readers.
-// When onlyIf is given, the line is removed only while it still names that
-// device. A publication file of COMn whose publisher has ended goes too.
-bool EditOverride(const std::string& file, int n, const std::string& device, std::string* error,
-                  const std::string* onlyIf = nullptr) {
+// change atomic for readers. Everything is done in the checked folder of
+// the map, and nothing is created through a symbolic link.
+bool EditOverride(const std::string& file, int n, const std::string& device, std::string* error) {
     if (n < 1 || n > kMaxComNumber) {
         if (error != nullptr)
             *error = "COM number out of range 1.." + std::to_string(kMaxComNumber);
@@ -388,60 +305,77 @@ bool EditOverride(const std::string& file, int n, const std::string& device, std
             *error = "device must be an absolute path on one line";
         return false;
     }
-    const auto slash = file.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : file.substr(0, slash);
-    if (!MakeDirs(dir))
-        return Failed(error, "cannot create " + dir);
-
-    const std::string lockName = file + ".lock";
-    const int lockFd = ::open(lockName.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0)
-        return Failed(error, "cannot open " + lockName);
+    std::string dir, base;
+    const int dirFd = detail::OpenMapFolder(file, &dir, &base, error);
+    if (dirFd < 0)
+        return false;
+    const int lockFd = detail::OpenBesideMap(dirFd, dir, base + ".lock", O_RDWR, error);
+    if (lockFd < 0) {
+        ::close(dirFd);
+        return false;
+    }
     while (::flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
     }
 
-    std::ostringstream out;
-    {
-        std::ifstream in(file);
-        std::string line;
+    std::string text;
+    bool ok = detail::ReadMapText(dirFd, dir, base, &text, error);
+    std::string out;
+    for (std::size_t start = 0; ok && start < text.size();) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(start, end - start);
         int m = 0;
         std::string path;
-        while (std::getline(in, line)) {
-            if (ParseOverride(line, m, path) && m == n && (onlyIf == nullptr || path == *onlyIf))
-                continue;
-            out << line << '\n';
-        }
-    }
-    if (const int pubFd = ::open(PublicationPath(file, n).c_str(), O_RDONLY | O_CLOEXEC);
-        pubFd >= 0) {
-        if (!LockHeld(pubFd))
-            ::unlink(PublicationPath(file, n).c_str());
-        ::close(pubFd);
+        if (!detail::ParseMapLine(line, m, path) || m != n)
+            out += line + '\n';
+        start = end + 1;
     }
     if (!device.empty())
-        out << "COM" << n << '=' << device << '\n';
+        out += "COM" + std::to_string(n) + "=" + device + "\n";
 
-    const std::string temp = file + ".tmp." + std::to_string(::getpid());
-    bool ok = false;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        Failed(error, "cannot create " + temp);
-    } else {
-        const bool written = WriteAll(fd, out.str()) && ::fsync(fd) == 0;
+    const std::string temp = base + ".tmp." + std::to_string(::getpid());
+    int fd = -1;
+    if (ok) {
+        fd = detail::OpenBesideMap(dirFd, dir, temp, O_WRONLY | O_EXCL, nullptr);
+        if (fd < 0 && errno == EEXIST && ::unlinkat(dirFd, temp.c_str(), 0) == 0)
+            fd = detail::OpenBesideMap(dirFd, dir, temp, O_WRONLY | O_EXCL,
+                                       nullptr); // a crashed editor's
+        ok = fd >= 0 || Failed(error, "cannot create " + dir + "/" + temp);
+    }
+    if (fd >= 0) {
+        const bool written = ::fchmod(fd, 0600) == 0 && WriteAll(fd, out) && ::fsync(fd) == 0;
         const int savedErrno = errno;
         ::close(fd);
         errno = savedErrno;
         if (!written)
-            Failed(error, "cannot write " + temp);
-        else if (::rename(temp.c_str(), file.c_str()) != 0)
-            Failed(error, "cannot replace " + file);
-        else
-            ok = true;
+            ok = Failed(error, "cannot write " + dir + "/" + temp);
+        else if (::renameat(dirFd, temp.c_str(), dirFd, base.c_str()) != 0)
+            ok = Failed(error, "cannot replace " + file);
         if (!ok)
-            ::unlink(temp.c_str());
+            ::unlinkat(dirFd, temp.c_str(), 0);
     }
     ::close(lockFd); // releases the lock
+    ::close(dirFd);
     return ok;
+}
+
+std::string RandomMark() {
+    std::uint64_t v = 0;
+    if (::getrandom(&v, sizeof v, 0) != static_cast<ssize_t>(sizeof v))
+        v = static_cast<std::uint64_t>(::getpid()) << 32 ^
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+bool SameFile(int fd, int dirFd, const std::string& name) {
+    struct stat mine {
+    }, there{};
+    return ::fstat(fd, &mine) == 0 &&
+           ::fstatat(dirFd, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
+           mine.st_ino == there.st_ino && mine.st_dev == there.st_dev;
 }
 
 } // namespace
@@ -480,7 +414,7 @@ TResolvedPort ResolvePort(int n) {
     const Slot& slot = map[n];
     if (slot.present)
         port.device = slot.device;
-    if (slot.pub.matches)
+    if (slot.pub.alive)
         port.publisherPid = slot.pub.pid;
     port.absence = slot.absence;
     return port;
@@ -547,10 +481,12 @@ std::vector<ComPortIdentity> ReadComPortIdentities() {
         id.device = slot.device;
         id.overridden = slot.overridden;
         id.absence = slot.absence;
-        if (slot.pub.matches) {
+        id.mapDevice = slot.mapLine;
+        if (slot.pub.exists) {
             id.publisherPid = slot.pub.pid;
             id.publisherName = slot.pub.name;
             id.publisherEnded = !slot.pub.alive;
+            id.publicationId = slot.pub.id;
         }
         if (!slot.present)
             continue;
@@ -581,6 +517,17 @@ ComPortIdentity ReadComPortIdentity(int n) {
     return ReadComPortIdentities()[n - 1];
 }
 
+std::string DeviceMapError() {
+    return detail::MapError(DeviceMapPath());
+}
+
+std::string PublishedDevice(const std::string& mapFile, int n) {
+    if (n < 1 || n > kMaxComNumber)
+        return {};
+    const detail::TPublicationFile pub = detail::ReadMap(mapFile).pubs[n];
+    return pub.alive ? pub.device : std::string();
+}
+
 // ---- TComPublication ------------------------------------------------------
 
 bool TComPublication::Publish(int n, const std::string& device, std::string* error) {
@@ -592,90 +539,89 @@ bool TComPublication::Publish(int n, const std::string& device, std::string* err
             *error = "bad COM number or device path";
         return false;
     }
-    const std::string mapFile = DeviceMapPath();
-    const auto slash = mapFile.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : mapFile.substr(0, slash);
-    if (!MakeDirs(dir))
-        return Failed(error, "cannot create " + dir);
-    const std::string pubFile = PublicationPath(mapFile, n);
+    std::string dir, base;
+    const int dirFd = detail::OpenMapFolder(DeviceMapPath(), &dir, &base, error);
+    if (dirFd < 0)
+        return false;
+    // Beside a map that readers refuse, the publication would count for
+    // nobody.
+    if (std::string why = detail::MapError(DeviceMapPath()); !why.empty()) {
+        ::close(dirFd);
+        if (error != nullptr)
+            *error = why;
+        return false;
+    }
+    const std::string name = detail::PublicationName(base, n);
 
     // Lock the file that is at the path: one removed by a publisher that
     // was just ending is tried again.
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 10; ++attempt) {
-        fd = ::open(pubFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+        fd = detail::OpenBesideMap(dirFd, dir, name, O_RDWR, error);
         if (fd < 0)
-            return Failed(error, "cannot create " + pubFile);
+            break;
         struct flock l = WholeFileLock(F_WRLCK);
         if (::fcntl(fd, F_OFD_SETLK, &l) != 0) {
             const int err = errno;
-            std::string line, name;
-            int pid = 0;
-            ReadPublicationText(fd, line, pid, name);
+            char buf[1024];
+            const ssize_t got = ::pread(fd, buf, sizeof buf, 0);
+            std::istringstream in(std::string(buf, got > 0 ? static_cast<std::size_t>(got) : 0));
+            std::string line, pid, who;
+            std::getline(in, line);
+            std::getline(in, pid);
+            std::getline(in, who);
             ::close(fd);
+            fd = -1;
             if (err != EAGAIN && err != EACCES) {
                 errno = err;
-                return Failed(error, "cannot lock " + pubFile);
-            }
-            if (error != nullptr)
+                Failed(error, "cannot lock " + dir + "/" + name);
+            } else if (error != nullptr) {
                 *error = "COM" + std::to_string(n) + " is published by " +
-                         (name.empty() ? "another program" : name) + " (pid " +
-                         std::to_string(pid) + ")";
-            return false;
+                         (who.empty() ? "another program" : who) + " (pid " + pid + ")";
+            }
+            break;
         }
-        struct stat mine {
-        }, there{};
-        if (::fstat(fd, &mine) != 0 || ::stat(pubFile.c_str(), &there) != 0 ||
-            mine.st_ino != there.st_ino || mine.st_dev != there.st_dev) {
+        if (!SameFile(fd, dirFd, name)) {
             ::close(fd);
             fd = -1;
         }
     }
+    const std::string id = RandomMark();
+    const std::string text = OverrideLine(n, device) + "\n" + std::to_string(::getpid()) + "\n" +
+                             ReadAttribute("/proc/self/comm") + "\n" + id + "\n";
+    if (fd >= 0 && (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text.data(), text.size(), 0) !=
+                                                   static_cast<ssize_t>(text.size()))) {
+        Failed(error, "cannot write " + dir + "/" + name);
+        ::unlinkat(dirFd, name.c_str(), 0);
+        ::close(fd);
+        fd = -1;
+    }
     if (fd < 0) {
-        if (error != nullptr)
-            *error = "cannot take " + pubFile;
-        return false;
-    }
-    const std::string name = ReadAttribute("/proc/self/comm");
-    const std::string text =
-        OverrideLine(n, device) + "\n" + std::to_string(::getpid()) + "\n" + name + "\n";
-    if (::ftruncate(fd, 0) != 0 || !WriteAll(fd, text)) {
-        Failed(error, "cannot write " + pubFile);
-        ::unlink(pubFile.c_str());
-        ::close(fd);
-        return false;
-    }
-    if (!EditOverride(mapFile, n, device, error)) {
-        ::unlink(pubFile.c_str());
-        ::close(fd);
+        ::close(dirFd);
         return false;
     }
     FLockFd = fd;
+    FDirFd = dirFd;
     FComNumber = n;
     FDevice = device;
-    FMapFile = mapFile;
-    FPubFile = pubFile;
+    FPubName = name;
+    FId = id;
     return true;
 }
 
-bool TComPublication::Withdraw(std::string* error) {
+bool TComPublication::Withdraw(std::string*) {
     if (FLockFd < 0)
         return true;
-    const bool removed = EditOverride(FMapFile, FComNumber, {}, error, &FDevice);
-    // Without its line the file must go too, else a line an operator later
-    // writes the same way would read as this (ended) publication. When the
-    // line could not be removed, the file stays: with the lock dropped the
-    // line reads as stale.
-    if (removed) {
-        struct stat mine {
-        }, there{};
-        if (::fstat(FLockFd, &mine) == 0 && ::stat(FPubFile.c_str(), &there) == 0 &&
-            mine.st_ino == there.st_ino && mine.st_dev == there.st_dev)
-            ::unlink(FPubFile.c_str());
-    }
+    // Only the file this publication locked: after a lost race another
+    // publisher's may stand at the name.
+    if (SameFile(FLockFd, FDirFd, FPubName))
+        ::unlinkat(FDirFd, FPubName.c_str(), 0);
     ::close(FLockFd);
+    ::close(FDirFd);
     FLockFd = -1;
-    return removed;
+    FDirFd = -1;
+    FId.clear();
+    return true;
 }
 
 } // namespace pmv::platform

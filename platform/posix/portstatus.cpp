@@ -10,9 +10,12 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
 #include <grp.h>
 #include <mutex>
 #include <pwd.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -337,11 +340,32 @@ std::string Tooltip(const ComPortStatus& s) {
     if (!id.byId.empty() && id.byId != id.device)
         line("by-id: " + id.byId.substr(id.byId.rfind('/') + 1));
     line(id.Description());
-    if (id.publisherPid != 0)
+    if (id.publisherPid != 0) {
         line("published by " + id.publisherName + " (pid " + std::to_string(id.publisherPid) + ")");
+        if (!id.mapDevice.empty() && id.mapDevice != id.device)
+            line("in place of the map's line COM" + std::to_string(id.comNumber) + "=" +
+                 id.mapDevice + " while it runs");
+    }
     if (s.access != ComAccess::Ok)
         line(s.reason);
     return text;
+}
+
+/// True when a lock (flock or fcntl) is held on the file fd is open on, as
+/// /proc/locks lists them: device "major:minor" in hex and the inode.
+bool LockedElsewhere(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return true;
+    char key[64];
+    std::snprintf(key, sizeof key, " %02x:%02x:%lu ", ::major(st.st_dev), ::minor(st.st_dev),
+                  static_cast<unsigned long>(st.st_ino));
+    std::ifstream locks(ProcRoot() + "/locks");
+    std::string line;
+    while (std::getline(locks, line))
+        if (line.find(key) != std::string::npos)
+            return true;
+    return false;
 }
 
 struct TFailure {
@@ -434,6 +458,37 @@ void ClearOpenFailure(int n) {
 }
 
 } // namespace detail
+
+TExclusiveFlagGuard::TExclusiveFlagGuard(int slaveFd, const std::string& node)
+    : m_slaveFd(slaveFd), m_node(node) {
+    m_eventFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_eventFd >= 0 &&
+        ::inotify_add_watch(m_eventFd, node.c_str(), IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(m_eventFd);
+        m_eventFd = -1;
+    }
+}
+
+TExclusiveFlagGuard::~TExclusiveFlagGuard() {
+    if (m_eventFd >= 0)
+        ::close(m_eventFd);
+}
+
+bool TExclusiveFlagGuard::Check() {
+    alignas(inotify_event) char events[4096];
+    while (m_eventFd >= 0 && ::read(m_eventFd, events, sizeof events) > 0) {
+    }
+    int flag = 0;
+    if (::ioctl(m_slaveFd, TIOCGEXCL, &flag) != 0 || flag == 0)
+        return false;
+    // The port's user holds its lock on the node from before it sets the
+    // flag until after it has cleared it: a lock means it is still there.
+    // Without one, only a look at who has the node open tells a setter that
+    // does not lock from one that has gone.
+    if (LockedElsewhere(m_slaveFd) || !FindDeviceHolders(m_node).empty())
+        return false;
+    return ::ioctl(m_slaveFd, TIOCNXCL) == 0;
+}
 
 const char* ComAccessName(ComAccess access) {
     switch (access) {

@@ -26,6 +26,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -488,6 +489,38 @@ TEST_F(ConfigWindowTest, SaveAfterLoadRewritesTheLoadedFileWithoutDialog) {
     // No log line, and the caption stays.
     EXPECT_EQ(LogLines(), lines);
     EXPECT_EQ(form->windowTitle(), caption);
+}
+
+// Another program changed the file since the window loaded it: Save asks
+// before it overwrites that; No leaves the other program's file as it is.
+TEST_F(ConfigWindowTest, SaveOverAFileChangedOnDiskAsksFirst) {
+    const QString path = ExampleCopy();
+    Show();
+    Load(path);
+    apptest::SetTitle(*form, "Mine");
+    ASSERT_EQ(
+        QProcess::execute(QStringLiteral("/bin/sh"),
+                          {QStringLiteral("-c"), QStringLiteral("echo theirs >> \"$0\""), path}),
+        0);
+    const std::string theirs = ReadBytes(path);
+    const QString question =
+        QStringLiteral("pump.ini has been changed on disk since it was loaded or saved.\n"
+                       "Overwrite it?");
+
+    warningAnswers = {QMessageBox::No};
+    EXPECT_FALSE(form->SaveConfigFile());
+    EXPECT_EQ(questions, QStringList{question});
+    EXPECT_EQ(ReadBytes(path), theirs);
+    EXPECT_TRUE(form->IsConfigModified());
+
+    warningAnswers = {QMessageBox::Yes};
+    EXPECT_TRUE(form->SaveConfigFile());
+    EXPECT_EQ(LoadConfigFile(QFile::encodeName(path).toStdString()).Set.Title, "Mine");
+    // The window's own save is what is on disk now: no question.
+    ForgetQuestions();
+    apptest::SetTitle(*form, "Mine again");
+    EXPECT_TRUE(form->SaveConfigFile());
+    EXPECT_TRUE(questions.isEmpty());
 }
 
 TEST_F(ConfigWindowTest, FirstSaveAsksForANameAndKeepsIt) {

@@ -2,6 +2,9 @@
 // Get All / Set All, port control, the status bar and log gestures, against
 // the bundled simulator (qxm-sim) on a real pseudo-terminal published as
 // COM25 through a private device map.
+#include "app/HostApplication.h"
+#include "app/HostMain.h"
+#include "app/HostSignals.h"
 #include "app/Mainfrm.h"
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomdlg.h"
@@ -19,6 +22,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -31,11 +35,16 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -758,13 +767,14 @@ protected:
     std::string ByIdPath(const char* name) const { return m_devRoot + "/serial/by-id/" + name; }
 
     // The operator's line: COM25 is the device with that by-id name.
-    void MapComTo(const char* byId) { std::ofstream(m_map) << "COM25=" << ByIdPath(byId) << "\n"; }
+    void MapComTo(const char* byId) { MapComToPath(ByIdPath(byId)); }
+    void MapComToPath(const std::string& path, const std::string& padding = {}) {
+        std::ofstream(m_map) << padding << "COM25=" << path << "\n";
+    }
+    const std::string& MapFile() const { return m_map; }
 
-    // The device is plugged in: a simulator on a new pty (published only in
-    // a map of its own), and its by-id link. Returns its node.
-    // beforeLink runs with the node before udev's link appears.
-    std::string PlugIn(const char* byId = kById, std::vector<std::string> args = {},
-                       const std::function<void(const std::string&)>& beforeLink = {}) {
+    // A target on a new pty (published only in a map of its own); its node.
+    std::string StartTarget(std::vector<std::string> args = {}) {
         m_log = m_dir.filePath(QStringLiteral("sim%1.log").arg(m_sims.size())).toStdString();
         args.insert(args.end(), {"--log", m_log});
         m_sims.push_back(std::make_unique<qxmsim::TSimProcess>());
@@ -772,7 +782,16 @@ protected:
             ADD_FAILURE() << m_sims.back()->Error();
             return {};
         }
-        const std::string node = m_sims.back()->Device();
+        return m_sims.back()->Device();
+    }
+
+    // The device is plugged in: a target, and its by-id link. Returns its
+    // node. beforeLink runs with the node before udev's link appears.
+    std::string PlugIn(const char* byId = kById, std::vector<std::string> args = {},
+                       const std::function<void(const std::string&)>& beforeLink = {}) {
+        const std::string node = StartTarget(std::move(args));
+        if (node.empty())
+            return {};
         if (beforeLink)
             beforeLink(node);
         ::unlink(ByIdPath(byId).c_str());
@@ -889,23 +908,96 @@ TEST_F(DeviceLossTest, LostDuringARunThenBackUnderItsByIdName) {
     EXPECT_EQ(StatusText(4), "1");
 }
 
-// Another device under the number is not the one that was lost; the
-// operator may open whatever the number names by hand, which ends the wait.
-TEST_F(DeviceLossTest, AnotherDeviceUnderTheNumberIsNotOpenedByItself) {
+// Another device that appears meanwhile is not the one that was lost; once
+// the operator points the number at it in the map, the port opens there.
+TEST_F(DeviceLossTest, AnotherDeviceIsOpenedOnlyOnceTheMapNamesIt) {
     const std::string first = PlugIn();
     ASSERT_NO_FATAL_FAILURE(OpenCom25());
     Unplug();
     ASSERT_TRUE(WaitLogLine(Lost(first)));
 
     const std::string other = PlugIn(kOtherById);
-    MapComTo(kOtherById);
     SeveralPolls();
     EXPECT_EQ(StatusText(0), "COM25 lost");
     EXPECT_EQ(LogLines(), QStringList{Lost(first)});
 
-    apptest::Item(*form, "COMOpen")->trigger();
+    MapComTo(kOtherById);
+    const QString changed = QStringLiteral("COM25 (%1, %2): device map changed, reopened")
+                                .arg(QString::fromStdString(other), QLatin1String(kOtherById));
+    ASSERT_TRUE(WaitLogLine(changed));
     EXPECT_EQ(StatusText(0), "COM25: 9600 8 none 1");
-    EXPECT_EQ(LogLines(), QStringList{Lost(first)});
+    EXPECT_EQ(LogLines(), (QStringList{Lost(first), changed}));
+}
+
+// A map line naming a pseudo-terminal itself: once its target has gone, the
+// number /dev/pts/N goes to the next terminal that asks for one. That
+// stranger is not the device and gets nothing; the operator's new line for
+// the number is followed.
+TEST_F(DeviceLossTest, ReusedTerminalNumberIsNotTheDeviceBack) {
+    const std::string first = StartTarget();
+    MapComToPath(first);
+    ASSERT_NO_FATAL_FAILURE(OpenCom25());
+    Define(0, "SPD", "Speed");
+    Unplug();
+    const QString node = QString::fromStdString(first);
+    ASSERT_TRUE(WaitLogLine(QStringLiteral("COM25 (%1): device lost").arg(node)));
+
+    // New terminals take the lowest free number: soon one gets the target's.
+    struct TTerminal {
+        int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ~TTerminal() { ::close(master); }
+        std::string Slave() const {
+            char name[64] = {};
+            return ::grantpt(master) == 0 && ::unlockpt(master) == 0 &&
+                           ::ptsname_r(master, name, sizeof name) == 0
+                       ? name
+                       : "";
+        }
+    };
+    std::vector<std::unique_ptr<TTerminal>> terminals;
+    const TTerminal* stranger = nullptr;
+    while (!stranger && terminals.size() < 64) {
+        terminals.push_back(std::make_unique<TTerminal>());
+        if (terminals.back()->Slave() == first)
+            stranger = terminals.back().get();
+    }
+    ASSERT_TRUE(stranger) << first << " was not given out again";
+    SeveralPolls();
+    EXPECT_EQ(StatusText(0), "COM25 lost");
+    Get(0);
+    EXPECT_EQ(LogLines().last(), "ERROR: - COM port not opened");
+    char byte;
+    EXPECT_EQ(::read(stranger->master, &byte, 1), -1); // nothing was written to it
+
+    const std::string second = StartTarget();
+    MapComToPath(second);
+    ASSERT_TRUE(WaitLogLine(QStringLiteral("COM25 (%1): device map changed, reopened")
+                                .arg(QString::fromStdString(second))));
+    Get(0);
+    ASSERT_TRUE(WaitLogLine("Speed = 1500"));
+}
+
+// While the watch waits, the map file is read again only when it changes,
+// not at every look.
+TEST_F(DeviceLossTest, WaitingWatchReadsTheMapOnlyWhenItChanges) {
+    const std::string first = PlugIn();
+    MapComToPath(ByIdPath(kById), std::string(900000, '#') + "\n");
+    const timespec settled[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, MapFile().c_str(), settled, 0), 0);
+    ASSERT_NO_FATAL_FAILURE(OpenCom25());
+    Unplug();
+    ASSERT_TRUE(WaitLogLine(Lost(first)));
+    const auto bytesRead = [] {
+        std::ifstream io("/proc/self/io");
+        long long n = -1;
+        for (std::string key; io >> key;)
+            if (key == "rchar:")
+                io >> n;
+        return n;
+    };
+    const long long before = bytesRead();
+    SeveralPolls();
+    EXPECT_LT(bytesRead() - before, 450000);
 }
 
 // A device that comes back held by another program (a modem manager probing
@@ -976,6 +1068,110 @@ TEST_F(DeviceLossTest, TheOperatorsOwnStepsEndTheWait) {
         Unplug();
         apptest::Memo(*form)->clear();
     }
+}
+
+// ---- the end on a signal ----------------------------------------------------------
+
+// Run as a child process (this binary again): the window with the real
+// program's end on signals, the configuration named by PMV_TEST_CONFIG
+// loaded (its port opens) and changed; "ready" on standard output, then the
+// event loop until a signal ends it with the program's exit code.
+TEST(HostSignals, DISABLED_WindowInAChild) {
+    TMainForm form;
+    const auto endOnSignals = EndOnSignals(form);
+    ASSERT_TRUE(test::ShowActive(form));
+    form.LoadConfigFromFile(QString::fromLocal8Bit(qgetenv("PMV_TEST_CONFIG")));
+    ASSERT_TRUE(apptest::StatusText(form, 0).startsWith("COM25: "));
+    form.SetSlot(0, apptest::Record(ctParamGetSet, "NEW", "Changed"));
+    std::printf("ready\n");
+    std::fflush(stdout);
+    const int code = QCoreApplication::exec();
+    std::fflush(stderr);
+    std::_Exit(code);
+}
+
+// A logout, kill or Ctrl-C ends the host with the port closed through the
+// component (so that the next user finds it free, the exclusive flag
+// cleared) and the changes kept beside their file, never over it; the next
+// start names the copy.
+TEST(HostSignals, PortClosedAndChangesKeptBesideTheFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const std::string map = dir.filePath(QStringLiteral("commap")).toStdString();
+    ::setenv("PMV_COMMAP", map.c_str(), 1);
+    qxmsim::TSimProcess sim;
+    ASSERT_TRUE(sim.Start(QXM_SIM_PATH, map, kCom, {})) << sim.Error();
+    const QString config = dir.filePath(QStringLiteral("pump.ini"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(PMV_EXAMPLES_DIR "/qxm300-pump.ini"), config));
+    const std::string original = ReadFile(config.toStdString());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("PMV_TEST_CONFIG"), config);
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+    const struct {
+        int signal;
+        const char* copy;
+    } rows[] = {{SIGTERM, "pump.recovered.ini"},
+                {SIGINT, "pump.recovered-2.ini"},
+                {SIGHUP, "pump.recovered-3.ini"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(sigabbrev_np(row.signal));
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_also_run_disabled_tests"),
+                     QStringLiteral("--gtest_filter=HostSignals.DISABLED_WindowInAChild")});
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return child.readAllStandardOutput().contains("ready"); }, 60000))
+            << child.readAllStandardError().toStdString();
+        ::kill(pid_t(child.processId()), row.signal);
+        ASSERT_TRUE(child.waitForFinished(60000));
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(child.exitCode(), 128 + row.signal);
+        const QString copy = dir.filePath(QLatin1String(row.copy));
+        const std::string said = child.readAllStandardError().toStdString();
+        EXPECT_TRUE(said.ends_with(std::string("\npmv-host: ended by SIG") +
+                                   sigabbrev_np(row.signal) +
+                                   "; COM25 closed; unsaved changes "
+                                   "kept in " +
+                                   copy.toStdString() + "\n"))
+            << said;
+        EXPECT_EQ(ReadFile(config.toStdString()), original);
+        const TConfigLoadResult kept = LoadConfigFile(QFile::encodeName(copy).toStdString());
+        EXPECT_EQ(kept.Status, TConfigLoadStatus::Ok) << kept.Message;
+        EXPECT_EQ(kept.Set.CmdTable[0].cmd_str, "NEW");
+        // The component's close cleared the flag that keeps other programs out.
+        if (::geteuid() == 0) { // root opens past the flag to read it
+            const int fd = ::open(sim.Device().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            int exclusive = -1;
+            EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0);
+            EXPECT_EQ(exclusive, 0);
+            ::close(fd);
+        }
+    }
+
+    // The next start names the copies; ended unchanged, it keeps nothing.
+    QProcess host;
+    host.setProcessEnvironment(env);
+    host.setWorkingDirectory(dir.path());
+    host.start(QStringLiteral(PMV_HOST_EXE), {});
+    QByteArray said;
+    const QByteArray named = "pmv-host: Recovery copy \"pump.recovered.ini\" holds changes not "
+                             "saved when the host was ended by a signal (in " +
+                             dir.path().toLocal8Bit() + ")\n";
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            said += host.readAllStandardError();
+            return said.contains(named);
+        },
+        60000))
+        << said.toStdString();
+    EXPECT_EQ(said.count("pmv-host: Recovery copy"), 3) << said.toStdString();
+    ::kill(pid_t(host.processId()), SIGTERM);
+    ASSERT_TRUE(host.waitForFinished(60000));
+    EXPECT_EQ(host.exitCode(), 128 + SIGTERM);
+    EXPECT_EQ(QDir(dir.path()).entryList({QStringLiteral("*.recovered*")}).size(), 3);
+    ::unsetenv("PMV_COMMAP");
 }
 
 } // namespace

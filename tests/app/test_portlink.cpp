@@ -376,7 +376,7 @@ TEST(PortDevice, SameByItsByIdNameElseByItsNode) {
     // clang-format on
     for (const TRow& row : rows) {
         SCOPED_TRACE(row.name);
-        const TPortDevice lost{7, row.lostNode, row.lostById};
+        const TPortDevice lost{.com = 7, .node = row.lostNode, .byId = row.lostById};
         platform::ComPortIdentity now;
         now.comNumber = row.com;
         now.present = row.present;
@@ -384,8 +384,8 @@ TEST(PortDevice, SameByItsByIdNameElseByItsNode) {
         now.byId = row.byId;
         EXPECT_EQ(lost.IsSame(now), row.same);
     }
-    EXPECT_EQ((TPortDevice{7, usb0, adapterA}.Name()),
+    EXPECT_EQ((TPortDevice{.com = 7, .node = usb0, .byId = adapterA}.Name()),
               "COM7 (/dev/ttyUSB0, usb-FTDI_FT232R_USB_UART_A1-if00-port0)");
-    EXPECT_EQ((TPortDevice{25, "/dev/pts/3", ""}.Name()), "COM25 (/dev/pts/3)");
-    EXPECT_EQ((TPortDevice{25, "", ""}.Name()), "COM25");
+    EXPECT_EQ((TPortDevice{.com = 25, .node = "/dev/pts/3"}.Name()), "COM25 (/dev/pts/3)");
+    EXPECT_EQ((TPortDevice{.com = 25}.Name()), "COM25");
 }

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -22,6 +23,8 @@
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -86,6 +89,16 @@ public:
         }
         int status = 0;
         while (Clock::now() < end) {
+            // What it read in all, from its /proc entry before it is reaped.
+            siginfo_t info{};
+            if (::waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT) ==
+                    0 &&
+                info.si_pid == m_pid) {
+                std::ifstream io("/proc/" + std::to_string(m_pid) + "/io");
+                for (std::string key; io >> key;)
+                    if (key == "rchar:")
+                        io >> readBytes;
+            }
             if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
                 m_pid = -1;
                 return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -96,6 +109,7 @@ public:
     }
 
     std::string out, err;
+    long long readBytes = -1; // bytes it read through read() and the like
 
 private:
     static void Drain(int& fd, const pollfd& p, std::string& into) {
@@ -135,6 +149,15 @@ TRun RunProgram(const std::string& program, const std::vector<std::string>& args
 
 TRun Link(const std::vector<std::string>& args) {
     return RunProgram(PMV_LINK_PATH, args);
+}
+
+// The program with at most 2 GiB of address space, so that one that reads
+// without bound fails instead of filling the machine.
+TRun RunBounded(const std::string& program, const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"ulimit -v 2097152 && exec \"$0\" \"$@\"", program};
+    all.insert(all.end(), args.begin(), args.end());
+    all.insert(all.begin(), "-c");
+    return RunProgram("/bin/sh", all);
 }
 
 QJsonArray Json(const std::string& text) {
@@ -367,6 +390,70 @@ TEST_F(CliTest, InterruptEndsCleanly) {
                   std::string::npos)
             << r.out;
     }
+}
+
+// The device map is opened only when it is a regular file, and read only
+// when it is at most 1 MiB: a FIFO, a device or a huge file named by
+// PMV_COMMAP ends each program at once with one message naming it.
+TEST_F(CliTest, MapThatIsNoRegularFileEndsEveryProgramAtOnce) {
+    const std::string fifo = m_dir + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string big = m_dir + "/big";
+    std::ofstream(big) << std::string(2 << 20, '#') << "\nCOM25=/dev/null\n";
+    // A /dev/zero of the test's own: whatever a program might write beside
+    // it stays in the test's folder.
+    const std::string zero = m_dir + "/zero";
+    const bool haveZero = ::mknod(zero.c_str(), S_IFCHR | 0600, makedev(1, 5)) == 0;
+    struct Row {
+        std::string map, why;
+    } rows[] = {
+        {fifo, "it is a FIFO"},
+        {zero, "it is a device (PMV_COMMAP names the map file, not a port)"},
+        {big, "it is larger than 1 MiB"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.map);
+        if (row.map == zero && !haveZero)
+            continue; // making a device node needs root
+        ::setenv("PMV_COMMAP", row.map.c_str(), 1);
+        const std::string error = "device map " + row.map + " not used: " + row.why;
+        const TRun ports = RunBounded(PMV_PORTS_PATH, {"25"});
+        EXPECT_EQ(ports.status, 1);
+        EXPECT_EQ(ports.err, "pmv-ports: " + error + "\n");
+        const TRun link = RunBounded(PMV_LINK_PATH, {"get", kExample, "SPD"});
+        EXPECT_EQ(link.status, 3);
+        EXPECT_EQ(link.err, "pmv-link: COM25: not present (" + error + ")\n");
+        const TRun sim = RunBounded(QXM_SIM_PATH, {"--com", "25"});
+        EXPECT_EQ(sim.status, 1);
+        EXPECT_EQ(sim.err, "qxm-sim: cannot publish COM25 beside " + row.map + ": " + error + "\n");
+    }
+    ::setenv("PMV_COMMAP", m_map.c_str(), 1);
+}
+
+// However many COM numbers a program asks about (the port component asks
+// for each in turn for the first present one when it is made), it reads the
+// map once.
+TEST_F(CliTest, LargeMapIsReadOnce) {
+    {
+        std::ofstream out(m_map);
+        for (int i = 0; i < 9000; ++i)
+            out << "# " << std::string(98, '-') << "\n"; // 900 kB of comments
+    }
+    const timespec settled[2] = {{::time(nullptr) - 60, 0}, {::time(nullptr) - 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, m_map.c_str(), settled, 0), 0);
+    const auto size = static_cast<long long>(std::filesystem::file_size(m_map));
+    // No port below COM25 (this machine may have a UART as COM1).
+    ::setenv("PMV_DEV_ROOT", m_dir.c_str(), 1);
+    ::setenv("PMV_SYSFS_ROOT", m_dir.c_str(), 1);
+    StartSim();
+    TChild c;
+    ASSERT_TRUE(c.Start({PMV_LINK_PATH, "get", kExample, "SPD", kWideTimeout}));
+    const int status = c.Wait();
+    ::unsetenv("PMV_DEV_ROOT");
+    ::unsetenv("PMV_SYSFS_ROOT");
+    ASSERT_EQ(status, 0) << c.err;
+    EXPECT_GT(c.readBytes, size);
+    EXPECT_LT(c.readBytes, 3 * size);
 }
 
 } // namespace

@@ -9,11 +9,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <sched.h>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -309,6 +312,49 @@ TEST_F(ConfigFileTest, FailedWriteKeepsTheOldFile) {
     EXPECT_EQ(r.Message, "Cannot create file " + Path("keep.ini"));
     EXPECT_EQ(ReadBytes(Path("keep.ini")), "old content");
     EXPECT_EQ(Entries(), std::set<std::string>{"keep.ini"});
+}
+
+// On a full disk (a small file system of its own, in a mount namespace of a
+// child process) the message says so, and the old file stays as it was.
+TEST_F(ConfigFileTest, FullDiskIsReportedAsSuch) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to mount a small file system";
+    const std::string file = Path("pump.ini");
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        std::string out = "no mount";
+        if (::unshare(CLONE_NEWNS) == 0 &&
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            ::mount("tmpfs", m_dir.c_str(), "tmpfs", 0, "size=128k,mode=0700") == 0) {
+            const TConfigSet old = SampleSet();
+            out = SaveConfigFile(file, old).Message + "\n";
+            {
+                std::ofstream filler(Path("filler"), std::ios::binary);
+                const std::string block(4096, 'x');
+                while (filler.write(block.data(), block.size()))
+                    filler.flush();
+            }
+            TConfigSet changed = old;
+            changed.Title = "changed";
+            out += SaveConfigFile(file, changed).Message + "\n";
+            out += ReadBytes(file) == WriteConfig(old) ? "old file intact" : "old file changed";
+        }
+        (void)!::write(report[1], out.data(), out.size());
+        ::_exit(0);
+    }
+    ::close(report[1]);
+    std::string got;
+    char buf[512];
+    for (ssize_t n; (n = ::read(report[0], buf, sizeof buf)) > 0;)
+        got.append(buf, static_cast<std::size_t>(n));
+    ::close(report[0]);
+    ::waitpid(child, nullptr, 0);
+    if (got == "no mount")
+        GTEST_SKIP() << "no mount namespace of our own here";
+    EXPECT_EQ(got, "\nCannot create file " + file + ": the disk is full\nold file intact");
 }
 
 TEST(ConfigFileName, BaseName) {

@@ -17,6 +17,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <functional>
 #include <grp.h>
 #include <memory>
 #include <sched.h>
@@ -296,7 +297,7 @@ TEST_F(PublicationTest, KilledPublisherLeavesNoPortEvenWhenItsNumberIsReused) {
 
     ::kill(pid, SIGKILL);
     EXPECT_EQ(sim.Wait(), -1);
-    EXPECT_EQ(qxmsim::MapLookup(Map(), 25), device); // its line is left behind
+    EXPECT_EQ(qxmsim::PublishedDevice(Map(), 25), ""); // its file is left behind, unlocked
     // New pseudo-terminals take the lowest free number, so one soon gets the
     // simulator's (unless another program's terminal took it first).
     std::vector<std::unique_ptr<Pty>> terminals;
@@ -329,7 +330,7 @@ TEST_F(PublicationTest, RunningPublisherKeepsItsNumberAndWithdrawsCleanly) {
     EXPECT_FALSE(mine.Publish(25, "/dev/null", &error));
     EXPECT_EQ(error, "COM25 is published by qxm-sim (pid " + std::to_string(sim.Pid()) + ")");
     EXPECT_EQ(sim.Stop(), 0); // SIGTERM: the simulator withdraws
-    EXPECT_EQ(qxmsim::MapLookup(Map(), 25), "");
+    EXPECT_EQ(qxmsim::PublishedDevice(Map(), 25), "");
     ASSERT_TRUE(mine.Publish(25, "/dev/null", &error)) << error;
     EXPECT_EQ(ReadComPortIdentity(25).publisherPid, ::getpid());
     ASSERT_TRUE(mine.Withdraw(&error)) << error;
@@ -337,6 +338,142 @@ TEST_F(PublicationTest, RunningPublisherKeepsItsNumberAndWithdrawsCleanly) {
     for (const auto& entry : fs::directory_iterator(Dir())) // no line, no .pub file left
         EXPECT_EQ(entry.path().extension(), entry.path().filename() == "commap" ? "" : ".lock")
             << entry.path();
+}
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A publication stands in for the operator's own line only while its
+// publisher runs; the map file is never touched.
+TEST_F(PublicationTest, OperatorsLineIsKeptAndInForceAgainAfterThePublisher) {
+    Pty bench; // the operator's device
+    const std::string text = "# the bench\nCOM25=" + bench.Slave() + "\n";
+    std::ofstream(Map()) << text;
+    ASSERT_TRUE(sim.Start(QXM_SIM_PATH, Map(), 25, {})) << sim.Error();
+    ComPortIdentity id = ReadComPortIdentity(25);
+    EXPECT_EQ(id.device, sim.Device());
+    EXPECT_EQ(id.publisherPid, sim.Pid());
+    EXPECT_EQ(id.mapDevice, bench.Slave()); // pmv-ports shows both
+    EXPECT_EQ(FileText(Map()), text);
+
+    ::kill(sim.Pid(), SIGKILL);
+    EXPECT_EQ(sim.Wait(), -1);
+    EXPECT_EQ(FileText(Map()), text);
+    id = ReadComPortIdentity(25);
+    EXPECT_TRUE(id.present);
+    EXPECT_EQ(id.device, bench.Slave());
+    EXPECT_EQ(id.publisherPid, 0);
+    EXPECT_EQ(ResolveComPort(25), bench.Slave());
+}
+
+// ------------------------------------------------------------------- trust
+
+constexpr uid_t kNobody = 65534;
+
+class TrustTest : public ComMapTest {
+protected:
+    void SetUp() override {
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "needs root to act as another user";
+    }
+    /// A folder of the test's, with mode (a shared one: 01777).
+    std::string Folder(const std::string& name, mode_t mode) {
+        const std::string dir = Dir() + "/" + name;
+        EXPECT_EQ(::mkdir(dir.c_str(), 0700), 0);
+        EXPECT_EQ(::chmod(dir.c_str(), mode), 0);
+        return dir;
+    }
+    /// Runs argv as the other user and waits for its end.
+    static int AsOtherUser(const std::vector<std::string>& argv) {
+        TChild child(argv, {}, kNobody);
+        child.CloseInput();
+        return child.Wait();
+    }
+};
+
+// Another user's word is not taken: a map or its folder that someone else
+// can write (a shared folder) or owns steers no port anywhere, and says so.
+TEST_F(TrustTest, MapThatIsNotTheUsersOwnOpensNothing) {
+    ASSERT_EQ(::chmod(Dir().c_str(), 0755), 0); // the other user reaches the shared folder
+    Pty theirs;
+    const std::string line = "COM25=" + theirs.Slave();
+    struct Row {
+        const char* name;
+        std::function<std::string()> map; // sets the map up, gives its path
+        std::string why;
+    } rows[] = {
+        {"written by another user into a shared folder",
+         [&] {
+             const std::string map = Folder("shared", 01777) + "/commap";
+             EXPECT_EQ(AsOtherUser({"/bin/sh", "-c", "echo " + line + " > " + map}), 0);
+             return map;
+         },
+         "its folder " + Dir() + "/shared is writable by other users (mode 1777)"},
+        {"another user's file in a folder of ours",
+         [&] {
+             const std::string map = Folder("theirs", 0755) + "/commap";
+             std::ofstream(map) << line << "\n";
+             EXPECT_EQ(::chown(map.c_str(), kNobody, kNobody), 0);
+             return map;
+         },
+         "it belongs to user nobody, not to you"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string map = row.map();
+        ScopedEnv env("PMV_COMMAP", map);
+        SetLastError(kSentinel);
+        EXPECT_EQ(OpenCom(25), INVALID_HANDLE_VALUE);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+        EXPECT_EQ(ExplainComError(25, ERROR_FILE_NOT_FOUND),
+                  "COM25: not present (device map " + map + " not used: " + row.why + ")");
+        EXPECT_EQ(DeviceMapError(), "device map " + map + " not used: " + row.why);
+        EXPECT_TRUE(ReadDeviceMap().empty());
+    }
+}
+
+// A link planted beside the map in a shared folder does not make the
+// user's own simulator write through it.
+TEST_F(TrustTest, PlantedLinkBesideTheMapIsNotFollowed) {
+    ASSERT_EQ(::chmod(Dir().c_str(), 0755), 0);
+    const std::string shared = Folder("shared", 01777);
+    const std::string precious = Dir() + "/precious";
+    std::ofstream(precious) << "mine\n";
+    ASSERT_EQ(AsOtherUser({"/bin/ln", "-s", precious, shared + "/commap.COM25.pub"}), 0);
+
+    TChild simulator({QXM_SIM_PATH, "--com", "25", "--map", shared + "/commap"});
+    simulator.CloseInput();
+    EXPECT_EQ(simulator.Wait(), 1);
+    EXPECT_EQ(FileText(precious), "mine\n");
+}
+
+// --------------------------------------------------- a port user killed
+
+// Killed with SIGKILL, a port user cannot clear the exclusive flag it set on
+// the simulator's pseudo-terminal; the simulator does, and the same user
+// opens the port again at once.
+TEST_F(DevicesTest, PortOfAKilledUserOpensAgainForTheSameUser) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to drop to another user (root passes the flag)";
+    const std::string dir = Dir() + "/theirs";
+    ASSERT_EQ(::mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(dir.c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::chmod(Dir().c_str(), 0755), 0);
+    ScopedEnv env("PMV_COMMAP", dir + "/commap");
+    TChild simulator({QXM_SIM_PATH, "--com", "25"}, {}, kNobody);
+    ASSERT_EQ(simulator.ReadLine().rfind("qxm-sim: published COM25=", 0), 0u);
+
+    auto user = std::make_unique<TChild>(std::vector<std::string>{DEVICE_PROBE_PATH, "hold", "25"},
+                                         std::string(), kNobody);
+    ASSERT_EQ(user->ReadLine(), "held");
+    ::kill(user->Pid(), SIGKILL);
+    EXPECT_EQ(user->Wait(), -1);
+
+    TChild again({DEVICE_PROBE_PATH, "open", "25"}, {}, kNobody);
+    EXPECT_EQ(again.ReadLine(), "0") << again.ReadLine();
+    EXPECT_EQ(again.Wait(), 0);
 }
 
 // ------------------------------------------------------ identity from sysfs

@@ -177,20 +177,22 @@ TEST(Sim, SurvivesHostClosingAndReopening) {
     EXPECT_EQ(::kill(f.sim.Pid(), 0), 0); // still running with no host attached
 }
 
-TEST(Sim, SignalRemovesOnlyItsMapLine) {
+// The simulator publishes beside the operator's map and never writes it;
+// a signal withdraws the publication.
+TEST(Sim, PublishesBesideTheMapAndWithdrawsOnASignal) {
     TempDir dir;
     const std::string map = dir.File("commap");
-    {
-        std::ofstream out(map);
-        out << "# ports of this machine\nCOM7=/dev/null\n";
-    }
+    const std::string text = "# ports of this machine\nCOM7=/dev/null\n";
+    std::ofstream(map) << text;
     TSimProcess sim;
     ASSERT_TRUE(sim.Start(QXM_SIM_PATH, map, 25, {"--log", dir.File("log")})) << sim.Error();
-    EXPECT_NE(ReadFile(map).find("COM25=" + sim.Device()), std::string::npos);
+    EXPECT_EQ(qxmsim::PublishedDevice(map, 25), sim.Device());
+    EXPECT_EQ(ReadFile(map), text);
     const std::string log = ReadFile(dir.File("log"));
     EXPECT_EQ(log.substr(0, log.find('\n')).find("published"), 0u) << log;
     EXPECT_EQ(sim.Stop(), 0);
-    EXPECT_EQ(ReadFile(map), "# ports of this machine\nCOM7=/dev/null\n");
+    EXPECT_EQ(qxmsim::PublishedDevice(map, 25), "");
+    EXPECT_EQ(ReadFile(map), text);
 }
 
 TEST(Sim, ExitAfterFrames) {
@@ -199,7 +201,7 @@ TEST(Sim, ExitAfterFrames) {
     EXPECT_EQ(f.Ask("QXSPD\r"), "QXSPD = 1500\r");
     EXPECT_EQ(f.Ask("QXACC\r"), "QXACC = 200\r");
     EXPECT_EQ(f.sim.Wait(), 0);
-    EXPECT_EQ(qxmsim::MapLookup(f.map, 25), "");
+    EXPECT_EQ(qxmsim::PublishedDevice(f.map, 25), "");
     const std::string log = ReadFile(f.dir.File("sim.log"));
     EXPECT_NE(log.find("rx QXACC\\r"), std::string::npos) << log;
     EXPECT_NE(log.find("tx QXACC = 200\\r"), std::string::npos) << log;
@@ -215,7 +217,7 @@ TEST(Sim, BadArgumentsRefused) {
         TempDir dir;
         TSimProcess sim;
         EXPECT_FALSE(sim.Start(QXM_SIM_PATH, dir.File("commap"), 25, args, 5s));
-        EXPECT_EQ(qxmsim::MapLookup(dir.File("commap"), 25), "");
+        EXPECT_EQ(qxmsim::PublishedDevice(dir.File("commap"), 25), "");
     }
 }
 

@@ -1,6 +1,7 @@
 // pmv-ports: one line per COM number saying what the device map makes of
 // it, who has it open, and whether this user can open it (and if not, why
-// and what to do). Reads the map, sysfs and /proc; opens no port.
+// and what to do). Reads the map, sysfs and /proc; opens no port. A map
+// that is not the user's own is named once on standard error.
 #include "config/CmdRecord.h"
 #include "platform/PortStatus.h"
 
@@ -31,13 +32,18 @@ constexpr const char kHelp[] =
     "  --json         Prints a JSON array of objects with the keys com, present,\n"
     "                 device, by_id, description, holders ([{pid, name}]), access\n"
     "                 (ok, absent, permission, busy), publisher ({pid, name} or\n"
-    "                 null) and reason (empty when ok).\n"
+    "                 null), map_device (the map's own line for the number, also\n"
+    "                 while a publication stands in its place; or null) and reason\n"
+    "                 (empty when ok).\n"
     "  -h, --help     Shows this help and exits.\n"
     "  -v, --version  Shows the version and exits.\n"
     "\n"
+    "The device map is used only when it and its folder belong to you (or root)\n"
+    "and nobody else may write them; it must be a regular file of at most 1 MiB.\n"
+    "\n"
     "Exit status:\n"
     "  0  listed (and every number named can be opened now)\n"
-    "  1  a number named cannot be opened now\n"
+    "  1  a number named cannot be opened now, or the device map is not used\n"
     "  2  a bad command line\n";
 
 int Refuse(const std::string& why) {
@@ -97,7 +103,8 @@ std::string JsonObject(const ComPortStatus& s) {
            ", \"by_id\": " + JsonOrNull(id.byId) +
            ", \"description\": " + JsonOrNull(id.Description()) + ", \"holders\": " + holders +
            ", \"access\": " + Json(pmv::platform::ComAccessName(s.access)) +
-           ", \"publisher\": " + publisher + ", \"reason\": " + Json(s.reason) + "}";
+           ", \"publisher\": " + publisher + ", \"map_device\": " + JsonOrNull(id.mapDevice) +
+           ", \"reason\": " + Json(s.reason) + "}";
 }
 
 std::string TextLine(const ComPortStatus& s) {
@@ -108,16 +115,19 @@ std::string TextLine(const ComPortStatus& s) {
     std::string line = head;
     if (!id.present) {
         // Numbers without any device say nothing more.
-        if (!id.device.empty() || id.publisherPid != 0)
+        if ((!id.device.empty() || id.publisherPid != 0) && !id.absence.empty())
             line += " " + id.absence;
     } else {
         line += " " + id.node;
         if (!id.byId.empty())
             line += " (by-id " + id.byId.substr(id.byId.rfind('/') + 1) + ")";
         std::string what = id.Description();
-        if (id.publisherPid != 0)
+        if (id.publisherPid != 0) {
             what += (what.empty() ? "" : ", ") + std::string("published by ") + id.publisherName +
                     " (pid " + std::to_string(id.publisherPid) + ")";
+            if (!id.mapDevice.empty() && id.mapDevice != id.device)
+                what += " in place of the map's " + id.mapDevice;
+        }
         if (!what.empty())
             line += ": " + what;
         if (s.access != ComAccess::Ok)
@@ -169,6 +179,9 @@ int main(int argc, char** argv) {
             return Refuse("'" + arg + "' is not a COM number 1-32");
         wanted.push_back(n);
     }
+    const std::string mapError = pmv::platform::DeviceMapError();
+    if (!mapError.empty())
+        std::fprintf(stderr, "pmv-ports: %s\n", mapError.c_str());
     const std::vector<ComPortStatus> all = pmv::platform::ReadComPortStatuses();
     std::vector<const ComPortStatus*> shown;
     bool allOk = true;
@@ -196,5 +209,5 @@ int main(int argc, char** argv) {
         std::perror("pmv-ports: stdout");
         return kExitUsage;
     }
-    return allOk ? 0 : kExitNotUsable;
+    return allOk && mapError.empty() ? 0 : kExitNotUsable;
 }

@@ -1,10 +1,11 @@
 #include "tools/sim/SimClient.h"
 
+#include "platform/DeviceMap.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,14 +19,8 @@ namespace qxmsim {
 
 using Clock = std::chrono::steady_clock;
 
-std::string MapLookup(const std::string& mapFile, int com) {
-    std::ifstream in(mapFile);
-    const std::string key = "COM" + std::to_string(com) + "=";
-    std::string line, found;
-    while (std::getline(in, line))
-        if (line.rfind(key, 0) == 0)
-            found = line.substr(key.size());
-    return found;
+std::string PublishedDevice(const std::string& mapFile, int com) {
+    return pmv::platform::PublishedDevice(mapFile, com);
 }
 
 TSimProcess::~TSimProcess() {
@@ -67,7 +62,7 @@ bool TSimProcess::Start(const std::string& program, const std::string& mapFile, 
     }
     const Clock::time_point deadline = Clock::now() + wait;
     while (Clock::now() < deadline) {
-        m_device = MapLookup(mapFile, com);
+        m_device = PublishedDevice(mapFile, com);
         if (!m_device.empty() && ::access(m_device.c_str(), F_OK) == 0)
             return true;
         int status = 0;

@@ -19,8 +19,8 @@ public:
     ~TSimProcess(); // SIGTERM and reap, if still running
 
     // Starts `program` with `args` and PMV_COMMAP=mapFile, then waits (up to
-    // `wait`) for the line "COM<com>=..." in the map file. False with a
-    // message in Error() when it did not come up.
+    // `wait`) until it has published COM<com> beside the map file. False
+    // with a message in Error() when it did not come up.
     bool Start(const std::string& program, const std::string& mapFile, int com,
                const std::vector<std::string>& args,
                std::chrono::milliseconds wait = std::chrono::seconds(10));
@@ -41,8 +41,9 @@ private:
     std::string m_error;
 };
 
-// The device named for COM<com> in a map file, or empty.
-std::string MapLookup(const std::string& mapFile, int com);
+// The device a running program publishes as COM<com> beside a map file, or
+// empty.
+std::string PublishedDevice(const std::string& mapFile, int com);
 
 // A raw, non-blocking descriptor on a serial device.
 class TPtyClient {

@@ -9,10 +9,13 @@ std::string DefaultMapPath() {
 }
 
 bool TSimPublication::Publish(const std::string& mapFile, int n, const std::string& device,
-                              std::string* error) {
+                              int slaveFd, std::string* error) {
     // The platform works on the file named by PMV_COMMAP.
     ::setenv("PMV_COMMAP", mapFile.c_str(), 1);
-    return m_publication.Publish(n, device, error);
+    if (!m_publication.Publish(n, device, error))
+        return false;
+    m_guard = std::make_unique<pmv::platform::TExclusiveFlagGuard>(slaveFd, device);
+    return true;
 }
 
 } // namespace qxmsim

@@ -1,12 +1,14 @@
 // qxm-sim: a QXM300 stand-in on a pseudo-terminal.
 //
-// Opens a pty, publishes its slave as COM<n> in the device map override file,
-// and answers "QX" frames from a parameter table (SimTarget.h). The program
-// keeps a slave descriptor of its own open the whole time, so the host may
-// open and close the port as often as it likes: without it the master reads
-// EIO and polls POLLHUP whenever no slave is open. On SIGINT, SIGTERM or SIGHUP
-// it removes its map line and ends; ended any other way (SIGKILL, a crash)
-// its line reads as absent, since the publication lock went with it.
+// Opens a pty, publishes its slave as COM<n> beside the device map override
+// file, and answers "QX" frames from a parameter table (SimTarget.h). The
+// program keeps a slave descriptor of its own open the whole time, so the
+// host may open and close the port as often as it likes: without it the
+// master reads EIO and polls POLLHUP whenever no slave is open. Through it
+// the program also clears the exclusive flag a killed port user left set.
+// On SIGINT, SIGTERM or SIGHUP it withdraws its publication and ends, also
+// while it is still setting up; ended any other way (SIGKILL, a crash) its
+// line is gone all the same, since the publication lock went with it.
 #include "config/CmdRecord.h"
 #include "tools/sim/SimPublish.h"
 #include "tools/sim/SimTarget.h"
@@ -33,8 +35,10 @@ using Clock = std::chrono::steady_clock;
 using namespace qxmsim;
 
 int gSignalPipe[2] = {-1, -1};
+volatile sig_atomic_t gStopped = 0;
 
 void OnSignal(int) {
+    gStopped = 1;
     const int saved = errno;
     const char c = 's';
     [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &c, 1);
@@ -65,7 +69,8 @@ const char kUsage[] = "Usage: qxm-sim [options]\n"
                       "\n"
                       "Exit status:\n"
                       "  0  ended by SIGINT, SIGTERM or SIGHUP, or after --once / --exit-after\n"
-                      "  1  the pseudo-terminal, the log or the device map could not be set up\n"
+                      "  1  the pseudo-terminal, the log or the publication could not be set up\n"
+                      "     (the map's folder must be yours alone)\n"
                       "  2  a bad command line\n";
 
 struct Args {
@@ -287,7 +292,7 @@ struct Pty {
 void WaitUntilRead(const Pty& pty, std::chrono::milliseconds limit) {
     const Clock::time_point giveUp = Clock::now() + limit;
     int emptyChecks = 0;
-    while (emptyChecks < 5 && Clock::now() < giveUp) {
+    while (emptyChecks < 5 && Clock::now() < giveUp && !gStopped) {
         int queued = 0;
         if (::ioctl(pty.slave, FIONREAD, &queued) != 0)
             return;
@@ -297,19 +302,9 @@ void WaitUntilRead(const Pty& pty, std::chrono::milliseconds limit) {
 }
 
 int Run(const Args& args) {
-    Log log;
-    if (!log.Open(args.log)) {
-        std::fprintf(stderr, "qxm-sim: cannot write %s: %s\n", args.log.c_str(),
-                     std::strerror(errno));
-        return 1;
-    }
-    Pty pty;
-    std::string error;
-    if (!pty.Open(error)) {
-        std::fprintf(stderr, "qxm-sim: %s\n", error.c_str());
-        return 1;
-    }
-
+    // Signals end the program promptly from here on: a blocking step of the
+    // set-up (a log that is a FIFO) is interrupted, and the program ends as
+    // it would have a moment later.
     if (::pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         std::perror("qxm-sim: pipe");
         return 1;
@@ -321,19 +316,36 @@ int Run(const Args& args) {
         ::sigaction(sig, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
     // A test that starts the simulator may die without stopping it: go with
-    // it (through the SIGTERM path, so the map line is removed).
+    // it (through the SIGTERM path, so the publication is withdrawn).
     if (args.dieWithParent) {
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() == 1)
             return 0;
     }
 
+    Log log;
+    if (!log.Open(args.log)) {
+        if (gStopped)
+            return 0;
+        std::fprintf(stderr, "qxm-sim: cannot write %s: %s\n", args.log.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    Pty pty;
+    std::string error;
+    if (!pty.Open(error)) {
+        std::fprintf(stderr, "qxm-sim: %s\n", error.c_str());
+        return 1;
+    }
+
     TSimPublication publication;
-    if (!publication.Publish(args.map, args.com, pty.name, &error)) {
-        std::fprintf(stderr, "qxm-sim: cannot publish COM%d in %s: %s\n", args.com,
+    if (!publication.Publish(args.map, args.com, pty.name, pty.slave, &error)) {
+        std::fprintf(stderr, "qxm-sim: cannot publish COM%d beside %s: %s\n", args.com,
                      args.map.c_str(), error.c_str());
         return 1;
     }
+    if (gStopped)
+        return 0;
     const std::string where = "COM" + std::to_string(args.com) + "=" + pty.name + " in " + args.map;
     log.Line("published " + where);
     std::printf("qxm-sim: published %s\n", where.c_str());
@@ -369,15 +381,18 @@ int Run(const Args& args) {
             break;
         }
 
-        int timeout = -1;
+        // Without a way to learn of the device's closes, look every 200 ms.
+        const int watch = publication.WatchFd();
+        int timeout = watch >= 0 ? -1 : 200;
         if (!due.empty()) {
             const auto wait =
                 std::chrono::ceil<std::chrono::milliseconds>(due.begin()->first - Clock::now());
             timeout = static_cast<int>(std::max<long long>(0, wait.count()));
         }
-        pollfd fds[2] = {{pty.master, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
-                         {gSignalPipe[0], POLLIN, 0}};
-        const int r = ::poll(fds, 2, timeout);
+        pollfd fds[3] = {{pty.master, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
+                         {gSignalPipe[0], POLLIN, 0},
+                         {watch, POLLIN, 0}};
+        const int r = ::poll(fds, watch >= 0 ? 3 : 2, timeout);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -386,6 +401,8 @@ int Run(const Args& args) {
         }
         if (fds[1].revents & POLLIN)
             break;
+        if ((watch < 0 || (fds[2].revents & POLLIN)) && publication.KeepUsable())
+            log.Line("cleared the exclusive flag of a port user that was killed");
         if (fds[0].revents & POLLIN) {
             const ssize_t n = ::read(pty.master, buf, sizeof buf);
             if (n > 0) {
@@ -411,9 +428,7 @@ int Run(const Args& args) {
         }
     }
 
-    if (!publication.Withdraw(&error))
-        std::fprintf(stderr, "qxm-sim: cannot remove COM%d from %s: %s\n", args.com,
-                     args.map.c_str(), error.c_str());
+    publication.Withdraw(&error);
     log.Line("unpublished COM" + std::to_string(args.com));
     return 0;
 }
