@@ -19,12 +19,13 @@ $(BUILD)/build.ninja:
 build: deps $(BUILD)/build.ninja
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Builds what it runs (the host, the simulator and the checker; not the tests
-# and benchmarks), starts the bundled target simulator and the host.
+# Builds the programs (the host, the simulator, the checker, pmv-ports and
+# pmv-link; not the tests and benchmarks), starts the bundled target simulator
+# and the host.
 run:
 	@scripts/deps.sh run
 	@$(MAKE) --no-print-directory $(BUILD)/build.ninja
-	cmake --build $(BUILD) -j $(JOBS) --target pmv-host qxm-sim pmv-configcheck
+	cmake --build $(BUILD) -j $(JOBS) --target pmv-host qxm-sim pmv-configcheck pmv-ports pmv-link
 	@scripts/run-host.sh $(BUILD)
 
 # Builds and runs the whole test suite (no display needed), then the UART test.

@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QEvent>
 #include <QLayout>
+#include <QPainter>
+#include <QStyle>
 
 #include <mutex>
 
@@ -41,6 +43,15 @@ const TPanelDef kPanelDefs[TStatusLine::kPanelCount] = {
     {60, "0", "Rx count"},         {38, "Rx TO", "Rx timeout label"},
     {30, "0", "Rx timeout count"}, {50, "", "Configuration file"},
 };
+
+// Where a left-aligned label draws its text.
+QRect TextRoom(const QLabel& l) {
+    QRect r = l.contentsRect();
+    const int indent =
+        l.indent() >= 0 ? l.indent() : l.fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2;
+    r.adjust(indent, 0, 0, 0);
+    return r;
+}
 
 // What accessibility tools see of a status panel: a static text whose name
 // is the panel's name and whose value and text are what it shows. The text
@@ -108,16 +119,7 @@ public:
 private:
     const QLabel* Label() const { return static_cast<const QLabel*>(widget()); }
     QString Shown() const { return Label()->text(); }
-    // Where a left-aligned label draws its text.
-    QRect TextRect() const {
-        const QLabel* l = Label();
-        QRect r = l->contentsRect();
-        const int indent = l->indent() >= 0
-                               ? l->indent()
-                               : l->fontMetrics().horizontalAdvance(QLatin1Char('x')) / 2;
-        r.adjust(indent, 0, 0, 0);
-        return r;
-    }
+    QRect TextRect() const { return TextRoom(*Label()); }
 };
 
 QAccessibleInterface* StatusPanelAccessible(const QString& className, QObject* object) {
@@ -263,6 +265,35 @@ void TLogView::mouseDoubleClickEvent(QMouseEvent* event) {
 TStatusPanel::TStatusPanel(const QString& text, QWidget* parent) : QLabel(text, parent) {
     static std::once_flag installed;
     std::call_once(installed, [] { QAccessible::installFactory(StatusPanelAccessible); });
+    setTextFormat(Qt::PlainText);
+}
+
+bool TStatusPanel::TextFits() const {
+    return fontMetrics().horizontalAdvance(text()) <= TextRoom(*this).width();
+}
+
+void TStatusPanel::ShowTip() {
+    const QString tip = TextFits() ? QString() : text();
+    if (toolTip() != tip)
+        setToolTip(tip);
+}
+
+void TStatusPanel::paintEvent(QPaintEvent* event) {
+    if (TextFits()) {
+        QLabel::paintEvent(event);
+        return;
+    }
+    QPainter p(this);
+    drawFrame(&p);
+    const QRect room = TextRoom(*this);
+    style()->drawItemText(&p, room, Qt::AlignLeft | Qt::AlignVCenter, palette(), isEnabled(),
+                          fontMetrics().elidedText(text(), Qt::ElideMiddle, room.width()),
+                          foregroundRole());
+}
+
+void TStatusPanel::resizeEvent(QResizeEvent* event) {
+    QLabel::resizeEvent(event);
+    ShowTip();
 }
 
 void TStatusPanel::SetText(const QString& shown) {
@@ -270,6 +301,7 @@ void TStatusPanel::SetText(const QString& shown) {
     if (before == shown)
         return;
     setText(shown);
+    ShowTip();
     // A label with an accessible name tells nothing of a new text itself.
     if (QAccessible::isActive()) {
         QAccessibleTextUpdateEvent update(this, 0, before, shown);
@@ -291,11 +323,18 @@ TStatusLine::TStatusLine(QWidget* parent) : QStatusBar(parent) {
     for (int i = 0; i < kPanelCount; ++i) {
         auto* panel = new TStatusPanel(QString::fromLatin1(kPanelDefs[i].text));
         panel->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
-        panel->setFixedSize(kPanelDefs[i].width, kStatusBarHeight);
+        panel->setFixedHeight(kStatusBarHeight);
         panel->setFrameStyle(QFrame::Panel | QFrame::Sunken);
         panel->setIndent(2);
         panel->setAccessibleName(QString::fromLatin1(kPanelDefs[i].name));
-        addWidget(panel);
+        // The last panel, the file name, takes the rest of the bar (99
+        // pixels instead of 50; the example's name needs about 75).
+        const bool last = i == kPanelCount - 1;
+        if (last)
+            panel->setMinimumWidth(kPanelDefs[i].width);
+        else
+            panel->setFixedWidth(kPanelDefs[i].width);
+        addWidget(panel, last ? 1 : 0);
         m_panels[static_cast<std::size_t>(i)] = panel;
     }
 }

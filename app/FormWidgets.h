@@ -83,7 +83,8 @@ private:
 // One panel of the status bar. To accessibility tools (screen readers, test
 // drivers) its accessible name says what it is ("Port state") and its text
 // ("COM25: 9600 8 none 1") is its value and its text; a plain label would
-// give the name only.
+// give the name only. A text too long for the panel (a long file name) is
+// shown with an ellipsis in the middle, and whole as the tooltip.
 class TStatusPanel : public QLabel {
     Q_OBJECT
 
@@ -92,6 +93,14 @@ public:
 
     // Sets the text and tells accessibility tools that it changed.
     void SetText(const QString& text);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    bool TextFits() const;
+    void ShowTip();
 };
 
 // The status bar with its eight fixed panels: 0 port state, 1 "Tx", 2 Tx

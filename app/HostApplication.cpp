@@ -2,6 +2,7 @@
 
 #include "app/Icons.h"
 #include "config/CmdRecord.h"
+#include "dialogs/Dlgutils.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -19,9 +20,8 @@ THostApplication::THostApplication(int& argc, char** argv) : QApplication(argc, 
     // Names the desktop entry (data/), so that a desktop shows its icon and name.
     setDesktopFileName(QStringLiteral(PMV_APP_ID));
     setWindowIcon(pmv::MakeIcon(pmv::TIcon::Application));
-    QFont f = font();
-    f.setPointSize(8);
-    setFont(f);
+    // The window, the dialogs and the port settings form are laid out for it.
+    setFont(pmv::DialogFont());
     KeepNoSettings();
 }
 

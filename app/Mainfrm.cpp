@@ -58,11 +58,9 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     setWindowIcon(MakeIcon(TIcon::Application));
-    // Small sans font at 8 points, set before the children exist so that
-    // nothing has to be re-propagated.
-    QFont f = QApplication::font();
-    f.setPointSize(8);
-    setFont(f);
+    // The small font the layout is drawn for (8 points, 11 pixels), set
+    // before the children exist so that nothing has to be re-propagated.
+    setFont(pmv::DialogFont());
 
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("ClientArea"));

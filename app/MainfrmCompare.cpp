@@ -256,8 +256,9 @@ bool TMainForm::WriteTargetSnapshot(const TSetComparison& read) {
     std::tm local{};
     localtime_r(&now, &local);
     const TSnapshotSet snap = MakeSnapshotSet(m_doc.Config(), read);
-    const TSnapshotWrite w = WriteSnapshot(SnapshotFolder(m_doc.FileName()),
-                                           SnapshotFileName(local, LNKCOMPort->Port()), snap.set);
+    const TSnapshotWrite w =
+        WriteSnapshot(SnapshotFolder(m_doc.FileName()), SnapshotFileName(local, LNKCOMPort->Port()),
+                      snap.set, m_doc.Encoding());
     if (!w.ok) {
         Memo->AppendLine(QStringLiteral("ERROR: - snapshot not written (%1): nothing sent")
                              .arg(PathText(w.message)));

@@ -72,7 +72,7 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     // The command set and its snapshot. A comparison of the old set ends.
     ForgetComparison();
     CmdsPageControl->setCurrentIndex(0);
-    ShowChange(m_doc.Load(set, PathBytes(path)));
+    ShowChange(m_doc.Load(set, PathBytes(path), r.Encoding));
 
     // A fresh log and fresh traffic counts (panels 2, 4 and 6). The request
     // engine keeps the counts; the status bar's double click is their reset.
@@ -126,7 +126,7 @@ bool TMainForm::SaveConfigFile() {
     }
     // On a failure neither the name nor the snapshot is taken: the close
     // query still sees the unsaved changes, and the next save asks for a
-    // name again.
+    // name again. The texts go out as the file stored them (8-bit or UTF-8).
     const TConfigSaveResult r = m_doc.Save(PathBytes(path));
     if (!r.Ok) {
         ShowError(PathText(r.Message));

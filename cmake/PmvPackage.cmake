@@ -31,9 +31,11 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Dependencies from the programs' shared libraries (dpkg-shlibdeps), and the
-# platform plugins without which Qt shows no window (only recommended by Qt).
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://pmvhost.org/")
+# Dependencies from the programs' shared libraries (dpkg-shlibdeps), the
+# platform plugins without which Qt shows no window (only recommended by Qt),
+# and the narrow face the window's layouts are drawn for.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, fonts-liberation")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

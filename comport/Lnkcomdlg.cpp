@@ -18,6 +18,7 @@ namespace {
 
 constexpr int kMaxListedPorts = 32;
 constexpr int kComboHeight = 21;
+constexpr int kDropDownLines = 8;
 
 QIcon TickImage() {
     QPixmap pm(16, 16);
@@ -40,10 +41,20 @@ QIcon CrossImage() {
     return QIcon(pm);
 }
 
+// A list drops down below itself and shows at most kDropDownLines items,
+// scrolling the rest. Some styles (Fusion, the usual one on Linux) otherwise
+// open a list over itself with every item, 32 ports from the top of the
+// screen to the bottom.
+void DropDownBelow(QComboBox* box) {
+    box->setMaxVisibleItems(kDropDownLines);
+    box->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
+}
+
 QComboBox* MakeList(QWidget* parent, int x, int y, int width,
                     std::initializer_list<const char*> items) {
     auto* box = new QComboBox(parent);
     box->setGeometry(x, y, width, kComboHeight);
+    DropDownBelow(box);
     for (const char* item : items)
         box->addItem(QString::fromLatin1(item));
     return box;
@@ -83,7 +94,8 @@ TLNKCOMDlgFrm::TLNKCOMDlgFrm(int X, int Y, const std::string& ATitle,
     FInitParity = (AParity >= paNone && AParity <= paSpace) ? AParity : paNone;
     FInitStopBits = (AStopBits >= sb1 && AStopBits <= sb2) ? AStopBits : sb1;
 
-    setFont(QFont(QStringLiteral("Sans Serif"), 8));
+    // The standard dialog font is the application's: the host sets the one
+    // its layouts are drawn for.
     setFixedSize(209, 143);
     ImageList = {TickImage(), CrossImage()};
 
@@ -93,7 +105,7 @@ TLNKCOMDlgFrm::TLNKCOMDlgFrm(int X, int Y, const std::string& ATitle,
     COMPortLabel = MakeLabel(COMSettingsGroupBox, 8, 16, "COM Port");
     COMPortComboBoxEx = new TLNKImageComboBox(COMSettingsGroupBox);
     COMPortComboBoxEx->setGeometry(8, 32, 57, kComboHeight);
-    COMPortComboBoxEx->setMaxVisibleItems(8);
+    DropDownBelow(COMPortComboBoxEx);
     COMPortComboBoxEx->setIconSize(QSize(16, 16));
     COMPortComboBoxEx->OnDropDown = [this] { COMPortComboBoxExDropDown(); };
     connect(COMPortComboBoxEx, &QComboBox::currentIndexChanged, this,

@@ -61,15 +61,16 @@ TConfigModification TCommandSet::FindModification() const {
 
 // ---- The whole set ------------------------------------------------------------------
 
-TSetChange TCommandSet::Load(const TConfigSet& set, std::string path) {
+TSetChange TCommandSet::Load(const TConfigSet& set, std::string path, TTextEncoding encoding) {
     m_set = set;
     m_fileName = std::move(path);
+    m_encoding = encoding;
     m_saved = MakeSavedConfig(m_set);
     return TSetChange::All();
 }
 
 TConfigSaveResult TCommandSet::Save(const std::string& path, TSetChange* change) {
-    TConfigSaveResult r = SaveConfigFile(path, m_set);
+    TConfigSaveResult r = SaveConfigFile(path, m_set, m_encoding);
     if (!r.Ok)
         return r;
     m_fileName = path;

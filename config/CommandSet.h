@@ -83,6 +83,8 @@ public:
     // encoding); empty before.
     const std::string& FileName() const { return m_fileName; }
     const TSavedConfig& Saved() const { return m_saved; }
+    // How the file last loaded stored its texts (8-bit unless it was UTF-8).
+    TTextEncoding Encoding() const { return m_encoding; }
 
     // The close query's comparison with the snapshot: the first difference.
     TConfigModification FindModification() const;
@@ -91,10 +93,13 @@ public:
     std::string CloseQuestion() const { return CloseQueryPrompt(m_fileName); }
 
     // ---- The whole set ------------------------------------------------------------
-    // Puts a set read from path into effect and takes its snapshot.
-    TSetChange Load(const TConfigSet& set, std::string path);
-    // Writes the set to path; on success path becomes the file name and the
-    // snapshot is taken. On failure nothing changes (Message says why).
+    // Puts a set read from path into effect and takes its snapshot; encoding:
+    // how the file stored its texts, which the saves keep.
+    TSetChange Load(const TConfigSet& set, std::string path,
+                    TTextEncoding encoding = TTextEncoding::EightBit);
+    // Writes the set to path in the file's encoding; on success path becomes
+    // the file name and the snapshot is taken. On failure nothing changes
+    // (Message says why).
     TConfigSaveResult Save(const std::string& path, TSetChange* change = nullptr);
     TSetChange SetSerial(const TSerialSettings& serial);
     TSetChange SetTitle(std::string title);
@@ -146,6 +151,7 @@ private:
 
     TConfigSet m_set;
     std::string m_fileName;
+    TTextEncoding m_encoding = TTextEncoding::EightBit;
     TSavedConfig m_saved;
     TCmdRecord m_clip;
     bool m_clipValid = false;

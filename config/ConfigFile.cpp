@@ -2,7 +2,9 @@
 
 #include "comport/LnkText.h"
 #include "config/IntText.h"
+#include "config/TextCodec.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -515,6 +517,50 @@ template <class Fail> bool CheckLines(const TLineCollector& lines, TConfigSet& s
     return ok;
 }
 
+// The lines of a text as the reader takes them: a text that is valid UTF-8
+// and holds characters beyond ASCII, each with an 8-bit form, is read in its
+// 8-bit form (a file saved by an editor that writes UTF-8); any other text
+// byte for byte. Both forms are collected side by side once the first byte
+// beyond ASCII comes, so the text is read once and memory stays bounded.
+class TTextLines {
+public:
+    // Returns false once the text has ended at a NUL byte.
+    bool Feed(std::string_view chunk) {
+        // What follows a NUL is no part of the text.
+        const std::string_view text = chunk.substr(0, std::min(chunk.size(), chunk.find('\0')));
+        if (m_utf8.Status() == TUtf8Status::Ok) {
+            const bool beyondAscii =
+                std::any_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; });
+            if (beyondAscii && !m_utf8.HadNonAscii())
+                m_decoded = m_raw; // up to here both forms are the same
+            if (m_utf8.HadNonAscii() || beyondAscii) {
+                m_piece.clear();
+                m_utf8.Feed(text, m_piece);
+                m_decoded.Feed(m_piece);
+            }
+        }
+        return m_raw.Feed(chunk);
+    }
+
+    // Ends the text; the lines to check and how the text was stored.
+    const TLineCollector& Finish(TTextEncoding& encoding) {
+        m_raw.Finish();
+        if (m_utf8.Finish() == TUtf8Status::Ok && m_utf8.HadNonAscii()) {
+            m_decoded.Finish();
+            encoding = TTextEncoding::Utf8;
+            return m_decoded;
+        }
+        encoding = TTextEncoding::EightBit;
+        return m_raw;
+    }
+
+private:
+    TLineCollector m_raw;
+    TLineCollector m_decoded;
+    TUtf8Decoder m_utf8;
+    std::string m_piece;
+};
+
 TConfigReadResult CheckCollected(const TLineCollector& c) {
     TConfigReadResult result;
     result.Ok = CheckLines(c, result.Set, [&](std::string message, int line) {
@@ -557,10 +603,12 @@ std::string FolderOf(const std::string& path) {
 } // namespace
 
 TConfigReadResult ReadConfig(std::string_view bytes) {
-    TLineCollector c;
-    c.Feed(bytes);
-    c.Finish();
-    return CheckCollected(c);
+    TTextLines lines;
+    lines.Feed(bytes);
+    TTextEncoding encoding;
+    TConfigReadResult result = CheckCollected(lines.Finish(encoding));
+    result.Encoding = encoding;
+    return result;
 }
 
 TConfigLoadResult LoadConfigFile(const std::string& path) {
@@ -577,7 +625,7 @@ TConfigLoadResult LoadConfigFile(const std::string& path) {
         ::close(fd);
         return result;
     }
-    TLineCollector c;
+    TTextLines c;
     std::string chunk(kReadChunk, '\0');
     for (;;) {
         const ssize_t n = ::read(fd, chunk.data(), chunk.size());
@@ -591,9 +639,7 @@ TConfigLoadResult LoadConfigFile(const std::string& path) {
             break;
     }
     ::close(fd);
-    c.Finish();
-
-    TConfigReadResult read = CheckCollected(c);
+    TConfigReadResult read = CheckCollected(c.Finish(result.Encoding));
     result.Status = read.Ok ? TConfigLoadStatus::Ok : TConfigLoadStatus::Invalid;
     result.Message = std::move(read.Message);
     result.Line = read.Line;
@@ -732,10 +778,12 @@ std::string WriteFileAtomically(const std::string& path, std::string_view bytes)
     return {};
 }
 
-TConfigSaveResult SaveConfigFile(const std::string& path, const TConfigSet& set) {
+TConfigSaveResult SaveConfigFile(const std::string& path, const TConfigSet& set,
+                                 TTextEncoding encoding) {
     TConfigSaveResult result;
     const std::string text = WriteConfig(set);
-    result.Message = WriteFileAtomically(path, text);
+    result.Message =
+        WriteFileAtomically(path, encoding == TTextEncoding::Utf8 ? EightBitToUtf8(text) : text);
     result.Ok = result.Message.empty();
     if (result.Ok)
         result.Warnings = ConfigReadBackWarnings(text);

@@ -26,11 +26,17 @@
 //     else { SavedConfig = MakeSavedConfig(s); status panel 7; }
 //     for (const auto& w : r.Warnings) log w;       // file written, will not load back
 //
+// Encodings: a file's texts are 8-bit (config/TextCodec.h). A file that is
+// valid UTF-8 and holds characters beyond ASCII, each with an 8-bit form, is
+// read in that 8-bit form, and the caller saves it back as UTF-8 (Encoding);
+// any other file is read byte for byte and saved so.
+//
 // Paths are byte strings in the local file-name encoding (QFile::encodeName).
 #pragma once
 
 #include "comport/LnkTypes.h"
 #include "config/CmdRecord.h"
+#include "config/TextCodec.h"
 
 #include <cstdint>
 #include <string>
@@ -66,11 +72,12 @@ struct TConfigReadResult {
     std::string Message; // when !Ok: the "ERROR: - ..." line for the log
     int Line = -1;       // when !Ok: 0-based number of the failing line; -1 for the line count
     TConfigSet Set;      // when Ok: the values read
+    TTextEncoding Encoding = TTextEncoding::EightBit; // how the text was stored
 };
 
 // Reads a whole configuration file given as bytes. Lines end at CR LF, a lone
 // LF or a lone CR; a line end at the very end does not start a further line;
-// a NUL byte ends the text.
+// a NUL byte ends the text. UTF-8 text is taken in as said above.
 TConfigReadResult ReadConfig(std::string_view bytes);
 
 enum class TConfigLoadStatus {
@@ -84,6 +91,7 @@ struct TConfigLoadResult {
     std::string Message;
     int Line = -1;
     TConfigSet Set;
+    TTextEncoding Encoding = TTextEncoding::EightBit; // how the file was stored
 };
 
 // Reads and checks the file at path. Directories, files that cannot be read
@@ -113,7 +121,9 @@ struct TConfigSaveResult {
 // goes to a temporary file in the same folder, is flushed to the disk and then
 // renamed over path. On any failure the old file is left as it was and the
 // temporary file is removed. An existing file's permission bits are kept.
-TConfigSaveResult SaveConfigFile(const std::string& path, const TConfigSet& set);
+// The texts are written in encoding: UTF-8 for a file that came in so.
+TConfigSaveResult SaveConfigFile(const std::string& path, const TConfigSet& set,
+                                 TTextEncoding encoding = TTextEncoding::EightBit);
 
 // Atomic replacement of path by bytes, as SaveConfigFile does it. Returns an
 // empty string on success, else "Cannot create file %s", followed by

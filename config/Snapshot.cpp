@@ -51,7 +51,7 @@ TSnapshotSet MakeSnapshotSet(const TConfigSet& set, const TSetComparison& read) 
 }
 
 TSnapshotWrite WriteSnapshot(const std::string& folder, const std::string& fileName,
-                             const TConfigSet& set) {
+                             const TConfigSet& set, TTextEncoding encoding) {
     TSnapshotWrite w;
     if (::mkdir(folder.c_str(), 0777) != 0 && errno != EEXIST) {
         w.message = "Cannot create folder " + folder;
@@ -81,7 +81,8 @@ TSnapshotWrite WriteSnapshot(const std::string& folder, const std::string& fileN
         return w;
     }
     const std::string text = WriteConfig(set);
-    w.message = WriteFileAtomically(w.path, text);
+    w.message =
+        WriteFileAtomically(w.path, encoding == TTextEncoding::Utf8 ? EightBitToUtf8(text) : text);
     if (!w.message.empty()) {
         ::unlink(w.path.c_str());
         return w;

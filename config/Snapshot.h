@@ -45,8 +45,10 @@ struct TSnapshotWrite {
 };
 
 // Creates the folder when needed and writes the set under a name not yet
-// taken (a suffix -2, -3 ... after the time when it is).
+// taken (a suffix -2, -3 ... after the time when it is), its texts in
+// encoding (that of the configuration file).
 TSnapshotWrite WriteSnapshot(const std::string& folder, const std::string& fileName,
-                             const TConfigSet& set);
+                             const TConfigSet& set,
+                             TTextEncoding encoding = TTextEncoding::EightBit);
 
 } // namespace pmv

@@ -49,10 +49,7 @@ TAboutForm::TAboutForm(QWidget* owner) : QDialog(owner) {
 
     CompanyNameLabel = MakeLabel(this, "CompanyNameLabel", 72, 25);
     CompanyNameLabel->setAlignment(Qt::AlignCenter);
-    QFont big(QStringLiteral("MS Sans Serif"));
-    big.setStyleHint(QFont::SansSerif);
-    big.setPixelSize(21);
-    CompanyNameLabel->setFont(big);
+    CompanyNameLabel->setFont(DialogFont(21));
     QPalette companyPal = CompanyNameLabel->palette();
     companyPal.setColor(QPalette::Window, Qt::white);
     // Drawn in the desktop colour on a native desktop; there is no such

@@ -21,9 +21,11 @@ class QWidget;
 
 namespace pmv {
 
-// The font the dialogs are laid out for: a sans-serif face 11 pixels high,
-// independent of the desktop's text scaling (the layouts use fixed pixels).
-QFont DialogFont();
+// The font the window and the dialogs are laid out for: a narrow sans-serif
+// face 11 pixels high (8 points at 96 dots per inch), independent of the
+// desktop's text scaling, since the layouts use fixed pixels. The host makes
+// it the application's font at start.
+QFont DialogFont(int pixelSize = 11);
 
 // A fixed-size modal box with a caption and the close box only, kept on top
 // of the other windows. The client area becomes width x height.

@@ -33,9 +33,10 @@ enum class ComAccess {
     Absent,     ///< not in the device map
     Permission, ///< this user may not open the node
     Busy,       ///< another process has the node open
+    NotSerial,  ///< present, but the node is no serial device (/dev/null, a file)
 };
 
-/// "ok", "absent", "permission", "busy".
+/// "ok", "absent", "permission", "busy", "not-serial".
 const char* ComAccessName(ComAccess access);
 
 struct ComPortStatus {

@@ -47,7 +47,7 @@ project_version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCach
 [ "$(dpkg-deb -f "$deb" Package)" = pmv-host ] || fail "package name"
 [ "$version" = "$project_version" ] || fail "version '$version', project $project_version"
 checked "version $version"
-for dep in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libjpeg62-turbo qt6-qpa-plugins; do
+for dep in libc6 libstdc++6 libqt6core6 libqt6gui6 libqt6widgets6 libjpeg62-turbo qt6-qpa-plugins fonts-liberation; do
   [[ ", $depends," == *", $dep "* || ", $depends," == *", $dep,"* ]] || fail "Depends lacks $dep: $depends"
 done
 checked "Depends: $depends"

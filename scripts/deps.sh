@@ -2,8 +2,9 @@
 # Installs the Debian packages the project needs, or says which apt-get line to run.
 # Usage: scripts/deps.sh [build|run|package|fuzz|uart|bench]
 set -euo pipefail
+# fonts-liberation: the narrow face the window's layouts are drawn for (dialogs/Dlgutils.h).
 want=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
-      libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core clang-format scdoc)
+      libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core fonts-liberation clang-format scdoc)
 case "${1:-build}" in
   run)  want+=(xvfb xauth) ;;
   # make package (dpkg-shlibdeps, file) and its check

@@ -1,8 +1,10 @@
 #include "app/link/Frame.h"
 
 #include "config/IntText.h"
+#include "config/TextCodec.h"
 
 #include <charconv>
+#include <cstdio>
 
 namespace pmv {
 
@@ -30,9 +32,25 @@ void AppendDecimal(std::string& out, std::int32_t v) {
     out.append(buf, res.ptr);
 }
 
+std::string ControlCharacterText(int ch) {
+    static constexpr const char* kNames[] = {"NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL",
+                                             "BS",  "HT",  "LF",  "VT",  "FF",  "CR",  "SO",  "SI",
+                                             "DLE", "DC1", "DC2", "DC3", "DC4", "NAK", "SYN", "ETB",
+                                             "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
+    char text[48];
+    std::snprintf(text, sizeof text, "the control character 0x%02X (%s)", ch & 0x1F,
+                  kNames[ch & 0x1F]);
+    return text;
+}
+
 void BuildFrame(const TCmdRecord& rec, std::string_view editText, bool get, std::string& out) {
     out.clear();
     const TValuePart part = FrameValuePart(rec.cmd_type, get);
+    int control = FirstControlCharacter(rec.cmd_str);
+    if (control < 0 && part == TValuePart::Text)
+        control = FirstControlCharacter(editText);
+    if (control >= 0)
+        throw EFrameError(ControlCharacterText(control));
     std::int32_t number = 0;
     if (part == TValuePart::Number)
         number = StrToInt(editText); // throws before anything is built
@@ -52,6 +70,10 @@ std::string BuildFrame(const TCmdRecord& rec, std::string_view editText, bool ge
     std::string out;
     BuildFrame(rec, editText, get, out);
     return out;
+}
+
+std::string_view ReplyName(std::string_view body) {
+    return body.substr(0, body.find(kFrameSeparator));
 }
 
 std::string_view ReplyValue(std::string_view body) {

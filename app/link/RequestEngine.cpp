@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <limits>
+#include <string>
 
 namespace pmv {
 
@@ -84,6 +85,10 @@ void TRequestEngine::SendCmd(int index, bool get) {
     } catch (const EConvertError& e) {
         m_view.ConvertError(e.what());
         return;
+    } catch (const EFrameError& e) {
+        m_view.ConvertError("command " + std::to_string(index + 1) + ": " + e.what() +
+                            " would end the frame early; nothing is sent");
+        return;
     }
 
     StartTimer();
@@ -93,6 +98,8 @@ void TRequestEngine::SendCmd(int index, bool get) {
                   static_cast<int>(frame.size()));
     m_pendingSlot = index;
     m_comBusy = true;
+    if (m_matchReplies)
+        m_matcher.Sent(index, rec.cmd_str);
     if (m_view.ShowTransmissions())
         m_view.AppendLog(frame);
     ++m_txCount;
@@ -167,7 +174,47 @@ void TRequestEngine::RxChar(std::uint8_t ch) {
     }
 }
 
+void TRequestEngine::AppendSlotRef(std::string& out, int index) const {
+    out.append("command ");
+    AppendDecimal(out, index + 1);
+    out.append(" (");
+    out.append(m_table[index].cmd_str);
+    out.push_back(')');
+}
+
+// A reply the outstanding request does not take: the request keeps waiting.
+void TRequestEngine::ProcessUnansweringReply(std::string_view body, const TReplyVerdict& verdict) {
+    m_logLine.assign("WARNING: - ");
+    if (verdict.match == TReplyMatch::Late) {
+        m_logLine.append("late reply for ");
+        AppendSlotRef(m_logLine, verdict.slot);
+        m_logLine.append(": ");
+        ++m_lateCount;
+    } else {
+        m_logLine.append("reply for no request: ");
+        ++m_unmatchedCount;
+    }
+    m_logLine.append(body);
+    m_view.AppendLog(m_logLine);
+    ++m_rxCount;
+    m_view.ShowCount(TLinkCounter::Rx, m_rxCount);
+    if (verdict.match == TReplyMatch::Late) {
+        m_value.assign(ReplyValue(body));
+        m_view.ReplyLate(verdict.slot, m_value);
+    } else {
+        m_value.assign(body);
+        m_view.ReplyUnmatched(m_value);
+    }
+}
+
 void TRequestEngine::ProcessReply(std::string_view body) {
+    if (m_matchReplies) {
+        const TReplyVerdict verdict = m_matcher.Match(body);
+        if (verdict.match != TReplyMatch::Answer) {
+            ProcessUnansweringReply(body, verdict);
+            return;
+        }
+    }
     StopTimer();
     const std::string_view value = ReplyValue(body);
     const int slot = m_pendingSlot;
@@ -187,6 +234,16 @@ void TRequestEngine::ProcessReply(std::string_view body) {
     if ((rec.cmd_type == ctParamGet || rec.cmd_type == ctParamGetSet) && rec.has(UpdateEditOnGet))
         m_view.SetEditText(slot, value);
     m_view.AppendLog(m_logLine);
+    // The slot takes the reply whatever its name; say so when the name is
+    // another slot's: the values of a run may have slipped by one.
+    if (!m_matchReplies && ReplyName(body) != rec.cmd_str) {
+        m_logLine.assign("WARNING: - ");
+        AppendSlotRef(m_logLine, slot);
+        m_logLine.append(" took the reply \"");
+        m_logLine.append(body);
+        m_logLine.push_back('"');
+        m_view.AppendLog(m_logLine);
+    }
     ++m_rxCount;
     m_view.ShowCount(TLinkCounter::Rx, m_rxCount);
     m_comBusy = false;
@@ -213,6 +270,8 @@ void TRequestEngine::RxTimerTimer() {
     m_view.ShowCount(TLinkCounter::RxTimeout, m_rxTimeoutCount);
     m_comBusy = false;
     m_rx.Hunt();
+    if (m_matchReplies)
+        m_matcher.TimedOut();
     m_view.ReplyTimedOut(m_pendingSlot);
 }
 

@@ -46,10 +46,22 @@
 //               (it may be raised while a reply is being processed, from the
 //               port's receive event, so it should not block: e.g. an
 //               asynchronously shown message box).
+//
+// Which slot a reply belongs to (app/link/ReplyMatch.h): as the window has
+// it, always the slot sent last; a reply whose name is not that slot's
+// command string is still taken, and one warning line follows its log line:
+//   WARNING: - command 5 (SPD) took the reply "SN = 30012345"
+// With SetMatchReplies(true), for programs that report values, a reply is
+// taken only by the outstanding request whose command string it names; a
+// late reply to a request that timed out and a reply that matches no request
+// are logged and counted, and taken by no request:
+//   WARNING: - late reply for command 104 (SN): SN = 30012345
+//   WARNING: - reply for no request: SN = 30012345
 #pragma once
 
 #include "app/link/Frame.h"
 #include "app/link/ReplyAssembler.h"
+#include "app/link/ReplyMatch.h"
 #include "config/CmdRecord.h"
 
 #include <array>
@@ -92,8 +104,10 @@ public:
     virtual bool ShowCommandDescription() const = 0;
     virtual std::string EditText(int index) const = 0;
     virtual void SetEditText(int index, std::string_view text) = 0;
-    // A numeric edit text that does not convert ended an operation;
-    // `message` is "'<text>' is not a valid integer value".
+    // An edit text that cannot be sent ended an operation: `message` is
+    // "'<text>' is not a valid integer value" for a numeric edit that does
+    // not convert, or says which control character a text or command string
+    // holds ("command 5: the control character 0x0D (CR) ...").
     virtual void ConvertError(const std::string& message) = 0;
 
     // For owners that collect results (a command-line run); the window has
@@ -109,6 +123,11 @@ public:
     // a request (the engine is still busy with this reply).
     virtual void ReplyReceived(int /*slot*/, std::string_view /*body*/) {}
     virtual void ReplyTimedOut(int /*slot*/) {}
+    // Only while the engine matches replies: the late reply to slot's
+    // request, which had timed out, and a reply that matches no request
+    // (its whole body), each after its log line.
+    virtual void ReplyLate(int /*slot*/, std::string_view /*value*/) {}
+    virtual void ReplyUnmatched(std::string_view /*body*/) {}
 };
 
 // Virtual key codes understood by CmdEditKey.
@@ -154,6 +173,14 @@ public:
     // Sets the three traffic counters to 0 and shows them.
     void ResetCounters();
 
+    // Off (the window's rule): a reply belongs to the slot sent last. On: a
+    // reply belongs only to the request it names (see above).
+    void SetMatchReplies(bool on) { m_matchReplies = on; }
+    bool MatchReplies() const { return m_matchReplies; }
+    // While matching: late replies and replies that matched no request.
+    int LateCount() const { return m_lateCount; }
+    int UnmatchedCount() const { return m_unmatchedCount; }
+
     // State, read-only for the window and for tests.
     bool ComBusy() const { return m_comBusy; }
     int PendingSlot() const { return m_pendingSlot; }
@@ -173,6 +200,9 @@ public:
 private:
     void StartRun(bool get);
     void ProcessReply(std::string_view body);
+    void ProcessUnansweringReply(std::string_view body, const TReplyVerdict& verdict);
+    // "command 5 (SPD)"
+    void AppendSlotRef(std::string& out, int index) const;
     void StartTimer();
     void StopTimer();
     // Name used in log lines: the description, or the command string.
@@ -197,6 +227,10 @@ private:
     int m_txCount = 0;
     int m_rxCount = 0;
     int m_rxTimeoutCount = 0;
+    bool m_matchReplies = false;
+    TReplyMatcher m_matcher;
+    int m_lateCount = 0;
+    int m_unmatchedCount = 0;
 
     std::string m_frame;   // reused for every frame; the port copies what it keeps
     std::string m_logLine; // reused for log lines built here

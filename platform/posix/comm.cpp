@@ -892,6 +892,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     }
     char real[PATH_MAX];
     const std::string node = ::realpath(path.c_str(), real) != nullptr ? real : path;
+    // What is plainly no serial device is named as such first: everybody
+    // has /dev/null open, and none of them is the reason.
+    if (std::string why = detail::NotSerialReason(node); !why.empty()) {
+        RecordOpenFailure(n, ERROR_FILE_NOT_FOUND, node, why);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
     // Exclusive as on Windows: any other process that has the node open,
     // whether it locks or not, refuses the open before this one touches the
     // device. (The far end of a pty and the number's publisher provide the
@@ -967,6 +974,13 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
     // driver's), but is made raw: a DCB cannot describe a cooked terminal.
     MakeRaw(t);
     if (::tcsetattr(port->fd, TCSANOW, &t) != 0) {
+        SetLastError(WinErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    // A port opens with empty queues, as a Windows driver's does: what an
+    // earlier program left in the device (a reply it did not wait for) is
+    // not this program's. The flush takes the tty layer's buffers as well.
+    if (::tcflush(port->fd, TCIOFLUSH) != 0) {
         SetLastError(WinErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;
     }

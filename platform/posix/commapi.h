@@ -31,7 +31,10 @@ extern "C" {
 /// FILE_FLAG_OVERLAPPED, hTemplateFile NULL; anything else fails with
 /// ERROR_INVALID_PARAMETER. Without FILE_FLAG_OVERLAPPED the calls below
 /// block as Windows does. Errors: ERROR_FILE_NOT_FOUND (no such port),
-/// ERROR_ACCESS_DENIED (port busy or permission refused). The open is
+/// ERROR_ACCESS_DENIED (port busy or permission refused); a node that is
+/// no serial device (/dev/null, a file) fails with ERROR_FILE_NOT_FOUND
+/// before anyone looks for its holders. The port opens with empty receive
+/// and transmit queues: bytes an earlier program left are discarded. The open is
 /// exclusive as on Windows: it fails while any other process has the device
 /// node open, found through /proc/PID/fd before the device is touched
 /// (platform/PortStatus.h; the far end of a pty and the number's publisher

@@ -293,6 +293,11 @@ void FillAccess(ComPortStatus& s, std::vector<DeviceHolder> holders) {
         s.reason = NotPresentReason(id);
         return;
     }
+    if (std::string why = detail::NotSerialReason(id.node); !why.empty()) {
+        s.access = ComAccess::NotSerial;
+        s.reason = std::move(why);
+        return;
+    }
     s.holders = std::move(holders);
     std::string group;
     const bool mayOpen = MayOpen(id.node);
@@ -315,7 +320,9 @@ std::vector<ComPortStatus> Statuses(int count) {
     ids.resize(static_cast<std::size_t>(std::clamp(count, 0, kMaxComNumber)));
     std::vector<TNodeKey> keys;
     for (const ComPortIdentity& id : ids)
-        keys.push_back(id.present ? KeyOf(id.node, id.publisherPid) : TNodeKey{});
+        keys.push_back(id.present && detail::NotSerialReason(id.node).empty()
+                           ? KeyOf(id.node, id.publisherPid)
+                           : TNodeKey{});
     auto holders = ScanHolders(keys);
     std::vector<ComPortStatus> out(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) {
@@ -381,6 +388,44 @@ std::array<TFailure, kMaxComNumber + 1> gFailures;
 } // namespace
 
 namespace detail {
+
+std::string NotSerialReason(const std::string& node) {
+    struct stat st {};
+    if (::stat(node.c_str(), &st) != 0)
+        return {}; // the open says why
+    // A regular file is left to the open, which finds it is no terminal:
+    // test trees stand one in for a device node.
+    if (S_ISREG(st.st_mode))
+        return {};
+    const char* kind = S_ISDIR(st.st_mode)    ? "a directory"
+                       : S_ISFIFO(st.st_mode) ? "a pipe"
+                       : S_ISSOCK(st.st_mode) ? "a socket"
+                       : S_ISBLK(st.st_mode)  ? "a block device"
+                                              : nullptr;
+    if (kind != nullptr)
+        return std::string("not a serial device (") + kind + ")";
+    const unsigned major = ::major(st.st_rdev);
+    if (major >= 136 && major <= 143) // Unix98 pty slaves: not in sysfs
+        return {};
+    // /dev/tty, /dev/console and /dev/ptmx are terminals, but no port.
+    if (major == kPtyMasterMajor && ::minor(st.st_rdev) <= kPtmxMinor)
+        return "not a serial device (a terminal of this session, not a port)";
+    // Every other character device the kernel registers names its class (in
+    // the machine's own sysfs: this is a real node, whatever tree the map
+    // reads). Memory devices (null, zero, full, random) are known without.
+    const std::string link = "/sys/dev/char/" + std::to_string(major) + ":" +
+                             std::to_string(::minor(st.st_rdev)) + "/subsystem";
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    constexpr unsigned kMemoryMajor = 1;
+    if (n <= 0 && major != kMemoryMajor)
+        return {}; // not known here: the open finds out
+    const std::string target = n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "mem";
+    const std::string subsystem = target.substr(target.rfind('/') + 1);
+    if (subsystem == "tty")
+        return {};
+    return "not a serial device (a character device of class " + subsystem + ")";
+}
 
 std::string HeldReason(const std::vector<DeviceHolder>& holders) {
     if (holders.empty())
@@ -500,6 +545,8 @@ const char* ComAccessName(ComAccess access) {
         return "permission";
     case ComAccess::Busy:
         return "busy";
+    case ComAccess::NotSerial:
+        return "not-serial";
     }
     return "absent";
 }

@@ -21,6 +21,12 @@ struct TResolvedPort {
 /// One read of the map for COMn (1..kMaxComNumber).
 TResolvedPort ResolvePort(int n);
 
+/// Why node cannot be a serial device, from what stat and sysfs tell without
+/// opening it ("not a serial device (a character device of class mem)");
+/// empty when it may be one. Asked before anyone looks for holders, so
+/// that /dev/null is named for what it is rather than for who has it open.
+std::string NotSerialReason(const std::string& node);
+
 /// "in use by minicom (pid 4242)" and the like.
 std::string HeldReason(const std::vector<DeviceHolder>& holders);
 

@@ -10,6 +10,7 @@
 #include "dialogs/Getstrfrm.h"
 #include "platform/PortStatus.h"
 #include "tests/dialogs/DialogTest.h"
+#include "tests/support/Wait.h"
 
 #include <QAction>
 #include <QGroupBox>
@@ -220,15 +221,12 @@ public:
         }
         if (m_pid < 0)
             return false;
-        return QTest::qWaitFor(
-            [&] {
-                for (const pmv::platform::DeviceHolder& h :
-                     pmv::platform::FindDeviceHolders(device))
-                    if (h.pid == m_pid && h.name == "sleep")
-                        return true;
-                return false;
-            },
-            10000);
+        return pmvtest::WaitUntil([&] {
+            for (const pmv::platform::DeviceHolder& h : pmv::platform::FindDeviceHolders(device))
+                if (h.pid == m_pid && h.name == "sleep")
+                    return true;
+            return false;
+        });
     }
     int Pid() const { return m_pid; }
 

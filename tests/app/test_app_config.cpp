@@ -161,7 +161,7 @@ public: // the table rows of the tests reach in through a reference
 
     void Show() {
         form->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), 10000));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), pmvtest::Scaled(pmvtest::kWaitMs)));
     }
 
     void ForgetQuestions() {
@@ -491,6 +491,20 @@ TEST_F(ConfigWindowTest, SaveAfterLoadRewritesTheLoadedFileWithoutDialog) {
     EXPECT_EQ(form->windowTitle(), caption);
 }
 
+// A file an editor saved as UTF-8 shows its characters, not their bytes,
+// and is saved back as it came.
+TEST_F(ConfigWindowTest, Utf8FileShowsItsTextsAndIsSavedAsUtf8) {
+    const QString path = TempPath(QStringLiteral("utf8.ini"));
+    const std::string bytes = ExampleWith(11, "title: K\xC3\xBChlk\xC3\xB6rper");
+    ASSERT_TRUE(WriteBytes(path, bytes));
+    Show();
+    Load(path);
+    EXPECT_EQ(LogLines().value(1), QString::fromUtf8("Title: \"K\u00FChlk\u00F6rper\""));
+    EXPECT_TRUE(form->windowTitle().endsWith(QString::fromUtf8("\"K\u00FChlk\u00F6rper\"")));
+    Item("SaveConfig")->trigger();
+    EXPECT_EQ(ReadBytes(path), bytes);
+}
+
 // Another program changed the file since the window loaded it: Save asks
 // before it overwrites that; No leaves the other program's file as it is.
 TEST_F(ConfigWindowTest, SaveOverAFileChangedOnDiskAsksFirst) {
@@ -781,14 +795,14 @@ void WhenFileDialog(std::function<void(QFileDialog*)> act) {
             if (!*acted || !(*acted)->isVisible()) {
                 timer->stop();
                 timer->deleteLater();
-            } else if (since->elapsed() > 20000) {
+            } else if (since->elapsed() > pmvtest::Scaled(2 * pmvtest::kWaitMs)) {
                 ADD_FAILURE() << "the file dialog stayed open";
                 (*acted)->reject();
             }
             return;
         }
         if (!open) {
-            if (since->elapsed() > 20000) {
+            if (since->elapsed() > pmvtest::Scaled(2 * pmvtest::kWaitMs)) {
                 ADD_FAILURE() << "no file dialog";
                 timer->stop();
                 timer->deleteLater();

@@ -64,7 +64,8 @@ public:
     using TMatch = std::function<bool(QWidget*)>;
 
     explicit TModalDriver(TAct act, TMatch match = {})
-        : m_act(std::move(act)), m_match(std::move(match)), m_deadline(20000) {
+        : m_act(std::move(act)), m_match(std::move(match)),
+          m_deadline(pmvtest::Scaled(2 * pmvtest::kWaitMs)) {
         QObject::connect(&m_timer, &QTimer::timeout, [this] { Poll(); });
         m_timer.start(10);
     }
@@ -158,7 +159,7 @@ protected:
     void SetUp() override {
         form = std::make_unique<TMainForm>();
         form->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), 10000));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get(), pmvtest::Scaled(pmvtest::kWaitMs)));
     }
     void TearDown() override { form.reset(); }
 
@@ -347,7 +348,7 @@ TEST_F(EditTest, MovedSlotShowsItsDefinitionAndTheSourceIsEmpty) {
 // The menu key asks for the slot menu of the slot whose widget has the focus:
 // the menu acts on that slot, not on the slot pressed last.
 TEST_F(EditTest, SlotMenuFromTheKeyboardActsOnTheFocusedSlot) {
-    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get(), 10000));
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get(), pmvtest::Scaled(pmvtest::kWaitMs)));
     Define(3, PumpDef());
     Define(12, SpeedDef());
     apptest::SelectSlot(*form, 3);

@@ -49,11 +49,13 @@
 #include <vector>
 
 using namespace pmv;
+using pmvtest::kWaitMs;
+using pmvtest::RunEventsFor;
+using pmvtest::WaitUntil;
 
 namespace {
 
 constexpr int kCom = 25;
-constexpr int kWait = 10000;         // ms; generous, the machine may be busy
 constexpr int kReplyWindowMs = 1000; // reply timer of the tests that connect
 
 std::string ReadFile(const std::string& path) {
@@ -142,11 +144,11 @@ protected:
     QStringList LogLines() const { return apptest::LogLines(*form); }
     void ClearLog() { apptest::Memo(*form)->clear(); }
     bool WaitLogLines(int n) {
-        return QTest::qWaitFor([&] { return LogLines().size() >= n; }, kWait);
+        return WaitUntil([&] { return LogLines().size() >= n; });
     }
     // Every frame sent has had its reply or its time-out (status panels 2, 4, 6).
     bool WaitIdle() {
-        return QTest::qWaitFor([&] { return Count(4) + Count(6) >= Count(2); }, kWait);
+        return WaitUntil([&] { return Count(4) + Count(6) >= Count(2); });
     }
 
     // Frames the simulator received, as it logs them (control bytes escaped).
@@ -166,7 +168,7 @@ protected:
         return out;
     }
     bool WaitSimFrames(std::size_t n) {
-        return QTest::qWaitFor([&] { return SimFrames().size() >= n; }, kWait);
+        return WaitUntil([&] { return SimFrames().size() >= n; });
     }
     static std::string P(const std::string& bytes) { return qxmsim::Printable(bytes); }
 
@@ -372,9 +374,11 @@ TEST_F(LinkTest, LateReplyBelongsToTheSlotSentLast) {
     EXPECT_EQ(LogLines(), QStringList{"Acceleration - Rx timeout"});
     Click(Ctrls(1).get);
     ASSERT_TRUE(WaitLogLines(3));
-    // The late "QXACC = 200" counts as the reply to Speed, sent last.
-    EXPECT_EQ(LogLines(),
-              (QStringList{"Acceleration - Rx timeout", "Speed = 1500", "Speed = 200"}));
+    // The late "QXACC = 200" counts as the reply to Speed, sent last; a
+    // warning right after its line says so.
+    ASSERT_TRUE(WaitLogLines(4));
+    EXPECT_EQ(LogLines(), (QStringList{"Acceleration - Rx timeout", "Speed = 1500", "Speed = 200",
+                                       "WARNING: - command 2 (SPD) took the reply \"ACC = 200\""}));
     EXPECT_EQ(Ctrls(1).edit->text(), "200");
     EXPECT_EQ(Panels(), (Panels3{"2", "2", "1"}));
 }
@@ -451,12 +455,12 @@ TEST_F(LinkTest, ConversionErrorShownOutsideTheReceivePath) {
         framesAtBox = SimFrames();
         panelsAtBox = Panels();
         Ctrls(2).get->click();
-        replyWhileBoxOpen = QTest::qWaitFor(
-            [&] { return LogLines().contains(QStringLiteral("Speed = 1500")); }, kWait);
+        replyWhileBoxOpen =
+            WaitUntil([&] { return LogLines().contains(QStringLiteral("Speed = 1500")); });
         QTest::keyClick(w, Qt::Key_Escape);
     });
     Item("SetAllParameters")->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxText.isEmpty(); }, 2 * kWait));
+    ASSERT_TRUE(WaitUntil([&] { return !boxText.isEmpty(); }, 2 * kWaitMs));
     EXPECT_EQ(boxText, "'abc' is not a valid integer value");
     EXPECT_EQ(framesAtBox, std::vector<std::string>{P("QXACC = 300\r")});
     EXPECT_EQ(panelsAtBox, (Panels3{"1", "1", "0"}));
@@ -466,6 +470,34 @@ TEST_F(LinkTest, ConversionErrorShownOutsideTheReceivePath) {
     Click(Ctrls(2).get);
     ASSERT_TRUE(WaitLogLines(3));
     EXPECT_EQ(LogLines().back(), "Speed = 1500");
+}
+
+// A control character in a slot's text or command would end the frame and
+// start another: nothing goes out, and a box says why.
+TEST_F(LinkTest, ControlCharactersNeverReachTheWire) {
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    // clang-format off
+    const struct { std::int8_t kind; const char* cmd; const char* edit; const char* box; } rows[] = {
+        {ctCommandString, "NAME",     "x\rQXSPD = 99999", "command 1: the control character 0x0D (CR) would end the frame early; nothing is sent"},
+        {ctCommand,       "RU\x01N", "",                 "command 1: the control character 0x01 (SOH) would end the frame early; nothing is sent"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.cmd);
+        Define(0, row.kind, row.cmd);
+        Panel()->SetEditText(0, QString::fromLatin1(row.edit));
+        QString boxText;
+        test::WhenModal([&](QWidget* w) {
+            if (auto* box = qobject_cast<QMessageBox*>(w))
+                boxText = box->text();
+            QTest::keyClick(w, Qt::Key_Escape);
+        });
+        Click(Ctrls(0).set);
+        ASSERT_TRUE(WaitUntil([&] { return !boxText.isEmpty(); }));
+        EXPECT_EQ(boxText, row.box);
+        EXPECT_EQ(StatusText(2), "0");
+        EXPECT_TRUE(SimFrames().empty());
+    }
 }
 
 // ---- Value entry ----------------------------------------------------------------------
@@ -615,8 +647,7 @@ TEST_F(LinkTest, OpenRefusedWhileAnotherProgramHoldsTheDevice) {
 TEST_F(LinkTest, SettingsDialog) {
     ASSERT_NO_FATAL_FAILURE(Connect());
     form->move(41, 33);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return form->frameGeometry().topLeft() == QPoint(41, 33); }));
     const QRect outer = form->frameGeometry();
     const QORLNK::TLNKCOMPort measure; // the settings form's outer size, as components know it
     const QPoint centred(outer.left() + outer.width() / 2 - measure.GetCOMDlgWidth() / 2,
@@ -690,11 +721,11 @@ TEST_F(LinkTest, LogDoubleClickClearsItWhileARunGoesOn) {
     for (int i = 0; i < kSlots; ++i)
         Define(i, ctParamGet, "SPD", "", IncInGetAll);
     Item("GetAllParameters")->trigger();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return LogLines().size() >= 3; }, kWait));
+    ASSERT_TRUE(WaitUntil([&] { return LogLines().size() >= 3; }));
     QTest::mouseDClick(apptest::Memo(*form)->viewport(), Qt::LeftButton);
     const int cleared = Count(4); // replies in before the double click
     EXPECT_TRUE(LogLines().isEmpty());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Count(4) == kSlots; }, 3 * kWait));
+    ASSERT_TRUE(WaitUntil([&] { return Count(4) == kSlots; }, 3 * kWaitMs));
     ASSERT_LT(cleared, kSlots);
     EXPECT_EQ(LogLines().size(), kSlots - cleared);
     ASSERT_FALSE(LogLines().isEmpty());
@@ -808,8 +839,7 @@ protected:
     }
 
     bool SimGot(const std::string& frame) {
-        return QTest::qWaitFor(
-            [&] { return ReadFile(m_log).find("rx " + frame) != std::string::npos; }, kWait);
+        return WaitUntil([&] { return ReadFile(m_log).find("rx " + frame) != std::string::npos; });
     }
 
     void OpenCom25() {
@@ -844,7 +874,7 @@ protected:
     }
     void OwnHolder(int pid) { m_ownHolder = pid; }
     testing::AssertionResult WaitLogLine(const QString& line) {
-        if (QTest::qWaitFor([&] { return LogLines().contains(line); }, kWait))
+        if (WaitUntil([&] { return LogLines().contains(line); }))
             return testing::AssertionSuccess();
         return testing::AssertionFailure()
                << "no line \"" << line.toStdString() << "\" in the log:\n"
@@ -859,7 +889,7 @@ protected:
             .arg(QString::fromStdString(node), QLatin1String(byId));
     }
     // Long enough for the watch to have looked at the map several times.
-    static void SeveralPolls() { QTest::qWait(4 * TPortWatch::kPollMs); }
+    static void SeveralPolls() { RunEventsFor(4 * TPortWatch::kPollMs); }
 
     std::unique_ptr<TMainForm> form;
 
@@ -1122,7 +1152,7 @@ TEST(HostSignals, PortClosedAndChangesKeptBesideTheFile) {
                     {QStringLiteral("--gtest_also_run_disabled_tests"),
                      QStringLiteral("--gtest_filter=HostSignals.DISABLED_WindowInAChild")});
         ASSERT_TRUE(
-            QTest::qWaitFor([&] { return child.readAllStandardOutput().contains("ready"); }, 60000))
+            WaitUntil([&] { return child.readAllStandardOutput().contains("ready"); }, 60000))
             << child.readAllStandardError().toStdString();
         ::kill(pid_t(child.processId()), row.signal);
         ASSERT_TRUE(child.waitForFinished(60000));
@@ -1159,7 +1189,7 @@ TEST(HostSignals, PortClosedAndChangesKeptBesideTheFile) {
     const QByteArray named = "pmv-host: Recovery copy \"pump.recovered.ini\" holds changes not "
                              "saved when the host was ended by a signal (in " +
                              dir.path().toLocal8Bit() + ")\n";
-    ASSERT_TRUE(QTest::qWaitFor(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             said += host.readAllStandardError();
             return said.contains(named);

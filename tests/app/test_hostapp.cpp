@@ -2,10 +2,10 @@
 #include "app/HostApplication.h"
 
 #include "tests/app/BoxWatcher.h"
+#include "tests/support/Wait.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QElapsedTimer>
 #include <QEvent>
 #include <QMessageBox>
 #include <QPointer>
@@ -16,6 +16,8 @@
 
 #include <stdexcept>
 #include <string>
+
+using pmvtest::WaitUntil;
 
 namespace {
 
@@ -48,15 +50,6 @@ protected:
     }
 };
 
-// Runs the event loop until cond holds or the deadline passes.
-bool WaitFor(const std::function<bool()>& cond, int ms = 10000) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    return cond();
-}
-
 THostApplication* App() {
     return qobject_cast<THostApplication*>(QCoreApplication::instance());
 }
@@ -68,7 +61,7 @@ TEST(HostApplication, TitleIsPmvHost) {
     EXPECT_EQ(QApplication::applicationName(), "PMV-Host");
     EXPECT_EQ(QApplication::applicationDisplayName(), "PMV-Host");
     EXPECT_EQ(QGuiApplication::desktopFileName(), "org.pmvhost.PmvHost"); // data/*.desktop
-    EXPECT_EQ(QApplication::font().pointSize(), 8);
+    EXPECT_EQ(QApplication::font().pixelSize(), 11); // 8 points at 96 dots per inch
     EXPECT_FALSE(QApplication::windowIcon().isNull());
 }
 
@@ -87,7 +80,7 @@ TEST(HostApplication, ErrorInAHandlerIsShownAndTheLoopGoesOn) {
         TBoxWatcher watcher;
         QCoreApplication::postEvent(&thrower, new QEvent(kThrowEvent));
         QCoreApplication::postEvent(&thrower, new QEvent(kMarkEvent));
-        ASSERT_TRUE(WaitFor([&] { return !watcher.seen.isEmpty() && thrower.marks == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return !watcher.seen.isEmpty() && thrower.marks == 1; }));
         EXPECT_EQ(thrower.started, 1);
         EXPECT_EQ(thrower.finished, 0);
         ASSERT_EQ(watcher.seen.size(), 1);
@@ -96,7 +89,7 @@ TEST(HostApplication, ErrorInAHandlerIsShownAndTheLoopGoesOn) {
         EXPECT_EQ(watcher.seen[0].icon, QMessageBox::Critical);
         // The loop goes on: a later event is handled as usual.
         QCoreApplication::postEvent(&thrower, new QEvent(kMarkEvent));
-        EXPECT_TRUE(WaitFor([&] { return thrower.marks == 2; }));
+        EXPECT_TRUE(WaitUntil([&] { return thrower.marks == 2; }));
         EXPECT_FALSE(App()->ErrorBoxOpen());
     }
 }
@@ -114,7 +107,7 @@ TEST(HostApplication, ErrorWhileAnErrorBoxIsOpenDoesNotStackBoxes) {
         QCoreApplication::sendPostedEvents(&thrower);
     };
     QCoreApplication::postEvent(&thrower, new QEvent(kThrowEvent));
-    ASSERT_TRUE(WaitFor([&] { return thrower.started == 2 && !App()->ErrorBoxOpen(); }));
+    ASSERT_TRUE(WaitUntil([&] { return thrower.started == 2 && !App()->ErrorBoxOpen(); }));
     QCoreApplication::processEvents();
     EXPECT_EQ(watcher.seen.size(), 1);
 }
@@ -128,7 +121,7 @@ TEST(HostApplication, RunGuardedEndsTheHandlerAndShowsTheError) {
             after = true;
         });
     });
-    ASSERT_TRUE(WaitFor([&] { return !watcher.seen.isEmpty() && !App()->ErrorBoxOpen(); }));
+    ASSERT_TRUE(WaitUntil([&] { return !watcher.seen.isEmpty() && !App()->ErrorBoxOpen(); }));
     EXPECT_FALSE(after);
     EXPECT_EQ(watcher.seen[0].text, "Cannot open file x.ini");
 }
@@ -138,7 +131,7 @@ TEST(HostApplication, ErrorEscapingTheRunIsShownAndGivesExitCode0) {
     int rc = -1;
     QTimer::singleShot(0,
                        [&] { rc = App()->Run([]() -> int { throw std::logic_error("lost"); }); });
-    ASSERT_TRUE(WaitFor([&] { return rc != -1; }));
+    ASSERT_TRUE(WaitUntil([&] { return rc != -1; }));
     EXPECT_EQ(rc, 0);
     ASSERT_EQ(watcher.seen.size(), 1);
     EXPECT_EQ(watcher.seen[0].text, "lost");

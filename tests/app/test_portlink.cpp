@@ -6,11 +6,11 @@
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
 #include "platform/DeviceMap.h"
+#include "tests/support/Wait.h"
 #include "tools/sim/SimClient.h"
 #include "tools/sim/SimTarget.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -21,15 +21,15 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 using namespace pmv;
+using pmvtest::WaitUntil;
+using pmvtest::WaitWithoutEvents;
 
 namespace {
 
 constexpr int kCom = 25;
-constexpr int kWaitMs = 10000;       // generous: the machine may be busy
 constexpr int kReplyWindowMs = 1000; // reply timer of the tests that wait for replies
 
 // One core application for the binary: no widgets anywhere.
@@ -47,14 +47,6 @@ private:
 
 [[maybe_unused]] ::testing::Environment* const kCoreEnvironment =
     ::testing::AddGlobalTestEnvironment(new TCoreEnvironment);
-
-bool WaitUntil(const std::function<bool()>& cond, int ms = kWaitMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond() && t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    return cond();
-}
 
 // A view that keeps what the engine shows; its calls can be made to throw.
 class TRecordingView : public TLinkView {
@@ -206,22 +198,19 @@ TEST_F(PortLinkTest, AReplyReceivedBeforeTheTickIsDeliveredNotTimedOut) {
     // No events from here to the tick: the first reply stays on the receive
     // side (its first byte with the receive thread, the rest queued).
     std::string reply;
-    QElapsedTimer t;
-    t.start();
-    while (reply.empty() && t.elapsed() < kWaitMs) {
+    ASSERT_TRUE(WaitWithoutEvents([&] {
         std::ifstream in(SimLogPath());
         for (std::string line; std::getline(in, line);)
             if (line.rfind("tx ", 0) == 0)
                 reply = line.substr(3);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_FALSE(reply.empty());
+        return !reply.empty();
+    }));
     const std::size_t bytes = reply.size() - 1; // "\\r" is one byte
     COMSTAT stat{};
     DWORD lineErrors = 0;
-    while (!(ClearCommError(port->GetHandle(), &lineErrors, &stat) && stat.cbInQue == bytes - 1) &&
-           t.elapsed() < kWaitMs)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitWithoutEvents([&] {
+        return ClearCommError(port->GetHandle(), &lineErrors, &stat) && stat.cbInQue == bytes - 1;
+    });
     ASSERT_EQ(stat.cbInQue, bytes - 1);
     EXPECT_TRUE(view.log.empty());
 

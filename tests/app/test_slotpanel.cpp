@@ -362,7 +362,7 @@ TEST_F(SlotPanelTest, ElidedCaptionIsShownWholeAsTooltip) {
         // Hovering shows it.
         QHelpEvent hover(QEvent::ToolTip, QPoint(10, 5), c.box->mapToGlobal(QPoint(10, 5)));
         QApplication::sendEvent(c.box, &hover);
-        EXPECT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 10000));
+        EXPECT_TRUE(pmvtest::WaitUntil([] { return QToolTip::isVisible(); }));
         EXPECT_EQ(QToolTip::text(), tip);
         QToolTip::hideText();
     }

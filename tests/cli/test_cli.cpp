@@ -327,6 +327,13 @@ TEST_F(CliTest, RefusedBeforeThePortOpens) {
         {{"set", kExample, "NACT=5"},  "pmv-link: slot 9 (NACT) is a reading: it has no Set\n" + hint},
         {{"set", kExample, "SPD=1k"},  "pmv-link: slot 5 (SPD): '1k' is not a valid integer value\n" + hint},
         {{"set", kExample, "PURGE"},   "pmv-link: slot 33 (PURGE) is disabled\n" + hint},
+        // Nothing unchecked goes out: a carriage return would start a second frame.
+        {{"set", kExample, "NAME=x\rQXSPD = 99999"},
+         "pmv-link: slot 121 (NAME): the value holds the control character 0x0D (CR), which would "
+         "end the frame; nothing is sent\n" + hint},
+        {{"set", kExample, "NAME=5 \xE2\x82\xAC"},
+         "pmv-link: 'NAME=5 \xE2\x82\xAC': the character '\xE2\x82\xAC' (U+20AC) cannot be sent: the "
+         "target's texts are 8-bit (Latin-1)\n" + hint},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -348,6 +355,8 @@ TEST_F(CliTest, PortThatDoesNotOpenExits3WithTheReason) {
          "pmv-link: COM31: not present (no device is mapped to this number)\n"},
         {{"--device", m_dir + "/ttyNone"},
          "pmv-link: COM25: not present (" + m_dir + "/ttyNone does not exist)\n"},
+        {{"--device", "/dev/null"},
+         "pmv-link: COM25 (/dev/null): not a serial device (a character device of class mem)\n"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.args[1]);
@@ -360,36 +369,110 @@ TEST_F(CliTest, PortThatDoesNotOpenExits3WithTheReason) {
     }
 }
 
-// Ctrl-C ends the run after the request in flight: exit 130, the port free
-// and no reply left on the line for the next user.
-TEST_F(CliTest, InterruptEndsCleanly) {
-    StartSim({"--delay", "50"});
-    const std::string log = m_dir + "/run.log";
-    TChild c;
-    ASSERT_TRUE(c.Start({PMV_LINK_PATH, "get-all", kExample, "--log", log, kWideTimeout}));
-    // Interrupted once a few replies are in.
-    const auto replies = [&] {
-        std::ifstream in(log);
-        int n = 0;
-        for (std::string l; std::getline(in, l);)
-            n += l.find(" = ") != std::string::npos ? 1 : 0;
-        return n;
+// A run that ends early keeps what it has: every result so far is printed,
+// the rest marked unread. A signal ends it after the request in flight (the
+// port free and no reply left on the line for the next user); a vanished
+// device ends it at once.
+TEST_F(CliTest, EarlyEndPrintsEveryResultSoFar) {
+    const qxmsim::TSimTarget model;
+    // clang-format off
+    const struct { const char* what; int signal; int exit; const char* err; } rows[] = {
+        {"Ctrl-C",      SIGINT,  130, "pmv-link: interrupted after "},
+        {"SIGTERM",     SIGTERM, 143, "pmv-link: interrupted after "},
+        {"device gone", 0,       3,   "the device is gone"},
     };
-    const Clock::time_point end = Clock::now() + kDeadline;
-    while (replies() < 3 && Clock::now() < end)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    c.Signal(SIGINT);
-    EXPECT_EQ(c.Wait(), 130);
-    EXPECT_EQ(c.out, "");
-    EXPECT_NE(c.err.find("pmv-link: interrupted after "), std::string::npos) << c.err;
-
-    for (const char* word : {"VER", "SN"}) {
-        const TRun r = Link({"get", kExample, word, "--csv", kWideTimeout});
-        ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find(std::string(",") + qxmsim::TSimTarget().Value(word) + ",ok"),
-                  std::string::npos)
-            << r.out;
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        StartSim({"--delay", "50"});
+        const std::string log = m_dir + "/run-" + std::to_string(row.exit) + ".log";
+        TChild c;
+        ASSERT_TRUE(
+            c.Start({PMV_LINK_PATH, "get-all", kExample, "--json", "--log", log, kWideTimeout}));
+        // Ended once a few replies are in.
+        const auto replies = [&] {
+            std::ifstream in(log);
+            int n = 0;
+            for (std::string l; std::getline(in, l);)
+                n += l.find(" = ") != std::string::npos ? 1 : 0;
+            return n;
+        };
+        const Clock::time_point end = Clock::now() + kDeadline;
+        while (replies() < 3 && Clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (row.signal != 0) {
+            c.Signal(row.signal);
+        } else {
+            ::kill(m_sim.Pid(), SIGKILL);
+            m_sim.Wait();
+        }
+        EXPECT_EQ(c.Wait(), row.exit);
+        EXPECT_NE(c.err.find(row.err), std::string::npos) << c.err;
+        const QJsonArray a = Json(c.out);
+        ASSERT_EQ(a.size(), 32);
+        qsizetype ok = 0; // the results first, then the slots not read
+        for (; ok < a.size() && Str(a[ok].toObject()["status"]) == "ok"; ++ok)
+            EXPECT_EQ(Str(a[ok].toObject()["value"]),
+                      model.Value(Str(a[ok].toObject()["command"])));
+        EXPECT_GE(ok, 3);
+        EXPECT_LT(ok, 32);
+        for (qsizetype k = ok; k < a.size(); ++k)
+            EXPECT_EQ(Str(a[k].toObject()["status"]), "unread") << k;
+        if (row.signal == 0)
+            continue;
+        for (const char* word : {"VER", "SN"}) {
+            const TRun r = Link({"get", kExample, word, "--csv", kWideTimeout});
+            ASSERT_EQ(r.status, 0) << r.err;
+            EXPECT_NE(r.out.find(std::string(",") + model.Value(word) + ",ok"), std::string::npos)
+                << r.out;
+        }
+        EXPECT_EQ(m_sim.Stop(), 0);
     }
+}
+
+// File names are the bytes given; texts go out as the window's 8-bit text
+// and come back as UTF-8 in every format.
+TEST_F(CliTest, BytesInBytesOut) {
+    const std::string simLog = m_dir + "/sim.log";
+    StartSim({"--log", simLog});
+    const std::string file = m_dir + "/pump\xFF.ini"; // not UTF-8
+    std::filesystem::copy_file(kExample, file);
+    const std::string log = m_dir + "/run.log";
+    TRun r = Link({"set", file, "NAME=caf\xC3\xA9", "--csv", "--log", log, kWideTimeout});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "slot,command,description,sent,value,status\r\n"
+                     "121,NAME,Station name,caf\xC3\xA9,caf\xC3\xA9,ok\r\n");
+    std::ifstream in(log);
+    std::string first;
+    std::getline(in, first);
+    EXPECT_EQ(first, "192 commands loaded from configuration file \"pump\xC3\xBF.ini\"");
+    std::ifstream sim(simLog);
+    EXPECT_NE(std::string(std::istreambuf_iterator<char>(sim), {}).find("rx QXNAME = caf\\xE9\\r"),
+              std::string::npos);
+    r = Link({"get-all", file, "--json", kWideTimeout});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(Json(r.out).size(), 32);
+}
+
+// A log that cannot be written is an error, at its opening or later; the
+// results still come.
+TEST_F(CliTest, LogThatCannotBeWrittenIsAnError) {
+    StartSim();
+    // clang-format off
+    const struct { std::string log; std::string err; } rows[] = {
+        {"/dev/full",             "pmv-link: cannot write the log /dev/full: No space left on device\n"},
+        {m_dir + "/none/run.log", "pmv-link: cannot write the log " + m_dir + "/none/run.log: No such file or directory\n"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.log);
+        const TRun r = Link({"get", kExample, "VER", "--csv", "--log", row.log, kWideTimeout});
+        EXPECT_EQ(r.status, 4);
+        EXPECT_EQ(r.err, row.err);
+    }
+    const TRun r = Link({"get", kExample, "VER", "--csv", "--log", "/dev/full", kWideTimeout});
+    EXPECT_EQ(r.out, "slot,command,description,value,status\r\n"
+                     "102,VER,Firmware version,300,ok\r\n");
 }
 
 // The device map is opened only when it is a regular file, and read only

@@ -1,9 +1,10 @@
 // Test support for the serial component: real pseudo-terminals mapped to COM
-// numbers through the device-map override file, a report recorder, and
-// event-loop waits with generous deadlines.
+// numbers through the device-map override file, a report recorder, and the
+// waits of tests/support/Wait.h.
 #pragma once
 
 #include "comport/Lnkcomport.h"
+#include "tests/support/Wait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -26,64 +27,10 @@
 
 namespace comporttest {
 
-constexpr int kDeadlineMs = 10000;
-
-/// Runs the event loop until cond() holds or the deadline passes.
-template <class Cond> bool WaitUntil(Cond cond, int deadlineMs = kDeadlineMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > deadlineMs)
-            return cond();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-/// Runs the event loop until cond() holds; gives up only when progress()
-/// has not changed for stallMs, so a transfer that a loaded machine slows
-/// down is waited for as long as it moves.
-template <class Cond, class Progress>
-bool WaitWhileMoving(Cond cond, Progress progress, int stallMs = kDeadlineMs) {
-    auto last = progress();
-    QElapsedTimer still;
-    still.start();
-    while (!cond()) {
-        if (const auto now = progress(); now != last) {
-            last = now;
-            still.restart();
-        } else if (still.elapsed() > stallMs) {
-            return cond();
-        }
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-/// Waits until cond() holds without running the event loop (so that no
-/// synchronized call of a worker can run meanwhile).
-template <class Cond> bool WaitWithoutEvents(Cond cond, int deadlineMs = kDeadlineMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > deadlineMs)
-            return cond();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-/// Runs the event loop for about ms milliseconds.
-inline void Pump(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
+using pmvtest::RunEventsFor;
+using pmvtest::WaitUntil;
+using pmvtest::WaitWhileMoving;
+using pmvtest::WaitWithoutEvents;
 
 /// The master side of a pseudo-terminal; the slave is what the port opens.
 class Pty {
@@ -118,7 +65,7 @@ public:
             } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
                 return false;
             } else {
-                if (t.elapsed() > kDeadlineMs)
+                if (t.elapsed() > pmvtest::Scaled(pmvtest::kWaitMs))
                     return false;
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
             }

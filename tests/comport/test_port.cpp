@@ -388,7 +388,7 @@ TEST_F(PortTest, RepeatedOpenAndCloseWithBytesInFlight) {
         ASSERT_TRUE(port->Open()) << log.Dump();
         const char frame[] = "QXPING\r";
         EXPECT_TRUE(port->TxData(frame, 7));
-        Pump(i % 3 == 0 ? 20 : 2);
+        RunEventsFor(i % 3 == 0 ? 20 : 2);
         pty.Drain(sink);
         EXPECT_TRUE(port->Close());
     }
@@ -523,7 +523,7 @@ TEST_F(PortTest, CloseWithoutTrafficEndsPromptly) {
     OpenOk();
     int received = 0;
     port->OnRxChar = [&](TLNKCOMRxThread*, char) { ++received; };
-    Pump(50);
+    RunEventsFor(50);
     QElapsedTimer t;
     t.start();
     EXPECT_TRUE(port->Close());
@@ -575,7 +575,7 @@ TEST_F(PortTest, CloseFromInsideRxCharHandler) {
     ASSERT_TRUE(WaitUntil([&] { return closes == 1; }));
     EXPECT_EQ(got, "ABC");
     EXPECT_FALSE(port->GetOpened());
-    Pump(50);
+    RunEventsFor(50);
     EXPECT_EQ(got, "ABC");
     // The port opens again, also from inside a handler's close.
     // The port opens again; bytes still queued in the device come first.
@@ -599,7 +599,7 @@ TEST_F(PortTest, RxHandlerExceptionStopsReceptionOnly) {
     port->OnTxData = [&](TLNKCOMTxThread*, int) { ++txDone; };
     ASSERT_TRUE(pty.Write("a!b"));
     ASSERT_TRUE(WaitUntil([&] { return got.size() >= 2; }));
-    Pump(100);
+    RunEventsFor(100);
     EXPECT_EQ(got, "a!");
     EXPECT_TRUE(port->GetOpened());
     const char frame[] = "QX\r";
@@ -747,7 +747,7 @@ TEST_F(PortTest, TxAbortInTransitDropsTheBlock) {
     // Nobody reads the master: once bytes show there the write is under way
     // and cannot finish.
     ASSERT_TRUE(WaitUntil([&] { return pty.Pending() > 0; }));
-    Pump(20);
+    RunEventsFor(20);
     EXPECT_TRUE(port->TxAbort());
     EXPECT_FALSE(tx.StateOn());
     EXPECT_TRUE(log.reps.empty()) << log.Dump();
@@ -810,7 +810,7 @@ TEST_F(PortTest, CloseDuringLongWriteEndsIt) {
     t.start();
     EXPECT_TRUE(port->Close());
     EXPECT_LT(t.elapsed(), 5000);
-    Pump(50);
+    RunEventsFor(50);
     EXPECT_EQ(done, 0);
     EXPECT_TRUE(log.reps.empty()) << log.Dump();
     std::string sink;
@@ -1014,7 +1014,7 @@ TEST_F(PortTest, CloseFromInsideLineEvent) {
     port->OnDSR = [&](TLNKCOMStatusThread*, bool) { ++dsr; };
     lines->SetModem(MS_CTS_ON | MS_DSR_ON);
     ASSERT_TRUE(WaitUntil([&] { return !port->GetOpened(); }));
-    Pump(50);
+    RunEventsFor(50);
     EXPECT_EQ(cts, 1);
     EXPECT_EQ(dsr, 0); // the rest of that event set is not raised on a closed port
     OpenOk();
@@ -1038,7 +1038,7 @@ TEST_F(PortTest, DeviceVanishingIsReportedOnceAndPortRecovers) {
         return n;
     };
     ASSERT_TRUE(WaitUntil([&] { return rxReports() == 1; })) << log.Dump();
-    Pump(200); // no more reports follow
+    RunEventsFor(200); // no more reports follow
     EXPECT_EQ(rxReports(), 1) << log.Dump();
     for (const Rep& r : log.reps) {
         EXPECT_EQ(r.type, rtError);
@@ -1047,7 +1047,10 @@ TEST_F(PortTest, DeviceVanishingIsReportedOnceAndPortRecovers) {
     EXPECT_TRUE(port->GetOpened());
     const char frame[] = "QX\r";
     port->TxData(frame, 3); // fails in the worker, is reported, does not hang
-    Pump(100);
+    EXPECT_TRUE(WaitUntil([&] {
+        return std::any_of(log.reps.begin(), log.reps.end(),
+                           [](const Rep& r) { return r.file == "TLNKCOMTxThread"; });
+    })) << log.Dump();
     EXPECT_TRUE(port->Close());
     EXPECT_FALSE(port->GetOpened());
 
@@ -1101,7 +1104,7 @@ TEST_F(PortTest, DeviceVanishingDuringWriteFreesTheTransmitter) {
     ASSERT_TRUE(WaitUntil([&] { return txReports("WriteFile").size() == 1; })) << log.Dump();
     EXPECT_EQ(txReports("WriteFile")[0].err, static_cast<int>(ERROR_BAD_COMMAND));
     EXPECT_TRUE(WaitUntil([&] { return !tx.StateOn(); }));
-    Pump(50);
+    RunEventsFor(50);
     EXPECT_EQ(done, 0);
     EXPECT_TRUE(port->Close());
 }
@@ -1196,14 +1199,14 @@ TEST_F(PortTest, PeerClosedMidTransferRaisesDeviceLostOnceAndPortReopens) {
 
     ASSERT_TRUE(fresh.Write("again"));
     ASSERT_TRUE(WaitUntil([&] { return got == "abcagain"; })) << got;
-    Pump(100);
+    RunEventsFor(100);
     EXPECT_EQ(lost, 1);
 
     // Once per open: the new open has its own.
     fresh.CloseMaster();
     ASSERT_TRUE(WaitUntil([&] { return lost == 2; }));
     EXPECT_FALSE(port->GetOpened());
-    Pump(100);
+    RunEventsFor(100);
     EXPECT_EQ(lost, 2);
     EXPECT_EQ(closes, 0);
 }
@@ -1242,7 +1245,7 @@ TEST_F(PortTest, DeviceLostIsRaisedOnlyForTheOpenStillInForce) {
             log.reps.clear();
             OpenOk();
         }
-        Pump(100);
+        RunEventsFor(100);
         EXPECT_EQ(lost, row.lost);
         if (!row.close || row.reopen) {
             EXPECT_TRUE(port->Close());

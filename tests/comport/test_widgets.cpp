@@ -87,7 +87,7 @@ TEST(Indicator, BurstKeepsLampLitUntilOnTimeAfterLastPulse) {
         lamp.SetStateOn(false);
         sinceLast.start();
         EXPECT_TRUE(lamp.StateOn());
-        Pump(50);
+        RunEventsFor(50);
         // Off during the burst only if the loop itself stalled past the on-time.
         if (!lamp.StateOn()) {
             EXPECT_GE(sinceLast.elapsed(), onTime - 5);
@@ -102,7 +102,7 @@ TEST(Indicator, HeldLevelOutlastsOnTime) {
     lamp.SetOnTime(50);
     lamp.SetStateOn(true);
     ASSERT_TRUE(WaitUntil([&] { return !lamp.OnTimeRunning(); }));
-    Pump(50);
+    RunEventsFor(50);
     EXPECT_TRUE(lamp.StateOn());
     lamp.SetStateOn(true); // still on, no new on-time
     EXPECT_FALSE(lamp.OnTimeRunning());
@@ -126,7 +126,7 @@ TEST(Indicator, DestroyedDuringOnTime) {
     lamp->SetStateOn(true);
     lamp->SetStateOn(false);
     lamp.reset();
-    Pump(60); // its timer went with it
+    RunEventsFor(60); // its timer went with it
 }
 
 QRgb Pixel(TLNKCOMIndicator& lamp, int x, int y) {

@@ -24,6 +24,13 @@ string(REPLACE "parity: none" "parity: mark" content "${content}")
 file(WRITE ${WORK}/mark.ini "${content}")
 expect(1 "" "ERROR: - invalid parity: field\n" ${WORK}/mark.ini)
 
+# An 8-bit title (the byte 0xDF, sharp s) is printed in UTF-8.
+string(ASCII 223 sharp_s)
+file(READ ${EXAMPLE} content)
+string(REPLACE "title: QXM300 pump station" "title: Stra${sharp_s}e" content "${content}")
+file(WRITE ${WORK}/latin1.ini "${content}")
+expect(0 "COM25: 9600 8 none 1, title \"Straße\", 48 of 192 slots defined\n" "" ${WORK}/latin1.ini)
+
 expect(2 "" "Cannot open file ${WORK}/missing.ini\n" ${WORK}/missing.ini)
 expect(2 "" "Cannot open file --help\n" -- --help)
 

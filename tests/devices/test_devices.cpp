@@ -258,17 +258,22 @@ TEST_F(DevicesTest, UnprivilegedUserIsToldWhichGroupToJoin) {
     Publish(27, pty.Slave());
     ASSERT_EQ(::chmod(Dir().c_str(), 0755), 0); // the other user reads the map
     ASSERT_EQ(::chmod((Dir() + "/commap").c_str(), 0644), 0);
+    // The other user runs copies beside the map: the build tree may lie below
+    // a folder only its owner may enter (a clone in root's home or in mktemp -d).
+    const std::string probe = Dir() + "/device-probe", portsProgram = Dir() + "/pmv-ports";
+    ASSERT_TRUE(fs::copy_file(DEVICE_PROBE_PATH, probe));
+    ASSERT_TRUE(fs::copy_file(PMV_PORTS_PATH, portsProgram));
 
-    TChild opener({DEVICE_PROBE_PATH, "open", "27"}, {}, kNobody);
+    TChild opener({probe, "open", "27"}, {}, kNobody);
     EXPECT_EQ(opener.ReadLine(), std::to_string(ERROR_ACCESS_DENIED));
     EXPECT_EQ(opener.ReadLine(), "COM27 (" + pty.Slave() +
                                      "): permission denied; join group dialout: sudo adduser "
                                      "$USER dialout, then log in again");
     EXPECT_EQ(opener.Wait(), 1);
 
-    TChild ports({PMV_PORTS_PATH, "--json", "27"}, {}, kNobody);
+    TChild ports({portsProgram, "--json", "27"}, {}, kNobody);
     const std::string json = ports.ReadLine();
-    EXPECT_NE(json.find("\"access\": \"permission\""), std::string::npos) << json;
+    EXPECT_NE(json.find("\"access\":\"permission\""), std::string::npos) << json;
     EXPECT_EQ(ports.Wait(), 1);
 }
 
@@ -641,6 +646,29 @@ TEST_F(FakeTreeTest, PortsCommand) {
         EXPECT_EQ(run.exit, r.exit);
         EXPECT_EQ(run.out.rfind(r.start, 0), 0u) << run.out;
     }
+}
+
+// Output is UTF-8 whatever bytes the system's names hold, JSON is valid, a
+// node that is no serial device says so, and a failed write is an error.
+TEST_F(FakeTreeTest, PortsOutputIsUtf8AndWriteFailuresAreErrors) {
+    const std::string product =
+        Sys() + "/devices/pci0000:00/0000:00:14.0/usb1/1-3/product"; // the ACM board's
+    std::ofstream(product, std::ios::trunc) << "Uno \xFF\n";         // not UTF-8
+    Publish(25, "/dev/null");
+    const RunResult json = RunPorts("--json 13 25");
+    EXPECT_EQ(json.exit, 1);
+    QJsonParseError error{};
+    const QJsonArray a =
+        QJsonDocument::fromJson(QByteArray::fromStdString(json.out), &error).array();
+    ASSERT_EQ(error.error, QJsonParseError::NoError) << json.out;
+    ASSERT_EQ(a.size(), 2);
+    EXPECT_EQ(a[0].toObject()["description"].toString(),
+              QString::fromUtf8("Uno \u00FF (2341:0043)"));
+    EXPECT_EQ(a[1].toObject()["access"].toString(), "not-serial");
+    EXPECT_TRUE(a[1].toObject()["holders"].toArray().isEmpty());
+    EXPECT_EQ(RunPorts("13").out,
+              "COM13  ok         " + Dev() + "/ttyACM0: Uno \xC3\xBF (2341:0043)\n");
+    EXPECT_EQ(RunPorts("--json > /dev/full").exit, 4);
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 // acting on a modal dialog once its event loop runs.
 #pragma once
 
+#include "tests/support/Wait.h"
+
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QTest>
@@ -19,7 +21,7 @@ namespace pmv::test {
 inline bool ShowActive(QWidget& w) {
     w.show();
     w.activateWindow();
-    return QTest::qWaitForWindowActive(&w, 10000);
+    return QTest::qWaitForWindowActive(&w, pmvtest::Scaled(pmvtest::kWaitMs));
 }
 
 // Runs act on the modal widget as soon as it is shown and has become the
@@ -28,7 +30,7 @@ inline bool ShowActive(QWidget& w) {
 // fails.
 inline void WhenModal(std::function<void(QWidget*)> act) {
     auto* timer = new QTimer;
-    const QDeadlineTimer deadline(20000);
+    const QDeadlineTimer deadline(pmvtest::Scaled(2 * pmvtest::kWaitMs));
     QObject::connect(timer, &QTimer::timeout, [timer, deadline, act]() {
         QWidget* w = QApplication::activeModalWidget();
         const bool ready = w && w->isVisible() && w->isActiveWindow();

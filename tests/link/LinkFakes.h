@@ -109,6 +109,14 @@ public:
         if (m_trace && traceResults)
             m_trace->events.push_back("timed out " + std::to_string(slot));
     }
+    void ReplyLate(int slot, std::string_view value) override {
+        if (m_trace && traceResults)
+            m_trace->events.push_back("late " + std::to_string(slot) + " " + std::string(value));
+    }
+    void ReplyUnmatched(std::string_view body) override {
+        if (m_trace && traceResults)
+            m_trace->events.push_back("unmatched " + std::string(body));
+    }
 
 private:
     EventTrace* m_trace;

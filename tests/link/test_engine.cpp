@@ -2,6 +2,8 @@
 // frame lifetime and value entry, all driven without a window or real time.
 #include "LinkFakes.h"
 
+#include <algorithm>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -72,16 +74,29 @@ TEST(SendCmd, SuccessfulSendTimerBeforeTxData) {
 }
 
 TEST(SendCmd, ConversionFailureSendsNothing) {
-    Rig r;
-    r.Define(0, ctParamSet, "SPD");
-    r.view.edits[0] = "12a";
-    r.engine.SetButtonClick(0);
-    EXPECT_EQ(r.view.convertErrors, (Lines{"'12a' is not a valid integer value"}));
-    EXPECT_TRUE(r.port.frames.empty());
-    EXPECT_FALSE(r.engine.ComBusy());
-    EXPECT_FALSE(r.timer.running);
-    EXPECT_EQ(r.engine.TxCount(), 0);
-    EXPECT_TRUE(r.view.log.empty());
+    struct Row {
+        int kind;
+        const char* edit;
+        const char* error;
+    };
+    const Row rows[] = {
+        {ctParamSet, "12a", "'12a' is not a valid integer value"},
+        {ctCommandString, "x\rQXSPD = 99999",
+         "command 1: the control character 0x0D (CR) would end the frame early; nothing is sent"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.edit);
+        Rig r;
+        r.Define(0, row.kind, "SPD");
+        r.view.edits[0] = row.edit;
+        r.engine.SetButtonClick(0);
+        EXPECT_EQ(r.view.convertErrors, (Lines{row.error}));
+        EXPECT_TRUE(r.port.frames.empty());
+        EXPECT_FALSE(r.engine.ComBusy());
+        EXPECT_FALSE(r.timer.running);
+        EXPECT_EQ(r.engine.TxCount(), 0);
+        EXPECT_TRUE(r.view.log.empty());
+    }
 }
 
 TEST(SendCmd, RefusedHandOverStillCountsAndTimesOut) {
@@ -139,17 +154,21 @@ TEST(Reply, LogLine) {
         bool showDescr;
         const char* reply;
         const char* line;
+        const char* warning; // the line after it when the name is not the slot's
     };
     // clang-format off
     const Row rows[] = {
-        {"description and value", "Speed", true, "QXSPD = 12\r", "Speed = 12"},
-        {"command string when no description", "", true, "QXSPD = 12\r", "SPD = 12"},
-        {"no value", "Speed", true, "QXSPD\r", "Speed"},
-        {"empty value", "Speed", true, "QXSPD = \r", "Speed"},
-        {"name in reply never shown", "Speed", true, "QXOTHER = 3\r", "Speed = 3"},
-        {"unchecked: body as received", "Speed", false, "QXSPD = 12\r", "SPD = 12"},
-        {"unchecked: no separator", "Speed", false, "QXSPD=12\r", "SPD=12"},
-        {"first separator splits", "Speed", true, "QXA = B = C\r", "Speed = B = C"},
+        {"description and value", "Speed", true, "QXSPD = 12\r", "Speed = 12", nullptr},
+        {"command string when no description", "", true, "QXSPD = 12\r", "SPD = 12", nullptr},
+        {"no value", "Speed", true, "QXSPD\r", "Speed", nullptr},
+        {"empty value", "Speed", true, "QXSPD = \r", "Speed", nullptr},
+        {"name in reply never shown", "Speed", true, "QXOTHER = 3\r", "Speed = 3",
+         "WARNING: - command 1 (SPD) took the reply \"OTHER = 3\""},
+        {"unchecked: body as received", "Speed", false, "QXSPD = 12\r", "SPD = 12", nullptr},
+        {"unchecked: no separator", "Speed", false, "QXSPD=12\r", "SPD=12",
+         "WARNING: - command 1 (SPD) took the reply \"SPD=12\""},
+        {"first separator splits", "Speed", true, "QXA = B = C\r", "Speed = B = C",
+         "WARNING: - command 1 (SPD) took the reply \"A = B = C\""},
     };
     // clang-format on
     for (const Row& row : rows) {
@@ -159,7 +178,10 @@ TEST(Reply, LogLine) {
         r.view.showDescription = row.showDescr;
         r.engine.GetButtonClick(0);
         r.Feed(row.reply);
-        EXPECT_EQ(r.view.log, Lines{row.line});
+        Lines want{row.line};
+        if (row.warning)
+            want.emplace_back(row.warning);
+        EXPECT_EQ(r.view.log, want);
         EXPECT_EQ(r.engine.RxCount(), 1);
         EXPECT_EQ(r.view.shown[TLinkCounter::Rx], 1);
         EXPECT_FALSE(r.engine.ComBusy());
@@ -221,16 +243,64 @@ TEST(Reply, UnsolicitedReplyGoesToSlotSentLast) {
     r.Define(5, ctParamGet, "ACC", "Accel", UpdateEditOnGet);
     // Before anything was sent the reply belongs to slot index 0.
     r.Feed("QXZZZ = 4\r");
-    EXPECT_EQ(r.view.log, Lines{"Speed = 4"});
+    const std::string warning = "WARNING: - command 1 (SPD) took the reply \"ZZZ = 4\"";
+    EXPECT_EQ(r.view.log, (Lines{"Speed = 4", warning}));
     EXPECT_EQ(r.view.edits[0], "4");
     EXPECT_EQ(r.engine.SeqLeft(), -1);
     r.engine.GetButtonClick(5);
     r.Feed("QXACC = 1\rQXACC = 2\r");
-    EXPECT_EQ(r.view.log, (Lines{"Speed = 4", "Accel = 1", "Accel = 2"}));
+    EXPECT_EQ(r.view.log, (Lines{"Speed = 4", warning, "Accel = 1", "Accel = 2"}));
     EXPECT_EQ(r.view.edits[5], "2");
     EXPECT_EQ(r.engine.RxCount(), 3);
     EXPECT_EQ(r.engine.SeqLeft(), -1);
     EXPECT_EQ(r.port.frames.size(), 1u);
+}
+
+// Matching replies to their requests (programs that report values): a reply
+// is a result only for the outstanding request it names; a late or stray
+// reply is logged, counted and taken by no request, which goes on waiting.
+// Steps: "get N", "all" (Get All), "tick" (time-out), else a reply body.
+TEST(MatchReplies, EveryReplyGoesToTheRequestItNames) {
+    const std::string none = "WARNING: - reply for no request: ";
+    // clang-format off
+    const struct { const char* name; Lines steps; Lines told; } rows[] = {
+        {"another name waits for its own", {"get 0", "SN = 7", "SPD = 1500"},
+         {"log " + none + "SN = 7", "unmatched SN = 7", "log Speed = 1500", "result 0 1500"}},
+        {"late reply during the next request", {"get 1", "tick", "get 0", "SN = 3", "SPD = 1"},
+         {"log SN - Rx timeout", "timed out 1", "log WARNING: - late reply for command 2 (SN): SN = 3",
+          "late 1 3", "log Speed = 1", "result 0 1"}},
+        {"a run goes on only with its own replies", {"all", "SN = 5", "SPD = 9", "SN = 2"},
+         {"log " + none + "SN = 5", "unmatched SN = 5", "log Speed = 9", "result 0 9", "log SN = 2",
+          "result 1 2"}},
+        {"a name without separator is no answer", {"get 0", "SPD=1", "tick"},
+         {"log " + none + "SPD=1", "unmatched SPD=1", "log Speed - Rx timeout", "timed out 0"}},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Rig r;
+        r.Define(0, ctParamGetSet, "SPD", "Speed", IncInGetAll);
+        r.Define(1, ctParamGet, "SN", "", IncInGetAll);
+        r.engine.SetMatchReplies(true);
+        r.view.traceResults = true;
+        for (const std::string& step : row.steps) {
+            if (step.starts_with("get "))
+                r.engine.GetButtonClick(std::stoi(step.substr(4)));
+            else if (step == "all")
+                r.engine.GetAllParameters();
+            else if (step == "tick")
+                r.engine.RxTimerTimer();
+            else
+                r.Feed("QX" + step + "\r");
+        }
+        Lines told;
+        std::copy_if(r.trace.events.begin(), r.trace.events.end(), std::back_inserter(told),
+                     [](auto& e) { return !e.starts_with("tx ") && e != "timer start"; });
+        EXPECT_EQ(told, row.told); // frames and timer starts left out
+        EXPECT_EQ(r.engine.UnmatchedCount() + r.engine.LateCount(),
+                  std::count_if(told.begin(), told.end(),
+                                [](auto& e) { return e.starts_with("log WARNING"); }));
+    }
 }
 
 TEST(Reply, UnframedBytesLoggedOnlyWhenAsked) {

@@ -50,7 +50,7 @@ const FrameRow kFrameRows[] = {
     {"letters", ctCommandValue, "P", "abc", nullptr, nullptr},
     {"unknown kind 6", 6, "X1", "5", "QXX1\r", "QXX1\r"},
     {"unknown kind -1", -1, "X1", "5", "QXX1\r", "QXX1\r"},
-    {"8-bit command bytes kept", ctCommand, "T\xE4\x01", "", "QXT\xE4\x01\r", "QXT\xE4\x01\r"},
+    {"8-bit command bytes kept", ctCommand, "T\xE4\xFF", "", "QXT\xE4\xFF\r", "QXT\xE4\xFF\r"},
 };
 
 TEST(Frame, EveryKindAndDirection) {

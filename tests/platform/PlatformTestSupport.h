@@ -1,10 +1,11 @@
 // Shared helpers of the platform tests: pseudo-terminal pairs published as
 // COM numbers through a private device map file, temporary folders, and
-// bounded waits.
+// the waits of tests/support/Wait.h.
 #pragma once
 
 #include "platform/DeviceMap.h"
 #include "platform/winapi.h"
+#include "tests/support/Wait.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +23,9 @@
 namespace pmvtest {
 
 constexpr DWORD kSentinel = 0xdeadbeef;
-constexpr DWORD kLongWaitMs = 5000; // generous: the machine may be busy
+// The timeout of a platform wait (WaitForSingleObject, poll) for something
+// that should happen soon, under the deadline rule of tests/support/Wait.h.
+inline const DWORD kLongWaitMs = static_cast<DWORD>(Scaled(kWaitMs));
 
 /// A temporary folder, removed with everything in it.
 class TempDir {
@@ -187,17 +190,6 @@ template <class Rows> void ExpectEachFails(const Rows& rows) {
         EXPECT_FALSE(row.call());
         EXPECT_EQ(GetLastError(), row.error);
     }
-}
-
-/// Polls cond every few milliseconds until it holds or timeoutMs passed.
-template <class Cond> bool WaitUntil(Cond cond, int timeoutMs = kLongWaitMs) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
 }
 
 } // namespace pmvtest

@@ -505,4 +505,19 @@ TEST_F(ComMapTest, ReadOnlyPortRefusesWrites) {
     EXPECT_TRUE(CloseHandle(h));
 }
 
+// A port opens with empty queues: a reply an earlier program left waiting in
+// the device is not read as the answer to this program's first request.
+TEST_F(ComMapTest, OpenDiscardsWhatAnEarlierProgramLeft) {
+    Pty pty;
+    pty.Write("QXSN = 30012345\r");
+    HANDLE h = OpenPty(pty, 27, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
+    pty.Write("AB");
+    char buf[2];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(h, buf, 2, &got, nullptr));
+    EXPECT_EQ(std::string(buf, got), "AB");
+    EXPECT_TRUE(CloseHandle(h));
+}
+
 } // namespace

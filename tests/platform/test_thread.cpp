@@ -1,11 +1,10 @@
 // TThread: synchronized calls onto the user-interface thread, waiting for
 // the end while running them, exceptions handed back, termination.
 #include "platform/Thread.h"
+#include "tests/support/Wait.h"
 
 #include <QCoreApplication>
-#include <QEventLoop>
 #include <QThread>
-#include <QTimer>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -44,20 +43,6 @@ bool OnUiThread() {
     return QThread::currentThread() == QCoreApplication::instance()->thread();
 }
 
-/// Runs the Qt event loop until cond holds or 5 s passed.
-bool SpinEventLoopUntil(const std::function<bool()>& cond) {
-    QEventLoop loop;
-    QTimer poll;
-    QObject::connect(&poll, &QTimer::timeout, [&] {
-        if (cond())
-            loop.quit();
-    });
-    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
-    poll.start(1);
-    loop.exec();
-    return cond();
-}
-
 TEST(Thread, SynchronizeRunsOnTheUiThreadAndBlocksTheWorker) {
     std::vector<int> order;
     std::atomic<bool> done{false};
@@ -76,7 +61,7 @@ TEST(Thread, SynchronizeRunsOnTheUiThreadAndBlocksTheWorker) {
     });
     EXPECT_FALSE(w.Started());
     w.Start();
-    ASSERT_TRUE(SpinEventLoopUntil([&] { return done.load(); }))
+    ASSERT_TRUE(pmvtest::WaitUntil([&] { return done.load(); }))
         << "calls are run from the normal event loop";
     w.WaitFor();
     EXPECT_TRUE(ranOnUi);

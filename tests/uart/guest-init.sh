@@ -35,6 +35,8 @@ export LD_LIBRARY_PATH=/lib
 export QT_QPA_PLATFORM=offscreen
 export QT_PLUGIN_PATH=/qt/plugins
 export XDG_RUNTIME_DIR=/tmp/runtime
+# The emulated machine is slower than the host: every deadline half as long again.
+export PMV_TEST_TIME_SCALE=1.5
 /bin/uart-guest
 rc=$?
 echo "guest: uart-guest exited with $rc after $(cut -d' ' -f1 /proc/uptime) s of uptime"

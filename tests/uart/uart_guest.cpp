@@ -13,14 +13,13 @@
 #include "comport/Lnkindicator.h"
 #include "platform/DeviceMap.h"
 #include "platform/winapi.h"
+#include "tests/support/Wait.h"
 
 #include <QApplication>
-#include <QElapsedTimer>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -29,7 +28,6 @@
 #include <sys/io.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -37,39 +35,17 @@ namespace {
 
 using namespace uarttest;
 using namespace QORLNK;
+using pmvtest::RunEventsFor;
+using pmvtest::WaitUntil;
 
 constexpr int kComNumber = 2;
 constexpr const char* kDevice = "/dev/ttyS1";
 constexpr unsigned short kScratchPort = 0x2F8 + kRegScr;
-constexpr int kDeadlineMs = 15000;
 constexpr unsigned kNobody = 65534;
 // Modem-control bits of TIOCMBIS/TIOCMBIC that glibc does not name
 // (<asm-generic/termios.h>, which clashes with <termios.h>).
 constexpr int kTiocmOut1 = 0x2000;
 constexpr int kTiocmLoop = 0x8000;
-
-/// Runs the event loop until cond() holds or the deadline passes.
-template <class Cond> bool WaitUntil(Cond cond, int deadlineMs = kDeadlineMs) {
-    QElapsedTimer t;
-    t.start();
-    while (!cond()) {
-        if (t.elapsed() > deadlineMs)
-            return cond();
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-/// Runs the event loop for about ms milliseconds.
-void Pump(int ms) {
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
 
 std::string Hex(unsigned v) {
     char buf[16];
@@ -541,7 +517,7 @@ void TGuest::CheckTxBreak() {
         m_reports.clear();
         Mark(kTableBreak, static_cast<int>(i));
         const bool on = m_port.SetTxBreak(true);
-        Pump(ms);
+        RunEventsFor(ms);
         const bool lampDuring = Lamp(itBRK);
         const bool off = m_port.SetTxBreak(false);
         Mark(kTableBreak, kRowSetUp);
@@ -583,7 +559,7 @@ void TGuest::CheckData() {
         Check(name + ": " + std::to_string(block.size()) + " bytes written (OnTxData)",
               [&] { return Send(block) ? std::string() : "not written: " + ReportsText(); });
         WaitUntil([&] { return m_rx.size() >= in.size(); });
-        Pump(300); // anything beyond the answer would show now
+        RunEventsFor(300); // anything beyond the answer would show now
         Check(name + ": the host's " + std::to_string(in.size()) + " bytes arrive exactly", [&] {
             const std::string want(in.begin(), in.end());
             if (m_rx == want)
@@ -611,7 +587,7 @@ void TGuest::CheckRxBreak() {
     const bool asked = Send(std::string(1, kRequestLead) + "B\n");
     const bool seen = WaitUntil([&] { return m_breaks > 0; });
     const bool lampLit = Lamp(itBRK);
-    Pump(300);
+    RunEventsFor(300);
     DWORD errors = 0;
     const bool cleared = ClearCommError(m_port.GetHandle(), &errors, nullptr) != 0;
 
@@ -657,7 +633,7 @@ void TGuest::CheckLoopback() {
     // The status worker has caught up with entering loopback once its lamps
     // show the looped-back lines, all off.
     WaitUntil([&] { return !Lamp(itCTS) && !Lamp(itDSR) && !Lamp(itRI); });
-    Pump(100);
+    RunEventsFor(100);
     static constexpr const char* kDriven[] = {"RTS", "DTR", "OUT1"};
     static constexpr const char* kRead[] = {"CTS", "DSR", "RI"};
     static constexpr TIndicatorType kLamp[] = {itCTS, itDSR, itRI};
@@ -680,7 +656,7 @@ void TGuest::CheckLoopback() {
         const bool seen = driven && WaitUntil([&] {
                               return rec.count > counts[row.drive] && rec.level == row.level;
                           });
-        Pump(100); // an event on another line would show now
+        RunEventsFor(100); // an event on another line would show now
         const std::string name = std::string("loopback: ") + kDriven[row.drive] +
                                  (row.level ? " on" : " off") + " raises On" + kRead[row.drive] +
                                  "(" + (row.level ? "true" : "false") + "), " + kRead[row.drive] +

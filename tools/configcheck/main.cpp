@@ -9,6 +9,7 @@
 #include "comport/LnkText.h"
 #include "config/CmdRecord.h"
 #include "config/ConfigFile.h"
+#include "config/TextCodec.h"
 
 #include <cstdio>
 #include <cstring>
@@ -62,7 +63,7 @@ int Check(const char* file) {
         "COM%d: %s %s %s %s, title \"%s\", %d of %d slots defined\n", r.Set.ComPort,
         QORLNK::BaudRateStr(r.Set.BaudRate).c_str(), QORLNK::DataBitsStr(r.Set.DataBits).c_str(),
         QORLNK::ParityStr(r.Set.Parity).c_str(), QORLNK::StopBitsStr(r.Set.StopBits).c_str(),
-        r.Set.Title.c_str(), defined, pmv::kSlotCount);
+        pmv::EightBitToUtf8(r.Set.Title).c_str(), defined, pmv::kSlotCount);
     return 0;
 }
 

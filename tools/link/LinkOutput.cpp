@@ -1,6 +1,11 @@
 #include "tools/link/LinkOutput.h"
 
 #include "config/IntText.h"
+#include "config/TextCodec.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <cstdio>
@@ -10,9 +15,7 @@ namespace pmv::linkcli {
 
 namespace {
 
-constexpr char kTimeoutMark[] = "(timeout)";
-
-// A cell: its text, or null (JSON) / empty (table, CSV).
+// A cell: its 8-bit text, or null (JSON) / empty (table, CSV).
 using TCell = std::optional<std::string>;
 
 struct TColumn {
@@ -33,25 +36,33 @@ std::string CsvField(const std::string& text) {
     return out + '"';
 }
 
+std::string Json(const std::vector<TColumn>& columns, const std::vector<std::vector<TCell>>& rows) {
+    QJsonArray array;
+    for (const auto& row : rows) {
+        QJsonObject o;
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            const TCell& cell = row[c];
+            const QString key = QString::fromLatin1(columns[c].key);
+            if (!cell)
+                o.insert(key, QJsonValue::Null);
+            else if (columns[c].number)
+                o.insert(key, std::stoi(*cell));
+            else
+                o.insert(key, QString::fromLatin1(cell->data(), qsizetype(cell->size())));
+        }
+        array.append(o);
+    }
+    return QJsonDocument(array).toJson(QJsonDocument::Indented).toStdString();
+}
+
+// Table and CSV are laid out in 8-bit text, one byte per character, and
+// converted as a whole.
 std::string Render(const std::vector<TColumn>& columns, const std::vector<std::vector<TCell>>& rows,
                    TFormat format) {
     std::string out;
     switch (format) {
-    case TFormat::Json: {
-        out = "[";
-        for (std::size_t r = 0; r < rows.size(); ++r) {
-            out += r == 0 ? "{" : ",\n {";
-            for (std::size_t c = 0; c < columns.size(); ++c) {
-                if (c > 0)
-                    out += ", ";
-                out += JsonString(columns[c].key) + ": ";
-                const TCell& cell = rows[r][c];
-                out += !cell ? "null" : columns[c].number ? *cell : JsonString(*cell);
-            }
-            out += "}";
-        }
-        return out + "]\n";
-    }
+    case TFormat::Json:
+        return Json(columns, rows);
     case TFormat::Csv:
         for (std::size_t c = 0; c < columns.size(); ++c)
             out += (c > 0 ? "," : "") + std::string(columns[c].key);
@@ -61,7 +72,7 @@ std::string Render(const std::vector<TColumn>& columns, const std::vector<std::v
                 out += (c > 0 ? "," : "") + CsvField(row[c].value_or(""));
             out += "\r\n";
         }
-        return out;
+        return EightBitToUtf8(out);
     case TFormat::Table: {
         std::vector<std::size_t> width;
         for (const TColumn& col : columns)
@@ -85,7 +96,7 @@ std::string Render(const std::vector<TColumn>& columns, const std::vector<std::v
         out += line([&](std::size_t c) { return std::string(columns[c].title); });
         for (const auto& row : rows)
             out += line([&](std::size_t c) { return row[c].value_or(""); });
-        return out;
+        return EightBitToUtf8(out);
     }
     }
     return out;
@@ -95,29 +106,55 @@ const TCmdRecord& Rec(const TCmdTable& table, int slot) {
     return table[static_cast<std::size_t>(slot)];
 }
 
-const char* StatusText(TResultStatus s) {
-    return s == TResultStatus::Ok ? "ok" : "timeout";
+bool HasValue(TResultStatus s) {
+    return s == TResultStatus::Ok || s == TResultStatus::Late;
+}
+
+const char* StatusText(TResultStatus s, bool write) {
+    switch (s) {
+    case TResultStatus::Ok:
+        return "ok";
+    case TResultStatus::Timeout:
+        return "timeout";
+    case TResultStatus::Late:
+        return "late";
+    case TResultStatus::NotDone:
+        return write ? "unsent" : "unread";
+    }
+    return "timeout";
+}
+
+// The table has no status column: the value cell says what is not a value.
+TCell TableValue(const TCell& value, TResultStatus s, bool write) {
+    switch (s) {
+    case TResultStatus::Ok:
+        return value;
+    case TResultStatus::Timeout:
+        return "(timeout)";
+    case TResultStatus::Late:
+        return value.value_or("") + " (late)";
+    case TResultStatus::NotDone:
+        return write ? "(not sent)" : "(not read)";
+    }
+    return value;
+}
+
+// Rows whose last two cells are the value and the status: the table folds
+// the status into the value.
+std::string RenderResults(std::vector<TColumn> columns, std::vector<std::vector<TCell>> rows,
+                          const std::vector<TResultStatus>& statuses, bool write, TFormat format) {
+    if (format != TFormat::Table)
+        return Render(columns, rows, format);
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        auto& row = rows[r];
+        row[row.size() - 2] = TableValue(row[row.size() - 2], statuses[r], write);
+        row.pop_back();
+    }
+    columns.pop_back();
+    return Render(columns, rows, format);
 }
 
 } // namespace
-
-std::string JsonString(const std::string& text) {
-    std::string out = "\"";
-    for (const char ch : text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20 || c >= 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-            out += buf;
-        } else {
-            out += ch;
-        }
-    }
-    return out + '"';
-}
 
 std::string FormatReads(const TCmdTable& table, const std::vector<TSlotResult>& results,
                         TFormat format) {
@@ -127,22 +164,15 @@ std::string FormatReads(const TCmdTable& table, const std::vector<TSlotResult>& 
                                           {"value", "VALUE", false},
                                           {"status", "STATUS", false}};
     std::vector<std::vector<TCell>> rows;
+    std::vector<TResultStatus> statuses;
     for (const TSlotResult& r : results) {
         const TCmdRecord& rec = Rec(table, r.slot);
-        const bool ok = r.status == TResultStatus::Ok;
         rows.push_back({std::to_string(r.slot + 1), rec.cmd_str, rec.cmd_descr,
-                        ok ? TCell(r.value) : std::nullopt, StatusText(r.status)});
+                        HasValue(r.status) ? TCell(r.value) : std::nullopt,
+                        StatusText(r.status, false)});
+        statuses.push_back(r.status);
     }
-    if (format == TFormat::Table) {
-        // The status shows as the value of a slot that timed out.
-        for (auto& row : rows) {
-            if (!row[3])
-                row[3] = kTimeoutMark;
-            row.pop_back();
-        }
-        return Render({columns.begin(), columns.end() - 1}, rows, format);
-    }
-    return Render(columns, rows, format);
+    return RenderResults(columns, std::move(rows), statuses, false, format);
 }
 
 std::string FormatWrites(const TCmdTable& table, const std::vector<TSlotResult>& results,
@@ -154,21 +184,15 @@ std::string FormatWrites(const TCmdTable& table, const std::vector<TSlotResult>&
                                           {"value", "REPLY", false},
                                           {"status", "STATUS", false}};
     std::vector<std::vector<TCell>> rows;
+    std::vector<TResultStatus> statuses;
     for (const TSlotResult& r : results) {
         const TCmdRecord& rec = Rec(table, r.slot);
-        const bool ok = r.status == TResultStatus::Ok;
         rows.push_back({std::to_string(r.slot + 1), rec.cmd_str, rec.cmd_descr, r.sent,
-                        ok ? TCell(r.value) : std::nullopt, StatusText(r.status)});
+                        HasValue(r.status) ? TCell(r.value) : std::nullopt,
+                        StatusText(r.status, true)});
+        statuses.push_back(r.status);
     }
-    if (format == TFormat::Table) {
-        for (auto& row : rows) {
-            if (!row[4])
-                row[4] = kTimeoutMark;
-            row.pop_back();
-        }
-        return Render({columns.begin(), columns.end() - 1}, rows, format);
-    }
-    return Render(columns, rows, format);
+    return RenderResults(columns, std::move(rows), statuses, true, format);
 }
 
 TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& results) {
@@ -176,15 +200,18 @@ TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& resu
     for (const TSlotResult& r : results) {
         const TCmdRecord& rec = Rec(table, r.slot);
         const bool compared = IsCompared(rec);
-        ++c.read;
-        c.compared += compared ? 1 : 0;
+        if (r.status == TResultStatus::NotDone)
+            ++c.unread;
+        else
+            ++c.read;
+        c.compared += compared && r.status != TResultStatus::NotDone ? 1 : 0;
         TDifference d;
         d.slot = r.slot;
         d.compared = compared;
         d.file = compared ? LoadedEditText(rec) : std::string();
         d.target = r.value;
         d.status = r.status;
-        if (r.status == TResultStatus::Timeout) {
+        if (r.status != TResultStatus::Ok) {
             c.differences.push_back(std::move(d));
         } else if (compared) {
             const std::optional<std::int32_t> v = TryStrToInt(r.value);
@@ -204,39 +231,40 @@ std::string FormatDifferences(const TCmdTable& table, const TComparison& compari
                                           {"target", "TARGET", false},
                                           {"status", "STATUS", false}};
     std::vector<std::vector<TCell>> rows;
+    std::vector<TResultStatus> statuses;
+    int differs = 0, timeouts = 0;
     for (const TDifference& d : comparison.differences) {
         const TCmdRecord& rec = Rec(table, d.slot);
-        const bool timeout = d.status == TResultStatus::Timeout;
+        const bool ok = d.status == TResultStatus::Ok;
         rows.push_back({std::to_string(d.slot + 1), rec.cmd_str, rec.cmd_descr,
                         d.compared ? TCell(d.file) : std::nullopt,
-                        timeout ? std::nullopt : TCell(d.target), timeout ? "timeout" : "differs"});
+                        HasValue(d.status) ? TCell(d.target) : std::nullopt,
+                        ok ? "differs" : StatusText(d.status, false)});
+        statuses.push_back(d.status);
+        differs += ok ? 1 : 0;
+        timeouts += d.status == TResultStatus::Timeout || d.status == TResultStatus::Late ? 1 : 0;
     }
     if (format != TFormat::Table)
         return Render(columns, rows, format);
 
     std::string out;
-    if (!rows.empty()) {
-        for (auto& row : rows) {
-            if (!row[4])
-                row[4] = kTimeoutMark;
-            row.pop_back();
-        }
-        out = Render({columns.begin(), columns.end() - 1}, rows, format);
-    }
-    int differs = 0;
-    for (const TDifference& d : comparison.differences)
-        differs += d.status == TResultStatus::Ok ? 1 : 0;
-    const int timeouts = static_cast<int>(comparison.differences.size()) - differs;
-    char summary[160];
+    if (!rows.empty())
+        out = RenderResults(columns, std::move(rows), statuses, false, format);
+    char summary[200];
     if (comparison.differences.empty())
         std::snprintf(summary, sizeof summary,
                       "verify: all %d parameters match the file (%d read in all)\n",
                       comparison.compared, comparison.read);
-    else
+    else if (comparison.unread == 0)
         std::snprintf(summary, sizeof summary,
                       "verify: %d of %d parameters differ from the file, %d of %d reads timed "
                       "out\n",
                       differs, comparison.compared, timeouts, comparison.read);
+    else
+        std::snprintf(summary, sizeof summary,
+                      "verify: %d of %d parameters differ from the file, %d of %d reads timed "
+                      "out, %d not read\n",
+                      differs, comparison.compared, timeouts, comparison.read, comparison.unread);
     return out + summary;
 }
 

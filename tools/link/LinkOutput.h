@@ -1,7 +1,12 @@
 // What pmv-link prints: the results of reads, writes and comparisons as an
-// aligned table, JSON or CSV. Texts are the 8-bit bytes of the file and of
-// the target; JSON shows bytes above 0x7F as the Latin-1 characters the
-// window shows for them.
+// aligned table, JSON or CSV. Texts inside are 8-bit, those of the file and
+// of the target; every format comes out as UTF-8 made from them
+// (config/TextCodec.h), the characters the window shows. JSON is written by
+// Qt's JSON classes.
+//
+// Status of a result: ok; timeout (no reply in time); late (timed out, and
+// the reply came later: its value is shown, it is no answer in time);
+// unread / unsent (the run ended first: device gone, interrupted).
 #pragma once
 
 #include "config/CmdRecord.h"
@@ -28,27 +33,26 @@ struct TDifference {
     int slot = 0;                             // 0-based index
     bool compared = false;                    // the slot has a file value (IsCompared)
     std::string file;                         // the file's value (compared slots)
-    std::string target;                       // the target's value (empty after a time-out)
-    TResultStatus status = TResultStatus::Ok; // Ok: differs; Timeout: no reply
+    std::string target;                       // the target's value (Ok, Late)
+    TResultStatus status = TResultStatus::Ok; // Ok: differs; else why it was not read
 };
 
 struct TComparison {
     std::vector<TDifference> differences;
-    int compared = 0; // slots with a file value that were read
-    int read = 0;     // slots read in all
+    int compared = 0; // slots with a file value that were read (timed out or not)
+    int read = 0;     // slots read in all (timed out or not)
+    int unread = 0;   // slots the run did not get to
 };
 
 // Compares the results of a Get All with the file: a compared slot matches
 // when the target's value is an integer (the file's integer syntax) equal to
-// the file's val_start. Time-outs are differences whether compared or not.
+// the file's val_start. Slots not read in time (timeout, late, not read) are
+// differences whether compared or not.
 TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& results);
 
 // verify: the differences (slot, command, description, file, target, status
 // "differs" or "timeout"); the table ends with a summary line.
 std::string FormatDifferences(const TCmdTable& table, const TComparison& comparison,
                               TFormat format);
-
-// A JSON string literal of 8-bit text.
-std::string JsonString(const std::string& text);
 
 } // namespace pmv::linkcli

@@ -2,7 +2,9 @@
 
 #include "app/link/Frame.h"
 #include "config/IntText.h"
+#include "config/TextCodec.h"
 
+#include <cerrno>
 #include <utility>
 
 namespace pmv::linkcli {
@@ -100,6 +102,24 @@ TSlotChoice Choose(const TCmdTable& table, std::string_view arg, bool set) {
 
 } // namespace
 
+TArgText ArgumentText(std::string_view arg) {
+    TArgText t;
+    const TUtf8Conversion c = Utf8ToEightBit(arg);
+    switch (c.status) {
+    case TUtf8Status::Ok:
+        t.text = c.text;
+        break;
+    case TUtf8Status::NotUtf8:
+        t.text.assign(arg);
+        break;
+    case TUtf8Status::DoesNotFit:
+        t.error = "the character " + DescribeCharacter(c.unfit) +
+                  " cannot be sent: the target's texts are 8-bit (Latin-1)";
+        break;
+    }
+    return t;
+}
+
 TSlotChoice ChooseGetSlot(const TCmdTable& table, std::string_view arg) {
     return Choose(table, arg, false);
 }
@@ -119,6 +139,11 @@ TSetChoice ChooseSetSlot(const TCmdTable& table, std::string_view arg) {
     c.request.slot = slot.slot;
     c.request.text = value;
     const std::string name = SlotName(table, slot.slot);
+    if (const int control = FirstControlCharacter(value); control >= 0) {
+        c.error = name + ": the value holds " + ControlCharacterText(control) +
+                  ", which would end the frame; nothing is sent";
+        return c;
+    }
     switch (rec.cmd_type) {
     case ctCommand:
         if (!value.empty())
@@ -164,10 +189,18 @@ void TCliView::SetLog(std::FILE* log, bool transmissions) {
 }
 
 void TCliView::Log(std::string_view line) {
+    if (m_log != nullptr)
+        LogUtf8(EightBitToUtf8(line));
+}
+
+void TCliView::LogUtf8(std::string_view line) {
     if (m_log == nullptr)
         return;
-    std::fwrite(line.data(), 1, line.size(), m_log);
-    std::fputc('\n', m_log);
+    errno = 0;
+    const bool written = std::fwrite(line.data(), 1, line.size(), m_log) == line.size() &&
+                         std::fputc('\n', m_log) != EOF;
+    if (!written && m_logError == 0)
+        m_logError = errno != 0 ? errno : EIO;
 }
 
 void TCliView::AppendLog(std::string_view line) {
@@ -200,19 +233,30 @@ void TCliView::ReplyTimedOut(int slot) {
         onTimeout(slot);
 }
 
+void TCliView::ReplyLate(int slot, std::string_view value) {
+    if (onLate)
+        onLate(slot, value);
+}
+
 // ---- Runner -------------------------------------------------------------------------
 
 TLinkRunner::TLinkRunner(const TCmdTable& table, TRequestEngine& engine, TCliView& view)
     : m_table(table), m_engine(engine), m_view(view) {
-    // A reply or time-out is always for the request sent last, which is the
-    // runner's current one (the engine attributes it the same way).
-    m_view.onReply = [this](int, std::string_view value) { Record(TResultStatus::Ok, value); };
-    m_view.onTimeout = [this](int) { Record(TResultStatus::Timeout, {}); };
+    // Results are reported per slot: a reply counts only for the request it
+    // names. A reply or time-out the engine gives a request is then always
+    // for the request sent last, which is the runner's current one.
+    m_engine.SetMatchReplies(true);
+    m_view.onReply = [this](int slot, std::string_view value) {
+        Record(slot, TResultStatus::Ok, value);
+    };
+    m_view.onTimeout = [this](int slot) { Record(slot, TResultStatus::Timeout, {}); };
+    m_view.onLate = [this](int slot, std::string_view value) { RecordLate(slot, value); };
 }
 
 TLinkRunner::~TLinkRunner() {
     m_view.onReply = nullptr;
     m_view.onTimeout = nullptr;
+    m_view.onLate = nullptr;
 }
 
 TLinkRunner::TClock::duration TLinkRunner::Elapsed() const {
@@ -320,8 +364,8 @@ void TLinkRunner::SendNext() {
                                         : m_view.LastError());
 }
 
-void TLinkRunner::Record(TResultStatus status, std::string_view value) {
-    if (m_finished || m_pos >= m_slots.size())
+void TLinkRunner::Record(int slot, TResultStatus status, std::string_view value) {
+    if (m_finished || m_pos >= m_slots.size() || slot != m_slots[m_pos])
         return; // a reply nobody waits for (the operation is over)
     TSlotResult r;
     r.slot = m_slots[m_pos];
@@ -337,6 +381,29 @@ void TLinkRunner::Record(TResultStatus status, std::string_view value) {
     // Within an unbroken run the engine has sent the next slot already.
     if (!m_engine.ComBusy())
         SendNext();
+}
+
+// The reply to a request that timed out: the value the target gave, never
+// another slot's result.
+void TLinkRunner::RecordLate(int slot, std::string_view value) {
+    for (TSlotResult& r : m_results) {
+        if (r.slot == slot && r.status == TResultStatus::Timeout) {
+            r.status = TResultStatus::Late;
+            r.value.assign(value);
+            return;
+        }
+    }
+}
+
+std::vector<TSlotResult> TLinkRunner::AllResults() const {
+    std::vector<TSlotResult> all = m_results;
+    for (std::size_t pos = all.size(); pos < m_slots.size(); ++pos) {
+        TSlotResult r;
+        r.slot = m_slots[pos];
+        r.status = TResultStatus::NotDone;
+        all.push_back(std::move(r));
+    }
+    return all;
 }
 
 void TLinkRunner::Fail(std::string why) {
@@ -364,6 +431,12 @@ void TLinkRunner::Stop() {
     // A run of the engine ends with the reply to the request in flight, as
     // when the operator presses a button during a run.
     m_engine.SetSeqLeft(1);
+}
+
+void TLinkRunner::Abort() {
+    m_stopping = true;
+    m_engine.SetSeqLeft(0);
+    Finish();
 }
 
 } // namespace pmv::linkcli

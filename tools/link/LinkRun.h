@@ -11,10 +11,14 @@
 //   for (const TSlotResult& r : runner.Results()) ...
 //
 // Every frame, time-out, clamp and log line is the engine's, so they are the
-// window's. The one addition: a request that times out does not end the
+// window's. Two additions: a request that times out does not end the
 // operation as it ends a window's run; the runner goes on with the next slot
 // of the run as a single request (the same frame the run would have sent),
-// so that every slot gets a result.
+// so that every slot gets a result. And the engine matches replies to their
+// requests (app/link/ReplyMatch.h): a result is a reply that named the
+// slot's command while its request was outstanding; a reply that comes after
+// its request timed out marks that result late; a stray reply is only logged
+// and counted.
 #pragma once
 
 #include "app/link/RequestEngine.h"
@@ -53,9 +57,14 @@ public:
     explicit TCliView(const TCmdTable& table);
 
     // Where log lines go (nullptr: nowhere) and whether frames are logged.
+    // Lines are written as UTF-8.
     void SetLog(std::FILE* log, bool transmissions);
-    // A line of the program's own in the log (the load and open lines).
+    // A line of the program's own in the log (the load and open lines):
+    // 8-bit text, or text that is UTF-8 already.
     void Log(std::string_view line);
+    void LogUtf8(std::string_view line);
+    // The errno of the first log line that could not be written; 0: none.
+    int LogError() const { return m_logError; }
 
     // The last refusal the engine logged ("ERROR: - ...", "COM is busy") or
     // its conversion error text; ClearError forgets it.
@@ -64,6 +73,7 @@ public:
 
     std::function<void(int slot, std::string_view value)> onReply;
     std::function<void(int slot)> onTimeout;
+    std::function<void(int slot, std::string_view value)> onLate;
 
     void AppendLog(std::string_view line) override;
     void ShowCount(TLinkCounter, int) override {}
@@ -75,11 +85,13 @@ public:
     void ConvertError(const std::string& message) override;
     void ReplyProcessed(int slot, std::string_view value) override;
     void ReplyTimedOut(int slot) override;
+    void ReplyLate(int slot, std::string_view value) override;
 
 private:
     std::array<std::string, kSlotCount> m_edits;
     std::FILE* m_log = nullptr;
     bool m_transmissions = false;
+    int m_logError = 0;
     std::string m_lastError;
 };
 
@@ -97,6 +109,15 @@ struct TSlotChoice {
     int slot = -1;     // 0-based index; -1 with error
     std::string error; // why the argument names no usable slot
 };
+
+// A command-line argument as the 8-bit text the window would send: UTF-8
+// (what a terminal gives) converted, bytes that are no UTF-8 taken as they
+// are. error says why it cannot be: a character without an 8-bit form.
+struct TArgText {
+    std::string text;
+    std::string error;
+};
+TArgText ArgumentText(std::string_view arg);
 
 // A get argument WORD or SLOT.
 TSlotChoice ChooseGetSlot(const TCmdTable& table, std::string_view arg);
@@ -118,17 +139,24 @@ struct TSetChoice {
 // kinds 1, 4 and 5 need an integer in the file's syntax (decimal, or
 // hexadecimal after $, x or 0x); it is clamped into [val_min, val_max] as the
 // window clamps a typed value. Kind 2 takes any text of up to 80 characters,
-// trimmed as the window trims it. Kind 3 (a reading) cannot be set.
+// trimmed as the window trims it. Kind 3 (a reading) cannot be set. A
+// control character (a byte below 0x20) anywhere in the value is refused:
+// a carriage return would end the frame and start another.
 TSetChoice ChooseSetSlot(const TCmdTable& table, std::string_view arg);
 
 // ---- Running ----------------------------------------------------------------------
 
-enum class TResultStatus { Ok, Timeout };
+enum class TResultStatus {
+    Ok,      // answered while its request was outstanding
+    Timeout, // no reply within the time-out
+    Late,    // timed out, and its reply came later (value holds it)
+    NotDone, // the operation ended before this slot was sent (or answered)
+};
 
 struct TSlotResult {
     int slot = 0;                    // 0-based index
     std::optional<std::string> sent; // a set's value part, as sent (none: no value part)
-    std::string value;               // the reply's value (empty after a time-out)
+    std::string value;               // the reply's value (Ok, Late; else empty)
     TResultStatus status = TResultStatus::Ok;
 };
 
@@ -155,12 +183,17 @@ public:
     // (its reply or time-out, so that no reply is left on the line for the
     // port's next user), or at once when none is.
     void Stop();
+    // Ends the operation at once (the device is gone): the request in
+    // flight stays without a result.
+    void Abort();
 
     bool Finished() const { return m_finished; }
     // Why the operation ended early: the engine's refusal of a request (its
     // log line). Empty when every request was sent.
     const std::string& Error() const { return m_error; }
     const std::vector<TSlotResult>& Results() const { return m_results; }
+    // Results(), then every slot of the operation that has none, NotDone.
+    std::vector<TSlotResult> AllResults() const;
     int Total() const { return static_cast<int>(m_slots.size()); }
     int Done() const { return static_cast<int>(m_results.size()); }
     // From the start of the operation to its end (or to now while it runs).
@@ -173,7 +206,8 @@ private:
     void Begin(bool get);
     void StartRun();
     void SendNext();
-    void Record(TResultStatus status, std::string_view value);
+    void Record(int slot, TResultStatus status, std::string_view value);
+    void RecordLate(int slot, std::string_view value);
     void Fail(std::string why);
     void Finish();
 

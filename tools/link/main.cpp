@@ -7,6 +7,7 @@
 #include "comport/Lnkcomport.h"
 #include "config/CmdRecord.h"
 #include "config/ConfigFile.h"
+#include "config/TextCodec.h"
 #include "platform/PortStatus.h"
 #include "tools/link/LinkOutput.h"
 #include "tools/link/LinkRun.h"
@@ -36,6 +37,7 @@ using namespace pmv::linkcli;
 constexpr int kExitFailed = 1; // a time-out, a refused request, a difference
 constexpr int kExitUsage = 2;  // command line or configuration file
 constexpr int kExitPort = 3;   // the port does not open, or its device went away
+constexpr int kExitOutput = 4; // the log or standard output could not be written
 constexpr int kExitSignalBase = 128;
 constexpr std::uint32_t kErrorBadCommand = 22; // what the serial layer gives for a vanished device
 
@@ -57,9 +59,13 @@ constexpr const char kHelp[] =
     "\n"
     "SLOT is a slot number, 1 to 192 ((page - 1) * 24 + position). WORD is a command word:\n"
     "the first slot with exactly that word whose Get (or Set) button the window enables.\n"
-    "Numbers are clamped into the slot's limits as the window clamps a typed value. A\n"
-    "reply that does not come within the time-out is logged as the window logs it and the\n"
-    "run goes on with the next slot.\n"
+    "Numbers are clamped into the slot's limits as the window clamps a typed value. Texts\n"
+    "go out as the window's 8-bit (Latin-1) text: a character without an 8-bit form, or a\n"
+    "control character, is refused before anything is sent. A reply that does not come\n"
+    "within the time-out is logged as the window logs it and the run goes on with the\n"
+    "next slot. A value is reported under a slot only when the reply names the slot's\n"
+    "command and came while its request was outstanding; a late reply marks its slot\n"
+    "late, a reply that matches no request is logged and counted.\n"
     "\n"
     "Options:\n"
     "  --port COMn        Uses port COMn (or n, 1-32) instead of the file's com_port.\n"
@@ -76,16 +82,21 @@ constexpr const char kHelp[] =
     "  -h, --help         Shows this help and exits.\n"
     "  -v, --version      Shows the version and exits.\n"
     "\n"
-    "Results go to standard output; errors, notes and, on a terminal, a progress bar to\n"
-    "standard error.\n"
+    "Results go to standard output as UTF-8 (status ok, timeout, late, or unread /\n"
+    "unsent for slots a run that ended early did not get to); errors, notes and, on a\n"
+    "terminal, a progress bar to standard error.\n"
     "\n"
     "Exit status:\n"
     "  0    every request was answered (verify: and every parameter matches)\n"
     "  1    a reply timed out or a request could not be sent (verify: or a parameter\n"
     "       differs from the file)\n"
     "  2    a bad command line, or FILE cannot be read or fails the host's checks\n"
-    "  3    the port cannot be opened, or its device went away\n"
-    "  130  interrupted by Ctrl-C (SIGINT); 143 for SIGTERM, 129 for SIGHUP\n";
+    "  3    the port cannot be opened, or its device went away (the results so far are\n"
+    "       printed)\n"
+    "  4    the log FILE or standard output could not be written\n"
+    "  130  interrupted by Ctrl-C (SIGINT); 143 for SIGTERM, 129 for SIGHUP (the results\n"
+    "       so far are printed)\n"
+    "When several apply, the first of 130/143/129, 3, 4, 1 is given.\n";
 
 enum class TCommand { GetAll, Get, Set, SetAll, Verify };
 
@@ -110,8 +121,10 @@ int Refuse(const std::string& why) {
     return kExitUsage;
 }
 
+// Arguments travel through the parser as Latin-1, one character per byte, so
+// that file names, paths and values come out as the bytes given.
 std::string Local(const QString& s) {
-    return s.toLocal8Bit().toStdString();
+    return s.toLatin1().toStdString();
 }
 
 // "7" or "COM7" (any case) in 1..32; 0 otherwise.
@@ -127,7 +140,7 @@ int ParseCom(std::string s) {
 
 // Returns -1 when the options are usable, else the exit code (help, version
 // and refusals printed).
-int ParseOptions(const QCoreApplication& app, TOptions& o) {
+int ParseOptions(int argc, char** argv, TOptions& o) {
     QCommandLineParser p;
     p.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption help(QStringList{"h", "help"});
@@ -144,7 +157,10 @@ int ParseOptions(const QCoreApplication& app, TOptions& o) {
     const QCommandLineOption stats("stats");
     p.addOptions(
         {help, version, port, device, baud, parity, timeout, json, csv, log, transmissions, stats});
-    if (!p.parse(app.arguments())) {
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << QString::fromLatin1(argv[i]);
+    if (!p.parse(arguments)) {
         const QStringList unknown = p.unknownOptionNames();
         if (!unknown.isEmpty())
             return Refuse("unknown option '" + std::string(unknown[0].size() == 1 ? "-" : "--") +
@@ -290,18 +306,21 @@ int Run(QCoreApplication& app, const TOptions& o) {
 
     std::vector<int> gets;
     std::vector<TSetRequest> sets;
-    for (const std::string& arg : o.args) {
+    for (const std::string& given : o.args) {
+        const TArgText arg = ArgumentText(given);
+        if (!arg.error.empty())
+            return Refuse("'" + given + "': " + arg.error);
         if (o.command == TCommand::Get) {
-            const TSlotChoice c = ChooseGetSlot(table, arg);
+            const TSlotChoice c = ChooseGetSlot(table, arg.text);
             if (c.slot < 0)
-                return Refuse(c.error);
+                return Refuse(EightBitToUtf8(c.error));
             gets.push_back(c.slot);
         } else {
-            const TSetChoice c = ChooseSetSlot(table, arg);
+            const TSetChoice c = ChooseSetSlot(table, arg.text);
             if (!c.error.empty())
-                return Refuse(c.error);
+                return Refuse(EightBitToUtf8(c.error));
             if (!c.note.empty())
-                std::fprintf(stderr, "pmv-link: %s\n", c.note.c_str());
+                std::fprintf(stderr, "pmv-link: %s\n", EightBitToUtf8(c.note).c_str());
             sets.push_back(c.request);
         }
     }
@@ -311,8 +330,11 @@ int Run(QCoreApplication& app, const TOptions& o) {
         log = stderr;
     } else if (!o.log.empty()) {
         log = std::fopen(o.log.c_str(), "w");
-        if (log == nullptr)
-            return Refuse("cannot write the log " + o.log + ": " + std::strerror(errno));
+        if (log == nullptr) {
+            std::fprintf(stderr, "pmv-link: cannot write the log %s: %s\n", o.log.c_str(),
+                         std::strerror(errno));
+            return kExitOutput;
+        }
         std::setvbuf(log, nullptr, _IOLBF, 0); // can be followed while the run goes on
     }
     struct TCloser {
@@ -320,6 +342,13 @@ int Run(QCoreApplication& app, const TOptions& o) {
         ~TCloser() {
             if (f != nullptr && f != stderr)
                 std::fclose(f);
+        }
+        // Closes the log; the errno of a failure, else 0.
+        int Close() {
+            std::FILE* g = f;
+            f = nullptr;
+            errno = 0;
+            return g == nullptr || g == stderr || std::fclose(g) == 0 ? 0 : (errno ? errno : EIO);
         }
     } logCloser{log};
 
@@ -361,14 +390,17 @@ int Run(QCoreApplication& app, const TOptions& o) {
     TLinkRunner runner(table, link.Engine(), view);
 
     // The window's log after loading the file.
-    view.Log(std::to_string(kSlotCount) + " commands loaded from configuration file \"" +
-             ConfigFileBaseName(o.file) + "\"");
+    view.LogUtf8(std::to_string(kSlotCount) + " commands loaded from configuration file \"" +
+                 BytesToUtf8(ConfigFileBaseName(o.file)) + "\"");
     if (!set.Title.empty())
         view.Log("Title: \"" + set.Title + "\"");
 
     if (const std::string why = OpenComPort(port); !why.empty()) {
         view.Log("ERROR: - unable to open COM" + std::to_string(comNumber));
         std::fprintf(stderr, "pmv-link: %s\n", why.c_str());
+        if (const int error = view.LogError() ? view.LogError() : logCloser.Close())
+            std::fprintf(stderr, "pmv-link: cannot write the log %s: %s\n", o.log.c_str(),
+                         std::strerror(error));
         return kExitPort;
     }
 
@@ -390,7 +422,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
     });
     port.OnDeviceLost = [&](QORLNK::TLNKCOMPort*) {
         deviceLost = true;
-        runner.Stop();
+        runner.Abort();
     };
     runner.onFinished = [] { QCoreApplication::quit(); };
 
@@ -425,59 +457,79 @@ int Run(QCoreApplication& app, const TOptions& o) {
     const TLinkRunner::TClock::duration elapsed = runner.Elapsed();
     const TRequestEngine& engine = link.Engine();
     const int tx = engine.TxCount(), rx = engine.RxCount(), timeouts = engine.RxTOCount();
-    if (caughtSignal != 0 || deviceLost) {
-        // The port closes before the message says so.
-        port.Close();
-        if (deviceLost)
-            std::fprintf(
-                stderr, "pmv-link: %s\n",
-                platform::ExplainComError(comNumber, kErrorBadCommand, "ReadFile").c_str());
-        else
-            std::fprintf(stderr, "pmv-link: interrupted after %d of %d requests; port closed\n",
-                         runner.Done(), runner.Total());
-        return deviceLost ? kExitPort : kExitSignalBase + caughtSignal;
-    }
-    if (!internalError.empty()) {
-        std::fprintf(stderr, "pmv-link: %s\n", internalError.c_str());
-        return kExitFailed;
-    }
+    const bool endedEarly = caughtSignal != 0 || deviceLost || !internalError.empty();
+    if (endedEarly)
+        port.Close(); // before the message says so
 
+    // Every result there is, also after an early end; the slots the run did
+    // not get to are marked unread (unsent).
+    const std::vector<TSlotResult> results = runner.AllResults();
     std::string out;
     bool failed = false;
-    for (const TSlotResult& r : runner.Results())
-        failed = failed || r.status == TResultStatus::Timeout;
+    for (const TSlotResult& r : results)
+        failed = failed || r.status != TResultStatus::Ok;
     switch (o.command) {
     case TCommand::GetAll:
     case TCommand::Get:
-        out = FormatReads(table, runner.Results(), o.format);
+        out = FormatReads(table, results, o.format);
         break;
     case TCommand::Set:
     case TCommand::SetAll:
-        out = FormatWrites(table, runner.Results(), o.format);
+        out = FormatWrites(table, results, o.format);
         break;
     case TCommand::Verify: {
-        const TComparison c = Compare(table, runner.Results());
+        const TComparison c = Compare(table, results);
         failed = failed || !c.differences.empty();
         out = FormatDifferences(table, c, o.format);
         break;
     }
     }
-    std::fputs(out.c_str(), stdout);
-    if (std::fflush(stdout) != 0) {
-        std::perror("pmv-link: standard output");
-        return kExitFailed;
+    errno = 0;
+    const bool printed = std::fputs(out.c_str(), stdout) >= 0 && std::fflush(stdout) == 0;
+    const int outError = errno != 0 ? errno : EIO;
+
+    int rc = failed ? kExitFailed : 0;
+    if (!printed) {
+        std::fprintf(stderr, "pmv-link: cannot write the results: %s\n", std::strerror(outError));
+        rc = kExitOutput;
+    }
+    if (const int error = view.LogError() ? view.LogError() : logCloser.Close()) {
+        std::fprintf(stderr, "pmv-link: cannot write the log %s: %s\n", o.log.c_str(),
+                     std::strerror(error));
+        rc = kExitOutput;
+    }
+    if (deviceLost) {
+        std::fprintf(stderr, "pmv-link: %s\n",
+                     platform::ExplainComError(comNumber, kErrorBadCommand, "ReadFile").c_str());
+        rc = kExitPort;
+    } else if (caughtSignal != 0) {
+        std::fprintf(stderr, "pmv-link: interrupted after %d of %d requests; port closed\n",
+                     runner.Done(), runner.Total());
+        rc = kExitSignalBase + caughtSignal;
+    } else if (!internalError.empty()) {
+        std::fprintf(stderr, "pmv-link: %s\n", internalError.c_str());
     }
     if (!runner.Error().empty()) {
-        std::fprintf(stderr, "pmv-link: %s\n", runner.Error().c_str());
-        failed = true;
+        std::fprintf(stderr, "pmv-link: %s\n", EightBitToUtf8(runner.Error()).c_str());
+        if (rc == 0)
+            rc = kExitFailed;
     }
+    if (const int n = engine.LateCount() + engine.UnmatchedCount(); n > 0)
+        std::fprintf(stderr,
+                     "pmv-link: %d late %s and %d %s that matched no request were not taken as "
+                     "results%s\n",
+                     engine.LateCount(), engine.LateCount() == 1 ? "reply" : "replies",
+                     engine.UnmatchedCount(), engine.UnmatchedCount() == 1 ? "reply" : "replies",
+                     o.log.empty() ? "" : " (see the log)");
     if (o.stats) {
         const double ms = std::chrono::duration<double, std::milli>(elapsed).count();
-        std::fprintf(
-            stderr, "pmv-link: %d requests in %.1f ms, %.0f requests/s (Tx %d, Rx %d, Rx TO %d)\n",
-            runner.Done(), ms, ms > 0 ? runner.Done() * 1000.0 / ms : 0.0, tx, rx, timeouts);
+        std::fprintf(stderr,
+                     "pmv-link: %d requests in %.1f ms, %.0f requests/s (Tx %d, Rx %d, Rx TO %d, "
+                     "late %d, unmatched %d)\n",
+                     runner.Done(), ms, ms > 0 ? runner.Done() * 1000.0 / ms : 0.0, tx, rx,
+                     timeouts, engine.LateCount(), engine.UnmatchedCount());
     }
-    return failed ? kExitFailed : 0;
+    return rc;
 }
 
 } // namespace
@@ -485,7 +537,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     TOptions options;
-    if (const int rc = ParseOptions(app, options); rc >= 0)
+    if (const int rc = ParseOptions(argc, argv, options); rc >= 0)
         return rc;
     if (!CatchSignals()) {
         std::perror("pmv-link: signals");

@@ -3,8 +3,14 @@
 // and what to do). Reads the map, sysfs and /proc; opens no port. A map
 // that is not the user's own is named once on standard error.
 #include "config/CmdRecord.h"
+#include "config/TextCodec.h"
 #include "platform/PortStatus.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -17,6 +23,7 @@ using pmv::platform::ComPortStatus;
 
 constexpr int kExitNotUsable = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitOutput = 4;
 
 constexpr const char kHelp[] =
     "Usage: pmv-ports [options] [N|COMN ...]\n"
@@ -26,15 +33,16 @@ constexpr const char kHelp[] =
     "lists only those. No port is opened.\n"
     "\n"
     "States: ok; absent; busy (another program has the node open); permission (you\n"
-    "may not open the node: join the group the line names).\n"
+    "may not open the node: join the group the line names); not-serial (the number\n"
+    "names something that is no serial device, such as /dev/null).\n"
     "\n"
     "Options:\n"
     "  --json         Prints a JSON array of objects with the keys com, present,\n"
     "                 device, by_id, description, holders ([{pid, name}]), access\n"
-    "                 (ok, absent, permission, busy), publisher ({pid, name} or\n"
-    "                 null), map_device (the map's own line for the number, also\n"
-    "                 while a publication stands in its place; or null) and reason\n"
-    "                 (empty when ok).\n"
+    "                 (ok, absent, permission, busy, not-serial), publisher\n"
+    "                 ({pid, name} or null), map_device (the map's own line for\n"
+    "                 the number, also while a publication stands in its place;\n"
+    "                 or null) and reason (empty when ok).\n"
     "  -h, --help     Shows this help and exits.\n"
     "  -v, --version  Shows the version and exits.\n"
     "\n"
@@ -44,7 +52,11 @@ constexpr const char kHelp[] =
     "Exit status:\n"
     "  0  listed (and every number named can be opened now)\n"
     "  1  a number named cannot be opened now, or the device map is not used\n"
-    "  2  a bad command line\n";
+    "  2  a bad command line\n"
+    "  4  standard output could not be written\n"
+    "\n"
+    "Output is UTF-8; names from the system that are not UTF-8 show each byte as\n"
+    "its Latin-1 character.\n";
 
 int Refuse(const std::string& why) {
     std::fprintf(stderr, "pmv-ports: %s\nTry 'pmv-ports --help' for more information.\n",
@@ -52,59 +64,34 @@ int Refuse(const std::string& why) {
     return kExitUsage;
 }
 
-std::string Json(const std::string& s) {
-    std::string out = "\"";
-    for (const char c : s) {
-        switch (c) {
-        case '"':
-            out += "\\\"";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20) {
-                char buf[8];
-                std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(c));
-                out += buf;
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out + "\"";
+QString Text(const std::string& bytes) {
+    return QString::fromStdString(pmv::BytesToUtf8(bytes));
 }
 
-std::string JsonOrNull(const std::string& s) {
-    return s.empty() ? "null" : Json(s);
+QJsonValue TextOrNull(const std::string& bytes) {
+    return bytes.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(Text(bytes));
 }
 
-std::string JsonObject(const ComPortStatus& s) {
+QJsonObject JsonObject(const ComPortStatus& s) {
     const auto& id = s.identity;
-    std::string holders = "[";
-    for (std::size_t i = 0; i < s.holders.size(); ++i)
-        holders += (i > 0 ? ", " : "") + std::string("{\"pid\": ") +
-                   std::to_string(s.holders[i].pid) + ", \"name\": " + Json(s.holders[i].name) +
-                   "}";
-    holders += "]";
-    const std::string publisher = id.publisherPid == 0
-                                      ? "null"
-                                      : "{\"pid\": " + std::to_string(id.publisherPid) +
-                                            ", \"name\": " + Json(id.publisherName) + "}";
-    return "{\"com\": " + std::to_string(id.comNumber) +
-           ", \"present\": " + (id.present ? "true" : "false") +
-           ", \"device\": " + JsonOrNull(id.present ? id.node : id.device) +
-           ", \"by_id\": " + JsonOrNull(id.byId) +
-           ", \"description\": " + JsonOrNull(id.Description()) + ", \"holders\": " + holders +
-           ", \"access\": " + Json(pmv::platform::ComAccessName(s.access)) +
-           ", \"publisher\": " + publisher + ", \"map_device\": " + JsonOrNull(id.mapDevice) +
-           ", \"reason\": " + Json(s.reason) + "}";
+    QJsonArray holders;
+    for (const pmv::platform::DeviceHolder& h : s.holders)
+        holders.append(QJsonObject{{"pid", h.pid}, {"name", Text(h.name)}});
+    QJsonObject o;
+    o.insert("com", id.comNumber);
+    o.insert("present", id.present);
+    o.insert("device", TextOrNull(id.present ? id.node : id.device));
+    o.insert("by_id", TextOrNull(id.byId));
+    o.insert("description", TextOrNull(id.Description()));
+    o.insert("holders", holders);
+    o.insert("access", QString::fromLatin1(pmv::platform::ComAccessName(s.access)));
+    o.insert("publisher", id.publisherPid == 0
+                              ? QJsonValue(QJsonValue::Null)
+                              : QJsonValue(QJsonObject{{"pid", id.publisherPid},
+                                                       {"name", Text(id.publisherName)}}));
+    o.insert("map_device", TextOrNull(id.mapDevice));
+    o.insert("reason", Text(s.reason));
+    return o;
 }
 
 std::string TextLine(const ComPortStatus& s) {
@@ -196,18 +183,19 @@ int main(int argc, char** argv) {
     }
     std::string out;
     if (json) {
-        out = "[";
-        for (std::size_t i = 0; i < shown.size(); ++i)
-            out += (i > 0 ? ",\n " : "") + JsonObject(*shown[i]);
-        out += "]\n";
+        QJsonArray array;
+        for (const ComPortStatus* s : shown)
+            array.append(JsonObject(*s));
+        out = QJsonDocument(array).toJson(QJsonDocument::Compact).toStdString() + "\n";
     } else {
         for (const ComPortStatus* s : shown)
-            out += TextLine(*s) + "\n";
+            out += pmv::BytesToUtf8(TextLine(*s)) + "\n";
     }
-    std::fputs(out.c_str(), stdout);
-    if (std::fflush(stdout) != 0) {
-        std::perror("pmv-ports: stdout");
-        return kExitUsage;
+    errno = 0;
+    if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "pmv-ports: cannot write the list: %s\n",
+                     std::strerror(errno != 0 ? errno : EIO));
+        return kExitOutput;
     }
     return allOk && mapError.empty() ? 0 : kExitNotUsable;
 }

@@ -1,6 +1,7 @@
 #include "tools/sim/SimTarget.h"
 
 #include <cstdio>
+#include <iterator>
 
 namespace qxmsim {
 
@@ -150,6 +151,15 @@ std::optional<TSimReply> TSimTarget::Answer(std::string_view line) {
     reply.bytes = Reply(name, value);
     const auto late = m_opt.late.find(name);
     reply.delayMs = late != m_opt.late.end() ? late->second : m_opt.delayMs;
+    std::uniform_int_distribution<int> percent(0, 99);
+    if (m_opt.jitterPercent > 0 && percent(m_rng) < m_opt.jitterPercent)
+        reply.delayMs = std::uniform_int_distribution<int>(0, m_opt.jitterMaxMs)(m_rng);
+    if (m_opt.strayPercent > 0 && percent(m_rng) < m_opt.strayPercent) {
+        const Seed& other =
+            kSeeds[std::uniform_int_distribution<std::size_t>(0, std::size(kSeeds) - 1)(m_rng)];
+        const std::string stray = Reply(other.name, Value(other.name));
+        reply.bytes = percent(m_rng) < 50 ? stray + reply.bytes : reply.bytes + stray;
+    }
     return reply;
 }
 

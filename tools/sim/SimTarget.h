@@ -9,6 +9,8 @@
 // Unknown names are parameters whose value starts as 0, so every
 // configuration finds an answer. Bytes before "QX" on a line are ignored; a
 // line feed is ignored anywhere; a line longer than kMaxLine is dropped.
+// A stray reply (strayPercent) is the reply to a random parameter of the
+// table with its value, sent just before or just after the real one.
 #pragma once
 
 #include <cstdint>
@@ -28,7 +30,10 @@ struct TSimOptions {
     bool noEquals = false;           // replies carry "name=value", no " = "
     int noise = 0;                   // random bytes before each reply
     bool lineFeed = false;           // LF after the CR
-    std::uint32_t seed = 1;          // for the noise bytes
+    std::uint32_t seed = 1;          // for the noise bytes, jitter and stray replies
+    int jitterPercent = 0;           // this share of replies waits a random time ...
+    int jitterMaxMs = 0;             // ... of 0 to this many ms (replaces delayMs)
+    int strayPercent = 0;            // this share of replies comes with an unasked one
 };
 
 struct TSimReply {

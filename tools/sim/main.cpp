@@ -58,7 +58,10 @@ const char kUsage[] = "Usage: qxm-sim [options]\n"
                       "  --late NAME:MS[,NAME:MS...] answer these names after MS\n"
                       "  --no-equals        replies read \"QXname=value\" (no \" = \")\n"
                       "  --noise N          N random bytes (never Q) before each reply\n"
-                      "  --seed N           seed of the noise bytes (default 1)\n"
+                      "  --jitter PCT:MS    PCT percent of the replies wait a random 0 to MS\n"
+                      "  --stray PCT        PCT percent of the replies come with an unasked reply\n"
+                      "                     of another parameter, just before or after them\n"
+                      "  --seed N           seed of the noise, jitter and strays (default 1)\n"
                       "  --lf               line feed after each reply's CR\n"
                       "  --log FILE         log of what was received and sent\n"
                       "  --once             end after the first frame\n"
@@ -183,6 +186,22 @@ bool ParseArgs(int argc, char** argv, Args& a) {
             if (!ParseInt(val, 0, 4096, n))
                 return bad();
             a.sim.noise = static_cast<int>(n);
+        } else if (opt == "--jitter") {
+            if (!need())
+                return false;
+            const std::size_t colon = val.find(':');
+            long ms = 0;
+            if (colon == std::string::npos || !ParseInt(val.substr(0, colon), 0, 100, n) ||
+                !ParseInt(val.substr(colon + 1), 0, 600000, ms))
+                return bad();
+            a.sim.jitterPercent = static_cast<int>(n);
+            a.sim.jitterMaxMs = static_cast<int>(ms);
+        } else if (opt == "--stray") {
+            if (!need())
+                return false;
+            if (!ParseInt(val, 0, 100, n))
+                return bad();
+            a.sim.strayPercent = static_cast<int>(n);
         } else if (opt == "--seed") {
             if (!need())
                 return false;
