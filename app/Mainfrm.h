@@ -34,7 +34,6 @@ class QColorDialog;
 class QMenu;
 class QTimer;
 class TCompareForm;
-class TFollowTimer;
 class TFormLinkView;
 class TFormWatchView;
 class TLogView;
@@ -51,7 +50,6 @@ namespace pmv {
 class TCompareRun;
 class TPortLink;
 class TPortWatch;
-class TReplyCheck;
 class TRunView;
 } // namespace pmv
 
@@ -228,9 +226,6 @@ private:
     std::unique_ptr<pmv::TPortWatch> m_watch; // after its view: goes before it
     // The comparison: its run (after the link and the views: goes first),
     // the rows the window shows, and those Set All's snapshot reads.
-    QTimer* m_followTimer = nullptr;
-    std::unique_ptr<TFollowTimer> m_follow;
-    std::unique_ptr<pmv::TReplyCheck> m_replyCheck;
     std::unique_ptr<pmv::TCompareRun> m_run;
     enum class TRunPurpose { Compare, Send, SetAllSnapshot };
     TRunPurpose m_runPurpose = TRunPurpose::Compare;

@@ -41,17 +41,7 @@ QString FileText(const std::string& path) {
 } // namespace
 
 void TMainForm::BuildCompare() {
-    m_followTimer = new QTimer(this);
-    m_followTimer->setObjectName(QStringLiteral("CompareFollowTimer"));
-    m_follow = std::make_unique<TFollowTimer>(*m_followTimer);
-    m_replyCheck = std::make_unique<TNameCheck>();
-    m_run = std::make_unique<TCompareRun>(m_doc.Table(), m_link->Engine(), *m_runView, *m_follow,
-                                          *m_replyCheck);
-    // As the reply timer: what reached the port in time is no time-out.
-    connect(m_followTimer, &QTimer::timeout, this, [this] {
-        LNKCOMPort->DeliverReceived();
-        RunGuarded([this] { m_run->WaitTimerTimer(); });
-    });
+    m_run = std::make_unique<TCompareRun>(m_doc.Table(), m_link->Engine(), *m_runView);
     m_run->onRow = [this](int row) {
         if (m_compareForm && m_runPurpose != TRunPurpose::SetAllSnapshot)
             m_compareForm->RowChanged(row);
@@ -98,7 +88,6 @@ void TMainForm::CompareWithTargetClick() {
         return;
     }
     m_runPurpose = TRunPurpose::Compare;
-    m_run->SetReplyTimeout(RxTimer->interval());
     form->SetRunning(true);
     form->SetStatus(QStringLiteral("Reading %1 parameters from the target\u2026")
                         .arg(m_comparison.Rows().size()));
@@ -185,7 +174,6 @@ void TMainForm::SendSelectedClick() {
         return;
     }
     m_runPurpose = TRunPurpose::Send;
-    m_run->SetReplyTimeout(RxTimer->interval());
     m_sendNote.clear();
     m_compareForm->SetRunning(true);
     m_compareForm->SetStatus(QStringLiteral("Sending %1 values\u2026").arg(rows.size()));
@@ -247,7 +235,6 @@ void TMainForm::SetAllWithSnapshot() {
         return;
     }
     m_runPurpose = TRunPurpose::SetAllSnapshot;
-    m_run->SetReplyTimeout(RxTimer->interval());
     m_run->Read(m_snapshotRead); // not busy: it starts, and its end writes the snapshot
 }
 

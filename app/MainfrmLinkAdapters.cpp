@@ -49,15 +49,6 @@ void TFormLinkView::ConvertError(const std::string& message) {
     QTimer::singleShot(0, m_widgets.context, [text] { pmv::ShowError(text); });
 }
 
-void TFollowTimer::Start(int ms) {
-    m_timer.setSingleShot(true);
-    m_timer.start(ms);
-}
-
-void TFollowTimer::Stop() {
-    m_timer.stop();
-}
-
 void TFormWatchView::AppendLog(const std::string& line) {
     m_log->AppendLine(DeviceText(line));
 }

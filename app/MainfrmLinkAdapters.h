@@ -5,7 +5,6 @@
 // Everything here runs on the user-interface thread.
 #pragma once
 
-#include "app/link/CompareRun.h"
 #include "app/link/PortWatch.h"
 #include "app/link/RequestEngine.h"
 
@@ -16,7 +15,6 @@
 
 class QAction;
 class QObject;
-class QTimer;
 class TLogView;
 class TSlotPanel;
 class TStatusLine;
@@ -59,18 +57,6 @@ private:
     static bool Checked(const QAction* item);
 
     TWidgets m_widgets;
-};
-
-// The comparison run's wait for its own reply after a stray one: a
-// single-shot QTimer.
-class TFollowTimer : public pmv::TRunTimer {
-public:
-    explicit TFollowTimer(QTimer& timer) : m_timer(timer) {}
-    void Start(int ms) override;
-    void Stop() override;
-
-private:
-    QTimer& m_timer;
 };
 
 // The port watch on the window: its lines in the log, the port's state in

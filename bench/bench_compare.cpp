@@ -106,25 +106,12 @@ struct TRig {
     qxmsim::TSimProcess sim;
     TCmdTable table = Params();
     QORLNK::TLNKCOMPort port;
-    QTimer replyTimer, followTimer;
+    QTimer replyTimer;
     TQuietView view;
     TRunView runView{view};
     TPortLink link{table, port, replyTimer, runView, [](const std::string&) {}};
-    struct TFollow : TRunTimer {
-        QTimer& timer;
-        explicit TFollow(QTimer& t) : timer(t) { timer.setSingleShot(true); }
-        void Start(int ms) override { timer.start(ms); }
-        void Stop() override { timer.stop(); }
-    } follow{followTimer};
-    TNameCheck check;
-    TCompareRun run{table, link.Engine(), runView, follow, check};
+    TCompareRun run{table, link.Engine(), runView};
 
-    TRig() {
-        QObject::connect(&followTimer, &QTimer::timeout, [this] {
-            port.DeliverReceived();
-            run.WaitTimerTimer();
-        });
-    }
     // The simulator started afresh with args, the port open on it.
     bool Start(const std::vector<std::string>& args) {
         ::setenv("PMV_COMMAP", map.c_str(), 1);

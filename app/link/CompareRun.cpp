@@ -1,5 +1,7 @@
 #include "app/link/CompareRun.h"
 
+#include "app/link/Frame.h"
+
 #include <utility>
 
 namespace pmv {
@@ -58,11 +60,22 @@ void TRunView::ReplyTimedOut(int slot) {
         m_run->TimedOut(slot);
 }
 
+void TRunView::ReplyLate(int slot, std::string_view value) {
+    m_inner.ReplyLate(slot, value);
+    if (m_run)
+        m_run->Late(slot, value);
+}
+
+void TRunView::ReplyUnmatched(std::string_view body) {
+    m_inner.ReplyUnmatched(body);
+    if (m_run)
+        m_run->CountUnmatched();
+}
+
 // ---- The run ----------------------------------------------------------------------------
 
-TCompareRun::TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view,
-                         TRunTimer& wait, const TReplyCheck& check)
-    : m_table(table), m_engine(engine), m_view(view), m_wait(wait), m_replyCheck(check) {
+TCompareRun::TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view)
+    : m_table(table), m_engine(engine), m_view(view) {
     m_view.Attach(this);
 }
 
@@ -130,7 +143,9 @@ bool TCompareRun::Start(TSetComparison& comparison, std::vector<TStep> steps) {
     m_pos = 0;
     m_running = true;
     m_stopping = false;
-    m_waiting = m_waitingOwn = false;
+    m_waiting = false;
+    m_matchedBefore = m_engine.MatchReplies();
+    m_engine.SetMatchReplies(true);
     m_gets = m_sets = 0;
     m_unmatched = 0;
     Next();
@@ -173,7 +188,6 @@ void TCompareRun::Next() {
         }
         ++(s.kind == TStepKind::Set ? m_sets : m_gets);
         m_ownFrame = m_view.Frames();
-        m_sentAt = std::chrono::steady_clock::now();
         m_waiting = true;
         return;
     }
@@ -186,22 +200,22 @@ void TCompareRun::Stop() {
 }
 
 void TCompareRun::Forget() {
+    if (m_running)
+        m_engine.SetMatchReplies(m_matchedBefore);
     m_stopping = true;
-    m_running = m_waiting = m_waitingOwn = false;
-    m_wait.Stop();
+    m_running = m_waiting = false;
     m_cmp = nullptr;
 }
 
 void TCompareRun::Finish() {
-    m_running = m_waiting = m_waitingOwn = false;
-    m_wait.Stop();
+    m_running = m_waiting = false;
+    m_engine.SetMatchReplies(m_matchedBefore);
     if (onFinished)
         onFinished();
 }
 
 void TCompareRun::Done(std::string_view value, bool answered) {
-    m_wait.Stop();
-    m_waiting = m_waitingOwn = false;
+    m_waiting = false;
     const TStep& s = m_steps[m_pos];
     if (s.kind == TStepKind::Get) {
         if (answered)
@@ -235,54 +249,48 @@ void TCompareRun::Received(int, std::string_view body) {
     m_body.assign(body);
 }
 
-void TCompareRun::Processed(int slot, std::string_view value) {
+void TCompareRun::Processed(int, std::string_view value) {
     if (!m_cmp)
         return;
-    const bool ownFrame = m_view.Frames() == m_ownFrame;
-    if (m_waiting && m_replyCheck.Answers(RowRecord(m_steps[m_pos].row), m_body)) {
-        Done(value, true);
+    // While the run matches, the engine processes only the answer to the
+    // request outstanding: the run's.
+    if (m_running) {
+        if (m_waiting)
+            Done(value, true);
         return;
     }
-    // A reply to a request of someone else's, sent after the run's: theirs.
-    if (!ownFrame && m_replyCheck.Answers(m_table[slot], m_body))
-        return;
-    Stray(value);
-    if (m_waiting && ownFrame && !m_waitingOwn) {
-        // The engine took this reply for the run's request and waits no
-        // more; the request's own reply may still come within its time-out.
-        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
-            std::chrono::steady_clock::now() - m_sentAt);
-        const int rest = m_timeoutMs - static_cast<int>(waited.count());
-        if (rest <= 0) {
-            Done({}, false);
+    // After the run, the slot sent last takes any reply. One that names
+    // another row, whose request timed out, is that row's late value.
+    if (m_view.Frames() != m_ownFrame)
+        return; // someone else's request was sent since
+    const std::string_view name = ReplyName(m_body);
+    const std::vector<TCompareRow>& rows = m_cmp->Rows();
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (rows[r].status == TCompareStatus::TimedOut && m_table[rows[r].slot].cmd_str == name) {
+            Late(rows[r].slot, value);
             return;
         }
-        m_waitingOwn = true;
-        m_wait.Start(rest);
     }
 }
 
 void TCompareRun::TimedOut(int) {
-    if (m_waiting && !m_waitingOwn && m_view.Frames() == m_ownFrame)
+    if (m_running && m_waiting && m_view.Frames() == m_ownFrame)
         Done({}, false);
 }
 
-void TCompareRun::WaitTimerTimer() {
-    if (m_waitingOwn)
-        Done({}, false);
-}
-
-void TCompareRun::Stray(std::string_view value) {
-    const std::vector<TCompareRow>& rows = m_cmp->Rows();
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-        if (rows[r].status == TCompareStatus::TimedOut &&
-            m_replyCheck.Answers(m_table[rows[r].slot], m_body)) {
-            m_cmp->SetLate(static_cast<int>(r), value);
-            if (onRow)
-                onRow(static_cast<int>(r));
-            return;
-        }
+void TCompareRun::Late(int slot, std::string_view value) {
+    const int row = m_cmp ? m_cmp->RowOf(slot) : -1;
+    if (row < 0 ||
+        m_cmp->Rows()[static_cast<std::size_t>(row)].status != TCompareStatus::TimedOut) {
+        CountUnmatched();
+        return;
     }
+    m_cmp->SetLate(row, value);
+    if (onRow)
+        onRow(row);
+}
+
+void TCompareRun::CountUnmatched() {
     ++m_unmatched;
 }
 

@@ -13,12 +13,13 @@
 //   - a Set sends the row's file value (val_start), not the edit's text;
 //   - a request that times out does not end the run: its row is "timed out"
 //     and the run goes on with the next;
-//   - a reply is believed only when it answers the request (TReplyCheck).
-//     The engine gives a reply that comes after its time-out to the request
-//     sent next; the run shows it as the late value of the row it answers,
-//     or counts it as unmatched, and waits on (`wait` timer) for the reply
-//     of its own request, which the engine then takes as a reply without a
-//     request, until the request's time-out is over.
+//   - while it runs, the engine matches replies to their requests
+//     (TRequestEngine::SetMatchReplies, app/link/ReplyMatch.h): a row takes
+//     only the reply that names its command; a reply after its time-out is
+//     shown as that row's late value, a reply of no request is counted.
+//     After the run the window's rule is back (a reply belongs to the slot
+//     sent last); a late reply that then comes still reaches only the row
+//     it names.
 //
 // Send: the ticked rows' values that are not known yet are read first; then
 // `beforeWrite` runs (the owner writes its snapshot; false stops the run with
@@ -27,7 +28,6 @@
 // Everything runs on the user-interface thread, from the engine's calls.
 #pragma once
 
-#include "app/link/ReplyCheck.h"
 #include "app/link/RequestEngine.h"
 #include "config/Comparison.h"
 
@@ -40,15 +40,6 @@
 namespace pmv {
 
 class TCompareRun;
-
-// A single-shot timer: the rest of a request's time-out. The owner passes
-// its tick to TCompareRun::WaitTimerTimer.
-class TRunTimer {
-public:
-    virtual ~TRunTimer() = default;
-    virtual void Start(int ms) = 0;
-    virtual void Stop() = 0;
-};
 
 // The engine's view in front of the owner's: passes everything on, counts
 // the frames sent, and lets a run take the replies and edit texts of its own
@@ -77,6 +68,8 @@ public:
     void ReplyReceived(int slot, std::string_view body) override;
     void ReplyProcessed(int slot, std::string_view value) override;
     void ReplyTimedOut(int slot) override;
+    void ReplyLate(int slot, std::string_view value) override;
+    void ReplyUnmatched(std::string_view body) override;
 
 private:
     TLinkView& m_inner;
@@ -89,9 +82,9 @@ private:
 
 class TCompareRun {
 public:
-    // table: the command set whose file values are sent.
-    TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view, TRunTimer& wait,
-                const TReplyCheck& check);
+    // table: the command set whose file values are sent; view: the
+    // engine's view.
+    TCompareRun(const TCmdTable& table, TRequestEngine& engine, TRunView& view);
     ~TCompareRun();
     TCompareRun(const TCompareRun&) = delete;
     TCompareRun& operator=(const TCompareRun&) = delete;
@@ -125,11 +118,6 @@ public:
     std::function<void(int row)> onRow;
     std::function<void()> onFinished;
 
-    // The reply time-out the engine's timer has (200 ms, or what its owner
-    // set): a request waited for past a stray reply ends with it.
-    void SetReplyTimeout(int ms) { m_timeoutMs = ms; }
-    void WaitTimerTimer();
-
 private:
     friend class TRunView;
     enum class TStepKind { Get, Set, Write };
@@ -150,14 +138,12 @@ private:
     void Received(int slot, std::string_view body);
     void Processed(int slot, std::string_view value);
     void TimedOut(int slot);
-    // A reply that is not the awaited one: the late value of a row, or nobody's.
-    void Stray(std::string_view value);
+    void Late(int slot, std::string_view value);
+    void CountUnmatched();
 
     const TCmdTable& m_table;
     TRequestEngine& m_engine;
     TRunView& m_view;
-    TRunTimer& m_wait;
-    const TReplyCheck& m_replyCheck;
 
     TSetComparison* m_cmp = nullptr;
     std::vector<TStep> m_steps;
@@ -166,7 +152,7 @@ private:
     bool m_running = false;
     bool m_stopping = false;
     bool m_waiting = false;       // a request of the run awaits its reply
-    bool m_waitingOwn = false;    // ... after a stray reply ended the engine's wait
+    bool m_matchedBefore = false; // the engine's matching when the run began
     int m_sendingSlot = -1;       // the slot whose Set is being built
     unsigned long m_ownFrame = 0; // frame number of the run's last request
     std::string m_body;           // the body of the reply being processed
@@ -175,8 +161,6 @@ private:
     int m_gets = 0;
     int m_sets = 0;
     std::chrono::steady_clock::time_point m_lastReplyAt{};
-    std::chrono::steady_clock::time_point m_sentAt{};
-    int m_timeoutMs = TRequestEngine::kReplyTimeoutMs;
 };
 
 } // namespace pmv
