@@ -255,8 +255,8 @@ bool TMainForm::WriteTargetSnapshot(const TSetComparison& read) {
     QString line = QStringLiteral("Snapshot of the target written to \"%1\"").arg(PathText(w.path));
     if (!snap.leftOut.empty())
         line += snap.leftOut.size() == 1
-                    ? QStringLiteral(" (1 value not read)")
-                    : QStringLiteral(" (%1 values not read)").arg(snap.leftOut.size());
+                    ? QStringLiteral(" (1 value left out)")
+                    : QStringLiteral(" (%1 values left out)").arg(snap.leftOut.size());
     Memo->AppendLine(line);
     for (const std::string& warning : w.warnings)
         Memo->AppendLine(FromLatin1(warning));

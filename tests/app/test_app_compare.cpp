@@ -171,7 +171,7 @@ TEST_F(CompareTest, DifferencesFoundTickedFromTheKeyboardAndSent) {
     EXPECT_TRUE(snapshots[0].endsWith("_COM25.ini"));
     const QString where = QDir(SnapshotFolder()).filePath(snapshots[0]);
     EXPECT_TRUE(apptest::LogLines(*form).contains(
-        QStringLiteral("Snapshot of the target written to \"%1\" (1 value not read)").arg(where)));
+        QStringLiteral("Snapshot of the target written to \"%1\" (1 value left out)").arg(where)));
     const TConfigLoadResult snap = LoadConfigFile(QFile::encodeName(where).toStdString());
     ASSERT_EQ(snap.Status, TConfigLoadStatus::Ok) << snap.Message;
     EXPECT_EQ(snap.Set.CmdTable[1].val_start, 200);
