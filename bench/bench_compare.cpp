@@ -4,8 +4,12 @@
 //
 //   CompareSeeded/k     64 parameters, k of them changed in the file; the
 //                       simulator is started afresh each run with 0 to 2 silent
-//                       and 0 to 2 late parameters (300 to 500 ms, after the
-//                       200 ms time-out), drawn among the unchanged ones.
+//                       and 0 to 2 late parameters (650 to 900 ms, after the
+//                       time-out), drawn among the unchanged ones. The reply
+//                       window is 500 ms here, as the window tests widen it: on
+//                       a shared machine a reply can take longer than 200 ms,
+//                       and what is measured is which row a reply reaches, not
+//                       the length of the window.
 //                       Counters: exact = runs that found exactly k
 //                       differences; silent_same = silent or late rows shown as
 //                       "same" (0 but for a late reply already received when a
@@ -56,6 +60,7 @@ using namespace pmv;
 constexpr int kCom = 25;
 constexpr int kParams = 64;
 constexpr std::uint32_t kSeed = 20251207;
+constexpr int kReplyWindowMs = 500;
 
 std::string Name(int i) {
     char n[8];
@@ -112,6 +117,7 @@ struct TRig {
     TPortLink link{table, port, replyTimer, runView, [](const std::string&) {}};
     TCompareRun run{table, link.Engine(), runView};
 
+    TRig() { replyTimer.setInterval(kReplyWindowMs); }
     // The simulator started afresh with args, the port open on it.
     bool Start(const std::vector<std::string>& args) {
         ::setenv("PMV_COMMAP", map.c_str(), 1);
@@ -160,7 +166,7 @@ void BM_CompareSeeded(benchmark::State& state) {
             const int p = order[k + silent + i];
             quiet.insert(p);
             lateArg += (i ? "," : "") + Name(p) + ":" +
-                       std::to_string(std::uniform_int_distribution<int>(300, 500)(rng));
+                       std::to_string(std::uniform_int_distribution<int>(650, 900)(rng));
         }
         std::vector<std::string> args;
         if (!silentArg.empty())
