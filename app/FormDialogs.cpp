@@ -58,3 +58,13 @@ QString TMainFormDialogs::AskSaveConfigFile(QWidget* parent, const QString& file
         dlg.selectFile(fileName);
     return ChosenFile(dlg);
 }
+
+QString TMainFormDialogs::AskOpenCompareFile(QWidget* parent, const QString& folder) const {
+    if (OpenCompareFile)
+        return OpenCompareFile(folder);
+    QFileDialog dlg(parent, QStringLiteral("Compare with File"), folder, kConfigFileFilter);
+    Prepare(dlg);
+    dlg.setAcceptMode(QFileDialog::AcceptOpen);
+    dlg.setFileMode(QFileDialog::ExistingFile);
+    return ChosenFile(dlg);
+}

@@ -19,9 +19,12 @@ struct TMainFormDialogs {
     // Save dialog starting with fileName: the chosen path, or an empty text
     // when cancelled.
     std::function<QString(const QString& fileName)> SaveConfigFile;
+    // Open dialog for a configuration to compare with, starting in folder.
+    std::function<QString(const QString& folder)> OpenCompareFile;
 
     // Each asks its member when set, else the toolkit with parent as owner.
     int AskWarning(QWidget* parent, const QString& text, int buttons) const;
     QString AskOpenConfigFile(QWidget* parent) const;
     QString AskSaveConfigFile(QWidget* parent, const QString& fileName) const;
+    QString AskOpenCompareFile(QWidget* parent, const QString& folder) const;
 };

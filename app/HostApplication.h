@@ -14,11 +14,7 @@
 #include <QStringList>
 
 #include <functional>
-#include <memory>
 #include <string>
-
-class THostSignals;
-class TMainForm;
 
 class THostApplication : public QApplication {
     Q_OBJECT
@@ -86,16 +82,5 @@ void ShowError(const QString& message);
 
 // Runs one handler; an exception it throws ends it and is shown by ShowError.
 void RunGuarded(const std::function<void()>& handler);
-
-// Ends the host on SIGTERM, SIGINT and SIGHUP as cleanly as a closed window
-// would: the port closed and unsaved changes kept (TMainForm::EndBySignal,
-// whose line goes to standard error), exit code 128 + the signal. Holds
-// while the returned object lives.
-std::unique_ptr<THostSignals> EndOnSignals(TMainForm& form);
-
-// The whole program: answers the command line, checks for a display, creates the application and
-// the main window, and runs the event loop. onShown, when given, is called once the window has been
-// shown and the event loop runs.
-int RunHost(int& argc, char** argv, const std::function<void(TMainForm&)>& onShown = {});
 
 } // namespace pmv

@@ -1,11 +1,13 @@
 #include "app/Mainfrm.h"
 
+#include "app/CompareForm.h"
 #include "app/FormWidgets.h"
 #include "app/HostApplication.h"
 #include "app/Icons.h"
 #include "app/MainfrmLinkAdapters.h"
 #include "app/RepaintPacer.h"
 #include "app/SlotPanel.h"
+#include "app/link/CompareRun.h"
 #include "app/link/PortLink.h"
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
@@ -14,6 +16,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QKeySequence>
 #include <QLayout>
 #include <QMenu>
@@ -82,21 +85,18 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     m_pacer = new TRepaintPacer(this);
 
-    // Start state of the command set and its snapshot.
-    for (int p = 0; p < kPageCount; ++p)
-        SavedConfig.SavedPageCaptions[p] = CmdsPageControl->PageCaption(p);
-    SavedConfig.SavedPort = LNKCOMPort->Port();
-    SavedConfig.SavedBaudRate = LNKCOMPort->BaudRate();
-    SavedConfig.SavedParity = LNKCOMPort->Parity();
-    for (int i = 0; i < kSlotCount; ++i) {
-        ClearSlot(i);
-        ShowSlot(i);
-    }
-    Paste1->setEnabled(false);
+    // Start state of the command set and its snapshot, with the port's
+    // settings; every slot cleared and shown, "&Paste" disabled.
+    m_doc = TCommandSet(PortSettings());
+    TSetChange all = TSetChange::All();
+    all.clipboard = true;
+    ShowChange(all);
 }
 
 TMainForm::~TMainForm() {
     m_destroying = true;
+    // The comparison window shows the command set, which goes with the window's members.
+    delete m_compareForm;
     if (m_wheelSource)
         m_wheelSource->removeEventFilter(this);
     // The widgets outlive the link: nothing they report may reach it now.
@@ -113,7 +113,8 @@ void TMainForm::BuildMenus() {
                 menu->addSeparator()->setObjectName(QString::fromLatin1(d.name));
                 continue;
             }
-            auto* a = new QAction(QString::fromLatin1(d.caption), this);
+            // Captions are source text (UTF-8: "Compare with File…").
+            auto* a = new QAction(QString::fromUtf8(d.caption), this);
             a->setObjectName(QString::fromLatin1(d.name));
             if (*d.hint) {
                 a->setStatusTip(QString::fromLatin1(d.hint));
@@ -170,9 +171,21 @@ void TMainForm::BuildMenus() {
              TIcon::GetAllParameters},
             {"SetAllParameters", "&Set All Target Parameters", "Set all Target Parameter Values",
              &F::SetAllParametersClick, TIcon::SetAllParameters},
+            // Added after the specified items.
+            {"N5", nullptr, nullptr, nullptr, {}},
+            {"CompareWithTarget",
+             "Compare with Target",
+             "Compare the parameters with the target's values",
+             &F::CompareWithTargetClick,
+             {}},
+            {"CompareWithFile",
+             "Compare with File\u2026",
+             "Compare the parameters with another configuration file",
+             &F::CompareWithFileClick,
+             {}},
         });
     // No handlers: the items toggle their own check marks, which the link
-    // reads by position when they matter.
+    // reads when they matter.
     OptionsMenu = addMenu("&Options", "OptionsMenu");
     addItems(OptionsMenu,
              {
@@ -182,7 +195,7 @@ void TMainForm::BuildMenus() {
              });
     for (QAction* a : OptionsMenu->actions())
         a->setCheckable(true);
-    OptionsMenu->actions().constLast()->setChecked(true);
+    Action("ShowCommandDescription")->setChecked(true);
     addItems(addMenu("&Help", "HelpMenu"), {{"About", "&About", "", &F::AboutClick, TIcon::About}});
 
     // The platform's standard keys for open, save, quit and help (Ctrl+O,
@@ -196,8 +209,7 @@ void TMainForm::BuildMenus() {
         {"About", QKeySequence::HelpContents},
     };
     for (const auto& [name, key] : shortcuts)
-        findChild<QAction*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly)
-            ->setShortcuts(key);
+        Action(name)->setShortcuts(key);
 
     CmdPopupMenu = new QMenu(this);
     CmdPopupMenu->setObjectName(QStringLiteral("CmdPopupMenu"));
@@ -217,7 +229,7 @@ void TMainForm::BuildMenus() {
                                 &F::StoreParameterDefault1Click,
                                 {}},
                            });
-    Paste1 = CmdPopupMenu->actions()[3];
+    Paste1 = Action("Paste1");
 
     TabNamingPopupMenu = new QMenu(this);
     TabNamingPopupMenu->setObjectName(QStringLiteral("TabNamingPopupMenu"));
@@ -226,30 +238,53 @@ void TMainForm::BuildMenus() {
 
 // ---- The command set ----------------------------------------------------------------
 
-const TCmdRecord& TMainForm::Slot(int index) const {
-    static const TCmdRecord none;
-    return index >= 0 && index < kSlotCount ? CmdTable[index] : none;
+QAction* TMainForm::Action(const char* name) const {
+    auto* a = findChild<QAction*>(QString::fromLatin1(name), Qt::FindDirectChildrenOnly);
+    Q_ASSERT(a);
+    return a;
 }
 
 void TMainForm::SetSlot(int index, const TCmdRecord& record) {
-    if (index < 0 || index >= kSlotCount)
-        return;
-    TCmdRecord& r = CmdTable[index];
-    if (&r != &record)
-        r = record;
-    CmdsPageControl->ShowSlot(index, r);
+    ShowChange(m_doc.SetRecord(index, record));
 }
 
-void TMainForm::ClearSlot(int index) {
-    if (index < 0 || index >= kSlotCount)
-        return;
-    ClearRecord(CmdTable[index]);
-    CmdsPageControl->ClearSlot(index);
+QString TMainForm::FileName() const {
+    const std::string& path = m_doc.FileName();
+    return QFile::decodeName(QByteArray(path.data(), qsizetype(path.size())));
 }
 
 void TMainForm::ShowSlot(int index) {
-    if (index >= 0 && index < kSlotCount)
-        CmdsPageControl->ShowSlot(index, CmdTable[index]);
+    CmdsPageControl->ShowSlot(index, m_doc.Record(index));
+}
+
+void TMainForm::ShowChange(const TSetChange& change) {
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (change.cleared[i])
+            CmdsPageControl->ClearSlot(i);
+    }
+    if (change.captions) {
+        for (int p = 0; p < kPageCount; ++p)
+            CmdsPageControl->SetPageCaption(p, m_doc.PageCaptions()[p]);
+    }
+    for (int i = 0; i < kSlotCount; ++i) {
+        if (change.shown[i]) {
+            ShowSlot(i);
+        } else if (change.colour[i] && !m_doc.Record(i).has(pmv::Disabled)) {
+            // A disabled slot keeps its grey caption; the colour shows once
+            // it is enabled again.
+            CmdsPageControl->SetCaptionColour(
+                i, SlotColourToQColor(m_doc.Record(i).colour, QApplication::palette()));
+        }
+    }
+    if (change.clipboard)
+        Paste1->setEnabled(m_doc.CanPaste());
+    if (change.records.any())
+        ComparedSlotsChanged(change.records);
+}
+
+TSerialSettings TMainForm::PortSettings() const {
+    return {LNKCOMPort->Port(), LNKCOMPort->BaudRate(), LNKCOMPort->DataBits(),
+            LNKCOMPort->Parity(), LNKCOMPort->StopBits()};
 }
 
 // ---- Helpers ------------------------------------------------------------------------

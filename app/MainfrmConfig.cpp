@@ -9,7 +9,6 @@
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
 #include "config/ConfigFile.h"
-#include "config/ConfigState.h"
 #include "config/ParamDefaults.h"
 #include "dialogs/Dlgutils.h"
 
@@ -47,21 +46,6 @@ void TMainForm::SetDialogs(TMainFormDialogs dialogs) {
     m_dialogs = std::move(dialogs);
 }
 
-// The command set as it stands on the window, with the port component's settings.
-TConfigSet TMainForm::Config() const {
-    TConfigSet set;
-    set.CmdTable = CmdTable;
-    set.Title = ConfigTitle;
-    for (int p = 0; p < kPageCount; ++p)
-        set.PageCaptions[p] = CmdsPageControl->PageCaption(p);
-    set.ComPort = LNKCOMPort->Port();
-    set.BaudRate = LNKCOMPort->BaudRate();
-    set.DataBits = LNKCOMPort->DataBits();
-    set.Parity = LNKCOMPort->Parity();
-    set.StopBits = LNKCOMPort->StopBits();
-    return set;
-}
-
 // ---- Load ---------------------------------------------------------------------------
 
 void TMainForm::LoadConfigClick() {
@@ -85,19 +69,10 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     }
     const TConfigSet& set = r.Set;
 
-    // The command set and its snapshot.
+    // The command set and its snapshot. A comparison of the old set ends.
+    ForgetComparison();
     CmdsPageControl->setCurrentIndex(0);
-    for (int i = 0; i < kSlotCount; ++i)
-        ClearSlot(i);
-    ConfigFileName = path;
-    m_configEncoding = r.Encoding;
-    ConfigTitle = set.Title;
-    for (int p = 0; p < kPageCount; ++p)
-        CmdsPageControl->SetPageCaption(p, set.PageCaptions[p]);
-    CmdTable = set.CmdTable;
-    SavedConfig = MakeSavedConfig(set);
-    for (int i = 0; i < kSlotCount; ++i)
-        ShowSlot(i);
+    ShowChange(m_doc.Load(set, PathBytes(path), r.Encoding));
 
     // A fresh log and fresh traffic counts (panels 2, 4 and 6). The request
     // engine keeps the counts; the status bar's double click is their reset.
@@ -108,9 +83,9 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     Memo->AppendLine(QStringLiteral("%1 commands loaded from configuration file \"%2\"")
                          .arg(kSlotCount)
                          .arg(baseName));
-    if (!ConfigTitle.empty()) {
-        setWindowTitle(TitleCaption(ConfigTitle));
-        Memo->AppendLine(QStringLiteral("Title: \"") + FromLatin1(ConfigTitle) + QLatin1Char('"'));
+    if (!set.Title.empty()) {
+        setWindowTitle(TitleCaption(set.Title));
+        Memo->AppendLine(QStringLiteral("Title: \"") + FromLatin1(set.Title) + QLatin1Char('"'));
     }
     StatusBar->SetPanel(7, baseName);
     m_fileStamp = StampFile(PathBytes(path));
@@ -124,6 +99,8 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
     LNKCOMPort->SetDataBits(set.DataBits);
     LNKCOMPort->SetParity(set.Parity);
     LNKCOMPort->SetStopBits(set.StopBits);
+    // What the component took, should it have refused a value.
+    m_doc.SetSerial(PortSettings());
     if (OpenPortOrSayWhy(QString::asprintf("ERROR: - unable to open COM%d", LNKCOMPort->Port())))
         StatusBar->SetPanel(0, OpenPortStatusText());
     else
@@ -137,9 +114,9 @@ void TMainForm::SaveConfigClick() {
 }
 
 bool TMainForm::SaveConfigFile() {
-    QString path = ConfigFileName;
+    QString path = FileName();
     if (path.isEmpty()) {
-        path = m_dialogs.AskSaveConfigFile(this, ConfigFileName);
+        path = m_dialogs.AskSaveConfigFile(this, path);
         if (path.isEmpty())
             return false;
     } else if (StampFile(PathBytes(path)) != m_fileStamp &&
@@ -147,16 +124,14 @@ bool TMainForm::SaveConfigFile() {
                                     int(QMessageBox::Yes | QMessageBox::No)) != QMessageBox::Yes) {
         return false; // another program wrote it since: not overwritten unasked
     }
-    const TConfigSet set = Config();
-    const TConfigSaveResult r = pmv::SaveConfigFile(PathBytes(path), set, m_configEncoding);
+    // On a failure neither the name nor the snapshot is taken: the close
+    // query still sees the unsaved changes, and the next save asks for a
+    // name again. The texts go out as the file stored them (8-bit or UTF-8).
+    const TConfigSaveResult r = m_doc.Save(PathBytes(path));
     if (!r.Ok) {
-        // Neither the name nor the snapshot is taken: the close query still
-        // sees the unsaved changes, and the next save asks for a name again.
         ShowError(PathText(r.Message));
         return false;
     }
-    ConfigFileName = path;
-    SavedConfig = MakeSavedConfig(set);
     m_fileStamp = StampFile(PathBytes(path));
     // Written, but the reader would refuse it (a setting outside its lists,
     // a value outside its range): say so while it can still be corrected.
@@ -168,21 +143,12 @@ bool TMainForm::SaveConfigFile() {
 
 // ---- Close query --------------------------------------------------------------------
 
-bool TMainForm::IsConfigModified() const {
-    TPageCaptions captions;
-    for (int p = 0; p < kPageCount; ++p)
-        captions[p] = CmdsPageControl->PageCaption(p);
-    return pmv::IsConfigModified(ConfigTitle, captions, LNKCOMPort->Port(),
-                                 int(LNKCOMPort->BaudRate()), int(LNKCOMPort->Parity()), CmdTable,
-                                 SavedConfig);
-}
-
 void TMainForm::FormCloseQuery(bool& CanClose) {
     if (!IsConfigModified()) {
         CanClose = true;
         return;
     }
-    const QString question = PathText(CloseQueryPrompt(PathBytes(ConfigFileName)));
+    const QString question = PathText(m_doc.CloseQuestion());
     switch (m_dialogs.AskWarning(this, question,
                                  int(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel))) {
     case QMessageBox::Yes:
@@ -205,27 +171,23 @@ void TMainForm::DeleteAllCommandsClick() {
     if (m_dialogs.AskWarning(this, kDeleteAllQuestion,
                              int(QMessageBox::Ok | QMessageBox::Cancel)) != QMessageBox::Ok)
         return;
-    for (int i = 0; i < kSlotCount; ++i) {
-        ClearSlot(i);
-        ShowSlot(i);
-    }
+    ShowChange(m_doc.DeleteAll());
 }
 
 // ---- Parameter defaults -------------------------------------------------------------
 
 void TMainForm::DefaultClick() {
-    ShowSlot(CmdsPageControl->SelectedSlot());
+    ShowChange(m_doc.ShowDefault(CmdsPageControl->SelectedSlot()));
 }
 
 void TMainForm::StoreParameterDefault1Click() {
     const int s = CmdsPageControl->SelectedSlot();
     // A text that is not an integer throws; the handler guard shows it.
-    pmv::StoreParameterDefault(CmdTable[s], ToLatin1(CmdsPageControl->EditText(s)));
+    ShowChange(m_doc.StoreDefault(s, ToLatin1(CmdsPageControl->EditText(s))));
 }
 
 void TMainForm::SetAllParameterDefaultsClick() {
-    for (int i = 0; i < kSlotCount; ++i)
-        ShowSlot(i);
+    ShowChange(m_doc.ShowAllDefaults());
     Memo->AppendLine(QString::fromLatin1(kAllDefaultsSetLogLine));
     Memo->AppendLine(QString::fromLatin1(kSetAllReminderLogLine));
 }
@@ -236,7 +198,7 @@ void TMainForm::StoreAllParameterDefaultsClick() {
         texts[i] = ToLatin1(CmdsPageControl->EditText(i));
     // Stops with its conversion error at the first text that is not an
     // integer; the slots before it keep their new defaults.
-    pmv::StoreAllParameterDefaults(CmdTable, texts);
+    ShowChange(m_doc.StoreAllDefaults(texts));
     Memo->AppendLine(QString::fromLatin1(kAllDefaultsStoredLogLine));
     Memo->AppendLine(QString::fromLatin1(kSetAllReminderLogLine));
 }

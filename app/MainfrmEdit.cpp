@@ -41,44 +41,27 @@ bool TMainForm::EditSlot(int index) {
     if (!IsSlotIndex(index))
         return false;
     // The editor works on its own copy; the record changes only on OK.
-    return EditCmd(this, index, CmdTable[index]);
+    TCmdRecord record = m_doc.Record(index);
+    if (!EditCmd(this, index, record))
+        return false;
+    ShowChange(m_doc.SetRecord(index, record));
+    return true;
 }
 
 void TMainForm::EditClick() {
-    const int s = CmdsPageControl->SelectedSlot();
-    if (EditSlot(s))
-        ShowSlot(s);
+    EditSlot(CmdsPageControl->SelectedSlot());
 }
 
 void TMainForm::CopyClick() {
-    const int s = CmdsPageControl->SelectedSlot();
-    ClipCmd = CmdTable[s];
-    ClipCutPending = false;
-    ClipSource = s;
-    Paste1->setEnabled(true);
+    ShowChange(m_doc.Copy(CmdsPageControl->SelectedSlot()));
 }
 
 void TMainForm::CutClick() {
-    const int s = CmdsPageControl->SelectedSlot();
-    // The slot stays as it is until the next paste moves its definition.
-    ClipCmd = CmdTable[s];
-    ClipCutPending = true;
-    ClipSource = s;
-    Paste1->setEnabled(true);
+    ShowChange(m_doc.Cut(CmdsPageControl->SelectedSlot()));
 }
 
 void TMainForm::Paste1Click() {
-    const int s = CmdsPageControl->SelectedSlot();
-    SetSlot(s, ClipCmd);
-    if (ClipCutPending) {
-        ClipCutPending = false;
-        // Pasting a cut slot back where it came from ends the move there:
-        // clearing the source now would wipe the definition just pasted.
-        if (ClipSource != s) {
-            ClearSlot(ClipSource);
-            ShowSlot(ClipSource);
-        }
-    }
+    ShowChange(m_doc.Paste(CmdsPageControl->SelectedSlot()));
 }
 
 void TMainForm::DeleteClick() {
@@ -91,8 +74,7 @@ void TMainForm::DeleteClick() {
     box.setEscapeButton(QMessageBox::Cancel);
     if (box.exec() != QMessageBox::Ok)
         return;
-    ClearSlot(s);
-    ShowSlot(s);
+    ShowChange(m_doc.Delete(s));
 }
 
 void TMainForm::ColourClick() {
@@ -105,23 +87,18 @@ void TMainForm::ColourClick() {
         // Qt's own dialog: a desktop's colour chooser keeps settings of its own.
         ColorDialog->setOption(QColorDialog::DontUseNativeDialog);
     }
-    ColorDialog->setCurrentColor(SlotColourToQColor(CmdTable[s].colour, QApplication::palette()));
+    ColorDialog->setCurrentColor(
+        SlotColourToQColor(m_doc.Record(s).colour, QApplication::palette()));
     if (ColorDialog->exec() != QDialog::Accepted)
         return;
     const QColor chosen = ColorDialog->selectedColor();
     if (!chosen.isValid())
         return;
-    CmdTable[s].colour = QColorToSlotColour(chosen);
-    // A disabled slot keeps its grey caption; the colour shows once it is
-    // enabled again.
-    if (!CmdTable[s].has(pmv::Disabled))
-        CmdsPageControl->SetCaptionColour(s, chosen);
+    ShowChange(m_doc.SetColour(s, QColorToSlotColour(chosen)));
 }
 
 void TMainForm::Disable1Click() {
-    const int s = CmdsPageControl->SelectedSlot();
-    CmdTable[s].opts ^= pmv::Disabled;
-    ShowSlot(s);
+    ShowChange(m_doc.ToggleDisabled(CmdsPageControl->SelectedSlot()));
 }
 
 // ---- Page popup menu and title ----------------------------------------------------------
@@ -130,20 +107,19 @@ void TMainForm::RenameClick() {
     const int p = CmdsPageControl->currentIndex();
     if (p < 0 || p >= kPageCount)
         return;
-    std::string text = CmdsPageControl->PageCaption(p);
+    std::string text = m_doc.PageCaptions()[p];
     if (!GetStr(this, "Rename Page", text, kPageCaptionMaxLength, false))
         return;
     // An empty text keeps the caption: a page always has a name.
-    if (!text.empty())
-        CmdsPageControl->SetPageCaption(p, text);
+    ShowChange(m_doc.RenamePage(p, text));
 }
 
 void TMainForm::EditTitleClick() {
-    std::string text = ConfigTitle;
+    std::string text = m_doc.Title();
     if (!GetStr(this, "Rename Title", text, kTitleMaxLength, false))
         return;
-    ConfigTitle = text;
-    setWindowTitle(TitleCaption(ConfigTitle));
+    ShowChange(m_doc.SetTitle(text));
+    setWindowTitle(TitleCaption(m_doc.Title()));
 }
 
 // ---- Log-in and about box ---------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include "app/Mainfrm.h"
 #include "app/MainfrmLinkAdapters.h"
 #include "app/SlotPanel.h"
+#include "app/link/CompareRun.h"
 #include "app/link/PortLink.h"
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomdlg.h"
@@ -15,8 +16,6 @@
 
 #include <QMenu>
 #include <QTimer>
-
-#include <tuple>
 
 // The components come first among the window's children.
 void TMainForm::BuildComponents() {
@@ -35,10 +34,12 @@ void TMainForm::BuildComponents() {
 // per-slot handler family Cmd<N>...: the panel reports each event with the
 // slot index.
 void TMainForm::BuildLink() {
-    m_linkView = std::make_unique<TFormLinkView>(
-        TFormLinkView::TWidgets{Memo, StatusBar, OptionsMenu, CmdsPageControl, this});
+    m_linkView = std::make_unique<TFormLinkView>(TFormLinkView::TWidgets{
+        Memo, StatusBar, Action("ShowTransmissions"), Action("ShowUnframedReceptions"),
+        Action("ShowCommandDescription"), CmdsPageControl, this});
+    m_runView = std::make_unique<pmv::TRunView>(*m_linkView);
     m_link = std::make_unique<pmv::TPortLink>(
-        CmdTable, *LNKCOMPort, *RxTimer, *m_linkView,
+        m_doc.Table(), *LNKCOMPort, *RxTimer, *m_runView,
         [](const std::string& what) { pmv::ShowError(pmv::ExceptionText(what.c_str())); });
 
     // A port whose device vanishes is closed, shown as lost, and opened
@@ -63,6 +64,7 @@ void TMainForm::BuildLink() {
             [this](const QPoint& pos) { CmdPopupMenu->popup(pos); });
     connect(panel, &TSlotPanel::PageMenuRequested, TabNamingPopupMenu,
             [this](const QPoint& pos) { TabNamingPopupMenu->popup(pos); });
+    BuildCompare();
 }
 
 // ---- Value entry with the wheel, runs ---------------------------------------------
@@ -80,17 +82,13 @@ void TMainForm::GetAllParametersClick() {
 }
 
 void TMainForm::SetAllParametersClick() {
-    m_link->Engine().SetAllParameters();
+    SetAllWithSnapshot();
 }
 
 // ---- COM menu -----------------------------------------------------------------------
 
 void TMainForm::COMSettingsClick() {
-    const auto settings = [this] {
-        return std::make_tuple(LNKCOMPort->Port(), LNKCOMPort->BaudRate(), LNKCOMPort->DataBits(),
-                               LNKCOMPort->Parity(), LNKCOMPort->StopBits());
-    };
-    const auto before = settings();
+    const pmv::TSerialSettings before = PortSettings();
     LNKCOMDlg->SetPort1(LNKCOMPort->Port());
     LNKCOMDlg->SetBaudRate(LNKCOMPort->BaudRate());
     LNKCOMDlg->SetDataBits(LNKCOMPort->DataBits());
@@ -108,9 +106,10 @@ void TMainForm::COMSettingsClick() {
     LNKCOMPort->SetDataBits(LNKCOMDlg->DataBits());
     LNKCOMPort->SetParity(LNKCOMDlg->Parity());
     LNKCOMPort->SetStopBits(LNKCOMDlg->StopBits());
+    m_doc.SetSerial(PortSettings());
     // New settings are the operator's own choice: a lost device is no
     // longer waited for.
-    if (settings() != before && m_watch->Stop())
+    if (PortSettings() != before && m_watch->Stop())
         StatusBar->SetPanel(0, QStringLiteral("COM closed"));
 }
 

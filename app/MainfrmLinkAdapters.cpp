@@ -7,7 +7,6 @@
 
 #include <QAction>
 #include <QFile>
-#include <QMenu>
 #include <QTimer>
 
 void TFormLinkView::AppendLog(std::string_view line) {
@@ -29,9 +28,8 @@ void TFormLinkView::ShowCount(pmv::TLinkCounter counter, int value) {
     m_widgets.status->SetPanel(panel, QString::number(value));
 }
 
-bool TFormLinkView::OptionChecked(int pos) const {
-    const QList<QAction*> items = m_widgets.options->actions();
-    return pos >= 0 && pos < items.size() && items[pos]->isChecked();
+bool TFormLinkView::Checked(const QAction* item) {
+    return item && item->isChecked();
 }
 
 std::string TFormLinkView::EditText(int index) const {

@@ -13,7 +13,7 @@
 #include <functional>
 #include <string>
 
-class QMenu;
+class QAction;
 class QObject;
 class TLogView;
 class TSlotPanel;
@@ -26,7 +26,10 @@ public:
     struct TWidgets {
         TLogView* log = nullptr;
         TStatusLine* status = nullptr; // counts in panels 2 (Tx), 4 (Rx), 6 (Rx TO)
-        QMenu* options = nullptr;      // read by position: 0, 1, 2
+        // The three Options items, read when they matter.
+        QAction* showTransmissions = nullptr;
+        QAction* showUnframedReceptions = nullptr;
+        QAction* showCommandDescription = nullptr;
         TSlotPanel* panel = nullptr;
         QObject* context = nullptr; // queued error boxes end with it
     };
@@ -35,9 +38,13 @@ public:
 
     void AppendLog(std::string_view line) override;
     void ShowCount(pmv::TLinkCounter counter, int value) override;
-    bool ShowTransmissions() const override { return OptionChecked(0); }
-    bool ShowUnframedReceptions() const override { return OptionChecked(1); }
-    bool ShowCommandDescription() const override { return OptionChecked(2); }
+    bool ShowTransmissions() const override { return Checked(m_widgets.showTransmissions); }
+    bool ShowUnframedReceptions() const override {
+        return Checked(m_widgets.showUnframedReceptions);
+    }
+    bool ShowCommandDescription() const override {
+        return Checked(m_widgets.showCommandDescription);
+    }
     std::string EditText(int index) const override;
     void SetEditText(int index, std::string_view text) override;
     // Shown in the application's standard error box, queued: the error may
@@ -46,10 +53,9 @@ public:
     // reply path until it is closed.
     void ConvertError(const std::string& message) override;
 
-    // Check mark of the Options item at pos.
-    bool OptionChecked(int pos) const;
-
 private:
+    static bool Checked(const QAction* item);
+
     TWidgets m_widgets;
 };
 

@@ -22,9 +22,8 @@ std::string TMainForm::EndBySignal(int signal) {
         text += "; COM" + std::to_string(LNKCOMPort->Port()) + " closed";
     }
     if (IsConfigModified()) {
-        const pmv::TRecoveryResult r =
-            pmv::WriteRecoveryCopy(QFile::encodeName(ConfigFileName).toStdString(),
-                                   QFile::encodeName(QDir::currentPath()).toStdString(), Config());
+        const pmv::TRecoveryResult r = pmv::WriteRecoveryCopy(
+            m_doc.FileName(), QFile::encodeName(QDir::currentPath()).toStdString(), Config());
         text += r.Ok ? "; unsaved changes kept in " + r.Path
                      : "; unsaved changes could not be kept: " + r.Message;
     }

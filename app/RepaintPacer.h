@@ -26,6 +26,13 @@ public:
     // Paces `window` (a top-level widget) for as long as both exist.
     explicit TRepaintPacer(QWidget* window);
 
+    // Repaints what has changed now, whatever the frame: the end of a run of
+    // changes is shown without waiting for the next frame.
+    void RepaintNow() {
+        m_frame.stop();
+        Repaint();
+    }
+
     // Repaints so far, and update requests held back (for measurements).
     int Repaints() const { return m_repaints; }
     int HeldBack() const { return m_heldBack; }

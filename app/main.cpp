@@ -1,5 +1,5 @@
 // PMV-Host: the QXM300 controller host.
-#include "app/HostApplication.h"
+#include "app/HostMain.h"
 
 int main(int argc, char** argv) {
     return pmv::RunHost(argc, argv);

@@ -6,6 +6,7 @@
 // child process to that line, and the child's peak resident memory comes from
 // wait4(). The other benchmarks run in this process.
 #include "app/HostApplication.h"
+#include "app/HostMain.h"
 #include "app/Mainfrm.h"
 #include "bench/BenchSupport.h"
 

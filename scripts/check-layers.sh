@@ -2,11 +2,14 @@
 # Fails when a file includes a project header from a layer above its own.
 #
 #   platform/            the Windows-named calls over POSIX, the thread class
-#   config/              slot table and file format (uses the port setting types)
+#   config/              slot table, file format, the command set as a document,
+#                        comparisons and snapshots (uses the port setting types)
 #   comport/             the serial port component package, on platform/
 #   dialogs/             the forms the window opens, on config/
-#   app/link/            the request engine, on config/ (PortLink, PortWatch: also comport/, platform/)
-#   app/                 the main window: may use everything above
+#   app/link/            the request engine and comparison runs, on config/ (PortLink, PortWatch:
+#                        also comport/, platform/)
+#   app/                 the main window: may use everything above; its units
+#                        (header with source) include each other in no circle
 #   tools/               programs: anything but the main window
 #   tests/, bench/       anything
 set -euo pipefail
@@ -36,5 +39,21 @@ while IFS= read -r file; do
     bad=1
   done < <(sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\([^"]*\/[^"]*\)".*/\1/p' "$file")
 done < <(git ls-files '*.cpp' '*.h')
-[ $bad -eq 0 ] && echo "check-layers: every include stays in its layer"
+
+# The window's files: no two units (a header with its source) may include each
+# other, directly or through others.
+edges=$(git ls-files 'app/*.cpp' 'app/*.h' | while IFS= read -r file; do
+  from=${file%.*}
+  sed -n 's/^[[:space:]]*#[[:space:]]*include[[:space:]]*"\(app\/[^"]*\)".*/\1/p' "$file" |
+    while IFS= read -r inc; do
+      to=${inc%.*}
+      [ "$to" = "$from" ] || echo "$from $to"
+    done
+done)
+if ! loops=$(tsort <<<"$edges" 2>&1 >/dev/null) || [ -n "$loops" ]; then
+  echo "app/ units include each other in a circle:" >&2
+  sed -n 's/^tsort: //p' <<<"$loops" | grep -v 'input contains a loop' >&2
+  bad=1
+fi
+[ $bad -eq 0 ] && echo "check-layers: every include stays in its layer, and no two app/ units include each other"
 exit $bad

@@ -219,6 +219,7 @@ void TRequestEngine::ProcessReply(std::string_view body) {
     const std::string_view value = ReplyValue(body);
     const int slot = m_pendingSlot;
     const TCmdRecord& rec = m_table[slot];
+    m_view.ReplyReceived(slot, body);
 
     m_logLine.clear();
     if (!m_view.ShowCommandDescription()) {

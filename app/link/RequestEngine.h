@@ -117,6 +117,11 @@ public:
     // value is valid during the call. ReplyTimedOut comes once per time-out,
     // after its processing. Either may start a new request.
     virtual void ReplyProcessed(int /*slot*/, std::string_view /*value*/) {}
+    // The whole body of each reply (name and value) with the slot it is
+    // attributed to, as it arrives, before the rest of its processing; for
+    // owners that must know which request a reply answers. It must not start
+    // a request (the engine is still busy with this reply).
+    virtual void ReplyReceived(int /*slot*/, std::string_view /*body*/) {}
     virtual void ReplyTimedOut(int /*slot*/) {}
     // Only while the engine matches replies: the late reply to slot's
     // request, which had timed out, and a reply that matches no request

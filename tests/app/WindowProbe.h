@@ -137,6 +137,26 @@ inline void SetTitle(const QObject& form, const std::string& title) {
     EXPECT_TRUE(answered);
 }
 
+// "&Rename" of the page popup as the operator runs it on page (0..7): types
+// caption and presses OK.
+inline void RenamePage(const QObject& form, int page, const std::string& caption) {
+    Panel(form)->setCurrentIndex(page);
+    bool answered = false;
+    pmv::test::WhenModal([&](QWidget* w) {
+        auto* dlg = qobject_cast<pmv::TGetStrForm*>(w);
+        if (!dlg) {
+            ADD_FAILURE() << "not the string entry dialog";
+            w->close();
+            return;
+        }
+        dlg->StringEdit->setText(QString::fromLatin1(caption.data(), qsizetype(caption.size())));
+        QTest::mouseClick(dlg->OkBitBtn, Qt::LeftButton);
+        answered = true;
+    });
+    Item(form, "Rename")->trigger();
+    EXPECT_TRUE(answered);
+}
+
 // "&Settings" of the COM menu: change sets the settings form's lists, then OK.
 // (Data bits and stop bits are read-only for the operator; their lists are
 // set here all the same, as the form reads every list on OK.)

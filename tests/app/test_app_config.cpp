@@ -252,7 +252,7 @@ public: // the table rows of the tests reach in through a reference
     void MessUp() {
         Define(3, ctParamSet, "OLD", 5);
         apptest::SetTitle(*form, "old title");
-        Panel()->SetPageCaption(2, "Old page");
+        apptest::RenamePage(*form, 2, "Old page");
         form->findChild<TLogView*>()->AppendLine(QStringLiteral("old line 1"));
         form->findChild<TLogView*>()->AppendLine(QStringLiteral("old line 2"));
         for (int panel : {2, 4, 6})
@@ -464,7 +464,7 @@ TEST_F(ConfigWindowTest, SaveAfterLoadRewritesTheLoadedFileWithoutDialog) {
     Show();
     Load(path);
     apptest::SetTitle(*form, "Changed");
-    Panel()->SetPageCaption(1, "Pumps");
+    apptest::RenamePage(*form, 1, "Pumps");
     Change(0, [](TCmdRecord& r) { r.val_start = 77; });
     apptest::ChangePortSettings(
         *form, [](QORLNK::TLNKCOMDlgFrm& f) { apptest::Choose(f.BaudRateComboBox, "19200"); });
@@ -617,8 +617,8 @@ TEST_F(ConfigWindowTest, CloseQueryAsksOnlyWhenSomethingChanged) {
         {"nothing changed", [](ConfigWindowTest&) {}, nullptr},
         {"page renamed and renamed back",
          [](ConfigWindowTest& t) {
-             t.Panel()->SetPageCaption(4, "Other");
-             t.Panel()->SetPageCaption(4, "Cmds 5");
+             apptest::RenamePage(*t.form, 4, "Other");
+             apptest::RenamePage(*t.form, 4, "Cmds 5");
          },
          nullptr},
         {"data bits and stop bits",
@@ -636,7 +636,7 @@ TEST_F(ConfigWindowTest, CloseQueryAsksOnlyWhenSomethingChanged) {
              t.ForgetQuestions();
          },
          nullptr},
-        {"page renamed", [](ConfigWindowTest& t) { t.Panel()->SetPageCaption(7, "Spare"); },
+        {"page renamed", [](ConfigWindowTest& t) { apptest::RenamePage(*t.form, 7, "Spare"); },
          kCreateNew},
         {"title set", [](ConfigWindowTest& t) { apptest::SetTitle(*t.form, "T"); }, kCreateNew},
         {"slot defined", [](ConfigWindowTest& t) { t.Define(30, ctCommand, "GO"); }, kCreateNew},
@@ -770,7 +770,7 @@ TEST_F(ConfigWindowTest, CloseQueryAnswers) {
 TEST_F(ConfigWindowTest, CloseQuestionNamesTheFileWithoutItsFolder) {
     Show();
     Load(ExampleCopy(QStringLiteral("station A.ini")));
-    Panel()->SetPageCaption(0, "Motors");
+    apptest::RenamePage(*form, 0, "Motors");
     warningAnswers.assign({QMessageBox::Cancel});
     EXPECT_FALSE(form->close());
     EXPECT_EQ(questions, QStringList{"Update Configuration File station A.ini?"});

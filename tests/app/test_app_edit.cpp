@@ -580,7 +580,7 @@ TEST_F(EditTest, RenamePage) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        Panel()->SetPageCaption(2, "Cmds 3");
+        apptest::RenamePage(*form, 2, "Cmds 3");
         Panel()->setCurrentIndex(2);
         TGetStrSeen seen;
         TModalDriver d(AnswerGetStr(seen, FromLatin1(row.typed), row.ok));
@@ -806,7 +806,7 @@ TEST_F(EditTest, ColouredAndDisabledSlotsOnScreen) {
         [](QWidget* w) { return qobject_cast<QColorDialog*>(w) != nullptr; });
     Run("Colour", 5); // blue through the colour dialog
     EXPECT_TRUE(d.Ran());
-    Panel()->SetPageCaption(0, "Pumps");
+    apptest::RenamePage(*form, 0, "Pumps");
     QApplication::processEvents();
 
     const QImage img = form->grab().toImage();

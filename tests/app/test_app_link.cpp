@@ -3,6 +3,7 @@
 // the bundled simulator (qxm-sim) on a real pseudo-terminal published as
 // COM25 through a private device map.
 #include "app/HostApplication.h"
+#include "app/HostMain.h"
 #include "app/HostSignals.h"
 #include "app/Mainfrm.h"
 #include "app/link/PortWatch.h"

@@ -310,13 +310,21 @@ TEST_F(MainFormTest, MainMenuItems) {
         }
         EXPECT_TRUE(a->isEnabled());
     }
+    // Items added later come after the specified ones.
+    const QHash<QString, QStringList> added = {
+        {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile"}}};
     for (const auto& [menu, count] : position.asKeyValueRange()) {
         for (QAction* m : form->menuBar()->actions()) {
             if (m->text() == menu) {
-                EXPECT_EQ(m->menu()->actions().size(), count) << menu.toStdString();
+                const QList<QAction*> items = m->menu()->actions();
+                ASSERT_EQ(items.size(), count + added.value(menu).size()) << menu.toStdString();
+                for (int i = 0; i < added.value(menu).size(); ++i)
+                    EXPECT_EQ(items[count + i]->objectName(), added.value(menu)[i]);
             }
         }
     }
+    EXPECT_EQ(Item(*form, "CompareWithTarget")->text(), "Compare with Target");
+    EXPECT_EQ(Item(*form, "CompareWithFile")->text(), QString::fromUtf8("Compare with File\u2026"));
 }
 
 // The platform's standard keys run their items (captions and mnemonics are
@@ -374,7 +382,7 @@ TEST_F(MainFormTest, OptionItemsToggleTheirCheckMarks) {
         {Item(*form, "ShowUnframedReceptions"), false},
         {Item(*form, "ShowCommandDescription"), true},
     };
-    // The link reads them by their position in the Options menu.
+    // In this order in the Options menu; the link reads them by name.
     const QList<QAction*> items = Named<QMenu>("OptionsMenu")->actions();
     ASSERT_EQ(items.size(), 3);
     for (int pos = 0; pos < 3; ++pos) {
@@ -387,19 +395,24 @@ TEST_F(MainFormTest, OptionItemsToggleTheirCheckMarks) {
     }
 }
 
-TEST(LinkView, ReadsTheOptionsByPosition) {
+TEST(LinkView, ReadsTheOptionsItIsGiven) {
     QMenu options;
-    for (bool checked : {true, false, true}) {
-        QAction* a = options.addAction(QStringLiteral("option"));
-        a->setCheckable(true);
-        a->setChecked(checked);
+    QAction* items[3];
+    for (int i = 0; i < 3; ++i) {
+        items[i] = options.addAction(QStringLiteral("option"));
+        items[i]->setCheckable(true);
+        items[i]->setChecked(i != 1);
     }
-    TFormLinkView view(TFormLinkView::TWidgets{nullptr, nullptr, &options, nullptr, nullptr});
+    // Put in another order than the menu's: each is read as itself.
+    TFormLinkView view(
+        TFormLinkView::TWidgets{nullptr, nullptr, items[2], items[1], items[0], nullptr, nullptr});
     EXPECT_TRUE(view.ShowTransmissions());
     EXPECT_FALSE(view.ShowUnframedReceptions());
     EXPECT_TRUE(view.ShowCommandDescription());
-    EXPECT_FALSE(view.OptionChecked(-1));
-    EXPECT_FALSE(view.OptionChecked(3));
+    items[2]->setChecked(false);
+    EXPECT_FALSE(view.ShowTransmissions());
+    TFormLinkView none(TFormLinkView::TWidgets{});
+    EXPECT_FALSE(none.ShowCommandDescription());
 }
 
 TEST_F(MainFormTest, ToolButtonsRunTheirMenuItems) {

@@ -19,6 +19,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <poll.h>
 #include <spawn.h>
 #include <sstream>
@@ -281,6 +282,39 @@ TEST_F(CliTest, SetThenVerifyReportsExactlyTheChange) {
     EXPECT_EQ(r.status, 0) << r.out;
 }
 
+// A snapshot of the target, the file compared with it offline, and verify's
+// row statuses; a parameter that is not read is left out of the snapshot.
+TEST_F(CliTest, SnapshotDiffAndVerifyStatuses) {
+    StartSim({"--silent", "TLIM"});
+    ASSERT_EQ(Link({"set", kExample, "SPD=1600", kWideTimeout}).status, 0);
+    const std::string out = m_dir + "/snap.ini";
+    TRun r = Link({"snapshot", kExample, out, "--timeout=1000"});
+    EXPECT_EQ(r.status, 1) << r.err; // TLIM timed out
+    EXPECT_EQ(r.out, out + "\n");
+    EXPECT_NE(r.err.find("values left out"), std::string::npos) << r.err;
+    const pmv::TConfigLoadResult snap = pmv::LoadConfigFile(out);
+    ASSERT_EQ(snap.Status, pmv::TConfigLoadStatus::Ok) << snap.Message;
+    EXPECT_EQ(snap.Set.CmdTable[4].val_start, 1600); // slot 5, SPD
+
+    r = Link({"diff", kExample, out, "--csv"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "slot,command,description,file,target,status\r\n"
+                     "5,SPD,Speed setpoint [rpm],1500,1600,differs\r\n");
+    r = Link({"diff", kExample, kExample});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "diff: all 16 parameters match\n");
+
+    r = Link({"verify", kExample, "--all", "--json", "--timeout=1000"});
+    EXPECT_EQ(r.status, 1);
+    std::map<std::string, std::string> status;
+    for (const QJsonValue& v : Json(r.out))
+        status[Str(v.toObject()["command"])] = Str(v.toObject()["status"]);
+    EXPECT_EQ(status.size(), 16u); // the parameters compared, same ones too
+    EXPECT_EQ(status["SPD"], "differs");
+    EXPECT_EQ(status["TLIM"], "timed out");
+    EXPECT_EQ(status["ACC"], "same");
+}
+
 // One silent parameter: its time-out line, the others still read, exit 1.
 TEST_F(CliTest, SilentCommandTimesOut) {
     StartSim({"--silent", "ACC"});
@@ -322,6 +356,10 @@ TEST_F(CliTest, RefusedBeforeThePortOpens) {
         {{"verify", bad},              check.err},
         {{"get-all", missing},         RunProgram(PMV_CONFIGCHECK_PATH, {missing}).err},
         {{"frob", kExample},           "pmv-link: unknown command 'frob'\n" + hint},
+        {{"diff", kExample},           "pmv-link: 'diff' needs the second FILE, and only it\n" + hint},
+        {{"diff", kExample, bad},      check.err},
+        {{"snapshot", kExample, "a", "b"}, "pmv-link: 'snapshot' takes one OUT file at most ('b')\n" + hint},
+        {{"get-all", kExample, "--all"}, "pmv-link: --all is for verify and diff\n" + hint},
         {{"get", kExample, "RUN"},     "pmv-link: slot 1 (RUN) has no Get: send it with set\n" + hint},
         {{"get", kExample, "193"},     "pmv-link: there is no slot 193 (slots are 1 to 192)\n" + hint},
         {{"set", kExample, "NACT=5"},  "pmv-link: slot 9 (NACT) is a reading: it has no Set\n" + hint},

@@ -195,7 +195,32 @@ std::string FormatWrites(const TCmdTable& table, const std::vector<TSlotResult>&
     return RenderResults(columns, std::move(rows), statuses, true, format);
 }
 
-TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& results) {
+namespace {
+
+TCompareStatus RowStatus(TResultStatus s) {
+    switch (s) {
+    case TResultStatus::Ok:
+        return TCompareStatus::Same; // until the values are compared
+    case TResultStatus::Timeout:
+        return TCompareStatus::TimedOut;
+    case TResultStatus::Late:
+        return TCompareStatus::Late;
+    case TResultStatus::NotDone:
+        return TCompareStatus::NotRead;
+    }
+    return TCompareStatus::NotRead;
+}
+
+void Add(TComparison& c, TDifference d, bool all) {
+    if (d.status != TCompareStatus::Same)
+        ++c.differing;
+    if (all || d.status != TCompareStatus::Same)
+        c.differences.push_back(std::move(d));
+}
+
+} // namespace
+
+TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& results, bool all) {
     TComparison c;
     for (const TSlotResult& r : results) {
         const TCmdRecord& rec = Rec(table, r.slot);
@@ -209,21 +234,63 @@ TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& resu
         d.slot = r.slot;
         d.compared = compared;
         d.file = compared ? LoadedEditText(rec) : std::string();
-        d.target = r.value;
-        d.status = r.status;
-        if (r.status != TResultStatus::Ok) {
-            c.differences.push_back(std::move(d));
-        } else if (compared) {
+        if (HasValue(r.status))
+            d.target = r.value;
+        d.status = RowStatus(r.status);
+        if (d.status == TCompareStatus::Same) {
+            if (!compared)
+                continue; // a reading read in time: not compared
             const std::optional<std::int32_t> v = TryStrToInt(r.value);
             if (!v || *v != rec.val_start)
-                c.differences.push_back(std::move(d));
+                d.status = TCompareStatus::Differs;
+        }
+        Add(c, std::move(d), all);
+    }
+    return c;
+}
+
+TComparison CompareFiles(const TCmdTable& a, const TCmdTable& b, bool all) {
+    const TSetComparison rows(a, b);
+    TComparison c;
+    for (const TCompareRow& row : rows.Rows()) {
+        const TCmdRecord& rec = Rec(a, row.slot);
+        if (!IsCompared(rec))
+            continue;
+        ++c.compared;
+        if (row.status == TCompareStatus::NotRead)
+            ++c.unread;
+        else
+            ++c.read;
+        Add(c, {row.slot, true, LoadedEditText(rec), row.other, row.status}, all);
+    }
+    return c;
+}
+
+TSetComparison ReadsAsComparison(const TCmdTable& table, const std::vector<TSlotResult>& results) {
+    TSetComparison c(table);
+    for (const TSlotResult& r : results) {
+        const int row = c.RowOf(r.slot);
+        if (row < 0)
+            continue;
+        switch (r.status) {
+        case TResultStatus::Ok:
+            c.SetValue(row, r.value);
+            break;
+        case TResultStatus::Late:
+            c.SetLate(row, r.value);
+            break;
+        case TResultStatus::Timeout:
+            c.SetStatus(row, TCompareStatus::TimedOut);
+            break;
+        case TResultStatus::NotDone:
+            break;
         }
     }
     return c;
 }
 
-std::string FormatDifferences(const TCmdTable& table, const TComparison& comparison,
-                              TFormat format) {
+std::string FormatDifferences(const TCmdTable& table, const TComparison& comparison, TFormat format,
+                              const char* what) {
     const std::vector<TColumn> columns = {{"slot", "SLOT", true},
                                           {"command", "COMMAND", false},
                                           {"description", "DESCRIPTION", false},
@@ -231,40 +298,49 @@ std::string FormatDifferences(const TCmdTable& table, const TComparison& compari
                                           {"target", "TARGET", false},
                                           {"status", "STATUS", false}};
     std::vector<std::vector<TCell>> rows;
-    std::vector<TResultStatus> statuses;
     int differs = 0, timeouts = 0;
     for (const TDifference& d : comparison.differences) {
         const TCmdRecord& rec = Rec(table, d.slot);
-        const bool ok = d.status == TResultStatus::Ok;
         rows.push_back({std::to_string(d.slot + 1), rec.cmd_str, rec.cmd_descr,
-                        d.compared ? TCell(d.file) : std::nullopt,
-                        HasValue(d.status) ? TCell(d.target) : std::nullopt,
-                        ok ? "differs" : StatusText(d.status, false)});
-        statuses.push_back(d.status);
-        differs += ok ? 1 : 0;
-        timeouts += d.status == TResultStatus::Timeout || d.status == TResultStatus::Late ? 1 : 0;
+                        d.compared ? TCell(d.file) : std::nullopt, d.target,
+                        std::string(CompareStatusText(d.status))});
+        differs += d.status == TCompareStatus::Differs ? 1 : 0;
+        timeouts +=
+            d.status == TCompareStatus::TimedOut || d.status == TCompareStatus::Late ? 1 : 0;
     }
     if (format != TFormat::Table)
         return Render(columns, rows, format);
 
     std::string out;
     if (!rows.empty())
-        out = RenderResults(columns, std::move(rows), statuses, false, format);
+        out = Render(columns, rows, format);
     char summary[200];
-    if (comparison.differences.empty())
+    if (std::string(what) == "diff") {
+        if (comparison.differing == 0)
+            std::snprintf(summary, sizeof summary, "diff: all %d parameters match\n",
+                          comparison.compared);
+        else if (comparison.unread == 0)
+            std::snprintf(summary, sizeof summary, "diff: %d of %d parameters differ\n", differs,
+                          comparison.compared);
+        else
+            std::snprintf(summary, sizeof summary,
+                          "diff: %d of %d parameters differ, %d not in the second file\n", differs,
+                          comparison.compared, comparison.unread);
+    } else if (comparison.differing == 0) {
         std::snprintf(summary, sizeof summary,
                       "verify: all %d parameters match the file (%d read in all)\n",
                       comparison.compared, comparison.read);
-    else if (comparison.unread == 0)
+    } else if (comparison.unread == 0) {
         std::snprintf(summary, sizeof summary,
                       "verify: %d of %d parameters differ from the file, %d of %d reads timed "
                       "out\n",
                       differs, comparison.compared, timeouts, comparison.read);
-    else
+    } else {
         std::snprintf(summary, sizeof summary,
                       "verify: %d of %d parameters differ from the file, %d of %d reads timed "
                       "out, %d not read\n",
                       differs, comparison.compared, timeouts, comparison.read, comparison.unread);
+    }
     return out + summary;
 }
 

@@ -10,8 +10,10 @@
 #pragma once
 
 #include "config/CmdRecord.h"
+#include "config/Comparison.h"
 #include "tools/link/LinkRun.h"
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,32 +29,44 @@ std::string FormatReads(const TCmdTable& table, const std::vector<TSlotResult>& 
 std::string FormatWrites(const TCmdTable& table, const std::vector<TSlotResult>& results,
                          TFormat format);
 
-// One line of verify's report: a compared slot whose target value differs
-// from the file's, or any slot that timed out.
+// One row of verify's and diff's report: a compared parameter with its
+// status (same, differs, timed out, late, not read), or a reading that was
+// not read in time.
 struct TDifference {
-    int slot = 0;                             // 0-based index
-    bool compared = false;                    // the slot has a file value (IsCompared)
-    std::string file;                         // the file's value (compared slots)
-    std::string target;                       // the target's value (Ok, Late)
-    TResultStatus status = TResultStatus::Ok; // Ok: differs; else why it was not read
+    int slot = 0;                      // 0-based index
+    bool compared = false;             // the slot has a file value (IsCompared)
+    std::string file;                  // the file's value (compared slots)
+    std::optional<std::string> target; // the target's (or second file's) value, when known
+    TCompareStatus status = TCompareStatus::Differs;
 };
 
 struct TComparison {
-    std::vector<TDifference> differences;
-    int compared = 0; // slots with a file value that were read (timed out or not)
-    int read = 0;     // slots read in all (timed out or not)
-    int unread = 0;   // slots the run did not get to
+    std::vector<TDifference> differences; // the rows to print (with --all the same ones too)
+    int compared = 0;  // slots with a file value that were read (timed out or not)
+    int read = 0;      // slots read in all (timed out or not)
+    int unread = 0;    // slots the run did not get to (diff: not in the second file)
+    int differing = 0; // rows that are not the same
 };
 
-// Compares the results of a Get All with the file: a compared slot matches
-// when the target's value is an integer (the file's integer syntax) equal to
-// the file's val_start. Slots not read in time (timeout, late, not read) are
-// differences whether compared or not.
-TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& results);
+// Compares the results of a Get All with the file: a compared slot is the
+// same when the target's value is an integer (the file's integer syntax)
+// equal to the file's val_start. Slots not read in time (timed out, late,
+// not read) are differences whether compared or not. all: the same rows are
+// listed too.
+TComparison Compare(const TCmdTable& table, const std::vector<TSlotResult>& results,
+                    bool all = false);
 
-// verify: the differences (slot, command, description, file, target, status
-// "differs" or "timeout"); the table ends with a summary line.
-std::string FormatDifferences(const TCmdTable& table, const TComparison& comparison,
-                              TFormat format);
+// diff: the parameters verify compares in a, against b's value of the same
+// command (the slot of that index when it holds the word, else b's first
+// slot with it); a parameter b lacks is "not read".
+TComparison CompareFiles(const TCmdTable& a, const TCmdTable& b, bool all = false);
+
+// The results of a Get All as the rows of a comparison (snapshot's input).
+TSetComparison ReadsAsComparison(const TCmdTable& table, const std::vector<TSlotResult>& results);
+
+// verify, diff: the rows (slot, command, description, file, target, status);
+// the table ends with a summary line that begins with what.
+std::string FormatDifferences(const TCmdTable& table, const TComparison& comparison, TFormat format,
+                              const char* what = "verify");
 
 } // namespace pmv::linkcli

@@ -7,6 +7,7 @@
 #include "comport/Lnkcomport.h"
 #include "config/CmdRecord.h"
 #include "config/ConfigFile.h"
+#include "config/Snapshot.h"
 #include "config/TextCodec.h"
 #include "platform/PortStatus.h"
 #include "tools/link/LinkOutput.h"
@@ -23,6 +24,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <optional>
 #include <string>
@@ -44,7 +46,8 @@ constexpr std::uint32_t kErrorBadCommand = 22; // what the serial layer gives fo
 constexpr const char kHelp[] =
     "Usage: pmv-link [options] COMMAND FILE [ARG ...]\n"
     "Talks to a QXM300 controller as PMV-Host does, without a window: reads, sends and\n"
-    "verifies the parameters of the configuration file FILE, on the port FILE names.\n"
+    "verifies the parameters of the configuration file FILE, on the port FILE names, and\n"
+    "compares configuration files.\n"
     "\n"
     "Commands:\n"
     "  get-all            Reads every parameter the window's Get All reads, in its order.\n"
@@ -55,7 +58,16 @@ constexpr const char kHelp[] =
     "  set-all            Sends every parameter the window's Set All sends, with the\n"
     "                     file's values.\n"
     "  verify             Reads as get-all and compares every parameter that Set All also\n"
-    "                     sends with the file's value; prints the differences.\n"
+    "                     sends with the file's value; prints the differences with their\n"
+    "                     status: differs, timed out, late or not read (--all: same too).\n"
+    "  snapshot [OUT]     Reads as get-all and writes the target's values as a\n"
+    "                     configuration file: FILE with the values read, to OUT ('-':\n"
+    "                     standard output), else into snapshots/ beside FILE, named by\n"
+    "                     date, time and port; prints where. A value not read keeps the\n"
+    "                     file's and leaves the snapshot's Get All and Set All.\n"
+    "  diff B             Compares FILE with the configuration file B without a target:\n"
+    "                     the parameters verify compares, with B's values; the rows and\n"
+    "                     exit status of verify (not read: B lacks the parameter).\n"
     "\n"
     "SLOT is a slot number, 1 to 192 ((page - 1) * 24 + position). WORD is a command word:\n"
     "the first slot with exactly that word whose Get (or Set) button the window enables.\n"
@@ -75,6 +87,7 @@ constexpr const char kHelp[] =
     "  --timeout MS       Reply time-out in milliseconds (default 200, the window's).\n"
     "  --json             Prints the results as a JSON array of objects.\n"
     "  --csv              Prints the results as CSV with a header line.\n"
+    "  --all              verify, diff: lists the parameters that are the same as well.\n"
     "  --log FILE         Writes the window's log lines to FILE ('-': standard error).\n"
     "  --transmissions    Logs each frame sent as well (the window's Show Transmissions).\n"
     "  --stats            Prints the requests, their time and requests per second on\n"
@@ -87,18 +100,21 @@ constexpr const char kHelp[] =
     "terminal, a progress bar to standard error.\n"
     "\n"
     "Exit status:\n"
-    "  0    every request was answered (verify: and every parameter matches)\n"
-    "  1    a reply timed out or a request could not be sent (verify: or a parameter\n"
-    "       differs from the file)\n"
-    "  2    a bad command line, or FILE cannot be read or fails the host's checks\n"
+    "  0    every request was answered (verify, diff: and every parameter matches;\n"
+    "       snapshot: and the snapshot is written)\n"
+    "  1    a reply timed out or a request could not be sent (verify, diff: or a\n"
+    "       parameter differs or was not read; snapshot: written without the values not\n"
+    "       read)\n"
+    "  2    a bad command line, or FILE (or B) cannot be read or fails the host's checks\n"
     "  3    the port cannot be opened, or its device went away (the results so far are\n"
     "       printed)\n"
-    "  4    the log FILE or standard output could not be written\n"
+    "  4    the log FILE, the snapshot or standard output could not be written (nothing\n"
+    "       of a snapshot is left behind)\n"
     "  130  interrupted by Ctrl-C (SIGINT); 143 for SIGTERM, 129 for SIGHUP (the results\n"
     "       so far are printed)\n"
     "When several apply, the first of 130/143/129, 3, 4, 1 is given.\n";
 
-enum class TCommand { GetAll, Get, Set, SetAll, Verify };
+enum class TCommand { GetAll, Get, Set, SetAll, Verify, Snapshot, Diff };
 
 struct TOptions {
     TCommand command = TCommand::GetAll;
@@ -110,6 +126,7 @@ struct TOptions {
     std::optional<QORLNK::TParity> parity;
     int timeoutMs = TRequestEngine::kReplyTimeoutMs;
     TFormat format = TFormat::Table;
+    bool all = false;
     std::string log;
     bool transmissions = false;
     bool stats = false;
@@ -155,8 +172,9 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     const QCommandLineOption log("log", {}, "FILE");
     const QCommandLineOption transmissions("transmissions");
     const QCommandLineOption stats("stats");
-    p.addOptions(
-        {help, version, port, device, baud, parity, timeout, json, csv, log, transmissions, stats});
+    const QCommandLineOption all("all");
+    p.addOptions({help, version, port, device, baud, parity, timeout, json, csv, log, transmissions,
+                  stats, all});
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLatin1(argv[i]);
@@ -189,6 +207,10 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
         o.command = TCommand::SetAll;
     else if (command == "verify")
         o.command = TCommand::Verify;
+    else if (command == "snapshot")
+        o.command = TCommand::Snapshot;
+    else if (command == "diff")
+        o.command = TCommand::Diff;
     else
         return Refuse("unknown command '" + command + "'");
     if (pos.size() < 2)
@@ -197,10 +219,19 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     for (qsizetype i = 2; i < pos.size(); ++i)
         o.args.push_back(Local(pos[i]));
     const bool takesArgs = o.command == TCommand::Get || o.command == TCommand::Set;
-    if (takesArgs && o.args.empty())
+    if (o.command == TCommand::Diff) {
+        if (o.args.size() != 1)
+            return Refuse("'diff' needs the second FILE, and only it");
+    } else if (o.command == TCommand::Snapshot) {
+        if (o.args.size() > 1)
+            return Refuse("'snapshot' takes one OUT file at most ('" + o.args[1] + "')");
+        if (!o.args.empty() && o.args[0].empty())
+            return Refuse("'snapshot' needs a non-empty OUT");
+    } else if (takesArgs && o.args.empty()) {
         return Refuse("'" + command + "' needs at least one slot");
-    if (!takesArgs && !o.args.empty())
+    } else if (!takesArgs && !o.args.empty()) {
         return Refuse("'" + command + "' takes no slots ('" + o.args[0] + "')");
+    }
 
     if (p.isSet(port) && p.isSet(device))
         return Refuse("--port and --device exclude each other");
@@ -239,6 +270,9 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     if (p.isSet(json) && p.isSet(csv))
         return Refuse("--json and --csv exclude each other");
     o.format = p.isSet(json) ? TFormat::Json : p.isSet(csv) ? TFormat::Csv : TFormat::Table;
+    o.all = p.isSet(all);
+    if (o.all && o.command != TCommand::Verify && o.command != TCommand::Diff)
+        return Refuse("--all is for verify and diff");
     o.log = p.isSet(log) ? Local(p.value(log)) : std::string();
     if (p.isSet(log) && o.log.empty())
         return Refuse("--log needs a FILE, or '-'");
@@ -292,6 +326,67 @@ void ClearProgress() {
     std::fflush(stderr);
 }
 
+// ---- Comparisons and snapshots ---------------------------------------------------------
+
+// diff: FILE against B, no port.
+int Diff(const TCmdTable& table, const TOptions& o) {
+    const TConfigLoadResult other = LoadConfigFile(o.args[0]);
+    if (other.Status != TConfigLoadStatus::Ok) {
+        std::fprintf(stderr, "%s\n", other.Message.c_str());
+        return kExitUsage;
+    }
+    const TComparison c = CompareFiles(table, other.Set.CmdTable, o.all);
+    const std::string out = FormatDifferences(table, c, o.format, "diff");
+    errno = 0;
+    if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        std::fprintf(stderr, "pmv-link: cannot write the results: %s\n",
+                     std::strerror(errno != 0 ? errno : EIO));
+        return kExitOutput;
+    }
+    return c.differing > 0 ? kExitFailed : 0;
+}
+
+// snapshot: the file's set with the values read, to OUT, standard output or
+// the snapshots folder beside FILE. Returns what to print (the path written);
+// failed gets the errno of a write that failed.
+std::string WriteTargetSnapshot(const TConfigLoadResult& cfg, const TSetComparison& read,
+                                const TOptions& o, int comNumber, int& failed) {
+    const TSnapshotSet snap = MakeSnapshotSet(cfg.Set, read);
+    const std::string text = WriteConfig(snap.set);
+    const std::string bytes = cfg.Encoding == TTextEncoding::Utf8 ? EightBitToUtf8(text) : text;
+    const std::string out = o.args.empty() ? std::string() : o.args[0];
+    if (!snap.leftOut.empty())
+        std::fprintf(stderr,
+                     "pmv-link: %zu values left out (not read, or not a number from 0 to "
+                     "65535): the snapshot keeps the file's and leaves them out of Get All and "
+                     "Set All\n",
+                     snap.leftOut.size());
+    std::string where;
+    if (out == "-") {
+        return bytes;
+    } else if (!out.empty()) {
+        if (const std::string why = WriteFileAtomically(out, bytes); !why.empty()) {
+            std::fprintf(stderr, "pmv-link: %s\n", why.c_str());
+            failed = EIO;
+            return {};
+        }
+        where = out;
+    } else {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        const TSnapshotWrite w = WriteSnapshot(
+            SnapshotFolder(o.file), SnapshotFileName(local, comNumber), snap.set, cfg.Encoding);
+        if (!w.ok) {
+            std::fprintf(stderr, "pmv-link: %s\n", w.message.c_str());
+            failed = EIO;
+            return {};
+        }
+        where = w.path;
+    }
+    return BytesToUtf8(where) + "\n";
+}
+
 // ---- The run -------------------------------------------------------------------------
 
 int Run(QCoreApplication& app, const TOptions& o) {
@@ -303,10 +398,14 @@ int Run(QCoreApplication& app, const TOptions& o) {
     }
     const TConfigSet& set = cfg.Set;
     const TCmdTable& table = set.CmdTable;
+    if (o.command == TCommand::Diff)
+        return Diff(table, o);
 
     std::vector<int> gets;
     std::vector<TSetRequest> sets;
     for (const std::string& given : o.args) {
+        if (o.command != TCommand::Get && o.command != TCommand::Set)
+            break; // snapshot's OUT
         const TArgText arg = ArgumentText(given);
         if (!arg.error.empty())
             return Refuse("'" + given + "': " + arg.error);
@@ -436,6 +535,8 @@ int Run(QCoreApplication& app, const TOptions& o) {
     switch (o.command) {
     case TCommand::GetAll:
     case TCommand::Verify:
+    case TCommand::Snapshot:
+    case TCommand::Diff:
         runner.GetAll();
         break;
     case TCommand::SetAll:
@@ -468,18 +569,26 @@ int Run(QCoreApplication& app, const TOptions& o) {
     bool failed = false;
     for (const TSlotResult& r : results)
         failed = failed || r.status != TResultStatus::Ok;
+    int outputFailed = 0;
     switch (o.command) {
     case TCommand::GetAll:
     case TCommand::Get:
         out = FormatReads(table, results, o.format);
+        break;
+    case TCommand::Snapshot:
+    case TCommand::Diff:
+        // The snapshot of an operation that ended early is not written.
+        if (!endedEarly)
+            out = WriteTargetSnapshot(cfg, ReadsAsComparison(table, results), o, comNumber,
+                                      outputFailed);
         break;
     case TCommand::Set:
     case TCommand::SetAll:
         out = FormatWrites(table, results, o.format);
         break;
     case TCommand::Verify: {
-        const TComparison c = Compare(table, results);
-        failed = failed || !c.differences.empty();
+        const TComparison c = Compare(table, results, o.all);
+        failed = failed || c.differing > 0;
         out = FormatDifferences(table, c, o.format);
         break;
     }
@@ -489,6 +598,8 @@ int Run(QCoreApplication& app, const TOptions& o) {
     const int outError = errno != 0 ? errno : EIO;
 
     int rc = failed ? kExitFailed : 0;
+    if (outputFailed != 0)
+        rc = kExitOutput;
     if (!printed) {
         std::fprintf(stderr, "pmv-link: cannot write the results: %s\n", std::strerror(outError));
         rc = kExitOutput;
