@@ -178,8 +178,8 @@ void TSeriesStore::Reduce(const TSeries& s, std::uint64_t a, std::uint64_t b,
             ++level;
         }
         const std::size_t span = m_capacity >> level;
-        const TBlock& block = s.levels[std::size_t(level - kBaseLevel)]
-                                      [std::size_t((i >> level) & (span - 1))];
+        const TBlock& block =
+            s.levels[std::size_t(level - kBaseLevel)][std::size_t((i >> level) & (span - 1))];
         lo = std::min(lo, block.min);
         hi = std::max(hi, block.max);
         i += std::uint64_t(1) << level;
@@ -195,13 +195,12 @@ void TSeriesStore::Reduce(const TSeries& s, std::uint64_t a, std::uint64_t b,
     column.last = column.hasGap ? hi : ValueAt(s, b - 1);
 }
 
-void TSeriesStore::Columns(int series, double t0, double t1,
-                           std::vector<TColumn>& columns) const {
+void TSeriesStore::Columns(int series, double t0, double t1, std::vector<TColumn>& columns) const {
     std::fill(columns.begin(), columns.end(), TColumn{});
     const TSeries* s = Find(series);
     const std::size_t n = columns.size();
-    if (!s || n == 0 || n > std::size_t(kMaxColumns) || !std::isfinite(t0) ||
-        !std::isfinite(t1) || !(t1 > t0))
+    if (!s || n == 0 || n > std::size_t(kMaxColumns) || !std::isfinite(t0) || !std::isfinite(t1) ||
+        !(t1 > t0))
         return;
     const double width = (t1 - t0) / double(n);
     std::uint64_t a = LowerBound(*s, t0);

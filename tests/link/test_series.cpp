@@ -114,11 +114,11 @@ TEST(SeriesStore, ColumnsMatchAScanOfEverySample) {
 TEST(SeriesStore, BadInputIsRefusedOrKeptAsGaps) {
     TSeriesStore store(16);
     const int s = store.AddSeries("s");
-    store.Append(s, NAN, 1);          // refused
-    store.Append(7, 1, 1);            // no such series
+    store.Append(s, NAN, 1); // refused
+    store.Append(7, 1, 1);   // no such series
     store.Append(s, 5, 10);
-    store.Append(s, 2, 20);           // older than the newest: taken at 5
-    store.Append(s, 6, INFINITY);     // a gap
+    store.Append(s, 2, 20);       // older than the newest: taken at 5
+    store.Append(s, 6, INFINITY); // a gap
     EXPECT_EQ(store.Refused(), 1u);
     EXPECT_EQ(store.SampleCount(s), 3u);
     EXPECT_EQ(store.TimeRange(s).last, 6);
