@@ -22,9 +22,9 @@ constexpr int kMargin = 6;
 constexpr double kWallClockFrom = 1e9; // seconds since the epoch: September 2001
 
 // Grid steps in seconds, one of which keeps the labels apart.
-constexpr std::array<double, 22> kSteps = {0.1,    0.2,    0.5,    1,     2,     5,    10,  15,
-                                           30,     60,     120,    300,   600,   900,  1800, 3600,
-                                           7200,   10800,  21600,  43200, 86400, 172800};
+constexpr std::array<double, 22> kSteps = {0.1,  0.2,   0.5,   1,     2,     5,     10,   15,
+                                           30,   60,    120,   300,   600,   900,   1800, 3600,
+                                           7200, 10800, 21600, 43200, 86400, 172800};
 
 } // namespace
 
@@ -217,7 +217,8 @@ void TStripChart::paintEvent(QPaintEvent*) {
         p.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
     }
     p.restore();
-    p.setPen(palette().mid().color());
+    // The frame shows where the keys go.
+    p.setPen(hasFocus() ? palette().highlight().color() : palette().mid().color());
     p.drawRect(plot.adjusted(0, 0, -1, -1));
     DrawLegend(p);
 }
@@ -265,9 +266,16 @@ void TStripChart::DrawSeries(QPainter& p, const QRect& plot, int series, double 
     const double yBottom = plot.bottom(), height = plot.height() - 1;
     const auto y = [&](double v) { return yBottom - (v - bottom) / range * height; };
 
+    // A column next to the previous one with data is one upright bar from
+    // the previous column's last value through its own min and max: no
+    // slanted line, and cheap to fill however many samples lie behind it.
+    // Columns with empty ones between them (a window zoomed in further than
+    // the samples are apart) are joined by a smooth line.
+    QVector<QRect> bars;
     QVector<QLineF> lines;
-    lines.reserve(int(m_columns.size()) * 2 + 2);
+    bars.reserve(int(m_columns.size()));
     bool joined = false; // the previous column with data joins on to the next
+    std::size_t prevColumn = 0;
     double prevX = 0, prevY = 0;
     bool seenGap = false, firstData = true;
     for (std::size_t c = 0; c < m_columns.size(); ++c) {
@@ -277,7 +285,8 @@ void TStripChart::DrawSeries(QPainter& p, const QRect& plot, int series, double 
             joined = joined && !col.hasGap;
             continue;
         }
-        const double x = plot.left() + double(c) + 0.5;
+        const int left = plot.left() + int(c);
+        const double x = left + 1.0; // the middle of a bar two pixels wide
         if (firstData && !seenGap) {
             // From the last sample before the window, unless it is a gap.
             const auto before = m_store.LastBefore(series, t0);
@@ -285,10 +294,19 @@ void TStripChart::DrawSeries(QPainter& p, const QRect& plot, int series, double 
                 lines.append(QLineF(XAtTime(before->time), y(before->value), x, y(col.first)));
         }
         firstData = false;
-        if (joined && !col.hasGap)
-            lines.append(QLineF(prevX, prevY, x, y(col.first)));
-        lines.append(QLineF(x, y(col.min), x, y(col.max)));
+        double top = y(col.max), bottom = y(col.min);
+        if (joined && !col.hasGap) {
+            if (c == prevColumn + 1) {
+                top = std::min(top, prevY);
+                bottom = std::max(bottom, prevY);
+            } else {
+                lines.append(QLineF(prevX, prevY, x, y(col.first)));
+            }
+        }
+        const int barTop = int(std::floor(top - 0.5));
+        bars.append(QRect(left, barTop, 2, std::max(2, int(std::ceil(bottom + 0.5)) - barTop)));
         joined = !col.hasGap;
+        prevColumn = c;
         prevX = x;
         prevY = y(col.last);
     }
@@ -297,7 +315,13 @@ void TStripChart::DrawSeries(QPainter& p, const QRect& plot, int series, double 
         if (after && !after->gap)
             lines.append(QLineF(prevX, prevY, XAtTime(after->time), y(after->value)));
     }
-    QPen pen(SeriesColour(series), 2);
+    const QColor colour = SeriesColour(series);
+    p.setRenderHint(QPainter::Antialiasing, false);
+    p.setPen(Qt::NoPen);
+    p.setBrush(colour);
+    p.drawRects(bars);
+    p.setRenderHint(QPainter::Antialiasing);
+    QPen pen(colour, 2);
     pen.setCapStyle(Qt::RoundCap);
     p.setPen(pen);
     p.drawLines(lines);
@@ -318,8 +342,9 @@ void TStripChart::DrawLegend(QPainter& p) {
     const pmv::TSeriesStore::TTimeRange range = m_store.TimeRange();
     p.setPen(palette().text().color());
     QString head = m_paused ? tr("Paused") : tr("Live");
-    head += tr("   span %1").arg(m_span >= 120 ? QString::number(m_span / 60, 'g', 4) + " min"
-                                                : QString::number(m_span, 'g', 4) + " s");
+    head += tr("   span %1")
+                .arg(m_span >= 120 ? QString::number(m_span / 60, 'g', 4) + " min"
+                                   : QString::number(m_span, 'g', 4) + " s");
     if (cursor)
         head += tr("   cursor %1").arg(FormatTime(m_cursor, 0.001));
     p.drawText(QRect(kMargin, kMargin, width() - 2 * kMargin, fm.height()), Qt::AlignLeft, head);
@@ -331,11 +356,13 @@ void TStripChart::DrawLegend(QPainter& p) {
         const double at = cursor ? m_cursor : range.last;
         QString text = QString::fromStdString(m_store.Name(s)) + " = " +
                        (range.empty ? QStringLiteral("-") : ValueText(s, at));
-        const auto [lo, hi] = m_visible.size() > std::size_t(s) ? m_visible[std::size_t(s)]
-                                                               : std::pair(kNaN, kNaN);
+        const auto [lo, hi] =
+            m_visible.size() > std::size_t(s) ? m_visible[std::size_t(s)] : std::pair(kNaN, kNaN);
         if (std::isfinite(lo))
-            text += QString("  [%1 .. %2]").arg(QString::number(lo, 'g', 6), QString::number(hi, 'g', 6));
-        const QRect area(left + box + 4, top, std::min(entry, width() - left) - box - 8, fm.height());
+            text += QString("  [%1 .. %2]")
+                        .arg(QString::number(lo, 'g', 6), QString::number(hi, 'g', 6));
+        const QRect area(left + box + 4, top, std::min(entry, width() - left) - box - 8,
+                         fm.height());
         p.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
                    fm.elidedText(text, Qt::ElideRight, area.width()));
     }
@@ -424,4 +451,14 @@ void TStripChart::keyPressEvent(QKeyEvent* event) {
         return QWidget::keyPressEvent(event);
     }
     event->accept();
+}
+
+void TStripChart::focusInEvent(QFocusEvent* event) {
+    update();
+    QWidget::focusInEvent(event);
+}
+
+void TStripChart::focusOutEvent(QFocusEvent* event) {
+    update();
+    QWidget::focusOutEvent(event);
 }

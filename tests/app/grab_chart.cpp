@@ -1,8 +1,8 @@
 // The strip chart as an operator sees it, for a picture (not a test):
-//   pmv_grab_chart PNG [SAMPLES]
+//   pmv_grab_chart PNG [SAMPLES [SPAN]]
 // Two readings over 20 minutes at 10 samples a second, the first one timing
-// out for a minute, in a live chart showing the last 10 minutes with the
-// cursor a third of the way in.
+// out for a minute, in a live chart showing the last 10 minutes (or SPAN
+// seconds) with the cursor a third of the way in.
 #include "app/StripChart.h"
 
 #include <QApplication>
@@ -10,10 +10,11 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fputs("usage: pmv_grab_chart PNG [SAMPLES]\n", stderr);
+        std::fputs("usage: pmv_grab_chart PNG [SAMPLES [SPAN]]\n", stderr);
         return 2;
     }
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -30,13 +31,14 @@ int main(int argc, char** argv) {
         if (minute >= 14 && minute < 15)
             store.AppendGap(current, t);
         else
-            store.Append(current, t, std::round(120 + 40 * std::sin(t / 30) + 6 * std::sin(t * 1.7)));
+            store.Append(current, t,
+                         std::round(120 + 40 * std::sin(t / 30) + 6 * std::sin(t * 1.7)));
         store.Append(speed, t, std::round(1450 + 300 * std::cos(t / 75)));
     }
     TStripChart chart(store);
     chart.resize(720, 320);
-    chart.SetSpan(600);
-    chart.SetCursorTime(chart.WindowStart() + 200);
+    chart.SetSpan(argc > 3 ? std::atof(argv[3]) : 600);
+    chart.SetCursorTime(chart.WindowStart() + chart.Span() / 3);
     QString error;
     if (!chart.SavePng(QString::fromLocal8Bit(argv[1]), &error)) {
         std::fprintf(stderr, "%s\n", qPrintable(error));

@@ -34,7 +34,8 @@ protected:
     // True when a pixel of the plot's column at time t has the series' colour.
     bool ColumnShows(const QImage& image, double t, int series) {
         const QRect plot = m_chart.PlotRect();
-        const int x = plot.left() + int((t - m_chart.WindowStart()) / m_chart.Span() * plot.width());
+        const int x =
+            plot.left() + int((t - m_chart.WindowStart()) / m_chart.Span() * plot.width());
         const QColor want = TStripChart::SeriesColour(series);
         for (int y = plot.top(); y <= plot.bottom(); ++y) {
             const QColor c = image.pixelColor(x, y);
