@@ -15,6 +15,7 @@
 
 #include <cmath>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -74,6 +75,7 @@ void BM_RepaintEightSeriesHour(benchmark::State& state) {
     for (auto _ : state)
         view.Draw();
     state.counters["samples"] = double(kSeries * kHourAt10PerSecond);
+    state.counters["store_MB"] = double(store.MemoryBytes()) / 1e6;
 }
 BENCHMARK(BM_RepaintEightSeriesHour)->Unit(benchmark::kMillisecond);
 
@@ -89,6 +91,19 @@ void BM_RepaintPoints(benchmark::State& state) {
         view.Draw();
 }
 BENCHMARK(BM_RepaintPoints)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMillisecond);
+
+// The store's part of a frame alone: 800 columns of one series.
+void BM_ColumnsQuery(benchmark::State& state) {
+    const int samples = int(state.range(0));
+    pmv::TSeriesStore store{std::size_t(samples)};
+    Fill(store, 1, samples);
+    std::vector<pmv::TSeriesStore::TColumn> columns(800);
+    for (auto _ : state) {
+        store.Columns(0, 0, samples / 10.0, columns);
+        benchmark::DoNotOptimize(columns.data());
+    }
+}
+BENCHMARK(BM_ColumnsQuery)->Arg(1000)->Arg(1000000)->Unit(benchmark::kMicrosecond);
 
 // Scrolling and zooming through 10^6 samples of one series (and of eight
 // series sharing them), each step a new window to reduce and draw.

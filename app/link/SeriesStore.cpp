@@ -78,6 +78,17 @@ std::uint64_t TSeriesStore::Dropped(int series) const {
     return s ? s->dropped : 0;
 }
 
+std::size_t TSeriesStore::MemoryBytes() const {
+    std::size_t bytes = 0;
+    for (const TSeries& s : m_series) {
+        bytes += (s.times.capacity() + s.values.capacity()) * sizeof(double);
+        for (const std::vector<TBlock>& blocks : s.levels)
+            bytes += blocks.capacity() * sizeof(TBlock);
+        bytes += s.gaps.size() * sizeof(std::uint64_t);
+    }
+    return bytes;
+}
+
 void TSeriesStore::Push(int series, double timeSeconds, double value) {
     if (!Find(series))
         return;

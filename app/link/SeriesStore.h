@@ -94,6 +94,9 @@ public:
     // Counts every append and gap of every series; changes whenever data does.
     std::uint64_t Revision() const { return m_revision; }
 
+    // Bytes the samples, blocks and gap marks of all series hold now.
+    std::size_t MemoryBytes() const;
+
     TTimeRange TimeRange(int series) const;
     // Over all series.
     TTimeRange TimeRange() const;

@@ -85,6 +85,8 @@ TEST(SeriesStore, ColumnsMatchAScanOfEverySample) {
         const std::size_t kept = std::min<std::size_t>(all.size(), store.Capacity());
         ASSERT_EQ(store.SampleCount(s), kept);
         EXPECT_EQ(store.Dropped(s), all.size() - kept);
+        // The bound: 16 bytes a sample, 4 for the blocks, at most 8 for a gap.
+        EXPECT_LE(store.MemoryBytes(), store.Capacity() * 28);
         const std::vector<TRef> tail(all.end() - std::ptrdiff_t(kept), all.end());
 
         const double span = t - 100.0;
