@@ -151,8 +151,16 @@ TSeriesStore::TTimeRange TSeriesStore::TimeRange() const {
     return all;
 }
 
-std::uint64_t TSeriesStore::LowerBound(const TSeries& s, double t) const {
-    std::uint64_t lo = s.first, hi = s.end;
+std::uint64_t TSeriesStore::LowerBound(const TSeries& s, double t, std::uint64_t from) const {
+    // Galloping from `from`: the next column's edge is usually near, and
+    // the steps stay in memory the last search has just read.
+    std::uint64_t lo = std::max(from, s.first), hi = s.end, step = 1;
+    while (lo + step < hi && TimeAt(s, lo + step) < t) {
+        lo += step + 1;
+        step *= 2;
+    }
+    if (lo + step < hi)
+        hi = lo + step;
     while (lo < hi) {
         const std::uint64_t mid = lo + (hi - lo) / 2;
         if (TimeAt(s, mid) < t)
@@ -217,7 +225,7 @@ void TSeriesStore::Columns(int series, double t0, double t1, std::vector<TColumn
     std::uint64_t a = LowerBound(*s, t0);
     for (std::size_t c = 0; c < n && a < s->end; ++c) {
         const double edge = c + 1 == n ? t1 : t0 + width * double(c + 1);
-        const std::uint64_t b = LowerBound(*s, edge);
+        const std::uint64_t b = LowerBound(*s, edge, a);
         if (b > a)
             Reduce(*s, a, b, columns[c]);
         a = b;

@@ -133,8 +133,9 @@ private:
     void Push(int series, double timeSeconds, double value);
     double TimeAt(const TSeries& s, std::uint64_t i) const { return s.times[i & m_mask]; }
     double ValueAt(const TSeries& s, std::uint64_t i) const { return s.values[i & m_mask]; }
-    // First absolute index whose time is >= t.
-    std::uint64_t LowerBound(const TSeries& s, double t) const;
+    // First absolute index whose time is >= t, searching from `from` on
+    // (which must not lie beyond it).
+    std::uint64_t LowerBound(const TSeries& s, double t, std::uint64_t from = 0) const;
     // Fills column from the absolute sample range [a, b).
     void Reduce(const TSeries& s, std::uint64_t a, std::uint64_t b, TColumn& column) const;
     TSample SampleAt(const TSeries& s, std::uint64_t i) const;
