@@ -60,9 +60,9 @@ bool TComPortAdapter::TxData(const std::uint8_t* data, int len) {
     ++m_deferred;
     m_waiting = buffer;
     m_attempts = 0;
-    m_giveUp = TClock::now() + std::chrono::milliseconds(TRequestEngine::kReplyTimeoutMs);
+    m_giveUp = TClock::now() + std::chrono::milliseconds(ReplyTimeoutMs());
     if (m_inTransit >= 0)
-        m_retryTimer.start(TRequestEngine::kReplyTimeoutMs); // TxDone comes first
+        m_retryTimer.start(ReplyTimeoutMs()); // TxDone comes first
     else
         m_retryTimer.start(0);
     return true;
@@ -113,7 +113,7 @@ void TComPortAdapter::Drop() {
 TReplyTimer::TReplyTimer(QTimer& timer) : m_timer(timer) {
     // One tick per request: the engine starts it again with every frame.
     m_timer.setSingleShot(true);
-    m_timer.setInterval(TRequestEngine::kReplyTimeoutMs);
+    m_timer.setInterval(ReplyTimeoutMs());
 }
 
 void TReplyTimer::Start() {

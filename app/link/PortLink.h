@@ -96,7 +96,8 @@ private:
     std::function<void()> m_onHandOver;
 };
 
-// A QTimer as the engine's reply timer: single shot, kReplyTimeoutMs.
+// A QTimer as the engine's reply timer: single shot, ReplyTimeoutMs() as it
+// stands when the timer is made.
 class TReplyTimer : public TLinkTimer {
 public:
     explicit TReplyTimer(QTimer& timer);
