@@ -1,5 +1,7 @@
 // pmv-link on many units at once: the real program against simulators on
 // pseudo-terminals, published through a private device map.
+#include "tools/link/Report.h"
+#include "tools/link/Station.h"
 #include "tools/sim/SimClient.h"
 
 #include <QByteArray>
@@ -313,6 +315,92 @@ TEST_F(StationTest, PacedSimulatorTakesTheLineTime) {
     EXPECT_EQ(pty.ReadUntil('\r', std::chrono::milliseconds(kDeadlineMs)), "QXSPD = 1500\r");
     // 6 bytes there and 13 back, 10 bits a byte at 9600 baud: 19.8 ms at least.
     EXPECT_GE(Clock::now() - start, std::chrono::microseconds((6 + 13) * 10 * 1000000LL / 9600));
+}
+
+TEST_F(StationTest, InterruptedUnitsGetTheirRow) {
+    const std::string report = Path("r.csv");
+    StartSim(25, {"--delay", "50"});
+    StartSim(26, {"--delay", "50"});
+    const std::vector<std::string> args = {"--port", "COM25,COM26", "--timeout",
+                                           "2000",   "--report",    report,
+                                           "--json", "program",     kExample};
+    ASSERT_EQ(Link(args).status, 0);
+    QProcess link;
+    StartLink(link, args);
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kDeadlineMs);
+    while (SetFrames(SimLog(26)) < 20 && Clock::now() < end) // into the second run's Set All
+        link.waitForFinished(20);
+    ::kill(static_cast<pid_t>(link.processId()), SIGINT);
+    ASSERT_TRUE(link.waitForFinished(kDeadlineMs));
+    EXPECT_EQ(link.exitCode(), 130);
+    const std::vector<QJsonObject> rows = JsonLines(link.readAllStandardOutput().toStdString());
+    ASSERT_EQ(rows.size(), 2u);
+    for (const QJsonObject& row : rows) {
+        EXPECT_EQ(Str(row["result"]), "fail");
+        EXPECT_NE(Str(row["reason"]).find("interrupted"), std::string::npos);
+    }
+    // Both runs in one report, under one header.
+    const auto csv = ReadCsv(Read(report));
+    ASSERT_EQ(csv.size(), 5u);
+    EXPECT_EQ(csv[0][0], "time");
+    EXPECT_EQ(csv[4][csv[0].size() - 6], "fail");
+}
+
+TEST(StationRecord, TheWorstFindingIsTheResult) {
+    using pmv::linkcli::TUnitResult;
+    // clang-format off
+    const struct { std::vector<std::pair<TUnitResult, const char*>> marks; TUnitResult result; const char* reason; } rows[] = {
+        {{}, TUnitResult::Pass, ""},
+        {{{TUnitResult::Fail, "a"}, {TUnitResult::Timeout, "b"}, {TUnitResult::Fail, "c"}}, TUnitResult::Timeout, "b"},
+        {{{TUnitResult::Fail, "a"}, {TUnitResult::Fail, "c"}}, TUnitResult::Fail, "a; c"},
+        {{{TUnitResult::Lost, "a"}, {TUnitResult::Timeout, "b"}}, TUnitResult::Lost, "a"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        pmv::linkcli::TUnitRecord r;
+        for (const auto& [result, why] : row.marks)
+            r.Mark(result, why);
+        EXPECT_EQ(r.result, row.result);
+        EXPECT_EQ(r.reason, row.reason);
+    }
+}
+
+TEST(StationReport, EveryFormatHoldsTheRowAsUtf8) {
+    pmv::linkcli::TUnitRecord r;
+    r.command = "verify";
+    r.com = 7;
+    r.device = "/dev/ttyUSB0";
+    r.byId = "/dev/serial/by-id/usb-FTDI_A1-if00-port0";
+    r.identity = {{"SN", "caf\xE9"}, {"VER", std::nullopt}};
+    r.result = pmv::linkcli::TUnitResult::Fail;
+    r.reason = "1 of 16 parameters differ, \"as read\"";
+    r.differing = {{4, "SPD", "1500", "1600", "differs"},
+                   {8, "ACC", std::nullopt, std::nullopt, "timeout"}};
+    r.requests = 32;
+    r.elapsed = std::chrono::milliseconds(1234);
+    const pmv::linkcli::TRowFormat format({"SN", "VER"}, 10);
+
+    const auto csv = ReadCsv(format.Header(pmv::linkcli::TFormat::Csv) +
+                             format.Row(r, pmv::linkcli::TFormat::Csv));
+    ASSERT_EQ(csv.size(), 2u);
+    ASSERT_EQ(csv[1].size(), csv[0].size());
+    const std::vector<std::string> expected = {
+        "verify", "COM7", "/dev/ttyUSB0", "/dev/serial/by-id/usb-FTDI_A1-if00-port0", "caf\xC3\xA9",
+        "",       "fail", r.reason,       "SPD=1600 (1500 expected); ACC (timeout)",  "",
+        "32",     "1234"};
+    EXPECT_EQ(std::vector<std::string>(csv[1].begin() + 1, csv[1].end()), expected);
+
+    const std::vector<QJsonObject> json = JsonLines(format.Row(r, pmv::linkcli::TFormat::Json));
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(Str(json[0]["time"]), csv[1][0]);
+    EXPECT_EQ(Str(json[0]["identity"].toObject()["SN"]), "caf\xC3\xA9");
+    EXPECT_TRUE(json[0]["identity"].toObject()["VER"].isNull());
+    EXPECT_EQ(json[0]["differing"].toArray()[0].toObject()["slot"].toInt(), 5);
+    EXPECT_EQ(json[0]["elapsed_ms"].toInt(), 1234);
+
+    const std::string table = format.Row(r, pmv::linkcli::TFormat::Table);
+    EXPECT_NE(table.find("usb-FTDI_A1-if00-port0  caf\xC3\xA9"), std::string::npos) << table;
+    EXPECT_NE(table.find("fail     1 of 16"), std::string::npos) << table;
 }
 
 } // namespace

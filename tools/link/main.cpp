@@ -592,15 +592,24 @@ int RunStation(QCoreApplication& app, const TOptions& o, const TConfigSet& set) 
     bool reportFailed = false;
     TProgressBlock progress(::isatty(STDERR_FILENO) != 0 && log != stderr);
     errno = 0;
-    if (std::fputs(rows.Header(o.format).c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+    if (std::fputs(rows.Header(o.format).c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
         outError = errno != 0 ? errno : EIO;
+        if (o.report.empty()) { // the rows would go nowhere: nothing is sent
+            std::fprintf(stderr, "pmv-link: cannot write the results: %s\n",
+                         std::strerror(outError));
+            return kExitOutput;
+        }
+    }
     station.onRow = [&](const TUnitRecord& r) {
         ++counts[static_cast<std::size_t>(r.result)];
         progress.Clear();
         errno = 0;
         if ((std::fputs(rows.Row(r, o.format).c_str(), stdout) < 0 || std::fflush(stdout) != 0) &&
-            outError == 0)
+            outError == 0) {
             outError = errno != 0 ? errno : EIO;
+            if (o.report.empty())
+                station.Stop(); // no unit goes unrecorded
+        }
         if (!o.report.empty() && !report.Append(r) && !reportFailed) {
             reportFailed = true;
             std::fprintf(stderr, "pmv-link: cannot append to the report %s: %s; no more units\n",
