@@ -349,7 +349,7 @@ void TFixture::Start() {
 }
 
 void TFixture::StartStep() {
-    TUnitContext unit{*m_setup.set, m_runner, m_record};
+    TUnitContext unit{*m_setup.set, m_setup.file, m_com, m_runner, m_record};
     m_setup.steps[m_step]->Start(unit);
 }
 
@@ -377,7 +377,7 @@ void TFixture::StepFinished() {
         m_record.Mark(TUnitResult::Fail,
                       std::string("interrupted during ") + step + "; nothing more was sent");
     } else {
-        TUnitContext unit{*m_setup.set, m_runner, m_record};
+        TUnitContext unit{*m_setup.set, m_setup.file, m_com, m_runner, m_record};
         goOn = m_setup.steps[m_step]->Judge(unit);
         if (!m_runner.Error().empty()) {
             m_record.Mark(TUnitResult::Fail, "a request could not be sent: " + m_runner.Error());

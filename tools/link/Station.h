@@ -84,10 +84,12 @@ struct TUnitRecord {
     void Mark(TUnitResult r, const std::string& why);
 };
 
-// What a step works with: the configuration, the unit's record so far, and
-// the fixture's runner.
+// What a step works with: the configuration and its file, the unit's port
+// and record so far, and the fixture's runner.
 struct TUnitContext {
     const TConfigSet& set;
+    const std::string& file; // the configuration file's path (bytes)
+    int com;
     TLinkRunner& runner;
     TUnitRecord& record;
 };
@@ -128,6 +130,7 @@ bool MakeCommandSteps(std::string_view command, TSteps& steps);
 // What every fixture shares; it must outlive the station.
 struct TStationSetup {
     const TConfigSet* set = nullptr;
+    std::string file; // where set was loaded from
     std::string command;
     TSteps steps;                   // identity step first when there is one
     std::vector<int> identitySlots; // what tells one unit from the next

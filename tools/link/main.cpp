@@ -499,6 +499,7 @@ int RunStation(QCoreApplication& app, const TOptions& o, const TConfigSet& set) 
     const TCmdTable& table = set.CmdTable;
     TStationSetup setup;
     setup.set = &set;
+    setup.file = o.file;
     setup.command = o.commandWord;
     std::vector<std::string> identityWords;
     for (const std::string& given : o.identity) {
