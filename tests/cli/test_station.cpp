@@ -57,9 +57,10 @@ std::vector<std::vector<std::string>> ReadCsv(const std::string& text) {
     return rows;
 }
 
+// The complete lines of text, each a JSON object.
 std::vector<QJsonObject> JsonLines(const std::string& text) {
     std::vector<QJsonObject> rows;
-    std::istringstream in(text);
+    std::istringstream in(text.substr(0, text.rfind('\n') + 1));
     for (std::string line; std::getline(in, line);) {
         QJsonParseError error{};
         const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line), &error);
@@ -210,7 +211,7 @@ TEST_F(StationTest, Cases) {
         std::vector<std::string> args = kWide;
         for (const std::string& a : c.args)
             args.push_back(a[0] == '@' ? m_sims[std::stoi(a.substr(1))]->Device() : a);
-        args.insert(args.end() - 1, {"--json", "--report", report});
+        args.insert(args.end() - 1, {"--json", "--report", report, "--log", Path("log")});
         args.push_back(kExample);
         const TRun r = Link(args);
         ::unsetenv("PMV_DEV_ROOT");
@@ -247,6 +248,9 @@ TEST_F(StationTest, Cases) {
                              csv[i + 1][column["differing"]].find(c.differing) != std::string::npos;
         }
         EXPECT_TRUE(differingShown) << c.differing;
+        std::istringstream log(Read(Path("log"))); // one log, each line under its port
+        for (std::string line; std::getline(log, line);)
+            EXPECT_TRUE(line.starts_with("COM") && line.find(": ") == 5) << line;
         if (c.sims.size() == 8) { // each unit by its own serial number
             for (const QJsonObject& row : rows)
                 EXPECT_EQ(Str(row["identity"].toObject()["SN"]),
@@ -265,8 +269,10 @@ TEST_F(StationTest, RepeatRunsTheNextUnitOnceTheLastHasGone) {
     std::string out;
     auto rowsAfter = [&](std::size_t n) {
         const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kDeadlineMs);
-        while (JsonLines(out).size() < n && Clock::now() < end && link.waitForReadyRead(500))
+        while (JsonLines(out).size() < n && Clock::now() < end) {
+            link.waitForReadyRead(500);
             out += link.readAllStandardOutput().toStdString();
+        }
         return JsonLines(out).size();
     };
     ASSERT_EQ(rowsAfter(1), 1u);
@@ -284,6 +290,32 @@ TEST_F(StationTest, RepeatRunsTheNextUnitOnceTheLastHasGone) {
     EXPECT_EQ(Str(rows[1]["identity"].toObject()["SN"]), "B2");
     for (const QJsonObject& row : rows)
         EXPECT_EQ(Str(row["result"]), "pass") << Str(row["reason"]);
+}
+
+TEST_F(StationTest, RepeatWithMatchTakesAPortThatComesLater) {
+    std::filesystem::create_directories(Path("dev/serial/by-id"));
+    ::setenv("PMV_DEV_ROOT", Path("dev").c_str(), 1);
+    QProcess link;
+    StartLink(link, {"--match", "usb-fixture-*", "--repeat", "--identity", "SN", "--json",
+                     "--timeout", "2000", "verify", kExample});
+    ASSERT_FALSE(link.waitForFinished(2 * 500 * 2)); // nothing there: it waits
+    StartSim(27, {"--sn", "C3"});
+    std::filesystem::create_symlink(m_sims[27]->Device(), Path("dev/serial/by-id/usb-fixture-C"));
+    std::string out;
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kDeadlineMs);
+    while (JsonLines(out).empty() && Clock::now() < end) {
+        link.waitForReadyRead(500);
+        out += link.readAllStandardOutput().toStdString();
+    }
+    ::kill(static_cast<pid_t>(link.processId()), SIGINT);
+    ASSERT_TRUE(link.waitForFinished(kDeadlineMs));
+    EXPECT_EQ(link.exitCode(), 130);
+    const std::vector<QJsonObject> rows = JsonLines(out);
+    ASSERT_EQ(rows.size(), 1u) << out;
+    EXPECT_EQ(Str(rows[0]["port"]), "COM27");
+    EXPECT_EQ(Str(rows[0]["by_id"]), Path("dev/serial/by-id/usb-fixture-C"));
+    EXPECT_EQ(Str(rows[0]["identity"].toObject()["SN"]), "C3");
+    EXPECT_EQ(Str(rows[0]["result"]), "pass") << Str(rows[0]["reason"]);
 }
 
 TEST_F(StationTest, RefusedBeforeAnythingIsSent) {
