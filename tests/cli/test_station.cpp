@@ -356,7 +356,8 @@ TEST_F(StationTest, InterruptedUnitsGetTheirRow) {
     const std::vector<std::string> args = {"--port", "COM25,COM26", "--timeout",
                                            "2000",   "--report",    report,
                                            "--json", "program",     kExample};
-    ASSERT_EQ(Link(args).status, 0);
+    const TRun first = Link(args);
+    ASSERT_EQ(first.status, 0) << first.out << first.err;
     QProcess link;
     StartLink(link, args);
     const Clock::time_point end = Clock::now() + std::chrono::milliseconds(kDeadlineMs);
