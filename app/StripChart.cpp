@@ -341,13 +341,21 @@ void TStripChart::DrawLegend(QPainter& p) {
     const bool cursor = std::isfinite(m_cursor);
     const pmv::TSeriesStore::TTimeRange range = m_store.TimeRange();
     p.setPen(palette().text().color());
-    QString head = m_paused ? tr("Paused") : tr("Live");
-    head += tr("   span %1")
+    QString head = m_paused ? QStringLiteral("Paused") : QStringLiteral("Live");
+    head += QString("   span %1")
                 .arg(m_span >= 120 ? QString::number(m_span / 60, 'g', 4) + " min"
                                    : QString::number(m_span, 'g', 4) + " s");
     if (cursor)
-        head += tr("   cursor %1").arg(FormatTime(m_cursor, 0.001));
-    p.drawText(QRect(kMargin, kMargin, width() - 2 * kMargin, fm.height()), Qt::AlignLeft, head);
+        head += QString("   cursor %1").arg(FormatTime(m_cursor, 0.001));
+    const QRect line(kMargin, kMargin, width() - 2 * kMargin, fm.height());
+    p.drawText(line, Qt::AlignLeft, head);
+    // The keys, where there is room for them.
+    const QString keys = "Space pause   +/- zoom   Left/Right scroll   End live";
+    if (fm.horizontalAdvance(head) + 3 * kMargin + fm.horizontalAdvance(keys) < line.width()) {
+        p.setPen(palette().placeholderText().color());
+        p.drawText(line, Qt::AlignRight, keys);
+        p.setPen(palette().text().color());
+    }
     for (int s = 0; s < m_store.SeriesCount(); ++s) {
         const int left = kMargin + (s % perLine) * entry;
         const int top = kMargin + (1 + s / perLine) * fm.height();
@@ -369,12 +377,13 @@ void TStripChart::DrawLegend(QPainter& p) {
 }
 
 void TStripChart::wheelEvent(QWheelEvent* event) {
-    const int steps = event->angleDelta().y() / 120;
-    if (steps == 0) {
+    // 120 is one notch of a wheel; touchpads send parts of one.
+    const int delta = event->angleDelta().y();
+    if (delta == 0) {
         event->ignore();
         return;
     }
-    Zoom(std::pow(0.8, steps), event->position().x());
+    Zoom(std::pow(0.8, delta / 120.0), event->position().x());
     event->accept();
 }
 

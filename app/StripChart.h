@@ -56,7 +56,8 @@ public:
     double WindowStart() const { return WindowEnd() - m_span; }
     double Span() const { return m_span; }
     void SetSpan(double seconds);
-    // Zooms by factor (< 1 zooms in) keeping the time at plot x fixed.
+    // Zooms by factor (< 1 zooms in): paused, the time at x stays where it
+    // is; live, the window keeps ending at the newest sample.
     void Zoom(double factor, double atX);
     // Moves the window by seconds (negative: back); leaves live.
     void Scroll(double seconds);
