@@ -75,7 +75,7 @@ public:
     // least 16.
     explicit TSeriesStore(std::size_t capacity = kDefaultCapacity);
 
-    // Adds an empty series and returns its number (0, 1, ...).
+    // Adds an empty series named name (UTF-8) and returns its number (0, 1, ...).
     int AddSeries(const std::string& name);
     void Append(int series, double timeSeconds, double value);
     // A time-out at timeSeconds: the series' line breaks there.
