@@ -37,8 +37,9 @@ protected:
         const int x =
             plot.left() + int((t - m_chart.WindowStart()) / m_chart.Span() * plot.width());
         const QColor want = TStripChart::SeriesColour(series);
+        const double scale = image.devicePixelRatio(); // 2 under QT_SCALE_FACTOR=2
         for (int y = plot.top(); y <= plot.bottom(); ++y) {
-            const QColor c = image.pixelColor(x, y);
+            const QColor c = image.pixelColor(int(x * scale), int(y * scale));
             if (std::abs(c.red() - want.red()) + std::abs(c.green() - want.green()) +
                     std::abs(c.blue() - want.blue()) <
                 40)
@@ -106,7 +107,7 @@ TEST_F(ChartTest, SavesWhatIsShownAsPngOrSaysWhyNot) {
     QString error;
     ASSERT_TRUE(m_chart.SavePng(path, &error)) << error.toStdString();
     const QImage saved(path, "PNG");
-    EXPECT_EQ(saved.size(), m_chart.size());
+    EXPECT_EQ(saved.size(), m_chart.size() * m_chart.devicePixelRatio());
 
     const QString bad = dir.filePath("missing/chart.png");
     EXPECT_FALSE(m_chart.SavePng(bad, &error));
