@@ -19,6 +19,7 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr int kMargin = 6;
+constexpr int kDotSpacing = 8;         // pixels between samples from which each one is marked
 constexpr double kWallClockFrom = 1e9; // seconds since the epoch: September 2001
 
 // Grid steps in seconds, one of which keeps the labels apart.
@@ -273,7 +274,9 @@ void TStripChart::DrawSeries(QPainter& p, const QRect& plot, int series, double 
     // the samples are apart) are joined by a smooth line.
     QVector<QRect> bars;
     QVector<QLineF> lines;
+    QVector<QPointF> dots;
     bars.reserve(int(m_columns.size()));
+    dots.reserve(int(m_columns.size()));
     bool joined = false; // the previous column with data joins on to the next
     std::size_t prevColumn = 0;
     double prevX = 0, prevY = 0;
@@ -303,6 +306,7 @@ void TStripChart::DrawSeries(QPainter& p, const QRect& plot, int series, double 
                 lines.append(QLineF(prevX, prevY, x, y(col.first)));
             }
         }
+        dots.append(QPointF(x, y(col.hasGap ? col.min : col.first)));
         const int barTop = int(std::floor(top - 0.5));
         bars.append(QRect(left, barTop, 2, std::max(2, int(std::ceil(bottom + 0.5)) - barTop)));
         joined = !col.hasGap;
@@ -325,6 +329,13 @@ void TStripChart::DrawSeries(QPainter& p, const QRect& plot, int series, double 
     pen.setCapStyle(Qt::RoundCap);
     p.setPen(pen);
     p.drawLines(lines);
+    // Zoomed in so far that the samples lie apart, each one gets a dot: the
+    // operator sees where the readings are and where the line only joins them.
+    if (dots.size() * kDotSpacing <= plot.width()) {
+        p.setPen(Qt::NoPen);
+        for (const QPointF& dot : dots)
+            p.drawEllipse(dot, 2.5, 2.5);
+    }
     if (std::isfinite(m_cursor)) {
         const auto at = m_store.Nearest(series, m_cursor);
         if (at && !at->gap) {
