@@ -20,8 +20,8 @@ void TTrafficLog::Sent(const std::uint8_t* data, std::size_t len, TClock::time_p
     m_rxOpen = false;
     const char* bytes = reinterpret_cast<const char*>(data);
     for (std::size_t at = 0; at < len; at += kMaxRowBytes)
-        StartRow(TTrafficDirection::Tx, time).bytes.assign(bytes + at,
-                                                           std::min(kMaxRowBytes, len - at));
+        StartRow(TTrafficDirection::Tx, time)
+            .bytes.assign(bytes + at, std::min(kMaxRowBytes, len - at));
     Changed();
 }
 

@@ -312,7 +312,9 @@ TEST_F(MainFormTest, MainMenuItems) {
     }
     // Items added later come after the specified ones.
     const QHash<QString, QStringList> added = {
-        {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile"}}};
+        {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile"}},
+        {"&COM", {"NTraffic", "Traffic"}},
+        {"&Options", {"TimeStamps"}}};
     for (const auto& [menu, count] : position.asKeyValueRange()) {
         for (QAction* m : form->menuBar()->actions()) {
             if (m->text() == menu) {
@@ -381,11 +383,12 @@ TEST_F(MainFormTest, OptionItemsToggleTheirCheckMarks) {
         {Item(*form, "ShowTransmissions"), false},
         {Item(*form, "ShowUnframedReceptions"), false},
         {Item(*form, "ShowCommandDescription"), true},
+        {Item(*form, "TimeStamps"), false}, // added after the three
     };
     // In this order in the Options menu; the link reads them by name.
     const QList<QAction*> items = Named<QMenu>("OptionsMenu")->actions();
-    ASSERT_EQ(items.size(), 3);
-    for (int pos = 0; pos < 3; ++pos) {
+    ASSERT_EQ(items.size(), 4);
+    for (int pos = 0; pos < 4; ++pos) {
         SCOPED_TRACE(pos);
         EXPECT_EQ(items[pos], rows[pos].item);
         EXPECT_TRUE(rows[pos].item->isCheckable());
@@ -635,17 +638,19 @@ TEST(LogView, OneLinePerCall) {
 }
 
 TEST(LogView, LineStaysOneLine) {
+    TLogView log;
+    // A control character as its symbol where the font has it, else its name.
+    const auto shown = [&](char16_t c) { return log.ControlText(c); };
     struct Row {
         QString line;
         QString shown;
     } rows[] = {
-        {"QXSPD = 12\r", QString::fromUtf8("QXSPD = 12\u240D")},
-        {"a\nb", QString::fromUtf8("a\u240Ab")},
-        {QString("x") + QChar(0) + "y" + QChar(0x7F), QString::fromUtf8("x\u2400y\u2421")},
+        {"QXSPD = 12\r", "QXSPD = 12" + shown(u'\r')},
+        {"a\nb", "a" + shown(u'\n') + "b"},
+        {QString("x") + QChar(0) + "y" + QChar(0x7F), "x" + shown(0) + "y" + shown(0x7F)},
         {"tab\there", "tab\there"},
         {QString::fromUtf8("Gr\u00F6\u00DFe"), QString::fromUtf8("Gr\u00F6\u00DFe")},
     };
-    TLogView log;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line.toStdString());
         log.Clear();
@@ -653,6 +658,16 @@ TEST(LogView, LineStaysOneLine) {
         log.Flush();
         EXPECT_EQ(log.blockCount(), 1);
         EXPECT_EQ(log.toPlainText(), row.shown);
+    }
+    // Whichever it is, the log's font draws it: no box.
+    const QFontMetrics fm(log.font());
+    for (char16_t c : {u'\r', u'\n', char16_t(0), char16_t(0x1B), char16_t(0x7F)}) {
+        SCOPED_TRACE(int(c));
+        const QString text = log.ControlText(c);
+        ASSERT_FALSE(text.isEmpty());
+        for (const QChar ch : text)
+            EXPECT_TRUE(fm.inFontUcs4(ch.unicode()));
+        EXPECT_TRUE(text.size() == 1 || text == "<" + text.mid(1, text.size() - 2) + ">");
     }
 }
 

@@ -40,6 +40,7 @@ TEST(TrafficLog, RowsPerFrameAndPerBurst) {
         std::vector<std::string> rows;
         std::uint64_t dropped;
     } rows[] = {
+        // clang-format off
         {"a request and its reply", 10, {{'T', 0, "QXSPD\r"}, {'R', 5, "QXSPD = 1\r"}},
          {"TX:QXSPD\r", "RX:QXSPD = 1\r"}, 0},
         {"a carriage return ends the burst", 10, {{'R', 0, "QXA\rQXB\r"}},
@@ -58,6 +59,7 @@ TEST(TrafficLog, RowsPerFrameAndPerBurst) {
          {"TX:" + big.substr(0, 256), "TX:" + big.substr(256)}, 0},
         {"a long burst takes several rows", 10, {{'R', 0, big}},
          {"RX:" + big.substr(0, 256), "RX:" + big.substr(256)}, 0},
+        // clang-format on
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
