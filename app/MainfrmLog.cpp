@@ -34,7 +34,9 @@ void TMainForm::TrafficClick() {
     if (!m_trafficForm) {
         m_trafficForm = new TTrafficForm(
             this, [this](pmv::TTrafficLog* log) { m_link->SetTraffic(log); },
-            [this] { return m_dialogs.AskSaveTextFile(m_trafficForm, QStringLiteral("Save Traffic")); });
+            [this] {
+                return m_dialogs.AskSaveTextFile(m_trafficForm, QStringLiteral("Save Traffic"));
+            });
     }
     m_trafficForm->show();
     m_trafficForm->raise();
