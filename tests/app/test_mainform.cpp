@@ -5,6 +5,7 @@
 #include "app/Mainfrm.h"
 #include "app/MainfrmLinkAdapters.h"
 #include "app/RepaintPacer.h"
+#include "app/TrafficForm.h"
 #include "tests/app/BoxWatcher.h"
 #include "tests/app/WindowProbe.h"
 
@@ -27,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -669,6 +671,38 @@ TEST(LogView, LineStaysOneLine) {
             EXPECT_TRUE(fm.inFontUcs4(ch.unicode()));
         EXPECT_TRUE(text.size() == 1 || text == "<" + text.mid(1, text.size() - 2) + ">");
     }
+}
+
+// The traffic table follows its log: rows added, the newest row growing,
+// the oldest dropped beyond the bound, all at once or some.
+TEST(TrafficModel, FollowsTheLogWithinItsBound) {
+    pmv::TTrafficLog log(3);
+    TTrafficModel model(log);
+    const auto t = pmv::TTrafficLog::TClock::now();
+    const auto send = [&](const char* frame) {
+        log.Sent(reinterpret_cast<const std::uint8_t*>(frame), std::strlen(frame), t);
+    };
+    const auto shown = [&] {
+        model.Sync();
+        QStringList texts;
+        for (int row = 0; row < model.rowCount(); ++row)
+            texts << model.index(row, 3).data().toString();
+        return texts;
+    };
+    send("a");
+    send("b");
+    EXPECT_EQ(shown(), (QStringList{"a", "b"}));
+    log.Received('c', t);
+    EXPECT_EQ(shown(), (QStringList{"a", "b", "c"}));
+    log.Received('d', t);
+    EXPECT_EQ(shown(), (QStringList{"a", "b", "cd"}));
+    for (const char* frame : {"e", "f", "g", "h"})
+        send(frame);
+    EXPECT_EQ(shown(), (QStringList{"f", "g", "h"}));
+    send("i");
+    EXPECT_EQ(shown(), (QStringList{"g", "h", "i"}));
+    model.Clear();
+    EXPECT_EQ(model.rowCount(), 0);
 }
 
 TEST(LogView, DoubleClickIsReportedBeforeTheLogHandlesIt) {
