@@ -103,7 +103,8 @@ private:
     TTrafficLog* m_traffic = nullptr;
 };
 
-// A QTimer as the engine's reply timer: single shot, kReplyTimeoutMs.
+// A QTimer as the engine's reply timer: single shot, ReplyTimeoutMs() as it
+// stands when the timer is made.
 class TReplyTimer : public TLinkTimer {
 public:
     explicit TReplyTimer(QTimer& timer);
