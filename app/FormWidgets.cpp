@@ -230,6 +230,8 @@ void TLogView::ChooseControlTexts() {
 }
 
 QString TLogView::ControlText(char16_t c) const {
+    if (!IsControl(QChar(c)))
+        return QString(QChar(c));
     return m_controlTexts[std::size_t(ControlIndex(c))];
 }
 

@@ -535,6 +535,24 @@ TEST_F(MainFormTest, RightClickOnASlotOpensTheSlotPopup) {
     Named<QMenu>("TabNamingPopupMenu")->hide();
 }
 
+TEST_F(MainFormTest, LogMenuEndsWithSaveLogAs) {
+    Show();
+    TLogView* memo = Named<TLogView>("Memo");
+    QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
+                         memo->viewport()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(memo->viewport(), &ev);
+    QMenu* menu = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* m = qobject_cast<QMenu*>(w); m && m->isVisible())
+            menu = m;
+    ASSERT_TRUE(menu);
+    const QList<QAction*> items = menu->actions();
+    ASSERT_GT(items.size(), 2); // the text view's own items come first
+    EXPECT_EQ(items.back(), memo->SaveLogAsItem());
+    EXPECT_EQ(items.back()->text(), QString::fromUtf8("Save Log As\u2026"));
+    menu->close();
+}
+
 TEST_F(MainFormTest, WheelNotTakenByTheWindowGoesOnToTheWidget) {
     Show();
     ASSERT_TRUE(form->windowHandle());
