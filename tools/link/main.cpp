@@ -134,14 +134,17 @@ struct TOptions {
 
 // "110 to 115200": the first and last of the line settings table's rates.
 std::string BaudRange() {
-    return std::string(QORLNK::BaudRateRows.front().text) + " to " + QORLNK::BaudRateRows.back().text;
+    return std::string(QORLNK::BaudRateRows.front().text) + " to " +
+           QORLNK::BaudRateRows.back().text;
 }
 
 // "none, odd, even, mark, space", the last one after lastSeparator.
 std::string ParityList(const char* lastSeparator) {
     std::string text;
     for (std::size_t i = 0; i < QORLNK::ParityRows.size(); ++i)
-        text += std::string(i == 0 ? "" : i + 1 == QORLNK::ParityRows.size() ? lastSeparator : ", ") +
+        text += std::string(i == 0                               ? ""
+                            : i + 1 == QORLNK::ParityRows.size() ? lastSeparator
+                                                                 : ", ") +
                 QORLNK::ParityRows[i].text;
     return text;
 }
