@@ -154,6 +154,11 @@ void TMainForm::BuildMenus() {
             {"COMSettings", "&Settings", "COM Settings", &F::COMSettingsClick, TIcon::COMSettings},
             {"COMOpen", "&Open", "Open COM Port", &F::COMOpenClick, TIcon::COMOpen},
             {"COMClose", "&Close", "Close COM Port", &F::COMCloseClick, TIcon::COMClose},
+            {"PortMap",
+             "Port &Map\u2026",
+             "Which device or network port each COM number is",
+             &F::PortMapClick,
+             {}},
         });
     addItems(
         addMenu("&Commands", "CommandsMenu"),

@@ -13,6 +13,7 @@
 //   MainfrmEdit.cpp    slot popup operations, page rename, title, log-in, about
 //   MainfrmCompare.cpp the comparison window, Send Selected, Take Values, snapshots
 //   MainfrmRecovery.cpp  the end on a signal and its recovery copies
+//   MainfrmPortMap.cpp the port map window
 #pragma once
 
 #include "app/FormDialogs.h"
@@ -34,6 +35,7 @@ class QColorDialog;
 class QMenu;
 class QTimer;
 class TCompareForm;
+class TPortMapForm;
 class TFormLinkView;
 class TFormWatchView;
 class TLogView;
@@ -99,6 +101,8 @@ public:
     TCompareForm* CompareWindow() const { return m_compareForm; }
     const pmv::TSetComparison& Comparison() const { return m_comparison; }
     const pmv::TCompareRun& CompareRun() const { return *m_run; }
+    // The port map window (none before COM > "Port Map…" is first chosen).
+    TPortMapForm* PortMapWindow() const { return m_portMapForm; }
 
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
@@ -177,6 +181,8 @@ private:
     void CompareWithFileClick();
     void SendSelectedClick();
     void TakeValuesClick();
+    // COM menu, after the specified items: the port map window.
+    void PortMapClick();
     // Slot popup menu (acts on the panel's SelectedSlot).
     void EditClick();
     void CopyClick();
@@ -234,6 +240,7 @@ private:
     pmv::TSetComparison m_snapshotRead;
     QString m_sendNote; // what the snapshot before a send did
     TCompareForm* m_compareForm = nullptr;
+    TPortMapForm* m_portMapForm = nullptr;
     bool m_shown = false;
     bool m_destroying = false;
 };
