@@ -12,8 +12,7 @@ void TMainForm::PortMapClick() {
         m_portMapForm = new TPortMapForm(
             [this](const QString& question) {
                 return m_dialogs.AskWarning(m_portMapForm, question,
-                                            QMessageBox::Yes | QMessageBox::No) ==
-                       QMessageBox::Yes;
+                                            QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
             },
             this);
         m_portMapForm->setFont(font());

@@ -57,8 +57,8 @@ TPortMapForm::TPortMapForm(std::function<bool(const QString&)> confirm, QWidget*
                            QStringLiteral("Description"), QStringLiteral("Held by"),
                            QStringLiteral("COM")});
     m_numbers = MakeTable(this, "NumbersTable",
-                          {QStringLiteral("COM"), QStringLiteral("Maps to"),
-                           QStringLiteral("From"), QStringLiteral("Note")});
+                          {QStringLiteral("COM"), QStringLiteral("Maps to"), QStringLiteral("From"),
+                           QStringLiteral("Note")});
     m_number = new QSpinBox(this);
     m_number->setObjectName(QStringLiteral("NumberSpinBox"));
     m_number->setRange(1, int(m_map.Numbers().size()));
@@ -149,8 +149,8 @@ void TPortMapForm::Show() {
     for (int r = 0; r < m_numbers->rowCount(); ++r) {
         const TPortMapNumber& n = m_map.Numbers()[std::size_t(r)];
         SetRow(m_numbers, r,
-               {QStringLiteral("COM%1").arg(n.comNumber), Text(n.target),
-                kSources[int(n.source)], Text(n.note)});
+               {QStringLiteral("COM%1").arg(n.comNumber), Text(n.target), kSources[int(n.source)],
+                Text(n.note)});
     }
     m_devices->resizeColumnsToContents();
     m_numbers->resizeColumnsToContents();

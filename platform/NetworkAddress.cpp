@@ -73,7 +73,7 @@ std::optional<TNetworkAddress> ParseNetworkAddress(std::string_view text, std::s
         return Refuse(why, quoted + " is no network port: write rfc2217://host:port or "
                                     "tcp://host:port");
     const std::size_t colon = rest.rfind(':');
-    if (colon == std::string_view::npos || (rest.front() == '[' && rest.rfind(']') > colon))
+    if (colon == std::string_view::npos || (rest.starts_with('[') && rest.rfind(']') > colon))
         return Refuse(why, quoted + " has no port: write " + a.scheme + "://host:port");
     std::string_view host = rest.substr(0, colon);
     const std::string_view port = rest.substr(colon + 1);

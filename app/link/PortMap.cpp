@@ -49,8 +49,9 @@ void TPortMap::Refresh() {
         if (id.publisherPid != 0 && !id.publisherEnded) {
             row.source = TPortMapSource::Publication;
             row.target = id.device;
-            row.note = "published by " + (id.publisherName.empty() ? "a program" : id.publisherName) +
-                       " (pid " + std::to_string(id.publisherPid) + ")";
+            row.note = "published by " +
+                       (id.publisherName.empty() ? "a program" : id.publisherName) + " (pid " +
+                       std::to_string(id.publisherPid) + ")";
             continue;
         }
         if (!id.mapDevice.empty()) {
@@ -69,8 +70,11 @@ void TPortMap::Refresh() {
         for (const TPortMapDevice& d : m_devices)
             if (d.node == id.node)
                 return;
-        m_devices.push_back({id.node, id.byId, id.Description(),
-                             HoldersText(platform::FindDeviceHolders(id.node)), {}});
+        m_devices.push_back({id.node,
+                             id.byId,
+                             id.Description(),
+                             HoldersText(platform::FindDeviceHolders(id.node)),
+                             {}});
     };
     for (const platform::ComPortIdentity& id : platform::ListSerialDevices())
         add(id);

@@ -1,11 +1,12 @@
 // Shows the main window as an operator sees it after loading a configuration,
 // with the longest status texts, for a picture of the screen:
-//   pmv_grab_window CONFIG [settings|ports]
+//   pmv_grab_window CONFIG [settings|ports|portmap]
 // settings also opens the port settings dialog, ports drops its port list
-// down. Under a virtual display, for instance:
+// down, portmap opens the port map window. Under a virtual display, for instance:
 //   xvfb-run -a sh -c 'pmv_grab_window x.ini settings & sleep 3; import -window root shot.png'
 #include "app/FormWidgets.h"
 #include "app/HostApplication.h"
+#include "app/HostMain.h"
 #include "app/Mainfrm.h"
 #include "comport/Lnkcomdlg.h"
 
@@ -17,7 +18,7 @@
 
 int main(int argc, char** argv) {
     if (argc < 2) {
-        std::fprintf(stderr, "usage: %s CONFIG [settings|ports]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s CONFIG [settings|ports|portmap]\n", argv[0]);
         return 2;
     }
     const QString config = QString::fromLocal8Bit(argv[1]);
@@ -32,6 +33,10 @@ int main(int argc, char** argv) {
         status->SetPanel(6, QStringLiteral("99999"));
         if (what.isEmpty())
             return;
+        if (what == QLatin1String("portmap")) {
+            form.findChild<QAction*>(QStringLiteral("PortMap"))->trigger();
+            return;
+        }
         if (what == QLatin1String("ports")) {
             auto* timer = new QTimer(&form);
             QObject::connect(timer, &QTimer::timeout, timer, [timer] {

@@ -61,7 +61,8 @@ protected:
 };
 
 TEST_F(PortMapTest, AssignFreeReplaceAndRefuse) {
-    const std::string head = "# bench A\nCOM3=" + Dev() + "/gone\n# keep me\nCOM9=tcp://10.0.0.5:4001\n";
+    const std::string head =
+        "# bench A\nCOM3=" + Dev() + "/gone\n# keep me\nCOM9=tcp://10.0.0.5:4001\n";
     const std::string tail = "COM12=" + Dev() + "/ttyACM3\n";
     enum class Op { Device, Network, Free };
     struct Case {
@@ -96,6 +97,8 @@ TEST_F(PortMapTest, AssignFreeReplaceAndRefuse) {
         {"network, bad port",   Op::Network, 10, "tcp://bench:70000", false, TPortMapOutcome::Refused, "1 to 65535",
          head + tail},
         {"network, bad host",   Op::Network, 10, "tcp://be nch:1", false, TPortMapOutcome::Refused, "no host name",
+         head + tail},
+        {"network, nothing",    Op::Network, 10, "tcp://", false, TPortMapOutcome::Refused, "has no port",
          head + tail},
         {"not a network port",  Op::Network, 10, "/dev/ttyS0", false, TPortMapOutcome::Refused, "no network port",
          head + tail},
@@ -165,8 +168,8 @@ TEST_F(PortMapTest, WindowAssignsANumberAndTheSettingsDialogFollows) {
         auto* f = qobject_cast<QORLNK::TLNKCOMDlgFrm*>(modal);
         ASSERT_NE(f, nullptr);
         const qint64 tick = f->ImageList[0].cacheKey();
-        EXPECT_EQ(f->COMPortComboBoxEx->itemIcon(6).cacheKey(), tick);    // COM7, mapped
-        EXPECT_NE(f->COMPortComboBoxEx->itemIcon(4).cacheKey(), tick);    // COM5 gave it up
+        EXPECT_EQ(f->COMPortComboBoxEx->itemIcon(6).cacheKey(), tick); // COM7, mapped
+        EXPECT_NE(f->COMPortComboBoxEx->itemIcon(4).cacheKey(), tick); // COM5 gave it up
         checked = true;
         f->CancelButtonClick();
     });
