@@ -29,6 +29,7 @@ QTableWidget* MakeTable(QWidget* parent, const char* name, const QStringList& he
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     table->verticalHeader()->hide();
+    table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 6);
     table->horizontalHeader()->setStretchLastSection(true);
     return table;
 }
@@ -50,12 +51,12 @@ TPortMapForm::TPortMapForm(std::function<bool(const QString&)> confirm, QWidget*
     : QWidget(parent, Qt::Window), m_confirm(std::move(confirm)) {
     setObjectName(QStringLiteral("PortMapForm"));
     setWindowTitle(QStringLiteral("Port Map"));
-    resize(760, 560);
+    resize(900, 600);
 
-    m_devices = MakeTable(this, "DevicesTable",
-                          {QStringLiteral("Device"), QStringLiteral("By-id name"),
-                           QStringLiteral("Description"), QStringLiteral("Held by"),
-                           QStringLiteral("COM")});
+    m_devices =
+        MakeTable(this, "DevicesTable",
+                  {QStringLiteral("Device"), QStringLiteral("COM"), QStringLiteral("Description"),
+                   QStringLiteral("Held by"), QStringLiteral("By-id name")});
     m_numbers = MakeTable(this, "NumbersTable",
                           {QStringLiteral("COM"), QStringLiteral("Maps to"), QStringLiteral("From"),
                            QStringLiteral("Note")});
@@ -116,8 +117,10 @@ TPortMapForm::TPortMapForm(std::function<bool(const QString&)> confirm, QWidget*
         m_status->clear();
     });
     // Picking a number's row chooses that number.
-    connect(m_numbers, &QTableWidget::currentCellChanged, this,
-            [this](int row) { m_number->setValue(row + 1); });
+    connect(m_numbers, &QTableWidget::currentCellChanged, this, [this](int row) {
+        if (row >= 0)
+            m_number->setValue(row + 1);
+    });
     connect(m_devices, &QTableWidget::currentCellChanged, this,
             [this](int row) { m_assignDevice->setEnabled(row >= 0); });
     Show();
@@ -137,8 +140,8 @@ void TPortMapForm::Show() {
         for (int n : d.comNumbers)
             numbers << QStringLiteral("COM%1").arg(n);
         SetRow(m_devices, r,
-               {Text(d.node), Text(d.byId), Text(d.description), Text(d.holders),
-                numbers.join(QStringLiteral(", "))});
+               {Text(d.node), numbers.join(QStringLiteral(", ")), Text(d.description),
+                Text(d.holders), Text(d.byId)});
     }
     m_devices->setCurrentCell(std::min(deviceRow, m_devices->rowCount() - 1), 0);
     m_assignDevice->setEnabled(m_devices->currentRow() >= 0);

@@ -62,7 +62,10 @@ void TPortMap::Refresh() {
             row.target = id.device;
         }
         if (row.source != TPortMapSource::None && !id.present)
-            row.note = id.absence;
+            row.note = platform::IsNetworkPortText(row.target) &&
+                               id.absence == row.target + " does not exist"
+                           ? "network port" // no file to find: the open reaches it or says why
+                           : id.absence;
     }
 
     m_devices.clear();
