@@ -160,6 +160,11 @@ void TMainForm::BuildMenus() {
             // Added after the specified items.
             {"NTraffic", nullptr, nullptr, nullptr, {}},
             {"Traffic", "&Traffic\u2026", "Show the bytes sent and received", &F::TrafficClick, {}},
+            {"PortMap",
+             "Port &Map\u2026",
+             "Which device or network port each COM number is",
+             &F::PortMapClick,
+             {}},
         });
     addItems(
         addMenu("&Commands", "CommandsMenu"),

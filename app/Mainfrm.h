@@ -14,6 +14,7 @@
 //   MainfrmCompare.cpp the comparison window, Send Selected, Take Values, snapshots
 //   MainfrmRecovery.cpp  the end on a signal and its recovery copies
 //   MainfrmLog.cpp     time stamps, Save Log As, the traffic window
+//   MainfrmPortMap.cpp the port map window
 #pragma once
 
 #include "app/FormDialogs.h"
@@ -35,6 +36,7 @@ class QColorDialog;
 class QMenu;
 class QTimer;
 class TCompareForm;
+class TPortMapForm;
 class TFormLinkView;
 class TFormWatchView;
 class TLogView;
@@ -103,6 +105,8 @@ public:
     const pmv::TCompareRun& CompareRun() const { return *m_run; }
     // The traffic window (none before "&Traffic…" was first chosen).
     TTrafficForm* TrafficWindow() const { return m_trafficForm; }
+    // The port map window (none before COM > "Port Map…" is first chosen).
+    TPortMapForm* PortMapWindow() const { return m_portMapForm; }
 
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
@@ -186,6 +190,8 @@ private:
     void CompareWithFileClick();
     void SendSelectedClick();
     void TakeValuesClick();
+    // COM menu, after the specified items: the port map window.
+    void PortMapClick();
     // Slot popup menu (acts on the panel's SelectedSlot).
     void EditClick();
     void CopyClick();
@@ -244,6 +250,7 @@ private:
     QString m_sendNote; // what the snapshot before a send did
     TCompareForm* m_compareForm = nullptr;
     TTrafficForm* m_trafficForm = nullptr;
+    TPortMapForm* m_portMapForm = nullptr;
     bool m_shown = false;
     bool m_destroying = false;
 };

@@ -5,7 +5,10 @@
 // files and the settings dialog refer to them.
 #pragma once
 
+#include "platform/LineSettings.h"
+
 #include <initializer_list>
+#include <span>
 
 namespace QORLNK {
 
@@ -15,25 +18,47 @@ namespace QORLNK {
 
 enum TEnumMode : int { emAll, emPresent };
 
-enum TBaudRate : int {
-    br110,
-    br300,
-    br600,
-    br1200,
-    br2400,
-    br4800,
-    br9600,
-    br19200,
-    br38400,
-    br57600,
-    br115200
-};
+// The line settings come from the table in platform/LineSettings.h, one
+// enumerator per row in its order: br110 .. br115200, db5 .. db8,
+// paNone, paOdd, paEven, paMark, paSpace, and sb1, sb1_5, sb2.
+#define PMV_LNK_BAUD_RATE(n, file) br##n,
+#define PMV_LNK_DATA_BITS(n, file) db##n,
+#define PMV_LNK_PARITY(suffix, text, caption, file) pa##suffix,
+#define PMV_LNK_STOP_BITS(name, number, text) name,
 
-enum TDataBits : int { db5, db6, db7, db8 };
+enum TBaudRate : int { PMV_BAUD_RATE_ROWS(PMV_LNK_BAUD_RATE) };
 
-enum TParity : int { paNone, paOdd, paEven, paMark, paSpace };
+enum TDataBits : int { PMV_DATA_BITS_ROWS(PMV_LNK_DATA_BITS) };
 
-enum TStopBits : int { sb1, sb1_5, sb2 };
+enum TParity : int { PMV_PARITY_ROWS(PMV_LNK_PARITY) };
+
+enum TStopBits : int { PMV_STOP_BITS_ROWS(PMV_LNK_STOP_BITS) };
+
+#undef PMV_LNK_BAUD_RATE
+#undef PMV_LNK_DATA_BITS
+#undef PMV_LNK_PARITY
+#undef PMV_LNK_STOP_BITS
+
+/// The table's rows of each setting; row i is the enumeration's ordinal i.
+using pmv::platform::TLineSettingRow;
+inline constexpr std::span<const TLineSettingRow> BaudRateRows{pmv::platform::kBaudRateRows};
+inline constexpr std::span<const TLineSettingRow> DataBitsRows{pmv::platform::kDataBitsRows};
+inline constexpr std::span<const TLineSettingRow> ParityRows{pmv::platform::kParityRows};
+inline constexpr std::span<const TLineSettingRow> StopBitsRows{pmv::platform::kStopBitsRows};
+
+/// Whether a value is one of its enumeration's (a row of the table).
+constexpr bool IsBaudRate(TBaudRate b) {
+    return pmv::platform::LineSettingRow(pmv::platform::kBaudRateRows, b) != nullptr;
+}
+constexpr bool IsDataBits(TDataBits d) {
+    return pmv::platform::LineSettingRow(pmv::platform::kDataBitsRows, d) != nullptr;
+}
+constexpr bool IsParity(TParity p) {
+    return pmv::platform::LineSettingRow(pmv::platform::kParityRows, p) != nullptr;
+}
+constexpr bool IsStopBits(TStopBits s) {
+    return pmv::platform::LineSettingRow(pmv::platform::kStopBitsRows, s) != nullptr;
+}
 
 enum TReportType : int { rtError = 0, rtWarning = 1 };
 

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QShowEvent>
 
+#include <span>
+
 namespace QORLNK {
 
 namespace {
@@ -50,13 +52,15 @@ void DropDownBelow(QComboBox* box) {
     box->setStyleSheet(QStringLiteral("QComboBox { combobox-popup: 0; }"));
 }
 
+// A list of one line setting: item i is the caption of the table's row i,
+// so an index is the setting's ordinal.
 QComboBox* MakeList(QWidget* parent, int x, int y, int width,
-                    std::initializer_list<const char*> items) {
+                    std::span<const pmv::platform::TLineSettingRow> rows) {
     auto* box = new QComboBox(parent);
     box->setGeometry(x, y, width, kComboHeight);
     DropDownBelow(box);
-    for (const char* item : items)
-        box->addItem(QString::fromLatin1(item));
+    for (const pmv::platform::TLineSettingRow& row : rows)
+        box->addItem(QString::fromLatin1(row.caption));
     return box;
 }
 
@@ -89,10 +93,10 @@ TLNKCOMDlgFrm::TLNKCOMDlgFrm(int X, int Y, const std::string& ATitle,
     setObjectName(QStringLiteral("LNKCOMDlgFrm"));
     FPortLimit = (APortLimit >= 1 && APortLimit <= kMaxListedPorts) ? APortLimit : kMaxListedPorts;
     FInitPort = (APort >= 1 && APort <= FPortLimit) ? APort : 1;
-    FInitBaudRate = (ABaudRate >= br110 && ABaudRate <= br115200) ? ABaudRate : br9600;
-    FInitDataBits = (ADataBits >= db5 && ADataBits <= db8) ? ADataBits : db8;
-    FInitParity = (AParity >= paNone && AParity <= paSpace) ? AParity : paNone;
-    FInitStopBits = (AStopBits >= sb1 && AStopBits <= sb2) ? AStopBits : sb1;
+    FInitBaudRate = IsBaudRate(ABaudRate) ? ABaudRate : br9600;
+    FInitDataBits = IsDataBits(ADataBits) ? ADataBits : db8;
+    FInitParity = IsParity(AParity) ? AParity : paNone;
+    FInitStopBits = IsStopBits(AStopBits) ? AStopBits : sb1;
 
     // The standard dialog font is the application's: the host sets the one
     // its layouts are drawn for.
@@ -112,16 +116,13 @@ TLNKCOMDlgFrm::TLNKCOMDlgFrm(int X, int Y, const std::string& ATitle,
             [this] { ShowCurrentPortTip(); });
 
     BaudRateLabel = MakeLabel(COMSettingsGroupBox, 72, 16, "Baud Rate");
-    BaudRateComboBox = MakeList(
-        COMSettingsGroupBox, 72, 32, 65,
-        {"110", "300", "600", "1200", "2400", "4800", "9600", "19200", "38400", "57600", "115200"});
+    BaudRateComboBox = MakeList(COMSettingsGroupBox, 72, 32, 65, pmv::platform::kBaudRateRows);
     DataBitsLabel = MakeLabel(COMSettingsGroupBox, 142, 16, "Data Bits");
-    DataBitsComboBox = MakeList(COMSettingsGroupBox, 144, 32, 41, {"5", "6", "7", "8"});
+    DataBitsComboBox = MakeList(COMSettingsGroupBox, 144, 32, 41, pmv::platform::kDataBitsRows);
     ParityLabel = MakeLabel(COMSettingsGroupBox, 8, 56, "Parity");
-    ParityComboBox =
-        MakeList(COMSettingsGroupBox, 8, 72, 65, {"None", "Odd", "Even", "Mark", "Space"});
+    ParityComboBox = MakeList(COMSettingsGroupBox, 8, 72, 65, pmv::platform::kParityRows);
     StopBitsLabel = MakeLabel(COMSettingsGroupBox, 80, 56, "Stop Bits");
-    StopBitsComboBox = MakeList(COMSettingsGroupBox, 80, 72, 49, {"1", "1.5", "2"});
+    StopBitsComboBox = MakeList(COMSettingsGroupBox, 80, 72, 49, pmv::platform::kStopBitsRows);
 
     OKButton = new QPushButton(QStringLiteral("&OK"), this);
     OKButton->setGeometry(8, 112, 57, 25);
@@ -298,22 +299,22 @@ void TLNKCOMDlg::SetPort1(int n) {
 }
 
 void TLNKCOMDlg::SetBaudRate(TBaudRate b) {
-    if (b >= br110 && b <= br115200 && b != FBaudRate)
+    if (IsBaudRate(b) && b != FBaudRate)
         FBaudRate = b;
 }
 
 void TLNKCOMDlg::SetDataBits(TDataBits d) {
-    if (d >= db5 && d <= db8 && d != FDataBits)
+    if (IsDataBits(d) && d != FDataBits)
         FDataBits = d;
 }
 
 void TLNKCOMDlg::SetParity(TParity p) {
-    if (p >= paNone && p <= paSpace && p != FParity)
+    if (IsParity(p) && p != FParity)
         FParity = p;
 }
 
 void TLNKCOMDlg::SetStopBits(TStopBits s) {
-    if (s >= sb1 && s <= sb2 && s != FStopBits)
+    if (IsStopBits(s) && s != FStopBits)
         FStopBits = s;
 }
 

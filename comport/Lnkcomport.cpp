@@ -187,7 +187,7 @@ bool TLNKCOMPort::ApplyLineSettings(const char* func, TBaudRate baudRate, TDataB
 }
 
 void TLNKCOMPort::SetBaudRate(TBaudRate b) {
-    if (b == FBaudRate || b < br110 || b > br115200)
+    if (b == FBaudRate || !IsBaudRate(b))
         return;
     if (GetOpened() &&
         !ApplyLineSettings("SetBaudRate", b, FDataBits, FParity, FStopBits, FDTRLevel, FRTSLevel))
@@ -196,7 +196,7 @@ void TLNKCOMPort::SetBaudRate(TBaudRate b) {
 }
 
 void TLNKCOMPort::SetDataBits(TDataBits d) {
-    if (d == FDataBits || d < db5 || d > db8)
+    if (d == FDataBits || !IsDataBits(d))
         return;
     if (GetOpened() &&
         !ApplyLineSettings("SetDataBits", FBaudRate, d, FParity, FStopBits, FDTRLevel, FRTSLevel))
@@ -205,7 +205,7 @@ void TLNKCOMPort::SetDataBits(TDataBits d) {
 }
 
 void TLNKCOMPort::SetParity(TParity p) {
-    if (p == FParity || p < paNone || p > paSpace)
+    if (p == FParity || !IsParity(p))
         return;
     if (GetOpened() && !ApplyLineSettings("SetBaudParity", FBaudRate, FDataBits, p, FStopBits,
                                           FDTRLevel, FRTSLevel))
@@ -214,7 +214,7 @@ void TLNKCOMPort::SetParity(TParity p) {
 }
 
 void TLNKCOMPort::SetStopBits(TStopBits s) {
-    if (s == FStopBits || s < sb1 || s > sb2)
+    if (s == FStopBits || !IsStopBits(s))
         return;
     if (GetOpened() &&
         !ApplyLineSettings("SetStopBits", FBaudRate, FDataBits, FParity, s, FDTRLevel, FRTSLevel))

@@ -194,14 +194,6 @@ private:
 // ---------------------------------------------------------------------------
 // The rules for one line
 
-// One accepted value of a choice item: its number (baud rate, data bits, stop
-// bits) or its word (parity), and the ordinal of the setting it selects.
-struct TChoice {
-    std::int32_t number = 0;
-    std::string_view word = {};
-    int setting = 0;
-};
-
 // The value after "key: "; false when the text does not begin with it.
 bool ValueAfterKey(std::string_view text, std::string_view key, std::string_view& value) {
     if (text.size() < key.size() + 2 || !text.starts_with(key) || text[key.size()] != ':' ||
@@ -238,30 +230,34 @@ bool ParseColourField(const TLine& line, std::string_view key, std::int32_t& num
     return IntValue(line, key, number);
 }
 
-// The setting of the choice whose number is the line's integer.
-bool ParseIntChoiceField(const TLine& line, std::string_view key, std::span<const TChoice> choices,
+// A choice item's values are the rows of a line setting that a file may
+// name; the setting is the row's ordinal.
+using TChoices = std::span<const QORLNK::TLineSettingRow>;
+
+// The setting of the row whose number is the line's integer.
+bool ParseIntChoiceField(const TLine& line, std::string_view key, TChoices choices,
                          std::int32_t& setting) {
     std::int32_t number = 0;
     if (!IntValue(line, key, number))
         return false;
-    for (const TChoice& c : choices) {
-        if (c.number == number) {
-            setting = c.setting;
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        if (choices[i].inConfigFile && choices[i].number == number) {
+            setting = static_cast<std::int32_t>(i);
             return true;
         }
     }
     return false;
 }
 
-// The setting of the choice whose word is the line's text (exact, case-sensitive).
-bool ParseTextChoiceField(const TLine& line, std::string_view key, std::span<const TChoice> choices,
+// The setting of the row whose word is the line's text (exact, case-sensitive).
+bool ParseTextChoiceField(const TLine& line, std::string_view key, TChoices choices,
                           std::int32_t& setting) {
     std::string_view word;
     if (!TextValue(line, key, word))
         return false;
-    for (const TChoice& c : choices) {
-        if (c.word == word) {
-            setting = c.setting;
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        if (choices[i].inConfigFile && word == choices[i].text) {
+            setting = static_cast<std::int32_t>(i);
             return true;
         }
     }
@@ -310,7 +306,7 @@ struct TItem {
     std::string_view key = {};
     std::int32_t min = 0; // Int: the value range; Text: the length range
     std::int32_t max = 0;
-    std::span<const TChoice> choices = {};
+    TChoices choices = {};
     TStore store = nullptr;     // puts a passing value in its place
     std::string_view name = {}; // the item as its message names it; empty: key and colon
 };
@@ -338,26 +334,6 @@ template <auto Field> void ToRecord(TReadTarget& t, const TValue& v) {
     Assign(t.record->*Field, v);
 }
 
-constexpr TChoice kBaudRates[] = {
-    {.number = 1200, .setting = QORLNK::br1200},   {.number = 2400, .setting = QORLNK::br2400},
-    {.number = 4800, .setting = QORLNK::br4800},   {.number = 9600, .setting = QORLNK::br9600},
-    {.number = 19200, .setting = QORLNK::br19200}, {.number = 38400, .setting = QORLNK::br38400},
-    {.number = 57600, .setting = QORLNK::br57600}, {.number = 115200, .setting = QORLNK::br115200},
-};
-constexpr TChoice kDataBits[] = {
-    {.number = 7, .setting = QORLNK::db7},
-    {.number = 8, .setting = QORLNK::db8},
-};
-constexpr TChoice kParities[] = {
-    {.word = "none", .setting = QORLNK::paNone},
-    {.word = "odd", .setting = QORLNK::paOdd},
-    {.word = "even", .setting = QORLNK::paEven},
-};
-constexpr TChoice kStopBits[] = {
-    {.number = 1, .setting = QORLNK::sb1},
-    {.number = 2, .setting = QORLNK::sb2},
-};
-
 constexpr std::int32_t kValueMax = 65535;
 constexpr std::int32_t kPortMax = 32;
 constexpr std::int32_t kOptsMax = 31;
@@ -375,10 +351,10 @@ constexpr TItem kHeadItems[] = {
     {3, TRule::Int, "vers_minor", 0, 999, {}, ToTarget<&TReadTarget::versionMinor>},
     {3, TRule::Version},
     {5, TRule::Int, "com_port", 1, kPortMax, {}, ToSet<&TConfigSet::ComPort>},
-    {6, TRule::IntChoice, "baud_rate", 0, 0, kBaudRates, ToSet<&TConfigSet::BaudRate>},
-    {7, TRule::IntChoice, "data_bits", 0, 0, kDataBits, ToSet<&TConfigSet::DataBits>},
-    {8, TRule::TextChoice, "parity", 0, 0, kParities, ToSet<&TConfigSet::Parity>},
-    {9, TRule::IntChoice, "stop_bits", 0, 0, kStopBits, ToSet<&TConfigSet::StopBits>},
+    {6, TRule::IntChoice, "baud_rate", 0, 0, QORLNK::BaudRateRows, ToSet<&TConfigSet::BaudRate>},
+    {7, TRule::IntChoice, "data_bits", 0, 0, QORLNK::DataBitsRows, ToSet<&TConfigSet::DataBits>},
+    {8, TRule::TextChoice, "parity", 0, 0, QORLNK::ParityRows, ToSet<&TConfigSet::Parity>},
+    {9, TRule::IntChoice, "stop_bits", 0, 0, QORLNK::StopBitsRows, ToSet<&TConfigSet::StopBits>},
     {11, TRule::Text, "title", 0, 75, {}, ToSet<&TConfigSet::Title>},
     {13, TRule::Text, "page1_cap", 1, 24, {}, ToCaption<0>},
     {14, TRule::Text, "page2_cap", 1, 24, {}, ToCaption<1>},

@@ -10,8 +10,9 @@
 //   COM21-24 /dev/ttyAMA0-3
 //   COM25-32 only through the override file
 // The override file (DeviceMapPath()) holds lines "COM7=/dev/serial/by-id/x";
-// blank lines and '#' comments are allowed, malformed lines (also numbers
-// outside 1..32 and relative paths) are ignored; a later line for the same
+// blank lines and '#' comments are allowed, a line may also name a network
+// port ("COM9=tcp://host:port", platform/NetworkAddress.h), malformed lines
+// (also numbers outside 1..32 and relative paths) are ignored; a later line for the same
 // number wins, and a device named twice keeps the lower number. An
 // override takes the device out of its default slot and is present when its
 // path exists. PMV_SYSFS_ROOT and PMV_DEV_ROOT (defaults "/sys" and "/dev")
@@ -101,13 +102,21 @@ std::vector<DeviceMapEntry> ReadDeviceMap();
 std::string ResolveComPort(int n);
 
 /// Adds or replaces the override line for COMn (1..kMaxComNumber) in the
-/// override file, atomically (write a temporary file, then rename). Creates
+/// override file (device: an absolute path or a network port text),
+/// atomically (write a temporary file, then rename). Creates
 /// the folder (mode 0700) when needed. Returns false with a message in
 /// *error on failure, also when the folder is not trusted.
 bool SetDeviceMapOverride(int n, const std::string& device, std::string* error = nullptr);
 
 /// Removes the override line for COMn; true also when there was none.
 bool RemoveDeviceMapOverride(int n, std::string* error = nullptr);
+
+/// Every serial device the system shows, whether or not a COM number maps
+/// it: the nodes that the default rule would take (ttyUSB, ttyACM, ttyAMA
+/// with a device behind them, real UARTs), of any index, and those the
+/// serial/by-id links lead to, ordered by node. comNumber is 0; node, byId
+/// and the sysfs details are filled in.
+std::vector<ComPortIdentity> ListSerialDevices();
 
 /// Identity of every COM number 1..kMaxComNumber, in order (element i is
 /// COM i+1).

@@ -27,6 +27,7 @@
 // buffer are dropped with the kernel's, as Windows drivers drop their queue
 // on a surprise removal: every later read fails with ERROR_BAD_COMMAND.
 #include "platform/DeviceMap.h"
+#include "platform/LineSettings.h"
 #include "platform/ThreadOs_p.h"
 #include "platform/posix/LineSource.h"
 #include "platform/posix/comm_p.h"
@@ -199,13 +200,15 @@ struct BaudEntry {
     speed_t speed;
     DWORD settable; // BAUD_* bit
 };
+// The component's rates from the line settings table, then the faster ones
+// a DCB may also ask for.
+#define PMV_BAUD_ENTRY(n, file) {n, B##n, BAUD_##n},
 constexpr BaudEntry kBauds[] = {
-    {110, B110, BAUD_110},        {300, B300, BAUD_300},          {600, B600, BAUD_600},
-    {1200, B1200, BAUD_1200},     {2400, B2400, BAUD_2400},       {4800, B4800, BAUD_4800},
-    {9600, B9600, BAUD_9600},     {19200, B19200, BAUD_19200},    {38400, B38400, BAUD_38400},
-    {57600, B57600, BAUD_57600},  {115200, B115200, BAUD_115200}, {230400, B230400, BAUD_USER},
-    {460800, B460800, BAUD_USER}, {921600, B921600, BAUD_USER},
+    PMV_BAUD_RATE_ROWS(PMV_BAUD_ENTRY){230400, B230400, BAUD_USER},
+    {460800, B460800, BAUD_USER},
+    {921600, B921600, BAUD_USER},
 };
+#undef PMV_BAUD_ENTRY
 
 std::optional<speed_t> SpeedOf(DWORD baud) {
     for (const BaudEntry& e : kBauds)

@@ -1,5 +1,6 @@
 // The serial device map computed from /dev, sysfs and the override file.
 #include "platform/DeviceMap.h"
+#include "platform/NetworkAddress.h"
 #include "platform/posix/mapfile_p.h"
 #include "platform/posix/portstatus_p.h"
 
@@ -300,9 +301,10 @@ bool EditOverride(const std::string& file, int n, const std::string& device, std
             *error = "COM number out of range 1.." + std::to_string(kMaxComNumber);
         return false;
     }
-    if (device.find('\n') != std::string::npos || (!device.empty() && device[0] != '/')) {
+    if (device.find('\n') != std::string::npos ||
+        (!device.empty() && device[0] != '/' && !ParseNetworkAddress(device))) {
         if (error != nullptr)
-            *error = "device must be an absolute path on one line";
+            *error = "device must be an absolute path or a network port on one line";
         return false;
     }
     std::string dir, base;
@@ -505,6 +507,44 @@ std::vector<ComPortIdentity> ReadComPortIdentities() {
             ReadSysfs(sysRoot, BaseName(id.node), id);
     }
     return ids;
+}
+
+std::vector<ComPortIdentity> ListSerialDevices() {
+    const std::string devRoot = EnvOr("PMV_DEV_ROOT", "/dev");
+    const std::string sysRoot = EnvOr("PMV_SYSFS_ROOT", "/sys");
+    std::vector<ComPortIdentity> devices;
+    auto add = [&](const std::string& node) {
+        for (const ComPortIdentity& d : devices)
+            if (d.node == node)
+                return;
+        ComPortIdentity& d = devices.emplace_back();
+        d.present = true;
+        d.node = node;
+        d.device = node;
+        d.isPty = IsPtyNode(node);
+        if (!d.isPty)
+            ReadSysfs(sysRoot, BaseName(node), d);
+    };
+    if (DIR* dir = ::opendir(devRoot.c_str())) {
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string name = e->d_name;
+            for (const char* prefix : {"ttyUSB", "ttyACM", "ttyAMA", "ttyS"})
+                if (name.rfind(prefix, 0) == 0 && name.size() > std::strlen(prefix) &&
+                    DefaultPresent(name, devRoot, sysRoot))
+                    add(Canonical(devRoot + "/" + name));
+        }
+        ::closedir(dir);
+    }
+    const auto byId = ByIdLinks(devRoot);
+    for (const auto& link : byId)
+        add(link.second);
+    for (ComPortIdentity& d : devices)
+        for (const auto& [link, target] : byId)
+            if (target == d.node && d.byId.empty())
+                d.byId = link;
+    std::sort(devices.begin(), devices.end(),
+              [](const ComPortIdentity& a, const ComPortIdentity& b) { return a.node < b.node; });
+    return devices;
 }
 
 ComPortIdentity ReadComPortIdentity(int n) {

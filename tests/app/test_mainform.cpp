@@ -315,7 +315,7 @@ TEST_F(MainFormTest, MainMenuItems) {
     // Items added later come after the specified ones.
     const QHash<QString, QStringList> added = {
         {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile"}},
-        {"&COM", {"NTraffic", "Traffic"}},
+        {"&COM", {"NTraffic", "Traffic", "PortMap"}},
         {"&Options", {"TimeStamps"}}};
     for (const auto& [menu, count] : position.asKeyValueRange()) {
         for (QAction* m : form->menuBar()->actions()) {
@@ -329,6 +329,7 @@ TEST_F(MainFormTest, MainMenuItems) {
     }
     EXPECT_EQ(Item(*form, "CompareWithTarget")->text(), "Compare with Target");
     EXPECT_EQ(Item(*form, "CompareWithFile")->text(), QString::fromUtf8("Compare with File\u2026"));
+    EXPECT_EQ(Item(*form, "PortMap")->text(), QString::fromUtf8("Port &Map\u2026"));
 }
 
 // The platform's standard keys run their items (captions and mnemonics are

@@ -94,8 +94,8 @@ constexpr const char kHelp[] =
     "                     COMn,COMn,... (or the option repeated): several units.\n"
     "  --device PATH      Uses the serial device PATH as the port; repeated: several units\n"
     "                     (on the file's COM number and the numbers after it).\n"
-    "  --baud N           Baud rate instead of the file's (110 to 115200).\n"
-    "  --parity P         none, odd, even, mark or space instead of the file's.\n"
+    "  --baud N           Baud rate instead of the file's (%s).\n"
+    "  --parity P         %s instead of the file's.\n"
     "  --timeout MS       Reply time-out in milliseconds for every request on every port\n"
     "                     (default 200, the window's).\n"
     "  --json             Prints the results as a JSON array of objects (several units:\n"
@@ -181,6 +181,23 @@ struct TOptions {
     }
 };
 
+// "110 to 115200": the first and last of the line settings table's rates.
+std::string BaudRange() {
+    return std::string(QORLNK::BaudRateRows.front().text) + " to " +
+           QORLNK::BaudRateRows.back().text;
+}
+
+// "none, odd, even, mark, space", the last one after lastSeparator.
+std::string ParityList(const char* lastSeparator) {
+    std::string text;
+    for (std::size_t i = 0; i < QORLNK::ParityRows.size(); ++i)
+        text += std::string(i == 0                               ? ""
+                            : i + 1 == QORLNK::ParityRows.size() ? lastSeparator
+                                                                 : ", ") +
+                QORLNK::ParityRows[i].text;
+    return text;
+}
+
 int Refuse(const std::string& why) {
     std::fprintf(stderr, "pmv-link: %s\nTry 'pmv-link --help' for more information.\n",
                  why.c_str());
@@ -240,7 +257,7 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
         return Refuse(Local(p.errorText()));
     }
     if (p.isSet(help)) {
-        std::fputs(kHelp, stdout);
+        std::printf(kHelp, BaudRange().c_str(), ParityList(" or ").c_str());
         return 0;
     }
     if (p.isSet(version)) {
@@ -341,19 +358,19 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
             "--report or --repeat the commands are get-all, set-all, verify and program");
     if (p.isSet(baud)) {
         const std::string v = Local(p.value(baud));
-        for (int b = QORLNK::br110; b <= QORLNK::br115200; ++b)
-            if (QORLNK::BaudRateStr(static_cast<QORLNK::TBaudRate>(b)) == v)
+        for (std::size_t b = 0; b < QORLNK::BaudRateRows.size(); ++b)
+            if (QORLNK::BaudRateRows[b].text == v)
                 o.baud = static_cast<QORLNK::TBaudRate>(b);
         if (!o.baud)
-            return Refuse("'" + v + "' is not a baud rate (110 to 115200)");
+            return Refuse("'" + v + "' is not a baud rate (" + BaudRange() + ")");
     }
     if (p.isSet(parity)) {
         const std::string v = Local(p.value(parity));
-        for (int q = QORLNK::paNone; q <= QORLNK::paSpace; ++q)
-            if (QORLNK::ParityStr(static_cast<QORLNK::TParity>(q)) == v)
+        for (std::size_t q = 0; q < QORLNK::ParityRows.size(); ++q)
+            if (QORLNK::ParityRows[q].text == v)
                 o.parity = static_cast<QORLNK::TParity>(q);
         if (!o.parity)
-            return Refuse("'" + v + "' is not a parity (none, odd, even, mark, space)");
+            return Refuse("'" + v + "' is not a parity (" + ParityList(", ") + ")");
     }
     if (p.isSet(timeout)) {
         bool ok = false;
