@@ -13,6 +13,7 @@
 //   MainfrmEdit.cpp    slot popup operations, page rename, title, log-in, about
 //   MainfrmCompare.cpp the comparison window, Send Selected, Take Values, snapshots
 //   MainfrmRecovery.cpp  the end on a signal and its recovery copies
+//   MainfrmWatch.cpp   the watch window, its polling and its CSV recording
 #pragma once
 
 #include "app/FormDialogs.h"
@@ -26,6 +27,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -40,6 +42,7 @@ class TLogView;
 class TRepaintPacer;
 class TSlotPanel;
 class TStatusLine;
+class TWatchForm;
 
 namespace QORLNK {
 class TLNKCOMPort;
@@ -51,6 +54,9 @@ class TCompareRun;
 class TPortLink;
 class TPortWatch;
 class TRunView;
+class TWatchCsv;
+class TWatchRun;
+class TWatchView;
 } // namespace pmv
 
 class TMainForm : public QMainWindow {
@@ -99,6 +105,9 @@ public:
     TCompareForm* CompareWindow() const { return m_compareForm; }
     const pmv::TSetComparison& Comparison() const { return m_comparison; }
     const pmv::TCompareRun& CompareRun() const { return *m_run; }
+    // The watch window (none before the first "&Watch…") and its watch.
+    TWatchForm* WatchWindow() const { return m_watchForm; }
+    pmv::TWatchRun& Watch();
 
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
@@ -152,6 +161,20 @@ private:
     // Ends what the comparison was doing and empties its window: the set it
     // compared is gone.
     void ForgetComparison();
+
+    // ---- The watch (MainfrmWatch.cpp) ------------------------------------------------
+    void BuildWatch();
+    TWatchForm* ShowWatchWindow();
+    void RefreshWatchChoices();
+    // The operator's own request: now, or as soon as the watch's request in
+    // flight is over, so that it is never refused as busy.
+    void WhenLinkFree(std::function<void()> request);
+    void WatchRecordingFailed();
+    // Another command set was loaded: the watch ends.
+    void ForgetWatch();
+    void WatchClick();
+    void WatchStartClick();
+    void WatchRecordClick();
 
     // ---- Handlers -------------------------------------------------------------------
     // File menu.
@@ -220,7 +243,8 @@ private:
     QObject* m_wheelSource = nullptr;
     TRepaintPacer* m_pacer = nullptr;
     std::unique_ptr<TFormLinkView> m_linkView;
-    std::unique_ptr<pmv::TRunView> m_runView; // in front of m_linkView
+    std::unique_ptr<pmv::TWatchView> m_watchLinkView; // in front of m_linkView
+    std::unique_ptr<pmv::TRunView> m_runView;         // in front of m_watchLinkView
     std::unique_ptr<pmv::TPortLink> m_link;   // after the views: goes before them
     std::unique_ptr<TFormWatchView> m_watchView;
     std::unique_ptr<pmv::TPortWatch> m_watch; // after its view: goes before it
@@ -234,6 +258,10 @@ private:
     pmv::TSetComparison m_snapshotRead;
     QString m_sendNote; // what the snapshot before a send did
     TCompareForm* m_compareForm = nullptr;
+    // The watch (after the link and the views: goes first) and its file.
+    std::unique_ptr<pmv::TWatchRun> m_watchRun;
+    std::unique_ptr<pmv::TWatchCsv> m_watchCsv;
+    TWatchForm* m_watchForm = nullptr;
     bool m_shown = false;
     bool m_destroying = false;
 };
