@@ -245,7 +245,7 @@ private:
     std::unique_ptr<TFormLinkView> m_linkView;
     std::unique_ptr<pmv::TWatchView> m_watchLinkView; // in front of m_linkView
     std::unique_ptr<pmv::TRunView> m_runView;         // in front of m_watchLinkView
-    std::unique_ptr<pmv::TPortLink> m_link;   // after the views: goes before them
+    std::unique_ptr<pmv::TPortLink> m_link;           // after the views: goes before them
     std::unique_ptr<TFormWatchView> m_watchView;
     std::unique_ptr<pmv::TPortWatch> m_watch; // after its view: goes before it
     // The comparison: its run (after the link and the views: goes first),

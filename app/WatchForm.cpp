@@ -182,11 +182,12 @@ void TWatchForm::ShowSample(const pmv::TWatchSample& sample) {
     if (sample.status != pmv::TWatchStatus::TimedOut)
         m_table->item(r, colValue)->setText(Latin1(sample.value));
     m_table->item(r, colStatus)->setText(QString::fromLatin1(pmv::WatchStatusText(sample.status)));
-    m_table->item(r, colTime)->setText(
-        QDateTime::fromMSecsSinceEpoch(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           sample.time.time_since_epoch())
-                                           .count())
-            .toString(QStringLiteral("HH:mm:ss.zzz")));
+    m_table->item(r, colTime)
+        ->setText(
+            QDateTime::fromMSecsSinceEpoch(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               sample.time.time_since_epoch())
+                                               .count())
+                .toString(QStringLiteral("HH:mm:ss.zzz")));
 }
 
 void TWatchForm::SetRunning(bool running) {

@@ -186,7 +186,8 @@ void BM_WatchSilent(benchmark::State& state) {
         }
         const TClock::time_point now = TClock::now();
         if (last.count(s.slot))
-            periodsMs.push_back(std::chrono::duration<double, std::milli>(now - last[s.slot]).count());
+            periodsMs.push_back(
+                std::chrono::duration<double, std::milli>(now - last[s.slot]).count());
         last[s.slot] = now;
     });
     for (auto _ : state)

@@ -214,8 +214,14 @@ void TWatchRun::Tick() {
             Later(int(wait.count()));
             return;
         }
-        if (onCycle)
+        if (onCycle) {
             onCycle(m_due);
+            if (!m_running || m_stopping) { // stopped there: no new cycle
+                if (m_running)
+                    Finish({});
+                return;
+            }
+        }
         ++m_cycles;
         m_pos = 0;
         m_due += std::chrono::milliseconds(m_periodMs);

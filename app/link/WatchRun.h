@@ -59,8 +59,8 @@ struct TWatchSample {
     std::chrono::system_clock::time_point time; // when the reply or time-out came
     int slot = 0;                               // 0-based index
     std::string word;                           // the slot's command word (8-bit)
-    std::string value;                          // the reply's value text (8-bit); empty on a time-out
-    std::optional<double> number;               // the value, when it reads as a number
+    std::string value;            // the reply's value text (8-bit); empty on a time-out
+    std::optional<double> number; // the value, when it reads as a number
     TWatchStatus status = TWatchStatus::Ok;
 };
 
@@ -142,7 +142,9 @@ public:
     // Once the watch has stopped, with why when it was not asked to (a
     // request the engine refused: "ERROR: - COM port not opened").
     std::function<void(const std::string& why)> onStopped;
-    // Each cycle's start, with the time it was due (for measurements).
+    // Before each cycle, with the time it was due (for measurements, and
+    // for a count of cycles: Cycles() counts those begun before it; a Stop
+    // here begins no new one).
     std::function<void(std::chrono::steady_clock::time_point due)> onCycle;
 
     const std::vector<int>& Slots() const { return m_slots; }
@@ -179,20 +181,20 @@ private:
     int m_periodMs = 0;
     bool m_running = false;
     bool m_stopping = false;
-    std::size_t m_pos = 0;         // next slot of the cycle; m_slots.size(): cycle done
-    TClock::time_point m_due{};    // when the next cycle is due
-    bool m_own = false;            // the watch's request is outstanding
-    bool m_inOwnReply = false;     // the engine is processing a reply the watch takes
-    bool m_sending = false;        // within the watch's Get button call
-    std::string m_refusal;         // the line the engine logged while sending
-    bool m_matchedBefore = false;  // the engine's matching before the watch's request
-    int m_ownSlot = -1;            // slot of the watch's last request
-    unsigned long m_ownFrame = 0;  // its frame number
-    std::vector<bool> m_timedOut;  // per slot: the last request timed out, no reply since
-    std::string m_body;            // body of the reply being processed
+    std::size_t m_pos = 0;        // next slot of the cycle; m_slots.size(): cycle done
+    TClock::time_point m_due{};   // when the next cycle is due
+    bool m_own = false;           // the watch's request is outstanding
+    bool m_inOwnReply = false;    // the engine is processing a reply the watch takes
+    bool m_sending = false;       // within the watch's Get button call
+    std::string m_refusal;        // the line the engine logged while sending
+    bool m_matchedBefore = false; // the engine's matching before the watch's request
+    int m_ownSlot = -1;           // slot of the watch's last request
+    unsigned long m_ownFrame = 0; // its frame number
+    std::vector<bool> m_timedOut; // per slot: the last request timed out, no reply since
+    std::string m_body;           // body of the reply being processed
     unsigned long m_cycles = 0;
     unsigned long m_samples = 0;
-    TWatchSample m_sample;         // reused for every sample
+    TWatchSample m_sample; // reused for every sample
 };
 
 } // namespace pmv

@@ -81,12 +81,11 @@ TEST(WatchWindow, WatchesRecordsAndLetsTheOperatorFirst) {
     // The operator's Get and a Get All, while the watch polls.
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->Watch().Samples() >= 4; }, kWait));
     apptest::SlotWidgets(*form, 1).get->click();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return apptest::LogLines(*form).contains("ACC = 200"); },
-                                kWait));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return apptest::LogLines(*form).contains("ACC = 200"); }, kWait));
     apptest::Item(*form, "GetAllParameters")->trigger();
     ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return apptest::SlotWidgets(*form, 3).edit->text() == QLatin1String("34"); },
-        kWait));
+        [&] { return apptest::SlotWidgets(*form, 3).edit->text() == QLatin1String("34"); }, kWait));
     const unsigned long seen = form->Watch().Samples();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->Watch().Samples() >= seen + 4; }, kWait));
     if (const QString grabs = qEnvironmentVariable("PMV_GRAB_DIR"); !grabs.isEmpty()) {
@@ -106,7 +105,8 @@ TEST(WatchWindow, WatchesRecordsAndLetsTheOperatorFirst) {
     const std::vector<std::string> rows = Lines(csv);
     ASSERT_EQ(rows.size(), form->Watch().Samples() + 1);
     EXPECT_EQ(rows[0], "time,slot,command,value,status\r");
-    const std::regex row(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,(1,SPD,1500|4,TEMP,34),ok\r)");
+    const std::regex row(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,(1,SPD,1500|4,TEMP,34),ok\r)");
     for (std::size_t i = 1; i < rows.size(); ++i)
         EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
     form.reset();
