@@ -18,8 +18,9 @@ constexpr int kValueWidth = 10;
 
 std::string Padded(std::string text, std::size_t width) {
     // Widths count characters: UTF-8 continuation bytes take no column.
-    const auto columns = std::size_t(std::count_if(
-        text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    const auto columns = std::size_t(std::count_if(text.begin(), text.end(), [](char c) {
+        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+    }));
     if (columns < width)
         text.append(width - columns, ' ');
     return text;
