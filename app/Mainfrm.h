@@ -13,6 +13,7 @@
 //   MainfrmEdit.cpp    slot popup operations, page rename, title, log-in, about
 //   MainfrmCompare.cpp the comparison window, Send Selected, Take Values, snapshots
 //   MainfrmRecovery.cpp  the end on a signal and its recovery copies
+//   MainfrmLog.cpp     time stamps, Save Log As, the traffic window
 //   MainfrmWatch.cpp   the watch window, its polling and its CSV recording
 #pragma once
 
@@ -42,6 +43,7 @@ class TLogView;
 class TRepaintPacer;
 class TSlotPanel;
 class TStatusLine;
+class TTrafficForm;
 class TWatchForm;
 
 namespace QORLNK {
@@ -105,6 +107,8 @@ public:
     TCompareForm* CompareWindow() const { return m_compareForm; }
     const pmv::TSetComparison& Comparison() const { return m_comparison; }
     const pmv::TCompareRun& CompareRun() const { return *m_run; }
+    // The traffic window (none before "&Traffic…" was first chosen).
+    TTrafficForm* TrafficWindow() const { return m_trafficForm; }
     // The watch window (none before the first "&Watch…") and its watch.
     TWatchForm* WatchWindow() const { return m_watchForm; }
     pmv::TWatchRun& Watch();
@@ -162,6 +166,10 @@ private:
     // compared is gone.
     void ForgetComparison();
 
+    // ---- The log and the traffic window (MainfrmLog.cpp) ------------------------------
+    void BuildLog();
+    void SaveLogAsClick();
+    void TrafficClick();
     // ---- The watch (MainfrmWatch.cpp) ------------------------------------------------
     void BuildWatch();
     TWatchForm* ShowWatchWindow();
@@ -258,6 +266,7 @@ private:
     pmv::TSetComparison m_snapshotRead;
     QString m_sendNote; // what the snapshot before a send did
     TCompareForm* m_compareForm = nullptr;
+    TTrafficForm* m_trafficForm = nullptr;
     // The watch (after the link and the views: goes first) and its file.
     std::unique_ptr<pmv::TWatchRun> m_watchRun;
     std::unique_ptr<pmv::TWatchCsv> m_watchCsv;
