@@ -1,6 +1,7 @@
 #include "app/WatchForm.h"
 
 #include "app/RepaintPacer.h"
+#include "app/StripChart.h"
 
 #include <QCloseEvent>
 #include <QDateTime>
@@ -64,12 +65,14 @@ TWatchForm::TWatchForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     m_table->horizontalHeader()->setStretchLastSection(true);
     m_table->setWordWrap(false);
 
-    // Until the chart is put in, an empty area keeps its place.
-    m_chart = new QWidget(this);
+    m_chart = new TStripChart(m_series, this);
     m_chart->setObjectName(QStringLiteral("WatchChart"));
     m_chart->setMinimumHeight(160);
-    m_chart->setLayout(new QVBoxLayout);
-    m_chart->layout()->setContentsMargins(0, 0, 0, 0);
+    m_pause = new QPushButton(QStringLiteral("&Pause"), this);
+    m_pause->setObjectName(QStringLiteral("WatchPauseButton"));
+    m_pause->setCheckable(true);
+    m_export = new QPushButton(QStringLiteral("E&xport PNG\u2026"), this);
+    m_export->setObjectName(QStringLiteral("WatchExportButton"));
 
     m_status = new QLabel(this);
     m_status->setObjectName(QStringLiteral("WatchStatus"));
@@ -80,7 +83,7 @@ TWatchForm::TWatchForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     m_recording->setTextFormat(Qt::PlainText);
     auto* close = new QPushButton(QStringLiteral("Close"), this);
     close->setObjectName(QStringLiteral("CloseButton"));
-    for (QPushButton* b : {m_start, m_stop, m_record, close})
+    for (QPushButton* b : {m_start, m_stop, m_record, m_pause, m_export, close})
         b->setAutoDefault(false);
 
     auto* side = new QVBoxLayout;
@@ -96,9 +99,18 @@ TWatchForm::TWatchForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     side->addLayout(run);
     side->addWidget(m_record);
 
+    auto* chartArea = new QWidget(this);
+    auto* chartLayout = new QVBoxLayout(chartArea);
+    chartLayout->setContentsMargins(0, 0, 0, 0);
+    chartLayout->addWidget(m_chart, 1);
+    auto* chartButtons = new QHBoxLayout;
+    chartButtons->addStretch();
+    chartButtons->addWidget(m_pause);
+    chartButtons->addWidget(m_export);
+    chartLayout->addLayout(chartButtons);
     auto* right = new QSplitter(Qt::Vertical, this);
     right->addWidget(m_table);
-    right->addWidget(m_chart);
+    right->addWidget(chartArea);
     right->setStretchFactor(0, 1);
     right->setStretchFactor(1, 2);
 
@@ -116,6 +128,17 @@ TWatchForm::TWatchForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     connect(m_start, &QPushButton::clicked, this, &TWatchForm::StartClicked);
     connect(m_stop, &QPushButton::clicked, this, &TWatchForm::StopClicked);
     connect(m_record, &QPushButton::clicked, this, &TWatchForm::RecordClicked);
+    connect(m_pause, &QPushButton::toggled, m_chart, &TStripChart::SetPaused);
+    connect(m_chart, &TStripChart::PausedChanged, m_pause, &QPushButton::setChecked);
+    connect(m_export, &QPushButton::clicked, this, [this] {
+        const QString path =
+            AskPngFile ? AskPngFile()
+                       : QFileDialog::getSaveFileName(this, QStringLiteral("Export PNG"), QString(),
+                                                      QStringLiteral("PNG Files (*.png)"));
+        QString error;
+        if (!path.isEmpty() && !m_chart->SavePng(path, &error))
+            SetStatus(error);
+    });
     connect(close, &QPushButton::clicked, this, &QWidget::close);
     connect(new QShortcut(QKeySequence::Cancel, this), &QShortcut::activated, this,
             &QWidget::close);
@@ -124,7 +147,9 @@ TWatchForm::TWatchForm(QWidget* parent) : QWidget(parent, Qt::Window) {
     SetRecording({});
 }
 
-TWatchForm::~TWatchForm() = default;
+TWatchForm::~TWatchForm() {
+    delete m_chart; // before the series it draws
+}
 
 void TWatchForm::SetChoices(const std::vector<TChoice>& choices) {
     const std::vector<int> checked = CheckedSlots();
@@ -162,10 +187,12 @@ void TWatchForm::SetPeriodMs(int ms) {
 
 void TWatchForm::SetWatched(const std::vector<TChoice>& watched) {
     m_rowOf.clear();
+    m_series.Clear();
     m_table->setRowCount(int(watched.size()));
     for (int r = 0; r < int(watched.size()); ++r) {
         const TChoice& c = watched[std::size_t(r)];
         m_rowOf[c.slot] = r;
+        m_series.AddSeries(c.text.toStdString()); // series r
         const QString text[colCount] = {QString::number(c.slot + 1), c.text, {}, {}, {}};
         for (int col = 0; col < colCount; ++col)
             m_table->setItem(r, col, new QTableWidgetItem(text[col]));
@@ -179,6 +206,13 @@ void TWatchForm::ShowSample(const pmv::TWatchSample& sample) {
     if (it == m_rowOf.end())
         return;
     const int r = it->second;
+    const double t = std::chrono::duration<double>(sample.time.time_since_epoch()).count();
+    // A late value came at no known time of its own: the chart leaves it out.
+    if (sample.status == pmv::TWatchStatus::Ok && sample.number)
+        m_series.Append(r, t, *sample.number);
+    else if (sample.status != pmv::TWatchStatus::Late)
+        m_series.AppendGap(r, t);
+    m_chart->SamplesAdded();
     if (sample.status != pmv::TWatchStatus::TimedOut)
         m_table->item(r, colValue)->setText(Latin1(sample.value));
     m_table->item(r, colStatus)->setText(QString::fromLatin1(pmv::WatchStatusText(sample.status)));

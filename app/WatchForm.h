@@ -1,13 +1,16 @@
 // The watch window (`WatchForm`): the readable slots to tick, the period,
 // Start and Stop, "Record to CSV…", a table with the latest sample of each
-// watched slot, and the area of the live chart. Not modal: the main window
-// stays usable while it is open.
+// watched slot, and the live strip chart of the watched values (its series
+// kept here, one per watched slot; a time-out or a value that is no number
+// is a gap) with Pause and "Export PNG…". Not modal: the main window stays
+// usable while it is open.
 //
 // The form only shows and asks. The main window owns the watch
 // (pmv::TWatchRun) and its recording (pmv::TWatchCsv), runs them on the
 // form's signals and hands every sample to ShowSample.
 #pragma once
 
+#include "app/link/SeriesStore.h"
 #include "app/link/WatchRun.h"
 
 #include <QString>
@@ -23,6 +26,7 @@ class QPushButton;
 class QSpinBox;
 class QTableWidget;
 class TRepaintPacer;
+class TStripChart;
 
 class TWatchForm : public QWidget {
     Q_OBJECT
@@ -52,13 +56,16 @@ public:
     void SetRecording(const QString& path);
     void SetStatus(const QString& text);
     QString Status() const;
-    // Where the chart goes (object name "WatchChart").
-    QWidget* ChartArea() const { return m_chart; }
+    // The chart (object name "WatchChart") and the samples it draws.
+    TStripChart* Chart() const { return m_chart; }
+    const pmv::TSeriesStore& Series() const { return m_series; }
 
     // Asks for the CSV file to record to; empty when cancelled. Set, it
     // answers in place of the file dialog (tests, automation).
     std::function<QString()> AskCsvFile;
     QString AskRecordFile();
+    // The same for the PNG file of "Export PNG…".
+    std::function<QString()> AskPngFile;
 
 signals:
     void StartClicked();
@@ -76,9 +83,12 @@ private:
     QPushButton* m_stop = nullptr;
     QPushButton* m_record = nullptr;
     QTableWidget* m_table = nullptr;
-    QWidget* m_chart = nullptr;
+    pmv::TSeriesStore m_series;
+    TStripChart* m_chart = nullptr;
+    QPushButton* m_pause = nullptr;
+    QPushButton* m_export = nullptr;
     QLabel* m_status = nullptr;
     QLabel* m_recording = nullptr;
     TRepaintPacer* m_pacer = nullptr;
-    std::map<int, int> m_rowOf; // slot -> table row
+    std::map<int, int> m_rowOf; // slot -> table row and chart series
 };

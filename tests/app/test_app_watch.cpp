@@ -2,6 +2,7 @@
 // pseudo-terminal: opened from its menu item, two readings watched and
 // recorded to CSV while the operator's own Get and a Get All go through.
 #include "app/Mainfrm.h"
+#include "app/StripChart.h"
 #include "app/WatchForm.h"
 #include "app/link/WatchRun.h"
 #include "tests/app/WindowProbe.h"
@@ -89,6 +90,7 @@ TEST(WatchWindow, WatchesRecordsAndLetsTheOperatorFirst) {
     const unsigned long seen = form->Watch().Samples();
     ASSERT_TRUE(QTest::qWaitFor([&] { return form->Watch().Samples() >= seen + 4; }, kWait));
     if (const QString grabs = qEnvironmentVariable("PMV_GRAB_DIR"); !grabs.isEmpty()) {
+        QTest::qWait(3000); // a picture with a few seconds of samples (not a test)
         EXPECT_TRUE(w->grab().save(QDir(grabs).filePath(QStringLiteral("watch.png"))));
     }
     apptest::Named<QPushButton>(*w, "WatchStopButton")->click();
@@ -97,6 +99,15 @@ TEST(WatchWindow, WatchesRecordsAndLetsTheOperatorFirst) {
     const QStringList log = apptest::LogLines(*form);
     EXPECT_FALSE(log.contains("COM is busy"));
     EXPECT_EQ(log.filter("Speed").size(), 1) << log.join('\n').toStdString(); // Get All's only
+    // The chart's series: one per watched slot, a point or a gap per sample.
+    ASSERT_EQ(w->Series().SeriesCount(), 2);
+    EXPECT_GE(w->Series().SampleCount(0) + w->Series().SampleCount(1), 8u);
+    if (const QString grabs = qEnvironmentVariable("PMV_GRAB_DIR"); !grabs.isEmpty()) {
+        QString error;
+        EXPECT_TRUE(
+            w->Chart()->SavePng(QDir(grabs).filePath(QStringLiteral("watch_chart.png")), &error))
+            << error.toStdString();
+    }
     auto* table = apptest::Named<QTableWidget>(*w, "WatchTable");
     ASSERT_EQ(table->rowCount(), 2);
     EXPECT_EQ(table->item(0, 2)->text(), "1500");
