@@ -183,6 +183,7 @@ TEST_F(WatchTest, CyclesGapsAndLateReplies) {
 // a Get All pauses the watch: no watch frame comes between its frames.
 TEST_F(WatchTest, OperatorFirstAndPausedByGetAll) {
     Connect({"--delay", "5"});
+    timer.setInterval(3000); // a Get All run ends at its first time-out
     Define(0, ctParamGetSet, "SPD", IncInGetAll | UpdateEditOnGet);
     Define(1, ctParamGetSet, "ACC", IncInGetAll | UpdateEditOnGet);
     Define(2, ctParamGetSet, "DEC", IncInGetAll | UpdateEditOnGet);
@@ -193,8 +194,13 @@ TEST_F(WatchTest, OperatorFirstAndPausedByGetAll) {
     watch->WhenFree([&] { engine.GetButtonClick(2); });
     ASSERT_TRUE(WaitUntil([&] { return view.edits[2] == "200"; }));
     ASSERT_TRUE(WaitUntil([&] { return watch->Holds(); }));
+    const int sent = engine.TxCount();
     watch->WhenFree([&] { engine.GetAllParameters(); });
-    ASSERT_TRUE(WaitUntil([&] { return view.edits[0] == "1500" && view.edits[1] == "200"; }));
+    // The run is over when its last reply is in (a time-out would end it early).
+    ASSERT_TRUE(WaitUntil([&] {
+        return engine.TxCount() >= sent + 3 && engine.SeqLeft() == 0 && !engine.ComBusy();
+    }));
+    EXPECT_EQ(engine.RxTOCount(), 0);
     const std::size_t before = samples.size();
     ASSERT_TRUE(WaitUntil([&] { return samples.size() >= before + 3; }));
     watch->Stop();
