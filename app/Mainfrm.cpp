@@ -8,9 +8,11 @@
 #include "app/RepaintPacer.h"
 #include "app/SlotPanel.h"
 #include "app/TrafficForm.h"
+#include "app/WatchForm.h"
 #include "app/link/CompareRun.h"
 #include "app/link/PortLink.h"
 #include "app/link/PortWatch.h"
+#include "app/link/WatchCsv.h"
 #include "comport/Lnkcomport.h"
 #include "dialogs/Dlgutils.h"
 
@@ -100,6 +102,7 @@ TMainForm::~TMainForm() {
     // The comparison window shows the command set, which goes with the window's members.
     delete m_compareForm;
     delete m_trafficForm; // stops its recording first
+    delete m_watchForm;
     if (m_wheelSource)
         m_wheelSource->removeEventFilter(this);
     // The widgets outlive the link: nothing they report may reach it now.
@@ -194,6 +197,7 @@ void TMainForm::BuildMenus() {
              "Compare the parameters with another configuration file",
              &F::CompareWithFileClick,
              {}},
+            {"Watch", "&Watch\u2026", "Poll readings, show and record them", &F::WatchClick, {}},
         });
     // No handlers: the items toggle their own check marks, which the link
     // reads when they matter.

@@ -15,6 +15,7 @@
 //   MainfrmRecovery.cpp  the end on a signal and its recovery copies
 //   MainfrmLog.cpp     time stamps, Save Log As, the traffic window
 //   MainfrmPortMap.cpp the port map window
+//   MainfrmWatch.cpp   the watch window, its polling and its CSV recording
 #pragma once
 
 #include "app/FormDialogs.h"
@@ -28,6 +29,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,6 +46,7 @@ class TRepaintPacer;
 class TSlotPanel;
 class TStatusLine;
 class TTrafficForm;
+class TWatchForm;
 
 namespace QORLNK {
 class TLNKCOMPort;
@@ -55,6 +58,9 @@ class TCompareRun;
 class TPortLink;
 class TPortWatch;
 class TRunView;
+class TWatchCsv;
+class TWatchRun;
+class TWatchView;
 } // namespace pmv
 
 class TMainForm : public QMainWindow {
@@ -107,6 +113,9 @@ public:
     TTrafficForm* TrafficWindow() const { return m_trafficForm; }
     // The port map window (none before COM > "Port Map…" is first chosen).
     TPortMapForm* PortMapWindow() const { return m_portMapForm; }
+    // The watch window (none before the first "&Watch…") and its watch.
+    TWatchForm* WatchWindow() const { return m_watchForm; }
+    pmv::TWatchRun& Watch();
 
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
@@ -165,6 +174,19 @@ private:
     void BuildLog();
     void SaveLogAsClick();
     void TrafficClick();
+    // ---- The watch (MainfrmWatch.cpp) ------------------------------------------------
+    void BuildWatch();
+    TWatchForm* ShowWatchWindow();
+    void RefreshWatchChoices();
+    // The operator's own request: now, or as soon as the watch's request in
+    // flight is over, so that it is never refused as busy.
+    void WhenLinkFree(std::function<void()> request);
+    void WatchRecordingFailed();
+    // Another command set was loaded: the watch ends.
+    void ForgetWatch();
+    void WatchClick();
+    void WatchStartClick();
+    void WatchRecordClick();
 
     // ---- Handlers -------------------------------------------------------------------
     // File menu.
@@ -235,8 +257,9 @@ private:
     QObject* m_wheelSource = nullptr;
     TRepaintPacer* m_pacer = nullptr;
     std::unique_ptr<TFormLinkView> m_linkView;
-    std::unique_ptr<pmv::TRunView> m_runView; // in front of m_linkView
-    std::unique_ptr<pmv::TPortLink> m_link;   // after the views: goes before them
+    std::unique_ptr<pmv::TWatchView> m_watchLinkView; // in front of m_linkView
+    std::unique_ptr<pmv::TRunView> m_runView;         // in front of m_watchLinkView
+    std::unique_ptr<pmv::TPortLink> m_link;           // after the views: goes before them
     std::unique_ptr<TFormWatchView> m_watchView;
     std::unique_ptr<pmv::TPortWatch> m_watch; // after its view: goes before it
     // The comparison: its run (after the link and the views: goes first),
@@ -251,6 +274,10 @@ private:
     TCompareForm* m_compareForm = nullptr;
     TTrafficForm* m_trafficForm = nullptr;
     TPortMapForm* m_portMapForm = nullptr;
+    // The watch (after the link and the views: goes first) and its file.
+    std::unique_ptr<pmv::TWatchRun> m_watchRun;
+    std::unique_ptr<pmv::TWatchCsv> m_watchCsv;
+    TWatchForm* m_watchForm = nullptr;
     bool m_shown = false;
     bool m_destroying = false;
 };

@@ -13,6 +13,7 @@
 #include "app/MainfrmLinkAdapters.h"
 #include "app/link/CompareRun.h"
 #include "app/link/PortLink.h"
+#include "app/link/WatchRun.h"
 #include "comport/Lnkcomport.h"
 #include "config/Snapshot.h"
 #include "dialogs/Dlgutils.h"
@@ -69,6 +70,10 @@ TCompareForm* TMainForm::ShowCompareWindow() {
 // ---- Compare with Target and with a file ----------------------------------------------
 
 void TMainForm::CompareWithTargetClick() {
+    if (m_watchRun->Holds()) { // after the watch's request in flight
+        WhenLinkFree([this] { RunGuarded([this] { CompareWithTargetClick(); }); });
+        return;
+    }
     if (m_run->Running()) {
         Memo->AppendLine(QStringLiteral("COM is busy"));
         return;
@@ -160,6 +165,10 @@ void TMainForm::ComparedSlotsChanged(const TSlotSet& records) {
 void TMainForm::SendSelectedClick() {
     if (!m_compareForm || !m_comparisonWithTarget)
         return;
+    if (m_watchRun->Holds()) { // after the watch's request in flight
+        WhenLinkFree([this] { RunGuarded([this] { SendSelectedClick(); }); });
+        return;
+    }
     if (m_run->Running()) {
         m_compareForm->SetStatus(QStringLiteral("COM is busy"));
         return;

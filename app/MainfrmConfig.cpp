@@ -71,6 +71,7 @@ void TMainForm::LoadConfigFromFile(const QString& path) {
 
     // The command set and its snapshot. A comparison of the old set ends.
     ForgetComparison();
+    ForgetWatch();
     CmdsPageControl->setCurrentIndex(0);
     ShowChange(m_doc.Load(set, PathBytes(path), r.Encoding));
 

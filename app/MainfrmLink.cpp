@@ -11,6 +11,7 @@
 #include "app/link/CompareRun.h"
 #include "app/link/PortLink.h"
 #include "app/link/PortWatch.h"
+#include "app/link/WatchRun.h"
 #include "comport/Lnkcomdlg.h"
 #include "comport/Lnkcomport.h"
 
@@ -37,7 +38,8 @@ void TMainForm::BuildLink() {
     m_linkView = std::make_unique<TFormLinkView>(TFormLinkView::TWidgets{
         Memo, StatusBar, Action("ShowTransmissions"), Action("ShowUnframedReceptions"),
         Action("ShowCommandDescription"), CmdsPageControl, this});
-    m_runView = std::make_unique<pmv::TRunView>(*m_linkView);
+    m_watchLinkView = std::make_unique<pmv::TWatchView>(*m_linkView);
+    m_runView = std::make_unique<pmv::TRunView>(*m_watchLinkView);
     m_link = std::make_unique<pmv::TPortLink>(
         m_doc.Table(), *LNKCOMPort, *RxTimer, *m_runView,
         [](const std::string& what) { pmv::ShowError(pmv::ExceptionText(what.c_str())); });
@@ -48,23 +50,28 @@ void TMainForm::BuildLink() {
         std::make_unique<TFormWatchView>(Memo, StatusBar, [this] { return OpenPortStatusText(); });
     m_watch = std::make_unique<pmv::TPortWatch>(*LNKCOMPort, *m_watchView);
 
+    // The operator's requests wait for a watch's request in flight, if any.
     pmv::TRequestEngine& engine = m_link->Engine();
     TSlotPanel* panel = CmdsPageControl;
+    const auto request = [this](std::function<void()> f) {
+        WhenLinkFree([f = std::move(f)] { pmv::RunGuarded(f); });
+    };
     connect(panel, &TSlotPanel::GetClicked, this,
-            [&engine](int i) { pmv::RunGuarded([&] { engine.GetButtonClick(i); }); });
+            [&engine, request](int i) { request([&engine, i] { engine.GetButtonClick(i); }); });
     connect(panel, &TSlotPanel::SetClicked, this,
-            [&engine](int i) { pmv::RunGuarded([&] { engine.SetButtonClick(i); }); });
+            [&engine, request](int i) { request([&engine, i] { engine.SetButtonClick(i); }); });
     connect(panel, &TSlotPanel::EditExited, this,
-            [&engine](int i) { pmv::RunGuarded([&] { engine.CommitCmdValue(i); }); });
-    connect(panel, &TSlotPanel::EditKeyPressed, this, [&engine](int i, int key) {
+            [&engine, request](int i) { request([&engine, i] { engine.CommitCmdValue(i); }); });
+    connect(panel, &TSlotPanel::EditKeyPressed, this, [&engine, request](int i, int key) {
         if (const int vk = VirtualKeyOf(key))
-            pmv::RunGuarded([&] { engine.CmdEditKey(i, vk); });
+            request([&engine, i, vk] { engine.CmdEditKey(i, vk); });
     });
     connect(panel, &TSlotPanel::SlotMenuRequested, CmdPopupMenu,
             [this](const QPoint& pos) { CmdPopupMenu->popup(pos); });
     connect(panel, &TSlotPanel::PageMenuRequested, TabNamingPopupMenu,
             [this](const QPoint& pos) { TabNamingPopupMenu->popup(pos); });
     BuildCompare();
+    BuildWatch();
 }
 
 // ---- Value entry with the wheel, runs ---------------------------------------------
@@ -78,11 +85,11 @@ void TMainForm::FormMouseWheelDown(bool& Handled) {
 }
 
 void TMainForm::GetAllParametersClick() {
-    m_link->Engine().GetAllParameters();
+    WhenLinkFree([this] { pmv::RunGuarded([this] { m_link->Engine().GetAllParameters(); }); });
 }
 
 void TMainForm::SetAllParametersClick() {
-    SetAllWithSnapshot();
+    WhenLinkFree([this] { pmv::RunGuarded([this] { SetAllWithSnapshot(); }); });
 }
 
 // ---- COM menu -----------------------------------------------------------------------

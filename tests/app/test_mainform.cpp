@@ -314,7 +314,7 @@ TEST_F(MainFormTest, MainMenuItems) {
     }
     // Items added later come after the specified ones.
     const QHash<QString, QStringList> added = {
-        {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile"}},
+        {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile", "Watch"}},
         {"&COM", {"NTraffic", "Traffic", "PortMap"}},
         {"&Options", {"TimeStamps"}}};
     for (const auto& [menu, count] : position.asKeyValueRange()) {

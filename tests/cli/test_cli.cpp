@@ -21,6 +21,7 @@
 #include <functional>
 #include <map>
 #include <poll.h>
+#include <regex>
 #include <spawn.h>
 #include <sstream>
 #include <string>
@@ -578,3 +579,53 @@ TEST_F(CliTest, LargeMapIsReadOnce) {
 }
 
 } // namespace
+
+// watch: a count of cycles as CSV; unbounded as JSON lines until Ctrl-C,
+// which ends it after the request in flight with every sample printed.
+TEST_F(CliTest, WatchCountsCyclesAndEndsCleanlyOnCtrlC) {
+    StartSim({"--delay", "20"});
+    const TRun refused = Link({"watch", kExample, "RUN", "--interval", "0"});
+    EXPECT_EQ(refused.status, 2);
+    EXPECT_NE(refused.err.find("slot 1 (RUN) has no Get"), std::string::npos) << refused.err;
+
+    const TRun r = Link({"watch", kExample, "SPD", "VBUS", "--interval", "0", "--count", "3",
+                         "--csv", kWideTimeout});
+    EXPECT_EQ(r.status, 0) << r.err;
+    std::istringstream csv(r.out);
+    Lines rows;
+    for (std::string l; std::getline(csv, l);)
+        rows.push_back(l);
+    ASSERT_EQ(rows.size(), 7u) << r.out;
+    EXPECT_EQ(rows[0], "time,slot,command,value,status\r");
+    const std::regex row(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d,(5,SPD,1500|99,VBUS,241),ok\r)");
+    for (std::size_t i = 1; i < rows.size(); ++i)
+        EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
+
+    const std::string log = m_dir + "/watch.log";
+    TChild c;
+    ASSERT_TRUE(c.Start({PMV_LINK_PATH, "watch", kExample, "SPD", "--interval", "50", "--json",
+                         "--log", log, kWideTimeout}));
+    const auto replies = [&] {
+        std::ifstream in(log);
+        int n = 0;
+        for (std::string l; std::getline(in, l);)
+            n += l.find(" = ") != std::string::npos ? 1 : 0;
+        return n;
+    };
+    const Clock::time_point end = Clock::now() + kDeadline;
+    while (replies() < 3 && Clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    c.Signal(SIGINT);
+    EXPECT_EQ(c.Wait(), 130);
+    EXPECT_NE(c.err.find("pmv-link: watch interrupted after "), std::string::npos) << c.err;
+    std::istringstream lines(c.out);
+    int samples = 0;
+    for (std::string l; std::getline(lines, l); ++samples) {
+        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(l)).object();
+        EXPECT_EQ(Str(o["status"]), "ok") << l;
+        EXPECT_EQ(o["number"].toDouble(), 1500.0) << l;
+    }
+    EXPECT_EQ(samples, replies()); // every reply the log shows was printed
+    EXPECT_EQ(m_sim.Stop(), 0);
+}

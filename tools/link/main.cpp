@@ -3,6 +3,7 @@
 // same request engine, serial component and configuration reader as the
 // window, so every frame, time-out, clamp and log line is the window's.
 #include "app/link/PortLink.h"
+#include "app/link/WatchRun.h"
 #include "comport/LnkText.h"
 #include "comport/Lnkcomport.h"
 #include "config/CmdRecord.h"
@@ -12,6 +13,7 @@
 #include "platform/PortStatus.h"
 #include "tools/link/LinkOutput.h"
 #include "tools/link/LinkRun.h"
+#include "tools/link/LinkWatch.h"
 #include "tools/link/Report.h"
 #include "tools/link/Station.h"
 
@@ -78,6 +80,13 @@ constexpr const char kHelp[] =
     "                     the parameters verify compares, with B's values; the rows and\n"
     "                     exit status of verify (not read: B lacks the parameter).\n"
     "  program            set-all, then verify, on each unit; one report row per unit.\n"
+    "  watch WORD|SLOT ... --interval MS [--count N | --duration S]\n"
+    "                     Reads these slots (readings and parameters with Get) again and\n"
+    "                     again, one cycle every MS milliseconds (0: as fast as the\n"
+    "                     replies come), and prints each sample as it comes: time\n"
+    "                     (RFC 3339), slot, command, value and status (ok, timed out,\n"
+    "                     late). Ends after N cycles, after S seconds, or on Ctrl-C, each\n"
+    "                     time after the request in flight. One unit only.\n"
     "\n"
     "SLOT is a slot number, 1 to 192 ((page - 1) * 24 + position). WORD is a command word:\n"
     "the first slot with exactly that word whose Get (or Set) button the window enables.\n"
@@ -107,6 +116,9 @@ constexpr const char kHelp[] =
     "  --transmissions    Logs each frame sent as well (the window's Show Transmissions).\n"
     "  --stats            Prints the requests, their time and requests per second on\n"
     "                     standard error.\n"
+    "  --interval MS      watch: the period of a cycle, 0 to 3600000 ms.\n"
+    "  --count N          watch: ends after N cycles.\n"
+    "  --duration S       watch: ends after S seconds (no new cycle starts after them).\n"
     "  -h, --help         Shows this help and exits.\n"
     "  -v, --version      Shows the version and exits.\n"
     "\n"
@@ -137,7 +149,8 @@ constexpr const char kHelp[] =
     "\n"
     "Exit status:\n"
     "  0    every request was answered (verify, diff: and every parameter matches;\n"
-    "       snapshot: and the snapshot is written; several units: every unit passed)\n"
+    "       snapshot: and the snapshot is written; several units: every unit passed;\n"
+    "       watch: every sample is ok)\n"
     "  1    a reply timed out or a request could not be sent (verify, diff: or a\n"
     "       parameter differs or was not read; snapshot: written without the values not\n"
     "       read; several units: a unit failed or timed out)\n"
@@ -148,10 +161,10 @@ constexpr const char kHelp[] =
     "  4    the log FILE, the report FILE, the snapshot or standard output could not be\n"
     "       written (nothing of a snapshot is left behind)\n"
     "  130  interrupted by Ctrl-C (SIGINT); 143 for SIGTERM, 129 for SIGHUP (the results\n"
-    "       so far are printed)\n"
+    "       so far are printed; a watch without --count or --duration ends so)\n"
     "When several apply, the first of 130/143/129, 3, 4, 1 is given.\n";
 
-enum class TCommand { GetAll, Get, Set, SetAll, Verify, Snapshot, Diff, Program };
+enum class TCommand { GetAll, Get, Set, SetAll, Verify, Snapshot, Diff, Program, Watch };
 
 struct TOptions {
     TCommand command = TCommand::GetAll;
@@ -173,6 +186,9 @@ struct TOptions {
     std::string log;
     bool transmissions = false;
     bool stats = false;
+    int intervalMs = -1;  // watch
+    long count = 0;       // watch: cycles; 0: no limit
+    double durationS = 0; // watch: seconds; 0: no limit
 
     // Several units, or the options of the station: a report row per unit.
     bool Station() const {
@@ -221,6 +237,36 @@ int ParseCom(std::string s) {
     return n <= platform::kMaxComNumber ? n : 0;
 }
 
+// watch's --interval, --count and --duration; -1 when usable.
+int ParseWatchOptions(const QCommandLineParser& p, const QCommandLineOption& interval,
+                      const QCommandLineOption& count, const QCommandLineOption& duration,
+                      TOptions& o) {
+    if (o.command != TCommand::Watch) {
+        if (p.isSet(interval) || p.isSet(count) || p.isSet(duration))
+            return Refuse("--interval, --count and --duration are for watch");
+        return -1;
+    }
+    bool ok = false;
+    if (!p.isSet(interval))
+        return Refuse("'watch' needs --interval MS");
+    o.intervalMs = p.value(interval).toInt(&ok);
+    if (!ok || o.intervalMs < 0 || o.intervalMs > TWatchRun::kMaxPeriodMs)
+        return Refuse("the interval must be 0 to 3600000 ms");
+    if (p.isSet(count) && p.isSet(duration))
+        return Refuse("--count and --duration exclude each other");
+    if (p.isSet(count)) {
+        o.count = p.value(count).toLong(&ok);
+        if (!ok || o.count < 1)
+            return Refuse("--count needs a number of cycles, 1 or more");
+    }
+    if (p.isSet(duration)) {
+        o.durationS = p.value(duration).toDouble(&ok);
+        if (!ok || !(o.durationS > 0) || o.durationS > 1e7)
+            return Refuse("--duration needs a number of seconds above 0");
+    }
+    return -1;
+}
+
 // Returns -1 when the options are usable, else the exit code (help, version
 // and refusals printed).
 int ParseOptions(int argc, char** argv, TOptions& o) {
@@ -244,8 +290,12 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     const QCommandLineOption expect("expect", {}, "WORD=VALUE");
     const QCommandLineOption report("report", {}, "FILE");
     const QCommandLineOption repeat("repeat");
-    p.addOptions({help, version, port, device, baud, parity, timeout, json, csv, log, transmissions,
-                  stats, all, match, identity, expect, report, repeat});
+    const QCommandLineOption interval("interval", {}, "MS");
+    const QCommandLineOption count("count", {}, "N");
+    const QCommandLineOption duration("duration", {}, "S");
+    p.addOptions({help,     version, port,   device,        baud,     parity, timeout,
+                  json,     csv,     log,    transmissions, stats,    all,    match,
+                  identity, expect,  report, repeat,        interval, count,  duration});
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLatin1(argv[i]);
@@ -284,6 +334,8 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
         o.command = TCommand::Diff;
     else if (command == "program")
         o.command = TCommand::Program;
+    else if (command == "watch")
+        o.command = TCommand::Watch;
     else
         return Refuse("unknown command '" + command + "'");
     o.commandWord = command;
@@ -292,7 +344,8 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     o.file = Local(pos[1]);
     for (qsizetype i = 2; i < pos.size(); ++i)
         o.args.push_back(Local(pos[i]));
-    const bool takesArgs = o.command == TCommand::Get || o.command == TCommand::Set;
+    const bool takesArgs =
+        o.command == TCommand::Get || o.command == TCommand::Set || o.command == TCommand::Watch;
     if (o.command == TCommand::Diff) {
         if (o.args.size() != 1)
             return Refuse("'diff' needs the second FILE, and only it");
@@ -350,7 +403,8 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
         return Refuse("--report needs a FILE");
     o.repeat = p.isSet(repeat);
     if (o.Station() && (o.command == TCommand::Get || o.command == TCommand::Set ||
-                        o.command == TCommand::Snapshot || o.command == TCommand::Diff))
+                        o.command == TCommand::Snapshot || o.command == TCommand::Diff ||
+                        o.command == TCommand::Watch))
         return Refuse(
             "'" + command +
             "' works on one unit (diff: on none); with several units, --match, --identity, "
@@ -392,6 +446,8 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     if (o.transmissions && o.log.empty())
         return Refuse("--transmissions needs --log");
     o.stats = p.isSet(stats);
+    if (const int rc = ParseWatchOptions(p, interval, count, duration, o); rc >= 0)
+        return rc;
     return -1;
 }
 
@@ -818,6 +874,103 @@ int RunStation(QCoreApplication& app, const TOptions& o, const TConfigSet& set) 
 
 // ---- The run -------------------------------------------------------------------------
 
+// ---- Watch ---------------------------------------------------------------------------
+
+// The watch on the open link until its count, its duration, a signal, the
+// device's end or a failed write of standard output; the exit status.
+int Watch(QCoreApplication& app, const TOptions& o, const TCmdTable& table, TPortLink& link,
+          TWatchView& watchView, QORLNK::TLNKCOMPort& port, const std::vector<int>& watched,
+          const std::string& internalError) {
+    // A reader that goes away (| head) is a failed write, not a killed program.
+    std::signal(SIGPIPE, SIG_IGN);
+    TWatchRun watch(table, link.Engine(), watchView);
+    TWatchPrinter printer(table, watched, o.format, stdout);
+    unsigned long notOk = 0;
+    int caughtSignal = 0;
+    bool deviceLost = false;
+    watch.AddListener([&](const TWatchSample& s) {
+        notOk += s.status != TWatchStatus::Ok;
+        if (!printer.Print(s))
+            watch.Stop();
+    });
+    std::string stopReason;
+    watch.onStopped = [&](const std::string& why) {
+        stopReason = why;
+        QCoreApplication::quit();
+    };
+    // --count: once the last cycle has begun, it is the last.
+    watch.onCycle = [&](std::chrono::steady_clock::time_point) {
+        if (o.count > 0 && watch.Cycles() >= static_cast<unsigned long>(o.count))
+            watch.Stop();
+    };
+    QTimer duration;
+    duration.setSingleShot(true);
+    QObject::connect(&duration, &QTimer::timeout, [&] { watch.Stop(); });
+    QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char c = 0;
+        if (::read(gSignalPipe[0], &c, 1) != 1)
+            return;
+        if (caughtSignal != 0) {
+            QCoreApplication::quit(); // a second signal ends at once
+            return;
+        }
+        caughtSignal = static_cast<unsigned char>(c);
+        watch.Stop();
+    });
+    port.OnDeviceLost = [&](QORLNK::TLNKCOMPort*) {
+        deviceLost = true;
+        QCoreApplication::quit();
+    };
+
+    if (!printer.Header()) {
+        std::fprintf(stderr, "pmv-link: cannot write the results: %s\n",
+                     std::strerror(printer.Error()));
+        port.OnDeviceLost = nullptr;
+        return kExitOutput;
+    }
+    const std::string why = watch.Start(watched, o.intervalMs);
+    if (!why.empty()) {
+        std::fprintf(stderr, "pmv-link: %s\n", EightBitToUtf8(why).c_str());
+        port.OnDeviceLost = nullptr;
+        return kExitFailed;
+    }
+    if (o.durationS > 0)
+        duration.start(static_cast<int>(std::min(o.durationS * 1000.0, 2.0e9)));
+    app.exec();
+    port.OnDeviceLost = nullptr;
+    port.Close();
+
+    const unsigned long samples = watch.Samples();
+    if (o.stats)
+        std::fprintf(stderr, "pmv-link: watch: %lu samples in %lu cycles, %lu not ok\n", samples,
+                     watch.Cycles(), notOk);
+    if (caughtSignal != 0) {
+        std::fprintf(stderr, "pmv-link: watch interrupted after %lu samples; port closed\n",
+                     samples);
+        return kExitSignalBase + caughtSignal;
+    }
+    if (deviceLost) {
+        std::fprintf(stderr, "pmv-link: %s\n",
+                     platform::ExplainComError(port.Port(), kErrorBadCommand, "ReadFile").c_str());
+        return kExitPort;
+    }
+    if (printer.Error() != 0) {
+        std::fprintf(stderr, "pmv-link: cannot write the results: %s\n",
+                     std::strerror(printer.Error()));
+        return kExitOutput;
+    }
+    if (!internalError.empty()) {
+        std::fprintf(stderr, "pmv-link: %s\n", internalError.c_str());
+        return kExitFailed;
+    }
+    if (!stopReason.empty()) {
+        std::fprintf(stderr, "pmv-link: %s\n", EightBitToUtf8(stopReason).c_str());
+        return kExitFailed;
+    }
+    return notOk > 0 ? kExitFailed : 0;
+}
+
 int Run(QCoreApplication& app, const TOptions& o) {
     // The configuration, as the host and the checker load it.
     const TConfigLoadResult cfg = LoadConfigFile(o.file);
@@ -835,15 +988,21 @@ int Run(QCoreApplication& app, const TOptions& o) {
     std::vector<int> gets;
     std::vector<TSetRequest> sets;
     for (const std::string& given : o.args) {
-        if (o.command != TCommand::Get && o.command != TCommand::Set)
+        if (o.command == TCommand::Snapshot)
             break; // snapshot's OUT
         const TArgText arg = ArgumentText(given);
         if (!arg.error.empty())
             return Refuse("'" + given + "': " + arg.error);
-        if (o.command == TCommand::Get) {
+        if (o.command == TCommand::Get || o.command == TCommand::Watch) {
             const TSlotChoice c = ChooseGetSlot(table, arg.text);
             if (c.slot < 0)
                 return Refuse(EightBitToUtf8(c.error));
+            if (o.command == TCommand::Watch) {
+                if (const std::string why = WatchRefusal(table, c.slot); !why.empty())
+                    return Refuse(EightBitToUtf8(why));
+                if (std::find(gets.begin(), gets.end(), c.slot) != gets.end())
+                    return Refuse("'" + given + "' is named twice");
+            }
             gets.push_back(c.slot);
         } else {
             const TSetChoice c = ChooseSetSlot(table, arg.text);
@@ -875,8 +1034,9 @@ int Run(QCoreApplication& app, const TOptions& o) {
     QTimer replyTimer;
     TCliView view(table);
     view.SetLog(log, o.transmissions);
+    TWatchView watchView(view); // passes everything on; the watch's requests report to it
     std::string internalError;
-    TPortLink link(table, port, replyTimer, view, [&](const std::string& what) {
+    TPortLink link(table, port, replyTimer, watchView, [&](const std::string& what) {
         if (internalError.empty())
             internalError = what.empty() ? std::string("unknown error") : what;
         QCoreApplication::quit();
@@ -896,6 +1056,16 @@ int Run(QCoreApplication& app, const TOptions& o) {
             std::fprintf(stderr, "pmv-link: cannot write the log %s: %s\n", o.log.c_str(),
                          std::strerror(error));
         return kExitPort;
+    }
+    if (o.command == TCommand::Watch) {
+        int rc = Watch(app, o, table, link, watchView, port, gets, internalError);
+        if (const int error = view.LogError() ? view.LogError() : logCloser.Close()) {
+            std::fprintf(stderr, "pmv-link: cannot write the log %s: %s\n", o.log.c_str(),
+                         std::strerror(error));
+            if (rc == 0 || rc == kExitFailed)
+                rc = kExitOutput;
+        }
+        return rc;
     }
 
     int caughtSignal = 0;
@@ -933,6 +1103,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
     case TCommand::Snapshot:
     case TCommand::Diff:
     case TCommand::Program: // runs as a station (RunStation)
+    case TCommand::Watch:   // ran above
         runner.GetAll();
         break;
     case TCommand::SetAll:
@@ -969,6 +1140,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
     switch (o.command) {
     case TCommand::GetAll:
     case TCommand::Get:
+    case TCommand::Watch: // ran above
         out = FormatReads(table, results, o.format);
         break;
     case TCommand::Snapshot:
