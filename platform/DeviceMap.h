@@ -9,7 +9,9 @@
 //   COM13-20 /dev/ttyACM0-7     /sys/class/tty/<name>/device exist
 //   COM21-24 /dev/ttyAMA0-3
 //   COM25-32 only through the override file
-// The override file (DeviceMapPath()) holds lines "COM7=/dev/serial/by-id/x";
+// The override file (DeviceMapPath()) holds lines "COM7=/dev/serial/by-id/x"
+// or a network port, "COM7=rfc2217://host:4001" (NetPort.h; present
+// whenever it is well-formed, its node is the name itself);
 // blank lines and '#' comments are allowed, malformed lines (also numbers
 // outside 1..32 and relative paths) are ignored; a later line for the same
 // number wins, and a device named twice keeps the lower number. An

@@ -1,6 +1,8 @@
 // The device map file and its publications, read and created safely.
 #include "platform/posix/mapfile_p.h"
 
+#include "platform/NetPort.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -339,6 +341,8 @@ bool ParseMapLine(const std::string& rawLine, int& n, std::string& path) {
     }
     if (key[3] == '0' || n < 1 || n > kMaxComNumber)
         return false;
+    if (IsNetPortName(path))
+        return ParseNetPort(path).has_value();
     return !path.empty() && path[0] == '/' && path.size() < PATH_MAX;
 }
 

@@ -71,8 +71,8 @@ bool ReadMapText(int dirFd, const std::string& dir, const std::string& name, std
 /// "commap.COM25.pub" for the map base name "commap".
 std::string PublicationName(const std::string& mapBase, int n);
 
-/// Parses "COMn=path" (n in 1..kMaxComNumber, an absolute path); false for
-/// anything else.
+/// Parses "COMn=path" (n in 1..kMaxComNumber, an absolute path or a
+/// network port, NetPort.h); false for anything else.
 bool ParseMapLine(const std::string& rawLine, int& n, std::string& path);
 
 } // namespace pmv::platform::detail

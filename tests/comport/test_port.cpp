@@ -529,7 +529,7 @@ TEST_F(PortTest, HandlerEndsTheBurstAtOnce) {
             ASSERT_TRUE(fresh.Write("HI"));
             ASSERT_TRUE(WaitUntil([&] { return got.size() >= 5; })) << got;
         }
-        Pump(50);
+        RunEventsFor(50);
         EXPECT_EQ(got, std::string(c.name) == "purge" ? "ABCHI" : "ABC");
         if (port) {
             port->OnRxChar = nullptr;

@@ -259,7 +259,7 @@ TEST(Thread, AWaitingCallRunsWhenAskedForOrAfterItsDelay) {
     ASSERT_EQ(TThread::SynchronizedCalls() - before, 1u); // queued
     Worker b([&](Worker&) { TThread::Synchronize([&] { ran.push_back("b"); }); });
     b.Start();
-    ASSERT_TRUE(SpinEventLoopUntil([&] { return !ran.empty(); }));
+    ASSERT_TRUE(pmvtest::WaitUntil([&] { return !ran.empty(); }));
     EXPECT_EQ(ran, std::vector<std::string>{"b"});
     EXPECT_TRUE(TThread::CheckSynchronize());
     EXPECT_EQ(ran, (std::vector<std::string>{"b", "a"}));
@@ -267,7 +267,7 @@ TEST(Thread, AWaitingCallRunsWhenAskedForOrAfterItsDelay) {
         TThread::SynchronizeWithin([&] { ran.push_back("c"); }, std::chrono::milliseconds(1));
     });
     c.Start();
-    EXPECT_TRUE(SpinEventLoopUntil([&] { return ran.size() == 3; }));
+    EXPECT_TRUE(pmvtest::WaitUntil([&] { return ran.size() == 3; }));
 }
 
 } // namespace

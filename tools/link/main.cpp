@@ -9,6 +9,7 @@
 #include "config/ConfigFile.h"
 #include "config/Snapshot.h"
 #include "config/TextCodec.h"
+#include "platform/NetPort.h"
 #include "platform/PortStatus.h"
 #include "tools/link/LinkOutput.h"
 #include "tools/link/LinkRun.h"
@@ -81,7 +82,8 @@ constexpr const char kHelp[] =
     "\n"
     "Options:\n"
     "  --port COMn        Uses port COMn (or n, 1-32) instead of the file's com_port.\n"
-    "  --device PATH      Uses the serial device PATH as the port.\n"
+    "  --device PATH      Uses the serial device PATH as the port; also\n"
+    "                     rfc2217://HOST:PORT or tcp://HOST:PORT, a serial server.\n"
     "  --baud N           Baud rate instead of the file's (110 to 115200).\n"
     "  --parity P         none, odd, even, mark or space instead of the file's.\n"
     "  --timeout MS       Reply time-out in milliseconds (default 200, the window's).\n"
@@ -242,8 +244,13 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     }
     if (p.isSet(device)) {
         o.device = Local(p.value(device));
-        if (o.device.empty() || o.device[0] != '/')
-            return Refuse("--device needs an absolute path ('" + o.device + "')");
+        std::string why;
+        if (pmv::platform::IsNetPortName(o.device)) {
+            if (!pmv::platform::ParseNetPort(o.device, &why))
+                return Refuse(why);
+        } else if (o.device.empty() || o.device[0] != '/') {
+            return Refuse("--device needs an absolute path or a network port ('" + o.device + "')");
+        }
     }
     if (p.isSet(baud)) {
         const std::string v = Local(p.value(baud));
