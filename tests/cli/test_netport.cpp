@@ -109,8 +109,7 @@ TEST_F(NetPortTest, GetAllThroughTheServer) {
     struct Row {
         bool rfc2217;
         const char* note; // what stderr says
-    } rows[] = {{true, ""},
-                {false, "raw TCP: baud rate, framing and modem lines are not sent"}};
+    } rows[] = {{true, ""}, {false, "raw TCP: baud rate, framing and modem lines are not sent"}};
     for (const Row& row : rows) {
         const std::string url = row.rfc2217 ? server->Rfc2217() : server->Tcp();
         SCOPED_TRACE(url);
@@ -143,7 +142,8 @@ TEST_F(NetPortTest, BaudAndParitySetThroughTheServerReachTheTerminal) {
     termios t{};
     EXPECT_TRUE(WaitFor([&] {
         return ::tcgetattr(fd, &t) == 0 && cfgetospeed(&t) == B19200 && (t.c_cflag & PARODD) != 0;
-    })) << "speed " << cfgetospeed(&t) << " cflag " << std::hex << t.c_cflag;
+    })) << "speed "
+        << cfgetospeed(&t) << " cflag " << std::hex << t.c_cflag;
     ::close(fd);
     DCB back{};
     ASSERT_TRUE(GetCommState(h, &back));
@@ -175,8 +175,8 @@ TEST_F(NetPortTest, ServerKilledIsALostDeviceThenRefusedThenBack) {
     ASSERT_EQ(OpenNetCom(), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     const std::string why = pmv::platform::ExplainComError(kNetCom, ERROR_FILE_NOT_FOUND);
-    EXPECT_NE(why.find("cannot connect to 127.0.0.1 port " +
-                       std::to_string(server->Rfc2217Port()) + ": Connection refused"),
+    EXPECT_NE(why.find("cannot connect to 127.0.0.1 port " + std::to_string(server->Rfc2217Port()) +
+                       ": Connection refused"),
               std::string::npos)
         << why;
 
@@ -187,7 +187,8 @@ TEST_F(NetPortTest, ServerKilledIsALostDeviceThenRefusedThenBack) {
     DWORD sent = 0;
     ASSERT_TRUE(WriteFile(h, frame, sizeof frame - 1, &sent, nullptr));
     std::string reply;
-    while (reply.find('\r') == std::string::npos && ReadFile(h, &byte, 1, &got, nullptr) && got == 1)
+    while (reply.find('\r') == std::string::npos && ReadFile(h, &byte, 1, &got, nullptr) &&
+           got == 1)
         reply += static_cast<char>(byte);
     EXPECT_EQ(reply, "QXSPD = 1500\r");
     CloseHandle(h);

@@ -43,7 +43,12 @@ TEST(TelnetParser, ReceivedStreams) {
         unsigned modem = 0, breaks = 0, frames = 0;
     } rows[] = {
         {"plain bytes pass", "QXSPD = 1500\r", "QXSPD = 1500\r", ""},
-        {"a doubled 0xFF is one data byte", "a\xFF\xFF" "b", "a\xFF" "b", ""},
+        {"a doubled 0xFF is one data byte",
+         "a\xFF\xFF"
+         "b",
+         "a\xFF"
+         "b",
+         ""},
         {"the server agrees to the offered port option: no answer", "\xFF\xFD\x2C", "", ""},
         {"binary acknowledged: no answer", "\xFF\xFB\x00\xFF\xFD\x00"s, "", ""},
         {"echo asked of this side is refused", "\xFF\xFD\x01", "", "\xFF\xFC\x01"},
@@ -56,10 +61,12 @@ TEST(TelnetParser, ReceivedStreams) {
          1},
         {"an over-long subnegotiation is dropped whole",
          "\xFF\xFA\x2C\x6B" + std::string(200, '\x10') + "\xFF\xF0z", "z", ""},
-        {"other commands carry nothing", "a\xFF\xF1" "b\xFF\xF9", "ab", ""},
+        {"other commands carry nothing",
+         "a\xFF\xF1"
+         "b\xFF\xF9",
+         "ab", ""},
         {"CR NUL is a CR outside binary mode", "a\r\0b"s, "a\rb", ""},
-        {"CR NUL stays once the server sends binary",
-         "\xFF\xFB\x00"s + "a\r\0b"s, "a\r\0b"s, ""},
+        {"CR NUL stays once the server sends binary", "\xFF\xFB\x00"s + "a\r\0b"s, "a\r\0b"s, ""},
     };
     for (const Row& row : rows) {
         for (const bool bytewise : {false, true}) {
@@ -100,15 +107,15 @@ TEST(NetPortNames, ParsedOrRefusedWithAReason) {
         {"rfc2217://192.0.2.7:4001", true, true, "192.0.2.7", "4001"},
         {"tcp://[2001:db8::1]:23", true, false, "2001:db8::1", "23"},
         {"tcp://bench-server.local:65535", true, false, "bench-server.local", "65535"},
-        {"tcp://2001:db8::1:23", false},  // IPv6 without brackets
-        {"tcp://host", false},            // no port
-        {"tcp://host:0", false},          //
-        {"tcp://host:65536", false},      //
-        {"tcp://host:04001", false},      // a leading zero
-        {"tcp://:4001", false},           // no host
-        {"tcp://ho st:4001", false},      //
-        {"telnet://host:23", false},      // another scheme
-        {"rfc2217://[::1:4001", false},   // bracket not closed
+        {"tcp://2001:db8::1:23", false}, // IPv6 without brackets
+        {"tcp://host", false},           // no port
+        {"tcp://host:0", false},         //
+        {"tcp://host:65536", false},     //
+        {"tcp://host:04001", false},     // a leading zero
+        {"tcp://:4001", false},          // no host
+        {"tcp://ho st:4001", false},     //
+        {"telnet://host:23", false},     // another scheme
+        {"rfc2217://[::1:4001", false},  // bracket not closed
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -43,8 +43,8 @@ public:
         std::ofstream(config) << Connection("rfc", "telnet(rfc2217),tcp", m_rfc2217Port)
                               << Connection("raw", "tcp", m_tcpPort);
         const std::string log = m_folder + "/ser2net.log";
-        std::string args[] = {"/usr/sbin/ser2net", "-n", "-d", "-c", config,
-                              "-P",                m_folder + "/ser2net.pid"};
+        std::string args[] = {"/usr/sbin/ser2net",      "-n", "-d", "-c", config, "-P",
+                              m_folder + "/ser2net.pid"};
         char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data(),
                         args[4].data(), args[5].data(), args[6].data(), nullptr};
         posix_spawn_file_actions_t actions;
@@ -92,8 +92,8 @@ public:
 
 private:
     std::string Connection(const char* name, const char* accepter, int port) const {
-        return std::string("connection: &") + name + "\n  accepter: " + accepter +
-               ",127.0.0.1," + std::to_string(port) + "\n  connector: serialdev," + m_device +
+        return std::string("connection: &") + name + "\n  accepter: " + accepter + ",127.0.0.1," +
+               std::to_string(port) + "\n  connector: serialdev," + m_device +
                ",9600n81,local\n  options:\n    kickolduser: true\n";
     }
 
