@@ -3,6 +3,7 @@
 // ports free when it starts, configured by a YAML file in a folder of the
 // caller's. Start waits until both listeners answer; Kill ends it at once
 // (SIGKILL, as a server that loses power); Start again serves the same ports.
+// options: more YAML lines for both connections' options (indented by four).
 #pragma once
 
 #include "platform/NetPort.h"
@@ -23,8 +24,8 @@ namespace pmvtest {
 
 class TSer2net {
 public:
-    TSer2net(std::string folder, std::string device)
-        : m_folder(std::move(folder)), m_device(std::move(device)) {
+    TSer2net(std::string folder, std::string device, std::string options = {})
+        : m_folder(std::move(folder)), m_device(std::move(device)), m_options(std::move(options)) {
         m_rfc2217Port = FreePort();
         m_tcpPort = FreePort();
     }
@@ -94,10 +95,10 @@ private:
     std::string Connection(const char* name, const char* accepter, int port) const {
         return std::string("connection: &") + name + "\n  accepter: " + accepter + ",127.0.0.1," +
                std::to_string(port) + "\n  connector: serialdev," + m_device +
-               ",9600n81,local\n  options:\n    kickolduser: true\n";
+               ",9600n81,local\n  options:\n    kickolduser: true\n" + m_options;
     }
 
-    std::string m_folder, m_device;
+    std::string m_folder, m_device, m_options;
     int m_rfc2217Port = 0, m_tcpPort = 0;
     pid_t m_pid = -1;
 };
