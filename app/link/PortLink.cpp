@@ -109,7 +109,7 @@ void TComPortAdapter::Drop() {
 TReplyTimer::TReplyTimer(QTimer& timer) : m_timer(timer) {
     // One tick per request: the engine starts it again with every frame.
     m_timer.setSingleShot(true);
-    m_timer.setInterval(TRequestEngine::kReplyTimeoutMs);
+    m_timer.setInterval(ReplyTimeoutMs());
 }
 
 void TReplyTimer::Start() {

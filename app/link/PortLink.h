@@ -99,7 +99,8 @@ private:
     std::function<void()> m_onLateHandOver;
 };
 
-// A QTimer as the engine's reply timer: single shot, kReplyTimeoutMs.
+// A QTimer as the engine's reply timer: single shot, ReplyTimeoutMs() as it
+// stands when the timer is made.
 class TReplyTimer : public TLinkTimer {
 public:
     explicit TReplyTimer(QTimer& timer);

@@ -9,7 +9,7 @@
 //   run, straight on to the next SendCmd.
 //
 // The engine reaches the outside only through three narrow interfaces:
-// TLinkPort (the serial component), TLinkTimer (the 200 ms reply timer) and
+// TLinkPort (the serial component), TLinkTimer (the reply timer) and
 // TLinkView (log, status counters, Options check marks, slot edits). All calls
 // run on the user-interface thread; nothing here locks or blocks.
 //
@@ -38,7 +38,7 @@
 //   StatusBarDblClick, successful configuration load -> ResetCounters()
 //
 //   TLinkPort:  TComPortAdapter over TLNKCOMPort (PortLink.h)
-//   TLinkTimer: TReplyTimer, a single-shot QTimer of 200 ms (PortLink.h)
+//   TLinkTimer: TReplyTimer, a single-shot QTimer of the reply time-out (PortLink.h)
 //   TLinkView:  the owner's: AppendLog -> the log, EditText / SetEditText ->
 //               Cmd<i+1>Edit text as Latin-1, ShowCount -> status panels
 //               2 (Tx), 4 (Rx) and 6 (Rx TO), the three Options items ->
@@ -62,6 +62,7 @@
 #include "app/link/Frame.h"
 #include "app/link/ReplyAssembler.h"
 #include "app/link/ReplyMatch.h"
+#include "app/link/ReplyTimeout.h"
 #include "config/CmdRecord.h"
 
 #include <array>
@@ -81,9 +82,9 @@ public:
     virtual bool TxData(const std::uint8_t* data, int len) = 0;
 };
 
-// The reply timer: Start begins a 200 ms wait (it is only started when
-// stopped), Stop cancels it. When the wait ends the owner calls
-// TRequestEngine::RxTimerTimer.
+// The reply timer: Start begins a wait of the reply time-out
+// (app/link/ReplyTimeout.h; it is only started when stopped), Stop cancels
+// it. When the wait ends the owner calls TRequestEngine::RxTimerTimer.
 class TLinkTimer {
 public:
     virtual ~TLinkTimer() = default;
@@ -137,7 +138,9 @@ constexpr int vkDown = 0x28;
 
 class TRequestEngine {
 public:
-    static constexpr int kReplyTimeoutMs = 200;
+    // The default reply time-out, the window's; the one in force is
+    // ReplyTimeoutMs() (app/link/ReplyTimeout.h).
+    static constexpr int kReplyTimeoutMs = kDefaultReplyTimeoutMs;
 
     // `table` is the window's CmdTable; it is read at every call and must
     // outlive the engine, as must the three interfaces.

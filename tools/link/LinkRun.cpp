@@ -179,6 +179,10 @@ TSetChoice ChooseSetSlot(const TCmdTable& table, std::string_view arg) {
 // ---- View ---------------------------------------------------------------------------
 
 TCliView::TCliView(const TCmdTable& table) {
+    LoadEdits(table);
+}
+
+void TCliView::LoadEdits(const TCmdTable& table) {
     for (int i = 0; i < kSlotCount; ++i)
         m_edits[static_cast<std::size_t>(i)] = LoadedEditText(table[static_cast<std::size_t>(i)]);
 }
@@ -197,8 +201,10 @@ void TCliView::LogUtf8(std::string_view line) {
     if (m_log == nullptr)
         return;
     errno = 0;
-    const bool written = std::fwrite(line.data(), 1, line.size(), m_log) == line.size() &&
-                         std::fputc('\n', m_log) != EOF;
+    const bool written =
+        std::fwrite(m_logPrefix.data(), 1, m_logPrefix.size(), m_log) == m_logPrefix.size() &&
+        std::fwrite(line.data(), 1, line.size(), m_log) == line.size() &&
+        std::fputc('\n', m_log) != EOF;
     if (!written && m_logError == 0)
         m_logError = errno != 0 ? errno : EIO;
 }

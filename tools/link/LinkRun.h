@@ -31,6 +31,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace pmv::linkcli {
@@ -56,9 +57,14 @@ class TCliView : public TLinkView {
 public:
     explicit TCliView(const TCmdTable& table);
 
+    // The edits as a load of table leaves them.
+    void LoadEdits(const TCmdTable& table);
+
     // Where log lines go (nullptr: nowhere) and whether frames are logged.
     // Lines are written as UTF-8.
     void SetLog(std::FILE* log, bool transmissions);
+    // Text put before every log line (the port, when several share a log).
+    void SetLogPrefix(std::string prefix) { m_logPrefix = std::move(prefix); }
     // A line of the program's own in the log (the load and open lines):
     // 8-bit text, or text that is UTF-8 already.
     void Log(std::string_view line);
@@ -90,6 +96,7 @@ public:
 private:
     std::array<std::string, kSlotCount> m_edits;
     std::FILE* m_log = nullptr;
+    std::string m_logPrefix;
     bool m_transmissions = false;
     int m_logError = 0;
     std::string m_lastError;

@@ -13,6 +13,8 @@
 #include "platform/PortStatus.h"
 #include "tools/link/LinkOutput.h"
 #include "tools/link/LinkRun.h"
+#include "tools/link/Report.h"
+#include "tools/link/Station.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -20,6 +22,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -27,9 +31,13 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <fnmatch.h>
+#include <numeric>
 #include <optional>
 #include <string>
+#include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -48,7 +56,8 @@ constexpr const char kHelp[] =
     "Usage: pmv-link [options] COMMAND FILE [ARG ...]\n"
     "Talks to a QXM300 controller as PMV-Host does, without a window: reads, sends and\n"
     "verifies the parameters of the configuration file FILE, on the port FILE names, and\n"
-    "compares configuration files.\n"
+    "compares configuration files. On several ports it runs the command on every unit at\n"
+    "once and prints one report row per unit (see Several units).\n"
     "\n"
     "Commands:\n"
     "  get-all            Reads every parameter the window's Get All reads, in its order.\n"
@@ -69,6 +78,7 @@ constexpr const char kHelp[] =
     "  diff B             Compares FILE with the configuration file B without a target:\n"
     "                     the parameters verify compares, with B's values; the rows and\n"
     "                     exit status of verify (not read: B lacks the parameter).\n"
+    "  program            set-all, then verify, on each unit; one report row per unit.\n"
     "\n"
     "SLOT is a slot number, 1 to 192 ((page - 1) * 24 + position). WORD is a command word:\n"
     "the first slot with exactly that word whose Get (or Set) button the window enables.\n"
@@ -81,21 +91,47 @@ constexpr const char kHelp[] =
     "late, a reply that matches no request is logged and counted.\n"
     "\n"
     "Options:\n"
-    "  --port COMn        Uses port COMn (or n, 1-32) instead of the file's com_port.\n"
-    "  --device PATH      Uses the serial device PATH as the port; also\n"
+    "  --port COMn        Uses port COMn (or n, 1-32) instead of the file's com_port;\n"
+    "                     COMn,COMn,... (or the option repeated): several units.\n"
+    "  --device PATH      Uses the serial device PATH as the port; repeated: several units\n"
+    "                     (on the file's COM number and the numbers after it); also\n"
     "                     rfc2217://HOST:PORT or tcp://HOST:PORT, a serial server.\n"
     "  --baud N           Baud rate instead of the file's (110 to 115200).\n"
     "  --parity P         none, odd, even, mark or space instead of the file's.\n"
-    "  --timeout MS       Reply time-out in milliseconds (default 200, the window's).\n"
-    "  --json             Prints the results as a JSON array of objects.\n"
+    "  --timeout MS       Reply time-out in milliseconds for every request on every port\n"
+    "                     (default 200, the window's).\n"
+    "  --json             Prints the results as a JSON array of objects (several units:\n"
+    "                     one JSON object per line and unit).\n"
     "  --csv              Prints the results as CSV with a header line.\n"
     "  --all              verify, diff: lists the parameters that are the same as well.\n"
-    "  --log FILE         Writes the window's log lines to FILE ('-': standard error).\n"
+    "  --log FILE         Writes the window's log lines to FILE ('-': standard error);\n"
+    "                     with several units each line starts with its port.\n"
     "  --transmissions    Logs each frame sent as well (the window's Show Transmissions).\n"
     "  --stats            Prints the requests, their time and requests per second on\n"
     "                     standard error.\n"
     "  -h, --help         Shows this help and exits.\n"
     "  -v, --version      Shows the version and exits.\n"
+    "\n"
+    "Several units (get-all, set-all, verify and program; on one port as well with\n"
+    "program or any option below): one component, engine and reply matcher per port in\n"
+    "this one process, all ports at once; a unit that is absent, silent or unplugged\n"
+    "delays no other. One row per unit as it finishes: time, port, device, by-id name,\n"
+    "identity, result (pass, fail, timeout, lost, absent), why, differing slots.\n"
+    "  --match PATTERN    Every present port whose /dev/serial/by-id name matches the\n"
+    "                     shell PATTERN ('usb-FTDI_*'); with --repeat also ports that come.\n"
+    "  --identity WORD[,WORD...]\n"
+    "                     Reads these words first (SN,VER) and puts their values in the\n"
+    "                     row; a unit that does not answer them in time gets nothing more.\n"
+    "  --expect WORD=VALUE\n"
+    "                     Firmware guard (several allowed): a unit whose WORD does not\n"
+    "                     read VALUE, or does not answer, gets no Set frame at all, nor\n"
+    "                     anything else; its row says why.\n"
+    "  --report FILE      Appends every row to FILE: CSV with a header line, or one JSON\n"
+    "                     object per line for a name ending in .json or .jsonl.\n"
+    "  --repeat           Bench loop: after a unit's row, waits for it to go (its port\n"
+    "                     vanishes; with --identity also when the identity no longer\n"
+    "                     answers or changes) and for the next unit on that port, then runs\n"
+    "                     again, until Ctrl-C. On a terminal, a progress line per port.\n"
     "\n"
     "Results go to standard output as UTF-8 (status ok, timeout, late, or unread /\n"
     "unsent for slots a run that ended early did not get to); errors, notes and, on a\n"
@@ -103,35 +139,48 @@ constexpr const char kHelp[] =
     "\n"
     "Exit status:\n"
     "  0    every request was answered (verify, diff: and every parameter matches;\n"
-    "       snapshot: and the snapshot is written)\n"
+    "       snapshot: and the snapshot is written; several units: every unit passed)\n"
     "  1    a reply timed out or a request could not be sent (verify, diff: or a\n"
     "       parameter differs or was not read; snapshot: written without the values not\n"
-    "       read)\n"
-    "  2    a bad command line, or FILE (or B) cannot be read or fails the host's checks\n"
+    "       read; several units: a unit failed or timed out)\n"
+    "  2    a bad command line, or FILE (or B) cannot be read or fails the host's checks,\n"
+    "       or the report FILE has other columns\n"
     "  3    the port cannot be opened, or its device went away (the results so far are\n"
-    "       printed)\n"
-    "  4    the log FILE, the snapshot or standard output could not be written (nothing\n"
-    "       of a snapshot is left behind)\n"
+    "       printed; several units: a unit was absent or lost)\n"
+    "  4    the log FILE, the report FILE, the snapshot or standard output could not be\n"
+    "       written (nothing of a snapshot is left behind)\n"
     "  130  interrupted by Ctrl-C (SIGINT); 143 for SIGTERM, 129 for SIGHUP (the results\n"
     "       so far are printed)\n"
     "When several apply, the first of 130/143/129, 3, 4, 1 is given.\n";
 
-enum class TCommand { GetAll, Get, Set, SetAll, Verify, Snapshot, Diff };
+enum class TCommand { GetAll, Get, Set, SetAll, Verify, Snapshot, Diff, Program };
 
 struct TOptions {
     TCommand command = TCommand::GetAll;
+    std::string commandWord;
     std::string file;
     std::vector<std::string> args;
-    int port = 0; // 0: the file's
-    std::string device;
+    std::vector<int> ports; // none: the file's
+    std::vector<std::string> devices;
+    std::string match;
+    std::vector<std::string> identity;
+    std::vector<std::string> expect;
+    std::string report;
+    bool repeat = false;
     std::optional<QORLNK::TBaudRate> baud;
     std::optional<QORLNK::TParity> parity;
-    int timeoutMs = TRequestEngine::kReplyTimeoutMs;
+    int timeoutMs = kDefaultReplyTimeoutMs;
     TFormat format = TFormat::Table;
     bool all = false;
     std::string log;
     bool transmissions = false;
     bool stats = false;
+
+    // Several units, or the options of the station: a report row per unit.
+    bool Station() const {
+        return command == TCommand::Program || ports.size() + devices.size() > 1 ||
+               !match.empty() || !identity.empty() || !expect.empty() || !report.empty() || repeat;
+    }
 };
 
 int Refuse(const std::string& why) {
@@ -175,8 +224,13 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     const QCommandLineOption transmissions("transmissions");
     const QCommandLineOption stats("stats");
     const QCommandLineOption all("all");
+    const QCommandLineOption match("match", {}, "PATTERN");
+    const QCommandLineOption identity("identity", {}, "WORDS");
+    const QCommandLineOption expect("expect", {}, "WORD=VALUE");
+    const QCommandLineOption report("report", {}, "FILE");
+    const QCommandLineOption repeat("repeat");
     p.addOptions({help, version, port, device, baud, parity, timeout, json, csv, log, transmissions,
-                  stats, all});
+                  stats, all, match, identity, expect, report, repeat});
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
         arguments << QString::fromLatin1(argv[i]);
@@ -213,8 +267,11 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
         o.command = TCommand::Snapshot;
     else if (command == "diff")
         o.command = TCommand::Diff;
+    else if (command == "program")
+        o.command = TCommand::Program;
     else
         return Refuse("unknown command '" + command + "'");
+    o.commandWord = command;
     if (pos.size() < 2)
         return Refuse("no FILE given");
     o.file = Local(pos[1]);
@@ -235,23 +292,60 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
         return Refuse("'" + command + "' takes no slots ('" + o.args[0] + "')");
     }
 
-    if (p.isSet(port) && p.isSet(device))
-        return Refuse("--port and --device exclude each other");
-    if (p.isSet(port)) {
-        o.port = ParseCom(Local(p.value(port)));
-        if (o.port == 0)
-            return Refuse("'" + Local(p.value(port)) + "' is not a COM port 1-32");
-    }
-    if (p.isSet(device)) {
-        o.device = Local(p.value(device));
-        std::string why;
-        if (pmv::platform::IsNetPortName(o.device)) {
-            if (!pmv::platform::ParseNetPort(o.device, &why))
-                return Refuse(why);
-        } else if (o.device.empty() || o.device[0] != '/') {
-            return Refuse("--device needs an absolute path or a network port ('" + o.device + "')");
+    if (int(p.isSet(port)) + int(p.isSet(device)) + int(p.isSet(match)) > 1)
+        return Refuse("--port, --device and --match exclude each other");
+    for (const QString& list : p.values(port)) {
+        for (const QString& item : list.split(QLatin1Char(','))) {
+            const int n = ParseCom(Local(item));
+            if (n == 0)
+                return Refuse("'" + Local(item) + "' is not a COM port 1-32");
+            if (std::find(o.ports.begin(), o.ports.end(), n) != o.ports.end())
+                return Refuse("COM" + std::to_string(n) + " is named twice");
+            o.ports.push_back(n);
         }
     }
+    for (const QString& value : p.values(device)) {
+        const std::string path = Local(value);
+        std::string why;
+        if (pmv::platform::IsNetPortName(path)) {
+            if (!pmv::platform::ParseNetPort(path, &why))
+                return Refuse(why);
+        } else if (path.empty() || path[0] != '/') {
+            return Refuse("--device needs an absolute path or a network port ('" + path + "')");
+        }
+        if (std::find(o.devices.begin(), o.devices.end(), path) != o.devices.end())
+            return Refuse(path + " is named twice");
+        o.devices.push_back(path);
+    }
+    if (o.devices.size() > static_cast<std::size_t>(platform::kMaxComNumber))
+        return Refuse("at most " + std::to_string(platform::kMaxComNumber) + " devices");
+    if (p.isSet(match)) {
+        o.match = Local(p.value(match));
+        if (o.match.empty())
+            return Refuse("--match needs a PATTERN");
+    }
+    for (const QString& list : p.values(identity))
+        for (const QString& word : list.split(QLatin1Char(','), Qt::SkipEmptyParts))
+            o.identity.push_back(Local(word));
+    if (p.isSet(identity) && o.identity.empty())
+        return Refuse("--identity needs a WORD");
+    for (const QString& value : p.values(expect)) {
+        const std::string e = Local(value);
+        if (e.find('=') == std::string::npos || e.front() == '=')
+            return Refuse("--expect needs WORD=VALUE ('" + e + "')");
+        o.expect.push_back(e);
+    }
+    o.report = p.isSet(report) ? Local(p.value(report)) : std::string();
+    if (p.isSet(report) && o.report.empty())
+        return Refuse("--report needs a FILE");
+    o.repeat = p.isSet(repeat);
+    if (o.Station() && (o.command == TCommand::Get || o.command == TCommand::Set ||
+                        o.command == TCommand::Snapshot || o.command == TCommand::Diff))
+        return Refuse(
+            "'" + command +
+            "' works on one unit (diff: on none); with several units, --match, --identity, "
+            "--expect, "
+            "--report or --repeat the commands are get-all, set-all, verify and program");
     if (p.isSet(baud)) {
         const std::string v = Local(p.value(baud));
         for (int b = QORLNK::br110; b <= QORLNK::br115200; ++b)
@@ -271,8 +365,9 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     if (p.isSet(timeout)) {
         bool ok = false;
         o.timeoutMs = p.value(timeout).toInt(&ok);
-        if (!ok || o.timeoutMs < 1 || o.timeoutMs > 60000)
-            return Refuse("the time-out must be 1 to 60000 ms");
+        if (!ok || o.timeoutMs < kMinReplyTimeoutMs || o.timeoutMs > kMaxReplyTimeoutMs)
+            return Refuse("the time-out must be " + std::to_string(kMinReplyTimeoutMs) + " to " +
+                          std::to_string(kMaxReplyTimeoutMs) + " ms");
     }
     if (p.isSet(json) && p.isSet(csv))
         return Refuse("--json and --csv exclude each other");
@@ -394,6 +489,323 @@ std::string WriteTargetSnapshot(const TConfigLoadResult& cfg, const TSetComparis
     return BytesToUtf8(where) + "\n";
 }
 
+// ---- Files ---------------------------------------------------------------------------
+
+// --log: standard error for '-', nullptr without one; false after saying
+// why it cannot be written.
+bool OpenLog(const std::string& path, std::FILE*& log) {
+    log = nullptr;
+    if (path == "-") {
+        log = stderr;
+    } else if (!path.empty()) {
+        log = std::fopen(path.c_str(), "w");
+        if (log == nullptr) {
+            std::fprintf(stderr, "pmv-link: cannot write the log %s: %s\n", path.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+        std::setvbuf(log, nullptr, _IOLBF, 0); // can be followed while the run goes on
+    }
+    return true;
+}
+
+struct TLogCloser {
+    std::FILE* f;
+    ~TLogCloser() {
+        if (f != nullptr && f != stderr)
+            std::fclose(f);
+    }
+    // Closes the log; the errno of a failure, else 0.
+    int Close() {
+        std::FILE* g = f;
+        f = nullptr;
+        errno = 0;
+        return g == nullptr || g == stderr || std::fclose(g) == 0 ? 0 : (errno ? errno : EIO);
+    }
+};
+
+// --device: each device published under its port's number in a device map
+// of this process's own, which the serial layer reads when it opens. False
+// after saying why not.
+bool UseDevices(const QTemporaryDir& mapDir,
+                const std::vector<std::pair<int, std::string>>& devices) {
+    const std::string map = mapDir.filePath(QStringLiteral("commap")).toStdString();
+    std::FILE* f = mapDir.isValid() ? std::fopen(map.c_str(), "w") : nullptr;
+    bool written = f != nullptr;
+    for (const auto& [com, device] : devices)
+        written = written && std::fprintf(f, "COM%d=%s\n", com, device.c_str()) > 0;
+    if (f != nullptr)
+        written = std::fclose(f) == 0 && written;
+    if (!written) {
+        std::fprintf(stderr, "pmv-link: cannot set up the device map for %s\n",
+                     devices.front().second.c_str());
+        return false;
+    }
+    ::setenv("PMV_COMMAP", map.c_str(), 1);
+    return true;
+}
+
+// ---- Several units --------------------------------------------------------------------
+
+// The present ports whose by-id name matches pattern (fnmatch), by number.
+std::vector<int> MatchingPorts(const std::string& pattern) {
+    std::vector<int> ports;
+    for (const platform::ComPortIdentity& id : platform::ReadComPortIdentities()) {
+        const std::string name = id.byId.substr(id.byId.rfind('/') + 1);
+        if (id.present && !id.byId.empty() && ::fnmatch(pattern.c_str(), name.c_str(), 0) == 0)
+            ports.push_back(id.comNumber);
+    }
+    return ports;
+}
+
+// A line per port on a terminal's standard error, drawn again in place; a
+// row printed meanwhile goes above it.
+class TProgressBlock {
+public:
+    explicit TProgressBlock(bool on) : m_on(on) {}
+
+    void Draw(const std::vector<std::string>& lines) {
+        if (!m_on)
+            return;
+        winsize ws{};
+        const std::size_t width =
+            ::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 1 ? ws.ws_col - 1 : 79;
+        std::string out = Erase();
+        for (std::string line : lines) {
+            if (line.size() > width) // a wrapped line would not be erased
+                line.resize(width);
+            out += line + "\033[K\n";
+        }
+        m_lines = lines.size();
+        std::fputs(out.c_str(), stderr);
+        std::fflush(stderr);
+    }
+
+    void Clear() {
+        if (!m_on || m_lines == 0)
+            return;
+        std::fputs(Erase().c_str(), stderr);
+        std::fflush(stderr);
+        m_lines = 0;
+    }
+
+private:
+    std::string Erase() const {
+        return m_lines == 0 ? std::string() : "\033[" + std::to_string(m_lines) + "A\r\033[J";
+    }
+
+    bool m_on;
+    std::size_t m_lines = 0;
+};
+
+int RunStation(QCoreApplication& app, const TOptions& o, const TConfigSet& set) {
+    const TCmdTable& table = set.CmdTable;
+    TStationSetup setup;
+    setup.set = &set;
+    setup.file = o.file;
+    setup.command = o.commandWord;
+    std::vector<std::string> identityWords;
+    for (const std::string& given : o.identity) {
+        const TArgText arg = ArgumentText(given);
+        if (!arg.error.empty())
+            return Refuse("'" + given + "': " + arg.error);
+        const TSlotChoice c = ChooseGetSlot(table, arg.text);
+        if (c.slot < 0)
+            return Refuse("--identity: " + EightBitToUtf8(c.error));
+        if (std::find(identityWords.begin(), identityWords.end(), arg.text) != identityWords.end())
+            return Refuse("--identity names " + given + " twice");
+        identityWords.push_back(arg.text);
+        setup.identitySlots.push_back(c.slot);
+    }
+    std::vector<TExpectation> expectations;
+    for (const std::string& given : o.expect) {
+        const TArgText arg = ArgumentText(given);
+        if (!arg.error.empty())
+            return Refuse("'" + given + "': " + arg.error);
+        const std::size_t eq = arg.text.find('=');
+        TExpectation e{arg.text.substr(0, eq), 0, arg.text.substr(eq + 1)};
+        const TSlotChoice c = ChooseGetSlot(table, e.word);
+        if (c.slot < 0)
+            return Refuse("--expect: " + EightBitToUtf8(c.error));
+        e.slot = c.slot;
+        expectations.push_back(std::move(e));
+    }
+    if (!setup.identitySlots.empty() || !expectations.empty())
+        setup.steps.push_back(MakeIdentityStep(setup.identitySlots, std::move(expectations)));
+    if (!MakeCommandSteps(o.commandWord, setup.steps))
+        return Refuse("'" + o.commandWord + "' works on one unit only");
+    setup.baud = o.baud;
+    setup.parity = o.parity;
+    setup.repeat = o.repeat;
+
+    std::vector<int> coms = o.ports;
+    QTemporaryDir mapDir;
+    if (!o.devices.empty()) {
+        std::vector<std::pair<int, std::string>> devices;
+        for (std::size_t i = 0; i < o.devices.size(); ++i) {
+            const int n = static_cast<int>((set.ComPort - 1 + i) % platform::kMaxComNumber) + 1;
+            devices.emplace_back(n, o.devices[i]);
+            coms.push_back(n);
+        }
+        if (!UseDevices(mapDir, devices))
+            return kExitPort;
+    } else if (!o.match.empty()) {
+        coms = MatchingPorts(o.match);
+        if (coms.empty() && !o.repeat) {
+            std::fprintf(stderr, "pmv-link: no present port has a by-id name matching '%s'\n",
+                         o.match.c_str());
+            return kExitPort;
+        }
+    } else if (coms.empty()) {
+        coms.push_back(set.ComPort);
+    }
+
+    std::FILE* log = nullptr;
+    if (!OpenLog(o.log, log))
+        return kExitOutput;
+    TLogCloser logCloser{log};
+    setup.log = log;
+    setup.transmissions = o.transmissions;
+
+    std::size_t deviceWidth = 0;
+    for (const int com : coms) {
+        const platform::ComPortIdentity id = platform::ReadComPortIdentity(com);
+        deviceWidth = std::max(
+            deviceWidth,
+            BytesToUtf8(DeviceLabel(id.node.empty() ? id.device : id.node, id.byId)).size());
+    }
+    const TRowFormat rows(identityWords, deviceWidth);
+    TReportFile report;
+    if (!o.report.empty()) {
+        bool mismatch = false;
+        if (const std::string why = report.Open(o.report, rows, &mismatch); !why.empty()) {
+            std::fprintf(stderr, "pmv-link: cannot append to the report %s: %s\n", o.report.c_str(),
+                         why.c_str());
+            return mismatch ? kExitUsage : kExitOutput;
+        }
+    }
+
+    TStation station(setup);
+    for (const int com : coms)
+        station.AddFixture(com);
+    if (!o.match.empty() && o.repeat)
+        station.Discover([&] { return MatchingPorts(o.match); });
+
+    std::array<int, 5> counts{}; // by TUnitResult
+    int outError = 0;
+    bool reportFailed = false;
+    TProgressBlock progress(::isatty(STDERR_FILENO) != 0 && log != stderr);
+    errno = 0;
+    if (std::fputs(rows.Header(o.format).c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
+        outError = errno != 0 ? errno : EIO;
+        if (o.report.empty()) { // the rows would go nowhere: nothing is sent
+            std::fprintf(stderr, "pmv-link: cannot write the results: %s\n",
+                         std::strerror(outError));
+            return kExitOutput;
+        }
+    }
+    station.onRow = [&](const TUnitRecord& r) {
+        ++counts[static_cast<std::size_t>(r.result)];
+        progress.Clear();
+        errno = 0;
+        if ((std::fputs(rows.Row(r, o.format).c_str(), stdout) < 0 || std::fflush(stdout) != 0) &&
+            outError == 0) {
+            outError = errno != 0 ? errno : EIO;
+            if (o.report.empty())
+                station.Stop(); // no unit goes unrecorded
+        }
+        if (!o.report.empty() && !report.Append(r) && !reportFailed) {
+            reportFailed = true;
+            std::fprintf(stderr, "pmv-link: cannot append to the report %s: %s; no more units\n",
+                         o.report.c_str(), std::strerror(report.Error()));
+            station.Stop(); // no unit goes unrecorded
+        }
+    };
+
+    int caughtSignal = 0;
+    QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
+    // The first signal lets each request in flight end, a second one ends at once.
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char c = 0;
+        if (::read(gSignalPipe[0], &c, 1) != 1)
+            return;
+        if (caughtSignal != 0) {
+            QCoreApplication::quit();
+            return;
+        }
+        caughtSignal = static_cast<unsigned char>(c);
+        station.Stop();
+    });
+    station.onFinished = [] { QCoreApplication::quit(); };
+    QTimer progressTimer;
+    QObject::connect(&progressTimer, &QTimer::timeout,
+                     [&] { progress.Draw(station.ProgressLines()); });
+    progressTimer.start(200);
+
+    const auto started = std::chrono::steady_clock::now();
+    station.Start();
+    if (!station.Finished())
+        app.exec();
+    progressTimer.stop();
+    progress.Clear();
+    const double ms =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started)
+            .count();
+
+    int requests = 0, late = 0, unmatched = 0, logError = 0;
+    for (const auto& f : station.Fixtures()) {
+        requests += f->Engine().TxCount();
+        late += f->Engine().LateCount();
+        unmatched += f->Engine().UnmatchedCount();
+        logError = logError != 0 ? logError : f->LogError();
+    }
+    std::string summary;
+    for (int r = 0; r < static_cast<int>(counts.size()); ++r)
+        if (counts[static_cast<std::size_t>(r)] > 0)
+            summary += (summary.empty() ? "" : ", ") +
+                       std::to_string(counts[static_cast<std::size_t>(r)]) + " " +
+                       UnitResultText(static_cast<TUnitResult>(r));
+    const int units = std::accumulate(counts.begin(), counts.end(), 0);
+    std::fprintf(stderr, "pmv-link: %d unit%s%s%s\n", units, units == 1 ? "" : "s",
+                 summary.empty() ? "" : ": ", summary.c_str());
+    if (late + unmatched > 0)
+        std::fprintf(stderr,
+                     "pmv-link: %d late %s and %d %s that matched no request were not taken as "
+                     "results%s\n",
+                     late, late == 1 ? "reply" : "replies", unmatched,
+                     unmatched == 1 ? "reply" : "replies", o.log.empty() ? "" : " (see the log)");
+    if (o.stats)
+        std::fprintf(stderr, "pmv-link: %d requests on %zu ports in %.1f ms, %.0f requests/s\n",
+                     requests, station.Fixtures().size(), ms,
+                     ms > 0 ? requests * 1000.0 / ms : 0.0);
+
+    int rc = counts[static_cast<std::size_t>(TUnitResult::Fail)] +
+                         counts[static_cast<std::size_t>(TUnitResult::Timeout)] >
+                     0
+                 ? kExitFailed
+                 : 0;
+    if (outError != 0) {
+        std::fprintf(stderr, "pmv-link: cannot write the results: %s\n", std::strerror(outError));
+        rc = kExitOutput;
+    }
+    if (reportFailed)
+        rc = kExitOutput;
+    if (const int error = logError != 0 ? logError : logCloser.Close()) {
+        std::fprintf(stderr, "pmv-link: cannot write the log %s: %s\n", o.log.c_str(),
+                     std::strerror(error));
+        rc = kExitOutput;
+    }
+    if (counts[static_cast<std::size_t>(TUnitResult::Absent)] +
+            counts[static_cast<std::size_t>(TUnitResult::Lost)] >
+        0)
+        rc = kExitPort;
+    if (caughtSignal != 0) {
+        std::fprintf(stderr, "pmv-link: interrupted; ports closed\n");
+        rc = kExitSignalBase + caughtSignal;
+    }
+    return rc;
+}
+
 // ---- The run -------------------------------------------------------------------------
 
 int Run(QCoreApplication& app, const TOptions& o) {
@@ -407,6 +819,8 @@ int Run(QCoreApplication& app, const TOptions& o) {
     const TCmdTable& table = set.CmdTable;
     if (o.command == TCommand::Diff)
         return Diff(table, o);
+    if (o.Station())
+        return RunStation(app, o, set);
 
     std::vector<int> gets;
     std::vector<TSetRequest> sets;
@@ -432,49 +846,14 @@ int Run(QCoreApplication& app, const TOptions& o) {
     }
 
     std::FILE* log = nullptr;
-    if (o.log == "-") {
-        log = stderr;
-    } else if (!o.log.empty()) {
-        log = std::fopen(o.log.c_str(), "w");
-        if (log == nullptr) {
-            std::fprintf(stderr, "pmv-link: cannot write the log %s: %s\n", o.log.c_str(),
-                         std::strerror(errno));
-            return kExitOutput;
-        }
-        std::setvbuf(log, nullptr, _IOLBF, 0); // can be followed while the run goes on
-    }
-    struct TCloser {
-        std::FILE* f;
-        ~TCloser() {
-            if (f != nullptr && f != stderr)
-                std::fclose(f);
-        }
-        // Closes the log; the errno of a failure, else 0.
-        int Close() {
-            std::FILE* g = f;
-            f = nullptr;
-            errno = 0;
-            return g == nullptr || g == stderr || std::fclose(g) == 0 ? 0 : (errno ? errno : EIO);
-        }
-    } logCloser{log};
+    if (!OpenLog(o.log, log))
+        return kExitOutput;
+    TLogCloser logCloser{log};
 
-    // --device: the device published under the port's number in a device map
-    // of this process's own, which the serial layer reads when it opens.
-    const int comNumber = o.port != 0 ? o.port : set.ComPort;
+    const int comNumber = !o.ports.empty() ? o.ports[0] : set.ComPort;
     QTemporaryDir mapDir;
-    if (!o.device.empty()) {
-        const std::string map = mapDir.filePath(QStringLiteral("commap")).toStdString();
-        std::FILE* f = mapDir.isValid() ? std::fopen(map.c_str(), "w") : nullptr;
-        const bool written = f != nullptr &&
-                             std::fprintf(f, "COM%d=%s\n", comNumber, o.device.c_str()) > 0 &&
-                             std::fclose(f) == 0;
-        if (!written) {
-            std::fprintf(stderr, "pmv-link: cannot set up the device map for %s\n",
-                         o.device.c_str());
-            return kExitPort;
-        }
-        ::setenv("PMV_COMMAP", map.c_str(), 1);
-    }
+    if (!o.devices.empty() && !UseDevices(mapDir, {{comNumber, o.devices[0]}}))
+        return kExitPort;
 
     QORLNK::TLNKCOMPort port;
     port.SetPort1(comNumber);
@@ -492,7 +871,6 @@ int Run(QCoreApplication& app, const TOptions& o) {
             internalError = what.empty() ? std::string("unknown error") : what;
         QCoreApplication::quit();
     });
-    replyTimer.setInterval(o.timeoutMs);
     TLinkRunner runner(table, link.Engine(), view);
 
     // The window's log after loading the file.
@@ -544,6 +922,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
     case TCommand::Verify:
     case TCommand::Snapshot:
     case TCommand::Diff:
+    case TCommand::Program: // runs as a station (RunStation)
         runner.GetAll();
         break;
     case TCommand::SetAll:
@@ -593,7 +972,8 @@ int Run(QCoreApplication& app, const TOptions& o) {
     case TCommand::SetAll:
         out = FormatWrites(table, results, o.format);
         break;
-    case TCommand::Verify: {
+    case TCommand::Verify:
+    case TCommand::Program: {
         const TComparison c = Compare(table, results, o.all);
         failed = failed || c.differing > 0;
         out = FormatDifferences(table, c, o.format);
@@ -657,6 +1037,7 @@ int main(int argc, char** argv) {
     TOptions options;
     if (const int rc = ParseOptions(argc, argv, options); rc >= 0)
         return rc;
+    SetReplyTimeoutMs(options.timeoutMs); // before any link is made
     if (!CatchSignals()) {
         std::perror("pmv-link: signals");
         return kExitFailed;

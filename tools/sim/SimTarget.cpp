@@ -61,7 +61,18 @@ TSimTarget::TSimTarget(TSimOptions options) : m_opt(std::move(options)), m_rng(m
     }
     for (const char* c : kCommands)
         m_commands.insert(c);
+    for (const auto& [name, value] : m_opt.values)
+        m_values[name] = value;
     m_line.reserve(kMaxLine);
+}
+
+bool TSimTarget::ValidValue(std::string_view value) {
+    if (value.size() > kMaxLine / 2 || value.find(" = ") != std::string_view::npos)
+        return false;
+    for (const char c : value)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            return false;
+    return true;
 }
 
 std::optional<std::string> TSimTarget::Feed(std::uint8_t ch) {
@@ -145,7 +156,7 @@ std::optional<TSimReply> TSimTarget::Answer(std::string_view line) {
         value = Value(name);
     }
 
-    if (m_opt.silent.count(name))
+    if (m_opt.silent.count(name) || m_opt.silent.count("*"))
         return std::nullopt;
     TSimReply reply;
     reply.bytes = Reply(name, value);

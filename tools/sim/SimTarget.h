@@ -24,16 +24,17 @@
 namespace qxmsim {
 
 struct TSimOptions {
-    int delayMs = 0;                 // every reply waits this long
-    std::set<std::string> silent;    // names never answered
-    std::map<std::string, int> late; // name -> reply delay (replaces delayMs)
-    bool noEquals = false;           // replies carry "name=value", no " = "
-    int noise = 0;                   // random bytes before each reply
-    bool lineFeed = false;           // LF after the CR
-    std::uint32_t seed = 1;          // for the noise bytes, jitter and stray replies
-    int jitterPercent = 0;           // this share of replies waits a random time ...
-    int jitterMaxMs = 0;             // ... of 0 to this many ms (replaces delayMs)
-    int strayPercent = 0;            // this share of replies comes with an unasked one
+    int delayMs = 0;                           // every reply waits this long
+    std::set<std::string> silent;              // names never answered ("*": none answered)
+    std::map<std::string, int> late;           // name -> reply delay (replaces delayMs)
+    bool noEquals = false;                     // replies carry "name=value", no " = "
+    int noise = 0;                             // random bytes before each reply
+    bool lineFeed = false;                     // LF after the CR
+    std::uint32_t seed = 1;                    // for the noise bytes, jitter and stray replies
+    int jitterPercent = 0;                     // this share of replies waits a random time ...
+    int jitterMaxMs = 0;                       // ... of 0 to this many ms (replaces delayMs)
+    int strayPercent = 0;                      // this share of replies comes with an unasked one
+    std::map<std::string, std::string> values; // start values in place of the table's
 };
 
 struct TSimReply {
@@ -52,6 +53,10 @@ public:
 
     // The answer to one received line, or nothing (silent name, no "QX").
     std::optional<TSimReply> Answer(std::string_view line);
+
+    // Whether a value can be a parameter's: printable, no " = ", at most
+    // kMaxLine bytes.
+    static bool ValidValue(std::string_view value);
 
     // Current value of a parameter ("0" for names never seen).
     std::string Value(const std::string& name) const;

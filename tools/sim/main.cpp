@@ -13,6 +13,7 @@
 #include "tools/sim/SimPublish.h"
 #include "tools/sim/SimTarget.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -45,42 +47,53 @@ void OnSignal(int) {
     errno = saved;
 }
 
-const char kUsage[] = "Usage: qxm-sim [options]\n"
-                      "A simulated QXM300 controller on a pseudo-terminal, published as a COM\n"
-                      "port for PMV-Host through the device map.\n"
-                      "\n"
-                      "Options:\n"
-                      "  --com N            publish as COM N (default 25)\n"
-                      "  --map FILE         device map override file (default $PMV_COMMAP or\n"
-                      "                     ~/.config/pmv-host/commap)\n"
-                      "  --delay MS         wait MS before every reply\n"
-                      "  --silent NAME[,NAME...]   never answer these names\n"
-                      "  --late NAME:MS[,NAME:MS...] answer these names after MS\n"
-                      "  --no-equals        replies read \"QXname=value\" (no \" = \")\n"
-                      "  --noise N          N random bytes (never Q) before each reply\n"
-                      "  --jitter PCT:MS    PCT percent of the replies wait a random 0 to MS\n"
-                      "  --stray PCT        PCT percent of the replies come with an unasked reply\n"
-                      "                     of another parameter, just before or after them\n"
-                      "  --seed N           seed of the noise, jitter and strays (default 1)\n"
-                      "  --lf               line feed after each reply's CR\n"
-                      "  --log FILE         log of what was received and sent\n"
-                      "  --once             end after the first frame\n"
-                      "  --exit-after N     end after N frames (their replies sent)\n"
-                      "  --die-with-parent  end (as on SIGTERM) when the starting process ends\n"
-                      "  -h, --help         show this help and end\n"
-                      "  -v, --version      show the version and end\n"
-                      "\n"
-                      "Exit status:\n"
-                      "  0  ended by SIGINT, SIGTERM or SIGHUP, or after --once / --exit-after\n"
-                      "  1  the pseudo-terminal, the log or the publication could not be set up\n"
-                      "     (the map's folder must be yours alone)\n"
-                      "  2  a bad command line\n";
+const char kUsage[] =
+    "Usage: qxm-sim [options]\n"
+    "A simulated QXM300 controller on a pseudo-terminal, published as a COM\n"
+    "port for PMV-Host through the device map.\n"
+    "\n"
+    "Options:\n"
+    "  --com N            publish as COM N (default 25)\n"
+    "  --map FILE         device map override file (default $PMV_COMMAP or\n"
+    "                     ~/.config/pmv-host/commap)\n"
+    "  --delay MS         wait MS before every reply\n"
+    "  --silent NAME[,NAME...]   never answer these names (*: none, a unit that\n"
+    "                     is connected but does not answer)\n"
+    "  --late NAME:MS[,NAME:MS...] answer these names after MS\n"
+    "  --no-equals        replies read \"QXname=value\" (no \" = \")\n"
+    "  --noise N          N random bytes (never Q) before each reply\n"
+    "  --jitter PCT:MS    PCT percent of the replies wait a random 0 to MS\n"
+    "  --stray PCT        PCT percent of the replies come with an unasked reply\n"
+    "                     of another parameter, just before or after them\n"
+    "  --seed N           seed of the noise, jitter and strays (default 1)\n"
+    "  --lf               line feed after each reply's CR\n"
+    "  --sn TEXT          the serial number SN answers (default 30012345)\n"
+    "  --ver TEXT         the firmware version VER answers (default 300)\n"
+    "  --pace BAUD        sends each byte at the time it takes on a line at BAUD\n"
+    "                     (10 bits a byte), and takes a frame as received only\n"
+    "                     after the time its bytes take on such a line; bytes\n"
+    "                     that come faster than BAUD allows are not dropped (a\n"
+    "                     pseudo-terminal has no line rate: the host's bytes\n"
+    "                     come at once)\n"
+    "  --log FILE         log of what was received and sent\n"
+    "  --once             end after the first frame\n"
+    "  --exit-after N     end after N frames (their replies sent)\n"
+    "  --die-with-parent  end (as on SIGTERM) when the starting process ends\n"
+    "  -h, --help         show this help and end\n"
+    "  -v, --version      show the version and end\n"
+    "\n"
+    "Exit status:\n"
+    "  0  ended by SIGINT, SIGTERM or SIGHUP, or after --once / --exit-after\n"
+    "  1  the pseudo-terminal, the log or the publication could not be set up\n"
+    "     (the map's folder must be yours alone)\n"
+    "  2  a bad command line\n";
 
 struct Args {
     int com = 25;
     std::string map;
     std::string log;
     long exitAfter = 0; // 0: run until signalled
+    long paceBaud = 0;  // 0: bytes go as fast as the pseudo-terminal takes them
     bool dieWithParent = false;
     TSimOptions sim;
 };
@@ -210,6 +223,18 @@ bool ParseArgs(int argc, char** argv, Args& a) {
             a.sim.seed = static_cast<std::uint32_t>(n);
         } else if (opt == "--lf") {
             a.sim.lineFeed = true;
+        } else if (opt == "--sn" || opt == "--ver") {
+            if (!need())
+                return false;
+            if (val.empty() || !TSimTarget::ValidValue(val))
+                return bad();
+            a.sim.values[opt == "--sn" ? "SN" : "VER"] = val;
+        } else if (opt == "--pace") {
+            if (!need())
+                return false;
+            if (!ParseInt(val, 50, 4000000, n))
+                return bad();
+            a.paceBaud = n;
         } else if (opt == "--log") {
             if (!need())
                 return false;
@@ -374,6 +399,14 @@ int Run(const Args& args) {
     // Replies waiting for their time, in due order (ties in arrival order).
     std::multimap<Clock::time_point, std::string> due;
     std::string out; // bytes ready for the master, not yet written
+    // Paced (--pace): the time one byte takes on the line, when the first
+    // byte of `out` reaches the far end, and until when each direction's
+    // line is busy with the bytes given to it.
+    const Clock::duration byteTime =
+        args.paceBaud > 0 ? std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::nanoseconds(10'000'000'000LL / args.paceBaud))
+                          : Clock::duration::zero();
+    Clock::time_point outNextAt{}, txBusyUntil{}, rxBusyUntil{};
     long frames = 0;
     bool stop = false;
     char buf[4096];
@@ -381,19 +414,35 @@ int Run(const Args& args) {
     while (!stop) {
         const Clock::time_point now = Clock::now();
         while (!due.empty() && due.begin()->first <= now) {
-            log.Line("tx " + Printable(due.begin()->second));
-            out += due.begin()->second;
+            const auto& [at, bytes] = *due.begin();
+            log.Line("tx " + Printable(bytes));
+            const Clock::time_point start = std::max(txBusyUntil, at);
+            if (out.empty())
+                outNextAt = start + byteTime;
+            txBusyUntil = start + byteTime * static_cast<long>(bytes.size());
+            out += bytes;
             due.erase(due.begin());
         }
+        bool blocked = false;
         while (!out.empty()) {
-            const ssize_t w = ::write(pty.master, out.data(), out.size());
+            // Paced: only the bytes that have reached the far end by now.
+            std::size_t ready = out.size();
+            if (byteTime > Clock::duration::zero())
+                ready = now < outNextAt
+                            ? 0
+                            : std::min<std::size_t>(out.size(), 1 + (now - outNextAt) / byteTime);
+            if (ready == 0)
+                break;
+            const ssize_t w = ::write(pty.master, out.data(), ready);
             if (w > 0) {
                 out.erase(0, static_cast<std::size_t>(w));
+                outNextAt += byteTime * w;
                 continue;
             }
             if (w < 0 && errno == EINTR)
                 continue;
-            break; // EAGAIN: the slave's input queue is full, wait for POLLOUT
+            blocked = true; // EAGAIN: the slave's input queue is full, wait for POLLOUT
+            break;
         }
         if (args.exitAfter > 0 && frames >= args.exitAfter && due.empty() && out.empty()) {
             WaitUntilRead(pty, std::chrono::seconds(5));
@@ -402,16 +451,24 @@ int Run(const Args& args) {
 
         // Without a way to learn of the device's closes, look every 200 ms.
         const int watch = publication.WatchFd();
-        int timeout = watch >= 0 ? -1 : 200;
-        if (!due.empty()) {
-            const auto wait =
-                std::chrono::ceil<std::chrono::milliseconds>(due.begin()->first - Clock::now());
-            timeout = static_cast<int>(std::max<long long>(0, wait.count()));
+        std::optional<Clock::time_point> wake;
+        if (watch < 0)
+            wake = now + std::chrono::milliseconds(200);
+        if (!due.empty())
+            wake = std::min(wake.value_or(due.begin()->first), due.begin()->first);
+        if (!out.empty() && !blocked)
+            wake = std::min(wake.value_or(outNextAt), outNextAt);
+        timespec wait{};
+        if (wake) {
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*wake - now);
+            const long long left = std::max<long long>(0, ns.count());
+            wait.tv_sec = static_cast<time_t>(left / 1'000'000'000);
+            wait.tv_nsec = static_cast<long>(left % 1'000'000'000);
         }
-        pollfd fds[3] = {{pty.master, static_cast<short>(POLLIN | (out.empty() ? 0 : POLLOUT)), 0},
+        pollfd fds[3] = {{pty.master, static_cast<short>(POLLIN | (blocked ? POLLOUT : 0)), 0},
                          {gSignalPipe[0], POLLIN, 0},
                          {watch, POLLIN, 0}};
-        const int r = ::poll(fds, watch >= 0 ? 3 : 2, timeout);
+        const int r = ::ppoll(fds, watch >= 0 ? 3 : 2, wake ? &wait : nullptr, nullptr);
         if (r < 0) {
             if (errno == EINTR)
                 continue;
@@ -427,13 +484,15 @@ int Run(const Args& args) {
             if (n > 0) {
                 const Clock::time_point at = Clock::now();
                 for (ssize_t i = 0; i < n; ++i) {
+                    // Paced: a byte is there once the line has carried it.
+                    rxBusyUntil = std::max(rxBusyUntil, at) + byteTime;
                     auto line = target.Feed(static_cast<std::uint8_t>(buf[i]));
                     if (!line)
                         continue;
                     log.Line("rx " + Printable(*line + "\r"));
                     ++frames;
                     if (auto reply = target.Answer(*line))
-                        due.emplace(at + std::chrono::milliseconds(reply->delayMs),
+                        due.emplace(rxBusyUntil + std::chrono::milliseconds(reply->delayMs),
                                     std::move(reply->bytes));
                     else
                         log.Line("(no reply)");
