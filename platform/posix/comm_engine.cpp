@@ -293,7 +293,6 @@ BOOL DeviceCallFailedLocked(Port& port, int err) {
     return FailFromErrno(err);
 }
 
-
 } // namespace pmv::platform::detail
 
 using namespace pmv::platform;
@@ -398,7 +397,6 @@ private:
     OVERLAPPED& FOv;
     std::unique_lock<std::mutex> FLock;
 };
-
 
 } // namespace
 

@@ -97,9 +97,8 @@ bool Refuse(int n, DWORD winError, const std::string& node, const std::string& r
     return Failed(winError);
 }
 
-bool OpenArgumentsValid(LPCSTR name, DWORD access, DWORD shareMode,
-                        LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                        HANDLE templateFile) {
+bool OpenArgumentsValid(LPCSTR name, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                        DWORD disposition, DWORD flags, HANDLE templateFile) {
     const DWORD accessBits = GENERIC_READ | GENERIC_WRITE;
     const DWORD flagBits = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED;
     return name != nullptr && (access & accessBits) != 0 && (access & ~accessBits) == 0 &&
@@ -164,7 +163,7 @@ bool LockDevice(int n, const std::string& node, TOpening& opening) {
         const int err = errno;
         const DWORD winError = err == EWOULDBLOCK ? ERROR_ACCESS_DENIED : WinErrorFromErrno(err);
         return Refuse(n, winError, node,
-                      err != EWOULDBLOCK                     ? std::strerror(err)
+                      err != EWOULDBLOCK                    ? std::strerror(err)
                       : HeldInThisProcess(node, opening.fd) ? "already open in this program"
                                                             : HeldReason({}));
     }

@@ -152,9 +152,8 @@ int ConnectNetPort(const NetPortAddress& address, int timeoutMs, std::string* wh
     }
     ::freeaddrinfo(list);
     if (fd < 0 && why != nullptr)
-        *why = where +
-               (err == ETIMEDOUT ? "no answer within " + std::to_string(timeoutMs) + " ms"
-                                 : std::string(std::strerror(err)));
+        *why = where + (err == ETIMEDOUT ? "no answer within " + std::to_string(timeoutMs) + " ms"
+                                         : std::string(std::strerror(err)));
     return fd;
 }
 

@@ -146,8 +146,8 @@ void TTelnetParser::Subnegotiation() {
 std::string TTelnetParser::Greeting() {
     FAskedLocal[kBinary] = FAskedLocal[kSuppressGoAhead] = FAskedLocal[kComPort] = true;
     FAskedRemote[kBinary] = FAskedRemote[kSuppressGoAhead] = true;
-    const std::uint8_t g[] = {kIac, kWill, kBinary,          kIac, kDo,   kBinary,
-                              kIac, kWill, kSuppressGoAhead, kIac, kDo,   kSuppressGoAhead,
+    const std::uint8_t g[] = {kIac, kWill, kBinary,          kIac, kDo, kBinary,
+                              kIac, kWill, kSuppressGoAhead, kIac, kDo, kSuppressGoAhead,
                               kIac, kWill, kComPort};
     return std::string(reinterpret_cast<const char*>(g), sizeof g);
 }

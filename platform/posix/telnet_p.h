@@ -72,8 +72,8 @@ private:
     static bool Accepted(std::uint8_t option, bool local);
 
     State FState = State::Data;
-    std::array<bool, 256> FLocal{};  // options this side runs
-    std::array<bool, 256> FRemote{}; // options the server runs
+    std::array<bool, 256> FLocal{};                      // options this side runs
+    std::array<bool, 256> FRemote{};                     // options the server runs
     std::array<bool, 256> FAskedLocal{}, FAskedRemote{}; // requests sent, not yet answered
     std::array<std::uint8_t, kMaxSubnegotiation> FSb{};
     std::size_t FSbLen = 0;

@@ -135,19 +135,20 @@ public:
     int SetState(const DCB& d) override {
         if (!FRfc2217)
             return 0;
-        const std::uint8_t baud[] = {
-            static_cast<std::uint8_t>(d.BaudRate >> 24), static_cast<std::uint8_t>(d.BaudRate >> 16),
-            static_cast<std::uint8_t>(d.BaudRate >> 8), static_cast<std::uint8_t>(d.BaudRate)};
-        static constexpr std::uint8_t kParity[] = {1, 2, 3, 4, 5};   // DCB NOPARITY..SPACEPARITY
-        static constexpr std::uint8_t kStopSize[] = {1, 3, 2};       // ONE, ONE5, TWO
+        const std::uint8_t baud[] = {static_cast<std::uint8_t>(d.BaudRate >> 24),
+                                     static_cast<std::uint8_t>(d.BaudRate >> 16),
+                                     static_cast<std::uint8_t>(d.BaudRate >> 8),
+                                     static_cast<std::uint8_t>(d.BaudRate)};
+        static constexpr std::uint8_t kParity[] = {1, 2, 3, 4, 5}; // DCB NOPARITY..SPACEPARITY
+        static constexpr std::uint8_t kStopSize[] = {1, 3, 2};     // ONE, ONE5, TWO
         const std::uint8_t size = d.ByteSize;
         const std::uint8_t flow = d.fOutxCtsFlow ? 3 : (d.fOutX || d.fInX ? 2 : 1);
-        return SendCommand(TTelnetParser::ComPortCommand(telnet::kSetBaudRate, baud, 4) +
-                           TTelnetParser::ComPortCommand(telnet::kSetDataSize, &size, 1) +
-                           TTelnetParser::ComPortCommand(telnet::kSetParity, &kParity[d.Parity], 1) +
-                           TTelnetParser::ComPortCommand(telnet::kSetStopSize,
-                                                         &kStopSize[d.StopBits], 1) +
-                           TTelnetParser::ComPortCommand(telnet::kSetControl, &flow, 1));
+        return SendCommand(
+            TTelnetParser::ComPortCommand(telnet::kSetBaudRate, baud, 4) +
+            TTelnetParser::ComPortCommand(telnet::kSetDataSize, &size, 1) +
+            TTelnetParser::ComPortCommand(telnet::kSetParity, &kParity[d.Parity], 1) +
+            TTelnetParser::ComPortCommand(telnet::kSetStopSize, &kStopSize[d.StopBits], 1) +
+            TTelnetParser::ComPortCommand(telnet::kSetControl, &flow, 1));
     }
 
     std::shared_ptr<LineSource> MakeLines(const TDeviceTraits&) override;
@@ -206,7 +207,7 @@ private:
     const bool FRfc2217;
     TTelnetParser FParser;
     std::string FPendingCommands;
-    bool FOweSecondHalf = false; // the first half of a doubled 0xFF went out alone
+    bool FOweSecondHalf = false;  // the first half of a doubled 0xFF went out alone
     bool FSecondHalfSent = false; // ... and its second half went out with a command
 };
 
@@ -242,9 +243,7 @@ public:
             err = FIo.SetControl(on ? 11 : 12);
         return err;
     }
-    int SetBreak(bool on) override {
-        return FIo.Rfc2217() ? FIo.SetControl(on ? 5 : 6) : ENOTTY;
-    }
+    int SetBreak(bool on) override { return FIo.Rfc2217() ? FIo.SetControl(on ? 5 : 6) : ENOTTY; }
 
 private:
     TNetTransport& FIo;
