@@ -97,6 +97,13 @@ protected:
     }
 
     const std::string& SimDevice() const { return m_sim.Device(); }
+    // ser2net keeps the terminal open for a moment after a client leaves,
+    // and refuses the next client of either listener meanwhile.
+    bool TerminalFree() const {
+        return WaitFor([&] {
+            return pmv::platform::FindDeviceHolders(m_sim.Device(), m_sim.Pid()).empty();
+        });
+    }
     std::unique_ptr<pmvtest::TSer2net> server;
 
 private:
@@ -113,6 +120,7 @@ TEST_F(NetPortTest, GetAllThroughTheServer) {
     for (const Row& row : rows) {
         const std::string url = row.rfc2217 ? server->Rfc2217() : server->Tcp();
         SCOPED_TRACE(url);
+        ASSERT_TRUE(TerminalFree());
         std::string out, err;
         ASSERT_EQ(Link({"--device", url, "--timeout=2000", "get-all", kExample}, out, err), 0)
             << err;
