@@ -100,9 +100,8 @@ protected:
     // ser2net keeps the terminal open for a moment after a client leaves,
     // and refuses the next client of either listener meanwhile.
     bool TerminalFree() const {
-        return WaitFor([&] {
-            return pmv::platform::FindDeviceHolders(m_sim.Device(), m_sim.Pid()).empty();
-        });
+        return WaitFor(
+            [&] { return pmv::platform::FindDeviceHolders(m_sim.Device(), m_sim.Pid()).empty(); });
     }
     std::unique_ptr<pmvtest::TSer2net> server;
 

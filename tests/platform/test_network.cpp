@@ -3,11 +3,14 @@
 // answers and serial port state expected; its bounds; and the commands it
 // builds.
 #include "platform/NetPort.h"
+#include "platform/posix/port_p.h"
 #include "platform/posix/telnet_p.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using pmv::platform::detail::TTelnetParser;
 using namespace std::string_literals; // the streams hold NUL bytes
@@ -131,6 +134,50 @@ TEST(NetPortNames, ParsedOrRefusedWithAReason) {
         EXPECT_EQ(a->host, row.host);
         EXPECT_EQ(a->port, row.port);
     }
+}
+
+// The RFC 2217 transport over a socket pair, the test playing the server.
+TEST(NetTransport, EscapesDataAnswersOptionsAndSendsLineSettings) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, sv), 0);
+    int err = -1;
+    auto io = pmv::platform::detail::MakeNetTransport(sv[0], true, &err);
+    ASSERT_EQ(err, 0);
+    const auto take = [&] {
+        char buf[512];
+        const ssize_t n = ::read(sv[1], buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+    };
+    EXPECT_EQ(take().substr(0, 15), TTelnetParser().Greeting());
+
+    const std::string data = "a\xFF"
+                             "b"s;
+    EXPECT_EQ(io->Write(reinterpret_cast<const BYTE*>(data.data()), data.size()), 3);
+    EXPECT_EQ(take(), "a\xFF\xFF"
+                      "b"s);
+
+    const std::string in = "x\xFF\xFFy\xFF\xFB\x01"s; // data, then WILL ECHO
+    ASSERT_EQ(::write(sv[1], in.data(), in.size()), static_cast<ssize_t>(in.size()));
+    BYTE got[16];
+    ASSERT_EQ(io->Read(got, sizeof got), 3);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(got), 3), "x\xFFy"s);
+    EXPECT_EQ(take(), "\xFF\xFE\x01"s); // DONT ECHO
+
+    DCB d{};
+    d.BaudRate = 19200;
+    d.ByteSize = 7;
+    d.Parity = EVENPARITY;
+    d.StopBits = TWOSTOPBITS;
+    ASSERT_EQ(io->SetState(d), 0);
+    const std::uint8_t baud[] = {0, 0, 0x4B, 0}, size = 7, parity = 3, stop = 2, flow = 1;
+    EXPECT_EQ(take(), TTelnetParser::ComPortCommand(1, baud, 4) +
+                          TTelnetParser::ComPortCommand(2, &size, 1) +
+                          TTelnetParser::ComPortCommand(3, &parity, 1) +
+                          TTelnetParser::ComPortCommand(4, &stop, 1) +
+                          TTelnetParser::ComPortCommand(5, &flow, 1));
+    io.reset();
+    EXPECT_EQ(take(), ""); // closed
+    ::close(sv[1]);
 }
 
 } // namespace
