@@ -9,10 +9,11 @@
 //   COM13-20 /dev/ttyACM0-7     /sys/class/tty/<name>/device exist
 //   COM21-24 /dev/ttyAMA0-3
 //   COM25-32 only through the override file
-// The override file (DeviceMapPath()) holds lines "COM7=/dev/serial/by-id/x";
-// blank lines and '#' comments are allowed, a line may also name a network
-// port ("COM9=tcp://host:port", platform/NetworkAddress.h), malformed lines
-// (also numbers outside 1..32 and relative paths) are ignored; a later line for the same
+// The override file (DeviceMapPath()) holds lines "COM7=/dev/serial/by-id/x"
+// or a network port, "COM7=rfc2217://host:4001" (NetPort.h; present
+// whenever it is well-formed, its node is the name itself);
+// blank lines and '#' comments are allowed, malformed lines (also numbers
+// outside 1..32 and relative paths) are ignored; a later line for the same
 // number wins, and a device named twice keeps the lower number. An
 // override takes the device out of its default slot and is present when its
 // path exists. PMV_SYSFS_ROOT and PMV_DEV_ROOT (defaults "/sys" and "/dev")

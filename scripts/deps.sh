@@ -5,6 +5,8 @@ set -euo pipefail
 # fonts-liberation: the narrow face the window's layouts are drawn for (dialogs/Dlgutils.h).
 want=(cmake ninja-build g++ make pkg-config qt6-base-dev libgl-dev libgtest-dev libgmock-dev
       libbenchmark-dev libjpeg62-turbo-dev fonts-dejavu-core fonts-liberation clang-format scdoc)
+# ser2net: the serial server the network port tests and benchmarks start (tests/support/Ser2net.h).
+want+=(ser2net)
 case "${1:-build}" in
   run)  want+=(xvfb xauth) ;;
   # make package (dpkg-shlibdeps, file) and its check

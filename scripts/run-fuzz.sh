@@ -15,7 +15,7 @@ if [ ! -f "$build/build.ninja" ]; then
     -DCMAKE_EXE_LINKER_FLAGS="$san" \
     -DPMV_FUZZ=ON -DPMV_BUILD_TESTS=OFF -DPMV_BUILD_BENCH=OFF
 fi
-targets=(fuzz_config_reader)
+targets=(${FUZZ_TARGETS:-fuzz_config_reader fuzz_telnet})
 cmake --build "$build" -j "${JOBS:-2}" --target "${targets[@]}"
 for t in "${targets[@]}"; do
   seeds=tools/fuzz/corpus/${t#fuzz_}

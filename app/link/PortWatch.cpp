@@ -3,6 +3,7 @@
 #include "app/link/PortLink.h"
 #include "comport/Lnkcomport.h"
 #include "platform/DeviceMap.h"
+#include "platform/NetPort.h"
 #include "platform/PortStatus.h"
 
 namespace pmv {
@@ -114,6 +115,11 @@ void TPortWatch::Poll() {
         }
         return;
     }
+    // A server's port is back when the server answers again (a short
+    // connect; a refused one answers at once).
+    if (platform::IsNetPortName(status.identity.node) &&
+        !platform::NetPortAnswers(status.identity.node, kNetProbeMs))
+        return;
     m_timer.stop();
     const std::string reason = OpenComPort(m_port);
     if (reason.empty()) {

@@ -68,6 +68,7 @@ struct TPortDevice {
 class TPortWatch {
 public:
     static constexpr int kPollMs = 500;
+    static constexpr int kNetProbeMs = 200; // a network port's server is asked this long
 
     enum class TState {
         Lost,     // the device is gone: the port is closed, the watch waits

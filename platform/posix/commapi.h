@@ -64,7 +64,7 @@ BOOL WINAPI GetCommProperties(HANDLE hFile, LPCOMMPROP lpCommProp);
 /// and maximum alike: receive 8192 bytes (the line discipline's 4096-byte
 /// read buffer and the port's own 4096 bytes, which it takes off the tty in
 /// one read and completes reads from), transmit one page on a real port and
-/// 8192 bytes on a pty (see comm.cpp).
+/// 8192 bytes on a pty (see transport_tty.cpp).
 /// SetupComm accepts any non-zero sizes as the recommendation Windows takes
 /// them for and changes nothing (zero sizes: ERROR_INVALID_PARAMETER); the
 /// kernel's tty buffers are not resizable.

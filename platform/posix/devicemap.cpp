@@ -1,5 +1,6 @@
 // The serial device map computed from /dev, sysfs and the override file.
 #include "platform/DeviceMap.h"
+#include "platform/NetPort.h"
 #include "platform/NetworkAddress.h"
 #include "platform/posix/mapfile_p.h"
 #include "platform/posix/portstatus_p.h"
@@ -32,11 +33,15 @@ std::string EnvOr(const char* name, const char* fallback) {
 }
 
 bool Exists(const std::string& path) {
+    if (IsNetPortName(path)) // whether its server answers is found when it opens
+        return ParseNetPort(path).has_value();
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0; // follows links: a dangling link is absent
 }
 
 std::string Canonical(const std::string& path) {
+    if (IsNetPortName(path))
+        return path;
     char buf[PATH_MAX];
     return ::realpath(path.c_str(), buf) != nullptr ? std::string(buf) : path;
 }
@@ -302,7 +307,9 @@ bool EditOverride(const std::string& file, int n, const std::string& device, std
         return false;
     }
     if (device.find('\n') != std::string::npos ||
-        (!device.empty() && device[0] != '/' && !ParseNetworkAddress(device))) {
+        (!device.empty() && device[0] != '/' &&
+         // written only in a form the map's reader takes
+         (!ParseNetworkAddress(device) || !ParseNetPort(device)))) {
         if (error != nullptr)
             *error = "device must be an absolute path or a network port on one line";
         return false;
@@ -463,6 +470,9 @@ std::string ComPortIdentity::Description() const {
     }
     if (isPty)
         return "pseudo-terminal";
+    if (IsNetPortName(node))
+        return node.rfind("rfc2217://", 0) == 0 ? "serial server (RFC 2217)"
+                                                : "serial server (raw TCP)";
     if (!driver.empty())
         return "serial port (driver " + driver + ")";
     return {};
@@ -493,6 +503,8 @@ std::vector<ComPortIdentity> ReadComPortIdentities() {
         if (!slot.present)
             continue;
         id.node = Canonical(slot.device);
+        if (IsNetPortName(id.node))
+            continue; // a network port has no node, by-id name or sysfs entry
         id.isPty = IsPtyNode(id.node);
         if (!byIdRead) {
             byId = ByIdLinks(devRoot);

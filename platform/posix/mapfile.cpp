@@ -1,6 +1,7 @@
 // The device map file and its publications, read and created safely.
-#include "platform/NetworkAddress.h"
 #include "platform/posix/mapfile_p.h"
+
+#include "platform/NetPort.h"
 
 #include <cerrno>
 #include <climits>
@@ -340,8 +341,9 @@ bool ParseMapLine(const std::string& rawLine, int& n, std::string& path) {
     }
     if (key[3] == '0' || n < 1 || n > kMaxComNumber)
         return false;
-    return !path.empty() && path.size() < PATH_MAX &&
-           (path[0] == '/' || ParseNetworkAddress(path).has_value());
+    if (IsNetPortName(path))
+        return ParseNetPort(path).has_value();
+    return !path.empty() && path[0] == '/' && path.size() < PATH_MAX;
 }
 
 bool ReadMapText(int dirFd, const std::string& dir, const std::string& name, std::string* text,

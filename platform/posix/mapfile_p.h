@@ -72,7 +72,7 @@ bool ReadMapText(int dirFd, const std::string& dir, const std::string& name, std
 std::string PublicationName(const std::string& mapBase, int n);
 
 /// Parses "COMn=path" (n in 1..kMaxComNumber, an absolute path or a
-/// network port text, platform/NetworkAddress.h); false for anything else.
+/// network port, NetPort.h); false for anything else.
 bool ParseMapLine(const std::string& rawLine, int& n, std::string& path);
 
 } // namespace pmv::platform::detail

@@ -1,5 +1,6 @@
 // Port status over /proc, the node's permissions and the group database.
 #include "platform/PortStatus.h"
+#include "platform/NetPort.h"
 #include "platform/posix/portstatus_p.h"
 
 #include <algorithm>
@@ -293,6 +294,10 @@ void FillAccess(ComPortStatus& s, std::vector<DeviceHolder> holders) {
         s.reason = NotPresentReason(id);
         return;
     }
+    if (IsNetPortName(id.node)) { // nobody on this machine holds a server's port
+        s.access = ComAccess::Ok;
+        return;
+    }
     if (std::string why = detail::NotSerialReason(id.node); !why.empty()) {
         s.access = ComAccess::NotSerial;
         s.reason = std::move(why);
@@ -320,7 +325,8 @@ std::vector<ComPortStatus> Statuses(int count) {
     ids.resize(static_cast<std::size_t>(std::clamp(count, 0, kMaxComNumber)));
     std::vector<TNodeKey> keys;
     for (const ComPortIdentity& id : ids)
-        keys.push_back(id.present && detail::NotSerialReason(id.node).empty()
+        keys.push_back(id.present && !IsNetPortName(id.node) &&
+                               detail::NotSerialReason(id.node).empty()
                            ? KeyOf(id.node, id.publisherPid)
                            : TNodeKey{});
     auto holders = ScanHolders(keys);

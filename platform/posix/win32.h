@@ -4,8 +4,9 @@
 // here and one Linux source:
 //   - wintypes.h     basic types, structures and constants (no code);
 //   - synchapi.h     handles, last error, events and waits (handles.cpp);
-//   - commapi.h      serial devices and overlapped I/O (comm.cpp, one I/O
-//                    engine thread per open port);
+//   - commapi.h      serial devices and overlapped I/O (comm_open.cpp,
+//                    comm_engine.cpp, comm_lines.cpp over the transports of
+//                    port_p.h; one I/O engine thread per open port);
 //   - winreg.h       the registry's serial device map, computed from /dev and
 //                    sysfs plus a user override file (registry.cpp,
 //                    devicemap.cpp).

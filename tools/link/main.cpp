@@ -10,6 +10,7 @@
 #include "config/ConfigFile.h"
 #include "config/Snapshot.h"
 #include "config/TextCodec.h"
+#include "platform/NetPort.h"
 #include "platform/PortStatus.h"
 #include "tools/link/LinkOutput.h"
 #include "tools/link/LinkRun.h"
@@ -102,7 +103,8 @@ constexpr const char kHelp[] =
     "  --port COMn        Uses port COMn (or n, 1-32) instead of the file's com_port;\n"
     "                     COMn,COMn,... (or the option repeated): several units.\n"
     "  --device PATH      Uses the serial device PATH as the port; repeated: several units\n"
-    "                     (on the file's COM number and the numbers after it).\n"
+    "                     (on the file's COM number and the numbers after it); also\n"
+    "                     rfc2217://HOST:PORT or tcp://HOST:PORT, a serial server.\n"
     "  --baud N           Baud rate instead of the file's (%s).\n"
     "  --parity P         %s instead of the file's.\n"
     "  --timeout MS       Reply time-out in milliseconds for every request on every port\n"
@@ -374,8 +376,13 @@ int ParseOptions(int argc, char** argv, TOptions& o) {
     }
     for (const QString& value : p.values(device)) {
         const std::string path = Local(value);
-        if (path.empty() || path[0] != '/')
-            return Refuse("--device needs an absolute path ('" + path + "')");
+        std::string why;
+        if (pmv::platform::IsNetPortName(path)) {
+            if (!pmv::platform::ParseNetPort(path, &why))
+                return Refuse(why);
+        } else if (path.empty() || path[0] != '/') {
+            return Refuse("--device needs an absolute path or a network port ('" + path + "')");
+        }
         if (std::find(o.devices.begin(), o.devices.end(), path) != o.devices.end())
             return Refuse(path + " is named twice");
         o.devices.push_back(path);

@@ -1,9 +1,12 @@
 // pmv-ports: one line per COM number saying what the device map makes of
 // it, who has it open, and whether this user can open it (and if not, why
-// and what to do). Reads the map, sysfs and /proc; opens no port. A map
-// that is not the user's own is named once on standard error.
+// and what to do). Reads the map, sysfs and /proc; opens no port. A
+// network port's server is asked whether it answers (a short connect,
+// closed at once). A map that is not the user's own is named once on
+// standard error.
 #include "config/CmdRecord.h"
 #include "config/TextCodec.h"
+#include "platform/NetPort.h"
 #include "platform/PortStatus.h"
 
 #include <QJsonArray>
@@ -13,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,13 +28,15 @@ using pmv::platform::ComPortStatus;
 constexpr int kExitNotUsable = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitOutput = 4;
+constexpr int kProbeMs = 1000; // how long a network port's server is given to answer
 
 constexpr const char kHelp[] =
     "Usage: pmv-ports [options] [N|COMN ...]\n"
     "Lists the COM numbers 1-32 as PMV-Host sees them: present or absent, the device\n"
     "node, its /dev/serial/by-id name, what the device is, which programs have it\n"
     "open, and whether you may open it; if not, why and what to do. Naming numbers\n"
-    "lists only those. No port is opened.\n"
+    "lists only those. No port is opened; the server of a network port\n"
+    "(rfc2217://HOST:PORT, tcp://HOST:PORT) is asked whether it answers.\n"
     "\n"
     "States: ok; absent; busy (another program has the node open); permission (you\n"
     "may not open the node: join the group the line names); not-serial (the number\n"
@@ -42,7 +48,8 @@ constexpr const char kHelp[] =
     "                 (ok, absent, permission, busy, not-serial), publisher\n"
     "                 ({pid, name} or null), map_device (the map's own line for\n"
     "                 the number, also while a publication stands in its place;\n"
-    "                 or null) and reason (empty when ok).\n"
+    "                 or null), answers (a network port's server answered; null\n"
+    "                 for a device) and reason (empty when ok).\n"
     "  -h, --help     Shows this help and exits.\n"
     "  -v, --version  Shows the version and exits.\n"
     "\n"
@@ -51,7 +58,8 @@ constexpr const char kHelp[] =
     "\n"
     "Exit status:\n"
     "  0  listed (and every number named can be opened now)\n"
-    "  1  a number named cannot be opened now, or the device map is not used\n"
+    "  1  a number named cannot be opened now (or its server does not answer),\n"
+    "     or the device map is not used\n"
     "  2  a bad command line\n"
     "  4  standard output could not be written\n"
     "\n"
@@ -72,7 +80,18 @@ QJsonValue TextOrNull(const std::string& bytes) {
     return bytes.empty() ? QJsonValue(QJsonValue::Null) : QJsonValue(Text(bytes));
 }
 
-QJsonObject JsonObject(const ComPortStatus& s) {
+/// A network port's answer: nullopt for a device, else empty when its
+/// server answered, or why not.
+using TAnswer = std::optional<std::string>;
+
+TAnswer AskServer(const ComPortStatus& s) {
+    if (!s.identity.present || !pmv::platform::IsNetPortName(s.identity.node))
+        return std::nullopt;
+    std::string why;
+    return pmv::platform::NetPortAnswers(s.identity.node, kProbeMs, &why) ? std::string() : why;
+}
+
+QJsonObject JsonObject(const ComPortStatus& s, const TAnswer& answer) {
     const auto& id = s.identity;
     QJsonArray holders;
     for (const pmv::platform::DeviceHolder& h : s.holders)
@@ -90,11 +109,12 @@ QJsonObject JsonObject(const ComPortStatus& s) {
                               : QJsonValue(QJsonObject{{"pid", id.publisherPid},
                                                        {"name", Text(id.publisherName)}}));
     o.insert("map_device", TextOrNull(id.mapDevice));
-    o.insert("reason", Text(s.reason));
+    o.insert("answers", answer ? QJsonValue(answer->empty()) : QJsonValue(QJsonValue::Null));
+    o.insert("reason", Text(answer && !answer->empty() ? *answer : s.reason));
     return o;
 }
 
-std::string TextLine(const ComPortStatus& s) {
+std::string TextLine(const ComPortStatus& s, const TAnswer& answer) {
     const auto& id = s.identity;
     char head[32];
     std::snprintf(head, sizeof head, "COM%-3d %-10s", id.comNumber,
@@ -119,6 +139,8 @@ std::string TextLine(const ComPortStatus& s) {
             line += ": " + what;
         if (s.access != ComAccess::Ok)
             line += "; " + s.reason;
+        if (answer)
+            line += answer->empty() ? "; answers" : "; does not answer (" + *answer + ")";
     }
     while (!line.empty() && line.back() == ' ')
         line.pop_back();
@@ -171,25 +193,29 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "pmv-ports: %s\n", mapError.c_str());
     const std::vector<ComPortStatus> all = pmv::platform::ReadComPortStatuses();
     std::vector<const ComPortStatus*> shown;
-    bool allOk = true;
     if (wanted.empty()) {
         for (const ComPortStatus& s : all)
             shown.push_back(&s);
     } else {
-        for (const int n : wanted) {
+        for (const int n : wanted)
             shown.push_back(&all[static_cast<std::size_t>(n - 1)]);
-            allOk = allOk && all[static_cast<std::size_t>(n - 1)].access == ComAccess::Ok;
-        }
+    }
+    bool allOk = true;
+    std::vector<TAnswer> answers;
+    for (const ComPortStatus* s : shown) {
+        answers.push_back(AskServer(*s));
+        if (!wanted.empty())
+            allOk = allOk && s->access == ComAccess::Ok && answers.back().value_or("").empty();
     }
     std::string out;
     if (json) {
         QJsonArray array;
-        for (const ComPortStatus* s : shown)
-            array.append(JsonObject(*s));
+        for (std::size_t i = 0; i < shown.size(); ++i)
+            array.append(JsonObject(*shown[i], answers[i]));
         out = QJsonDocument(array).toJson(QJsonDocument::Compact).toStdString() + "\n";
     } else {
-        for (const ComPortStatus* s : shown)
-            out += pmv::BytesToUtf8(TextLine(*s)) + "\n";
+        for (std::size_t i = 0; i < shown.size(); ++i)
+            out += pmv::BytesToUtf8(TextLine(*shown[i], answers[i])) + "\n";
     }
     errno = 0;
     if (std::fputs(out.c_str(), stdout) < 0 || std::fflush(stdout) != 0) {
