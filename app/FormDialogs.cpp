@@ -1,5 +1,8 @@
 #include "app/FormDialogs.h"
 
+#include "config/ConfigFile.h"
+
+#include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -67,4 +70,28 @@ QString TMainFormDialogs::AskOpenCompareFile(QWidget* parent, const QString& fol
     dlg.setAcceptMode(QFileDialog::AcceptOpen);
     dlg.setFileMode(QFileDialog::ExistingFile);
     return ChosenFile(dlg);
+}
+
+QString TMainFormDialogs::AskSaveTextFile(QWidget* parent, const QString& caption) const {
+    if (SaveTextFile)
+        return SaveTextFile(caption);
+    QFileDialog dlg(parent, caption, kConfigStartFolder,
+                    QStringLiteral("Text Files (*.txt *.log);;All Files (*)"));
+    Prepare(dlg);
+    dlg.setAcceptMode(QFileDialog::AcceptSave);
+    dlg.setFileMode(QFileDialog::AnyFile);
+    dlg.setDefaultSuffix(QStringLiteral("txt"));
+    return ChosenFile(dlg);
+}
+
+QString WriteTextFile(const QString& path, const QString& text) {
+    const QByteArray name = QFile::encodeName(path);
+    const QByteArray bytes = text.toUtf8();
+    std::string reason;
+    if (pmv::WriteFileAtomically(std::string(name.constData(), std::size_t(name.size())),
+                                 std::string_view(bytes.constData(), std::size_t(bytes.size())),
+                                 &reason)
+            .empty())
+        return {};
+    return QStringLiteral("Cannot create file %1: %2").arg(path, QString::fromLocal8Bit(reason));
 }

@@ -21,10 +21,19 @@ struct TMainFormDialogs {
     std::function<QString(const QString& fileName)> SaveConfigFile;
     // Open dialog for a configuration to compare with, starting in folder.
     std::function<QString(const QString& folder)> OpenCompareFile;
+    // Save dialog for a text file (the log, the traffic window's rows) with
+    // the given caption: the chosen path, or an empty text when cancelled.
+    std::function<QString(const QString& caption)> SaveTextFile;
 
     // Each asks its member when set, else the toolkit with parent as owner.
     int AskWarning(QWidget* parent, const QString& text, int buttons) const;
     QString AskOpenConfigFile(QWidget* parent) const;
     QString AskSaveConfigFile(QWidget* parent, const QString& fileName) const;
     QString AskOpenCompareFile(QWidget* parent, const QString& folder) const;
+    QString AskSaveTextFile(QWidget* parent, const QString& caption) const;
 };
+
+// Writes text as UTF-8 to path, replacing the file atomically as a
+// configuration is saved. Empty when written, else the message for the
+// operator: "Cannot create file <path>: <the system's reason>".
+QString WriteTextFile(const QString& path, const QString& text);

@@ -3,10 +3,13 @@
 #include <QAccessible>
 #include <QAccessibleWidget>
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QEvent>
 #include <QLayout>
+#include <QMenu>
 #include <QPainter>
 #include <QStyle>
+#include <QTime>
 
 #include <mutex>
 
@@ -182,6 +185,9 @@ TLogView::TLogView(QWidget* parent) : QPlainTextEdit(parent) {
     setMaximumBlockCount(kMaxLines);
     m_flushTimer.setSingleShot(true);
     connect(&m_flushTimer, &QTimer::timeout, this, &TLogView::Flush);
+    m_saveLogAs = new QAction(QStringLiteral("Save Log As\u2026"), this);
+    m_saveLogAs->setObjectName(QStringLiteral("SaveLogAs"));
+    ChooseControlTexts();
     // Emptied by other means (QPlainTextEdit::clear): what waited goes too.
     connect(this, &QPlainTextEdit::textChanged, this, [this] {
         if (!m_flushing && document()->isEmpty())
@@ -196,35 +202,83 @@ bool IsControl(QChar c) {
     return (u < 0x20 && u != u'\t') || u == 0x7F;
 }
 
-// Control characters as their symbols: U+2400 + code, DEL as U+2421.
-QChar Symbol(QChar c) {
-    return QChar(char16_t(c.unicode() == 0x7F ? 0x2421 : 0x2400 + c.unicode()));
+// The names of the control characters, for a font without their symbols.
+const char* const kControlNames[33] = {
+    "NUL", "SOH", "STX", "ETX", "EOT", "ENQ", "ACK", "BEL", "BS",  "HT",  "LF",
+    "VT",  "FF",  "CR",  "SO",  "SI",  "DLE", "DC1", "DC2", "DC3", "DC4", "NAK",
+    "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US",  "DEL",
+};
+
+int ControlIndex(char16_t c) {
+    return c == 0x7F ? 32 : int(c);
 }
 
 } // namespace
 
-void TLogView::AppendLine(QString line) {
-    const qsizetype from = m_pending.size() + (m_pendingLines > 0 ? 1 : 0);
+// Control characters as their symbols, U+2400 + code and DEL as U+2421, when
+// the font has them; the common desktop fonts lack that block and would draw
+// a box, so a missing symbol is shown by its name.
+void TLogView::ChooseControlTexts() {
+    const QFontMetrics fm(font());
+    for (int i = 0; i < 33; ++i) {
+        const char32_t symbol = i == 32 ? 0x2421 : 0x2400 + char32_t(i);
+        m_controlTexts[std::size_t(i)] =
+            fm.inFontUcs4(symbol)
+                ? QString(QChar(char16_t(symbol)))
+                : QLatin1Char('<') + QLatin1String(kControlNames[i]) + QLatin1Char('>');
+    }
+}
+
+QString TLogView::ControlText(char16_t c) const {
+    if (!IsControl(QChar(c)))
+        return QString(QChar(c));
+    return m_controlTexts[std::size_t(ControlIndex(c))];
+}
+
+void TLogView::changeEvent(QEvent* event) {
+    QPlainTextEdit::changeEvent(event);
+    if (event->type() == QEvent::FontChange)
+        ChooseControlTexts();
+}
+
+// Starts a new waiting line (with its time stamp, when they are on) and
+// returns where its text begins.
+qsizetype TLogView::StartLine() {
     if (m_pendingLines > 0)
         m_pending.append(QLatin1Char('\n'));
+    if (m_timeStamps)
+        m_pending.append(QTime::currentTime().toString(QStringLiteral("HH:mm:ss.zzz ")));
+    return m_pending.size();
+}
+
+void TLogView::AppendLine(QString line) {
+    const qsizetype from = StartLine();
     m_pending.append(line);
     AppendPending(from);
 }
 
 void TLogView::AppendLatin1(std::string_view line) {
-    const qsizetype from = m_pending.size() + (m_pendingLines > 0 ? 1 : 0);
-    if (m_pendingLines > 0)
-        m_pending.append(QLatin1Char('\n'));
+    const qsizetype from = StartLine();
     m_pending.append(QLatin1StringView(line.data(), qsizetype(line.size())));
     AppendPending(from);
 }
 
 // The line now at the end of the waiting text, from `from` on: its control
-// characters shown as symbols, and a batch scheduled.
+// characters shown as symbols or names, and a batch scheduled.
 void TLogView::AppendPending(qsizetype from) {
-    for (qsizetype i = from; i < m_pending.size(); ++i) {
-        if (IsControl(m_pending.at(i)))
-            m_pending[i] = Symbol(m_pending.at(i));
+    qsizetype i = from;
+    while (i < m_pending.size() && !IsControl(m_pending.at(i)))
+        ++i;
+    if (i < m_pending.size()) {
+        // Rare (transmissions, unframed bytes): the rest of the line anew.
+        const QString rest = m_pending.mid(i);
+        m_pending.truncate(i);
+        for (const QChar c : rest) {
+            if (IsControl(c))
+                m_pending.append(ControlText(c.unicode()));
+            else
+                m_pending.append(c);
+        }
     }
     ++m_pendingLines;
     if (!m_flushTimer.isActive()) {
@@ -260,6 +314,15 @@ void TLogView::DropPending() {
 void TLogView::mouseDoubleClickEvent(QMouseEvent* event) {
     emit DoubleClicked();
     QPlainTextEdit::mouseDoubleClickEvent(event);
+}
+
+// The text view's own menu (Copy, Select All) with "Save Log As…" after it.
+void TLogView::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu* menu = createStandardContextMenu(event->pos());
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->addSeparator();
+    menu->addAction(m_saveLogAs);
+    menu->popup(event->globalPos());
 }
 
 TStatusPanel::TStatusPanel(const QString& text, QWidget* parent) : QLabel(text, parent) {

@@ -2,6 +2,7 @@
 // (`StatusBar`) of the main window.
 #pragma once
 
+#include <QAction>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -42,6 +43,10 @@ private:
 // It keeps the newest kMaxLines lines: each line beyond them drops the
 // oldest, so that a log left running for days stays within a fixed amount of
 // memory.
+//
+// With time stamps on, each line appended from then on starts with the wall
+// clock time to the millisecond and a blank ("23:41:07.123 "). Its context
+// menu ends with "Save Log As…" (SaveLogAsItem), which the window handles.
 class TLogView : public QPlainTextEdit {
     Q_OBJECT
 
@@ -52,7 +57,8 @@ public:
     explicit TLogView(QWidget* parent = nullptr);
 
     // Appends one line; control characters in it are shown as their symbols
-    // (a carriage return as U+240D), so that it stays one line.
+    // (a carriage return as U+240D) where the log's font draws them, else as
+    // their names ("<CR>"), so that it stays one line.
     void AppendLine(QString line);
     // The same for an 8-bit (Latin-1) line, without a QString of its own.
     void AppendLatin1(std::string_view line);
@@ -61,6 +67,12 @@ public:
     // Removes all lines, those still waiting included.
     void Clear();
     int PendingLines() const { return m_pendingLines; }
+    void SetTimeStamps(bool on) { m_timeStamps = on; }
+    bool TimeStamps() const { return m_timeStamps; }
+    // How the log shows a control character (below 0x20, or 0x7F).
+    QString ControlText(char16_t c) const;
+    // The context menu's last item.
+    QAction* SaveLogAsItem() const { return m_saveLogAs; }
 
 signals:
     // A double click on the text, reported before the log handles it itself.
@@ -68,16 +80,23 @@ signals:
 
 protected:
     void mouseDoubleClickEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    void changeEvent(QEvent* event) override;
 
 private:
+    qsizetype StartLine();
     void AppendPending(qsizetype from);
     void DropPending();
+    void ChooseControlTexts();
 
     QString m_pending; // waiting lines, separated by line feeds
     int m_pendingLines = 0;
     bool m_flushing = false;
     QTimer m_flushTimer;
     QElapsedTimer m_sinceFlush;
+    bool m_timeStamps = false;
+    std::array<QString, 33> m_controlTexts; // 0x00..0x1F, then 0x7F
+    QAction* m_saveLogAs = nullptr;
 };
 
 // One panel of the status bar. To accessibility tools (screen readers, test

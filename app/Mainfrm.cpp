@@ -7,6 +7,7 @@
 #include "app/MainfrmLinkAdapters.h"
 #include "app/RepaintPacer.h"
 #include "app/SlotPanel.h"
+#include "app/TrafficForm.h"
 #include "app/link/CompareRun.h"
 #include "app/link/PortLink.h"
 #include "app/link/PortWatch.h"
@@ -82,6 +83,7 @@ TMainForm::TMainForm(QWidget* parent) : QMainWindow(parent) {
     connect(StatusBar, &TStatusLine::DoubleClicked, this,
             [this] { RunGuarded([this] { StatusBarDblClick(); }); });
     BuildLink();
+    BuildLog();
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     m_pacer = new TRepaintPacer(this);
 
@@ -97,6 +99,7 @@ TMainForm::~TMainForm() {
     m_destroying = true;
     // The comparison window shows the command set, which goes with the window's members.
     delete m_compareForm;
+    delete m_trafficForm; // stops its recording first
     if (m_wheelSource)
         m_wheelSource->removeEventFilter(this);
     // The widgets outlive the link: nothing they report may reach it now.
@@ -154,6 +157,9 @@ void TMainForm::BuildMenus() {
             {"COMSettings", "&Settings", "COM Settings", &F::COMSettingsClick, TIcon::COMSettings},
             {"COMOpen", "&Open", "Open COM Port", &F::COMOpenClick, TIcon::COMOpen},
             {"COMClose", "&Close", "Close COM Port", &F::COMCloseClick, TIcon::COMClose},
+            // Added after the specified items.
+            {"NTraffic", nullptr, nullptr, nullptr, {}},
+            {"Traffic", "&Traffic\u2026", "Show the bytes sent and received", &F::TrafficClick, {}},
         });
     addItems(
         addMenu("&Commands", "CommandsMenu"),
@@ -192,6 +198,8 @@ void TMainForm::BuildMenus() {
                  {"ShowTransmissions", "&Show Transmissions", "", nullptr, {}},
                  {"ShowUnframedReceptions", "Show &Unframed Receptions", "", nullptr, {}},
                  {"ShowCommandDescription", "Show Command Description", "", nullptr, {}},
+                 // Added after the specified items.
+                 {"TimeStamps", "Time Stamps", "", nullptr, {}},
              });
     for (QAction* a : OptionsMenu->actions())
         a->setCheckable(true);

@@ -13,6 +13,7 @@
 //   MainfrmEdit.cpp    slot popup operations, page rename, title, log-in, about
 //   MainfrmCompare.cpp the comparison window, Send Selected, Take Values, snapshots
 //   MainfrmRecovery.cpp  the end on a signal and its recovery copies
+//   MainfrmLog.cpp     time stamps, Save Log As, the traffic window
 #pragma once
 
 #include "app/FormDialogs.h"
@@ -40,6 +41,7 @@ class TLogView;
 class TRepaintPacer;
 class TSlotPanel;
 class TStatusLine;
+class TTrafficForm;
 
 namespace QORLNK {
 class TLNKCOMPort;
@@ -99,6 +101,8 @@ public:
     TCompareForm* CompareWindow() const { return m_compareForm; }
     const pmv::TSetComparison& Comparison() const { return m_comparison; }
     const pmv::TCompareRun& CompareRun() const { return *m_run; }
+    // The traffic window (none before "&Traffic…" was first chosen).
+    TTrafficForm* TrafficWindow() const { return m_trafficForm; }
 
     // "QXM300 Controller Host V1.8: "<title>"" or, for an empty title,
     // "QXM300 Controller Host V1.8".
@@ -152,6 +156,11 @@ private:
     // Ends what the comparison was doing and empties its window: the set it
     // compared is gone.
     void ForgetComparison();
+
+    // ---- The log and the traffic window (MainfrmLog.cpp) ------------------------------
+    void BuildLog();
+    void SaveLogAsClick();
+    void TrafficClick();
 
     // ---- Handlers -------------------------------------------------------------------
     // File menu.
@@ -234,6 +243,7 @@ private:
     pmv::TSetComparison m_snapshotRead;
     QString m_sendNote; // what the snapshot before a send did
     TCompareForm* m_compareForm = nullptr;
+    TTrafficForm* m_trafficForm = nullptr;
     bool m_shown = false;
     bool m_destroying = false;
 };

@@ -1,7 +1,9 @@
-// The target link's costs: reply processing in the engine, the gap from a
+// The target link's costs: reply processing in the engine (with and without
+// the traffic window's record of the bytes), the gap from a
 // reply's carriage return to the next frame of a run, and round trips to the
 // bundled simulator over a real pseudo-terminal (bare and through the engine).
 #include "app/link/RequestEngine.h"
+#include "app/link/Traffic.h"
 #include "tools/sim/SimClient.h"
 
 #include <algorithm>
@@ -97,6 +99,47 @@ void BM_ReplyProcessing(benchmark::State& state) {
     state.SetLabel(view.showTx ? "with Show Transmissions" : "");
 }
 BENCHMARK(BM_ReplyProcessing)->Arg(0)->Arg(1);
+
+// BM_ReplyProcessing with the port link's traffic tap in front of the engine:
+// 0 no log attached (the traffic window closed: one test of a pointer per
+// byte and per frame), 1 a log attached (the window open), which records each
+// byte with the wall clock and keeps its newest 10,000 rows.
+class TappedPort : public InstantPort {
+public:
+    bool TxData(const std::uint8_t* data, int len) override {
+        if (traffic)
+            traffic->Sent(data, std::size_t(len), pmv::TTrafficLog::TClock::now());
+        return InstantPort::TxData(data, len);
+    }
+    pmv::TTrafficLog* traffic = nullptr;
+};
+
+void BM_ReplyProcessingTapped(benchmark::State& state) {
+    const pmv::TCmdTable table = FullTable();
+    TappedPort port;
+    NullTimer timer;
+    StoreView view;
+    for (auto& e : view.edits)
+        e = "1234";
+    pmv::TTrafficLog log;
+    pmv::TTrafficLog* traffic = state.range(0) != 0 ? &log : nullptr;
+    port.traffic = traffic;
+    pmv::TRequestEngine engine(table, port, timer, view);
+    const std::string reply = "QXP = 1234\r";
+    for (auto _ : state) {
+        if (!engine.ComBusy())
+            engine.SetAllParameters();
+        for (char c : reply) {
+            if (traffic)
+                traffic->Received(static_cast<std::uint8_t>(c), pmv::TTrafficLog::TClock::now());
+            engine.RxChar(static_cast<std::uint8_t>(c));
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.counters["rows_kept"] = double(log.Size());
+    state.SetLabel(traffic ? "traffic log attached" : "no traffic log");
+}
+BENCHMARK(BM_ReplyProcessingTapped)->Arg(0)->Arg(1);
 
 // Time from handing the reply's carriage return to RxChar until the next
 // frame's TxData call, in a Get All run against an instantly answering port.

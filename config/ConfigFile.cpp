@@ -714,10 +714,17 @@ std::vector<std::string> ConfigReadBackWarnings(std::string_view bytes) {
     return warnings;
 }
 
-std::string WriteFileAtomically(const std::string& path, std::string_view bytes) {
+std::string WriteFileAtomically(const std::string& path, std::string_view bytes,
+                                std::string* reason) {
     const std::string error = "Cannot create file " + path;
-    if (path.empty())
+    // The system's word for what failed, for the callers that show it.
+    auto failed = [&](const char* why) {
+        if (reason)
+            *reason = why;
         return error;
+    };
+    if (path.empty())
+        return failed(std::strerror(ENOENT));
 
     // Write through a symbolic link to the file it names, as an in-place
     // rewrite would, instead of replacing the link.
@@ -731,8 +738,10 @@ std::string WriteFileAtomically(const std::string& path, std::string_view bytes)
     const bool exists = ::stat(target.c_str(), &st) == 0;
     if (exists) {
         // A file that could not be opened for writing is not replaced either.
-        if (!S_ISREG(st.st_mode) || ::access(target.c_str(), W_OK) != 0)
-            return error;
+        if (!S_ISREG(st.st_mode))
+            return failed(S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file");
+        if (::access(target.c_str(), W_OK) != 0)
+            return failed(std::strerror(errno));
     }
 
     const std::string folder = FolderOf(target);
@@ -749,10 +758,10 @@ std::string WriteFileAtomically(const std::string& path, std::string_view bytes)
         // Mode 0666 less the umask, as a newly created file would get.
         fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
-            return error;
+            return failed(std::strerror(errno));
     }
     if (fd < 0)
-        return error;
+        return failed(std::strerror(EEXIST));
 
     bool ok = true;
     if (exists)
@@ -763,10 +772,14 @@ std::string WriteFileAtomically(const std::string& path, std::string_view bytes)
         ok = false;
         err = errno;
     }
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+        ok = false;
+        err = errno;
+    }
     if (!ok) {
         ::unlink(temp.c_str());
         // The old file is intact either way; a full disk is worth saying.
+        failed(std::strerror(err));
         return err == ENOSPC || err == EDQUOT ? error + ": the disk is full" : error;
     }
     // Make the rename itself durable; a failure here does not undo the save.

@@ -127,8 +127,10 @@ TConfigSaveResult SaveConfigFile(const std::string& path, const TConfigSet& set,
 
 // Atomic replacement of path by bytes, as SaveConfigFile does it. Returns an
 // empty string on success, else "Cannot create file %s", followed by
-// ": the disk is full" when that was why.
-std::string WriteFileAtomically(const std::string& path, std::string_view bytes);
+// ": the disk is full" when that was why; reason, when given, then gets the
+// system's text for the failure ("No such file or directory").
+std::string WriteFileAtomically(const std::string& path, std::string_view bytes,
+                                std::string* reason = nullptr);
 
 // The file name without its folder, as status panel 7 and the messages show it.
 std::string ConfigFileBaseName(const std::string& path);

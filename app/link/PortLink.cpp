@@ -39,6 +39,9 @@ bool TComPortAdapter::HandOver(int buffer) {
     if (!m_port.TxData(b.data(), static_cast<int>(b.size())))
         return false;
     m_inTransit = buffer;
+    if (m_traffic)
+        m_traffic->Sent(reinterpret_cast<const std::uint8_t*>(b.data()), b.size(),
+                        TTrafficLog::TClock::now());
     if (m_onHandOver)
         m_onHandOver();
     return true;
@@ -166,7 +169,14 @@ TPortLink::~TPortLink() {
         m_component.Close();
 }
 
+void TPortLink::SetTraffic(TTrafficLog* traffic) {
+    m_traffic = traffic;
+    m_port.SetTraffic(traffic);
+}
+
 void TPortLink::RxChar(char ch) {
+    if (m_traffic)
+        m_traffic->Received(static_cast<std::uint8_t>(ch), TTrafficLog::TClock::now());
     Guarded([&] { m_engine.RxChar(static_cast<std::uint8_t>(ch)); },
             [this](const std::string& what) {
                 QTimer::singleShot(0, &m_context, [this, what] {

@@ -30,6 +30,7 @@
 #pragma once
 
 #include "app/link/RequestEngine.h"
+#include "app/link/Traffic.h"
 
 #include <QMetaObject>
 #include <QObject>
@@ -80,6 +81,8 @@ public:
     void SetHandOverHook(std::function<void()> hook) { m_onHandOver = std::move(hook); }
     // Called when a frame the component first refused has been accepted.
     void SetLateHandOverHook(std::function<void()> hook) { m_onLateHandOver = std::move(hook); }
+    // Every frame the component accepts goes to traffic too (none: nullptr).
+    void SetTraffic(TTrafficLog* traffic) { m_traffic = traffic; }
 
 private:
     bool HandOver(int buffer);
@@ -97,6 +100,7 @@ private:
     unsigned long m_dropped = 0;
     std::function<void()> m_onHandOver;
     std::function<void()> m_onLateHandOver;
+    TTrafficLog* m_traffic = nullptr;
 };
 
 // A QTimer as the engine's reply timer: single shot, ReplyTimeoutMs() as it
@@ -137,6 +141,11 @@ public:
     // that nothing reaches the worker and nothing here waits for an operator.
     void RxChar(char ch);
 
+    // Records every byte sent and received in traffic from now on; nullptr
+    // stops it. Without a log the bytes take their usual path with one test
+    // of a pointer more. The log must outlive its attachment.
+    void SetTraffic(TTrafficLog* traffic);
+
 private:
     void ReplyTimeout();
 
@@ -145,6 +154,7 @@ private:
     TReplyTimer m_timer;
     TRequestEngine m_engine;
     TErrorHandler m_onError;
+    TTrafficLog* m_traffic = nullptr;
     QObject m_context; // queued error reports end with the link
     QMetaObject::Connection m_timeout;
 };

@@ -6,9 +6,11 @@
 #include "app/HostMain.h"
 #include "app/HostSignals.h"
 #include "app/Mainfrm.h"
+#include "app/TrafficForm.h"
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomdlg.h"
 #include "comport/Lnkcomport.h"
+#include "tests/app/BoxWatcher.h"
 #include "tests/app/WindowProbe.h"
 #include "tests/dialogs/DialogTest.h"
 #include "tools/sim/SimClient.h"
@@ -16,6 +18,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QGroupBox>
 #include <QLabel>
@@ -24,8 +27,10 @@
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QStatusBar>
 #include <QTabWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -239,15 +244,18 @@ TEST_F(LinkTest, SlotButtonsPutTheFrameOnTheWireAndTheReplyInTheLog) {
 TEST_F(LinkTest, OptionsAreReadWhenTheyMatter) {
     ASSERT_NO_FATAL_FAILURE(Connect({"--lf"}));
     Define(4, ctParamGetSet, "SPD", "Speed");
+    // CR and LF as the log shows them in its font: a symbol or "<CR>".
+    const TLogView* log = apptest::Named<TLogView>(*form, "Memo");
+    const QString cr = log->ControlText(u'\r'), lf = log->ControlText(u'\n');
     struct Row {
         const char* name;
         bool tx, unframed, descr;
         QStringList lines;
     } rows[] = {
         // First, so that no line feed of an earlier reply is still on its way.
-        {"unframed line feed", false, true, true, {"Speed = 1500", "\u240A"}},
+        {"unframed line feed", false, true, true, {"Speed = 1500", lf}},
         {"defaults", false, false, true, {"Speed = 1500"}},
-        {"transmissions", true, false, true, {"QXSPD\u240D", "Speed = 1500"}},
+        {"transmissions", true, false, true, {"QXSPD" + cr, "Speed = 1500"}},
         {"raw reply body", false, false, false, {"SPD = 1500"}},
     };
     for (const Row& row : rows) {
@@ -730,6 +738,101 @@ TEST_F(LinkTest, LogDoubleClickClearsItWhileARunGoesOn) {
     EXPECT_EQ(LogLines().size(), kSlots - cleared);
     ASSERT_FALSE(LogLines().isEmpty());
     EXPECT_EQ(LogLines().back(), "SPD = 1500");
+}
+
+// ---- Time stamps, Save Log As, the traffic window ---------------------------------------
+
+TEST_F(LinkTest, TimeStampsAndSaveLogAs) {
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    Define(0, ctParamGetSet, "SPD", "Speed");
+    QTemporaryDir dir;
+    QString answer;
+    TMainFormDialogs dialogs;
+    dialogs.SaveTextFile = [&](const QString&) { return answer; };
+    form->SetDialogs(dialogs);
+
+    const QRegularExpression stamp("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d $");
+    for (const bool on : {false, true, false}) {
+        SCOPED_TRACE(on);
+        Item("TimeStamps")->setChecked(on);
+        ClearLog();
+        Click(Ctrls(0).get);
+        ASSERT_TRUE(WaitLogLines(1));
+        ASSERT_TRUE(WaitIdle());
+        const QString line = LogLines().value(0);
+        EXPECT_EQ(line.mid(on ? 13 : 0), "Speed = 1500"); // the line itself unchanged
+        if (on) {
+            EXPECT_TRUE(stamp.match(line.left(13)).hasMatch()) << line.toStdString();
+        }
+    }
+
+    // The whole log, the line still waiting for its batch included, as UTF-8.
+    TLogView* memo = apptest::Named<TLogView>(*form, "Memo");
+    memo->AppendLine(QString::fromUtf8("Gr\u00F6\u00DFe"));
+    ASSERT_EQ(memo->PendingLines(), 1);
+    answer = dir.filePath("log.txt");
+    memo->SaveLogAsItem()->trigger();
+    EXPECT_EQ(QString::fromUtf8(QByteArray::fromStdString(ReadFile(answer.toStdString()))),
+              QString::fromUtf8("Speed = 1500\nGr\u00F6\u00DFe\n"));
+
+    struct Row {
+        QString path;
+        QString message;
+    } rows[] = {
+        {dir.filePath("missing/log.txt"),
+         "Cannot create file " + dir.filePath("missing/log.txt") + ": No such file or directory"},
+        {"/dev/full", "Cannot create file /dev/full: not a regular file"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path.toStdString());
+        TBoxWatcher boxes;
+        answer = row.path;
+        memo->SaveLogAsItem()->trigger();
+        ASSERT_TRUE(WaitUntil([&] { return !boxes.seen.isEmpty(); }));
+        EXPECT_EQ(boxes.Texts(QMessageBox::Critical), QStringList{row.message});
+    }
+    EXPECT_EQ(LogLines().size(), 2); // a failed save leaves the log as it was
+}
+
+TEST_F(LinkTest, TrafficWindowShowsAGetsFrameAndReply) {
+    ASSERT_NO_FATAL_FAILURE(Connect());
+    Define(0, ctParamGetSet, "SPD", "Speed");
+    Click(Ctrls(0).get); // before the window opens: not recorded
+    ASSERT_TRUE(WaitIdle());
+    Item("Traffic")->trigger();
+    TTrafficForm* traffic = form->TrafficWindow();
+    ASSERT_TRUE(traffic && traffic->isVisible());
+    const pmv::TTrafficLog& log = traffic->Log();
+    EXPECT_EQ(log.Size(), 0u);
+
+    Click(Ctrls(0).get);
+    ASSERT_TRUE(WaitIdle());
+    const QAbstractItemModel* table = traffic->Table()->model();
+    ASSERT_TRUE(WaitUntil([&] { return table->rowCount() >= 2; }));
+    const auto cell = [&](int row, int column) {
+        return table->index(row, column).data().toString();
+    };
+    EXPECT_EQ(cell(0, 1), "TX");
+    EXPECT_EQ(cell(0, 2), "51 58 53 50 44 0D");
+    EXPECT_EQ(cell(0, 3), "QXSPD.");
+    // The reply in one burst, unless a busy machine paused its delivery.
+    std::string reply;
+    for (int row = 1; row < table->rowCount(); ++row) {
+        EXPECT_EQ(cell(row, 1), "RX");
+        reply += log.Row(std::size_t(row)).bytes;
+    }
+    EXPECT_EQ(reply, "QXSPD = 1500\r");
+    EXPECT_EQ(cell(table->rowCount() - 1, 3).right(5), "1500.");
+
+    traffic->CopyRows(); // no selection: all rows
+    EXPECT_EQ(QApplication::clipboard()->text().toStdString(), log.Lines(0, log.Size()));
+
+    // Closed, it records nothing.
+    traffic->close();
+    const std::size_t rows = log.Size();
+    Click(Ctrls(0).get);
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(log.Size(), rows);
 }
 
 // The port component writes straight from the link's frame buffers: a

@@ -5,6 +5,7 @@
 #include "app/Mainfrm.h"
 #include "app/MainfrmLinkAdapters.h"
 #include "app/RepaintPacer.h"
+#include "app/TrafficForm.h"
 #include "tests/app/BoxWatcher.h"
 #include "tests/app/WindowProbe.h"
 
@@ -27,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -312,7 +314,9 @@ TEST_F(MainFormTest, MainMenuItems) {
     }
     // Items added later come after the specified ones.
     const QHash<QString, QStringList> added = {
-        {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile"}}};
+        {"&Commands", {"N5", "CompareWithTarget", "CompareWithFile"}},
+        {"&COM", {"NTraffic", "Traffic"}},
+        {"&Options", {"TimeStamps"}}};
     for (const auto& [menu, count] : position.asKeyValueRange()) {
         for (QAction* m : form->menuBar()->actions()) {
             if (m->text() == menu) {
@@ -381,11 +385,12 @@ TEST_F(MainFormTest, OptionItemsToggleTheirCheckMarks) {
         {Item(*form, "ShowTransmissions"), false},
         {Item(*form, "ShowUnframedReceptions"), false},
         {Item(*form, "ShowCommandDescription"), true},
+        {Item(*form, "TimeStamps"), false}, // added after the three
     };
     // In this order in the Options menu; the link reads them by name.
     const QList<QAction*> items = Named<QMenu>("OptionsMenu")->actions();
-    ASSERT_EQ(items.size(), 3);
-    for (int pos = 0; pos < 3; ++pos) {
+    ASSERT_EQ(items.size(), 4);
+    for (int pos = 0; pos < 4; ++pos) {
         SCOPED_TRACE(pos);
         EXPECT_EQ(items[pos], rows[pos].item);
         EXPECT_TRUE(rows[pos].item->isCheckable());
@@ -530,6 +535,24 @@ TEST_F(MainFormTest, RightClickOnASlotOpensTheSlotPopup) {
     Named<QMenu>("TabNamingPopupMenu")->hide();
 }
 
+TEST_F(MainFormTest, LogMenuEndsWithSaveLogAs) {
+    Show();
+    TLogView* memo = Named<TLogView>("Memo");
+    QContextMenuEvent ev(QContextMenuEvent::Mouse, QPoint(5, 5),
+                         memo->viewport()->mapToGlobal(QPoint(5, 5)));
+    QApplication::sendEvent(memo->viewport(), &ev);
+    QMenu* menu = nullptr;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (auto* m = qobject_cast<QMenu*>(w); m && m->isVisible())
+            menu = m;
+    ASSERT_TRUE(menu);
+    const QList<QAction*> items = menu->actions();
+    ASSERT_GT(items.size(), 2); // the text view's own items come first
+    EXPECT_EQ(items.back(), memo->SaveLogAsItem());
+    EXPECT_EQ(items.back()->text(), QString::fromUtf8("Save Log As\u2026"));
+    menu->close();
+}
+
 TEST_F(MainFormTest, WheelNotTakenByTheWindowGoesOnToTheWidget) {
     Show();
     ASSERT_TRUE(form->windowHandle());
@@ -635,17 +658,19 @@ TEST(LogView, OneLinePerCall) {
 }
 
 TEST(LogView, LineStaysOneLine) {
+    TLogView log;
+    // A control character as its symbol where the font has it, else its name.
+    const auto shown = [&](char16_t c) { return log.ControlText(c); };
     struct Row {
         QString line;
         QString shown;
     } rows[] = {
-        {"QXSPD = 12\r", QString::fromUtf8("QXSPD = 12\u240D")},
-        {"a\nb", QString::fromUtf8("a\u240Ab")},
-        {QString("x") + QChar(0) + "y" + QChar(0x7F), QString::fromUtf8("x\u2400y\u2421")},
+        {"QXSPD = 12\r", "QXSPD = 12" + shown(u'\r')},
+        {"a\nb", "a" + shown(u'\n') + "b"},
+        {QString("x") + QChar(0) + "y" + QChar(0x7F), "x" + shown(0) + "y" + shown(0x7F)},
         {"tab\there", "tab\there"},
         {QString::fromUtf8("Gr\u00F6\u00DFe"), QString::fromUtf8("Gr\u00F6\u00DFe")},
     };
-    TLogView log;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.line.toStdString());
         log.Clear();
@@ -654,6 +679,48 @@ TEST(LogView, LineStaysOneLine) {
         EXPECT_EQ(log.blockCount(), 1);
         EXPECT_EQ(log.toPlainText(), row.shown);
     }
+    // Whichever it is, the log's font draws it: no box.
+    const QFontMetrics fm(log.font());
+    for (char16_t c : {u'\r', u'\n', char16_t(0), char16_t(0x1B), char16_t(0x7F)}) {
+        SCOPED_TRACE(int(c));
+        const QString text = log.ControlText(c);
+        ASSERT_FALSE(text.isEmpty());
+        for (const QChar ch : text)
+            EXPECT_TRUE(fm.inFontUcs4(ch.unicode()));
+        EXPECT_TRUE(text.size() == 1 || text == "<" + text.mid(1, text.size() - 2) + ">");
+    }
+}
+
+// The traffic table follows its log: rows added, the newest row growing,
+// the oldest dropped beyond the bound, all at once or some.
+TEST(TrafficModel, FollowsTheLogWithinItsBound) {
+    pmv::TTrafficLog log(3);
+    TTrafficModel model(log);
+    const auto t = pmv::TTrafficLog::TClock::now();
+    const auto send = [&](const char* frame) {
+        log.Sent(reinterpret_cast<const std::uint8_t*>(frame), std::strlen(frame), t);
+    };
+    const auto shown = [&] {
+        model.Sync();
+        QStringList texts;
+        for (int row = 0; row < model.rowCount(); ++row)
+            texts << model.index(row, 3).data().toString();
+        return texts;
+    };
+    send("a");
+    send("b");
+    EXPECT_EQ(shown(), (QStringList{"a", "b"}));
+    log.Received('c', t);
+    EXPECT_EQ(shown(), (QStringList{"a", "b", "c"}));
+    log.Received('d', t);
+    EXPECT_EQ(shown(), (QStringList{"a", "b", "cd"}));
+    for (const char* frame : {"e", "f", "g", "h"})
+        send(frame);
+    EXPECT_EQ(shown(), (QStringList{"f", "g", "h"}));
+    send("i");
+    EXPECT_EQ(shown(), (QStringList{"g", "h", "i"}));
+    model.Clear();
+    EXPECT_EQ(model.rowCount(), 0);
 }
 
 TEST(LogView, DoubleClickIsReportedBeforeTheLogHandlesIt) {
