@@ -59,13 +59,7 @@ status=0
 # asks for it (its socket waits from the start). Each adapter's socket is
 # named as its chardev (UsbCases.h).
 # -icount: the guest's clock counts its instructions (1 ns each), so the
-# times it measures are its own, however busy the host. sleep=off: an idle
-# guest's clock jumps to its next timer; with sleep=on it would follow the
-# host's clock while idle, and every moment the busy host withholds the
-# processor from an idle guest would count (an unplug measured 680 ms, and
-# a 30 s wait could run out before the starved guest enumerated the adapter).
-# The guest only waits for the host's answers, with deadlines of its own
-# clock, which then advances with the guest's work. ioeventfd=off: the
+# times it measures are its own, however busy the host. ioeventfd=off: the
 # console and control port are served in the processor's thread, which
 # waits for them, rather than in the main loop, which a busy host can hold up for long.
 # setsid: the emulator gets a session of its own. The kernel shares the
@@ -73,7 +67,7 @@ status=0
 # it would get only a slice of that session's share, next to whatever else
 # runs there.
 timeout -k 5 "$limit" setsid qemu-system-x86_64 \
-    -machine pc -accel tcg -icount shift=0,sleep=off -m 512M \
+    -machine pc -accel tcg -icount shift=0,sleep=on -m 512M \
     -nodefaults -no-user-config -display none -no-reboot \
     -kernel "$kernel" -initrd "$work/initramfs.cpio" \
     -append "console=hvc0 quiet panic=-1 no_timer_check guest=usb-guest guest_limit=$guest_limit" \
