@@ -3,7 +3,7 @@
 # the modules of /lib/modules/load-order, opens the virtio console hvc0 (the
 # machines' only console), starts udev when the machine has it, runs the
 # guest program that the kernel command line names (guest=NAME runs
-# /bin/NAME) and powers off.
+# /bin/NAME; guest_limit=SECONDS bounds it) and powers off.
 #
 # The kernel panics when /init ends, and a failed redirection of exec ends
 # the shell. So this script never ends on its own and redirects exec only to
@@ -81,7 +81,16 @@ if [ -z "${guest-}" ] || [ ! -x "/bin/$guest" ]; then
     finish
 fi
 echo "guest: running $guest, up $(cut -d' ' -f1 /proc/uptime) s"
-"/bin/$guest"
-rc=$?
+# guest_limit=SECONDS (kernel command line): the guest program is stopped
+# after that long on the guest's clock, so that a program stuck on something
+# its own deadlines do not cover still lets the machine report and power off.
+if [ -n "${guest_limit-}" ]; then
+    timeout -s KILL "$guest_limit" "/bin/$guest"
+    rc=$?
+    [ $rc -eq 137 ] && say "$guest did not end within $guest_limit s; stopped"
+else
+    "/bin/$guest"
+    rc=$?
+fi
 echo "guest: $guest exited with $rc after $(cut -d' ' -f1 /proc/uptime) s of uptime"
 finish

@@ -19,6 +19,7 @@
 #include "comport/Lnkcomport.h"
 #include "platform/DeviceMap.h"
 #include "platform/winapi.h"
+#include "tests/support/Wait.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -51,6 +52,10 @@ using namespace usbtest;
 using pmv::TPortWatch;
 
 constexpr int kDeadlineMs = 30000;
+// A device plugged in: the kernel enumerates it, its driver binds it and udev
+// makes its link, each on the emulated processor, which a busy host starves
+// (its clock then runs on while this program waits, idle). Generous.
+constexpr int kDeviceMs = 120000;
 constexpr double kLostGoalMs = 100;
 constexpr const char* kGadget = "/sys/kernel/config/usb_gadget/pmv";
 constexpr const char* kGadgetSerial = "ACM0001";
@@ -58,11 +63,14 @@ constexpr const char* kGadgetById = "/dev/serial/by-id/usb-PMV_Bench_Gadget_ACM0
 constexpr const char* kGadgetFarEnd = "/dev/ttyGS0";
 constexpr const char* kUdc = "dummy_udc.0";
 
+/// Waits for cond, at most deadlineMs under the test deadline rule
+/// (PMV_TEST_TIME_SCALE).
 template <class Cond> bool WaitUntil(Cond cond, int deadlineMs = kDeadlineMs) {
+    const int deadline = pmvtest::Scaled(deadlineMs);
     QElapsedTimer t;
     t.start();
     while (!cond()) {
-        if (t.elapsed() > deadlineMs)
+        if (t.elapsed() > deadline)
             return cond();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -93,6 +101,37 @@ std::string ReadText(const std::string& path) {
     return line;
 }
 
+/// The tty a USB serial adapter got ("ttyUSB0"), found by its serial number
+/// in sysfs; "" while the kernel has none, and in usb whether it has the
+/// USB device at least.
+std::string AdapterTty(const std::string& serial, bool& usb) {
+    std::string tty;
+    usb = false;
+    DIR* d = ::opendir("/sys/bus/usb/devices");
+    while (d != nullptr && tty.empty()) {
+        const dirent* e = ::readdir(d);
+        if (e == nullptr)
+            break;
+        const std::string dev = std::string("/sys/bus/usb/devices/") + e->d_name;
+        if (std::strchr(e->d_name, ':') != nullptr || ReadText(dev + "/serial") != serial)
+            continue;
+        usb = true;
+        DIR* i = ::opendir((dev + "/" + e->d_name + ":1.0").c_str());
+        while (i != nullptr && tty.empty()) {
+            const dirent* c = ::readdir(i);
+            if (c == nullptr)
+                break;
+            if (std::strncmp(c->d_name, "ttyUSB", 6) == 0)
+                tty = c->d_name;
+        }
+        if (i != nullptr)
+            ::closedir(i);
+    }
+    if (d != nullptr)
+        ::closedir(d);
+    return tty;
+}
+
 /// Whether this process has a descriptor open on node.
 bool HoldsNode(const std::string& node) {
     bool held = false;
@@ -117,8 +156,13 @@ std::string Ms(double ms) {
 }
 
 /// The control channel to the host: a virtio serial port found by its name.
+/// A write to such a port blocks while the host has no connection on it, so
+/// the port is non-blocking and every request and answer has a deadline;
+/// once one is missed the channel counts as closed and later requests fail
+/// at once (a late answer would be taken for the next request's).
 class TControl {
 public:
+    /// Finds the port and waits for the host's end to connect.
     bool Open() {
         WaitUntil([this] {
             DIR* d = ::opendir("/sys/class/virtio-ports");
@@ -128,19 +172,27 @@ public:
                     break;
                 const std::string name = e->d_name;
                 if (ReadText("/sys/class/virtio-ports/" + name + "/name") == kControlPort)
-                    m_fd = ::open(("/dev/" + name).c_str(), O_RDWR | O_CLOEXEC);
+                    m_fd = ::open(("/dev/" + name).c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
             }
             if (d != nullptr)
                 ::closedir(d);
             return m_fd >= 0;
         });
-        return m_fd >= 0;
+        return m_fd >= 0 && WaitUntil([this] { return Writable(); });
     }
     void Send(const std::string& request) {
         const std::string line = request + "\n";
-        if (m_fd < 0 ||
-            ::write(m_fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-            m_answer = "fail: control channel closed";
+        std::size_t done = 0;
+        WaitUntil([&] {
+            if (m_fd < 0)
+                return true;
+            const ssize_t n =
+                Writable() ? ::write(m_fd, line.data() + done, line.size() - done) : 0;
+            done += n > 0 ? static_cast<std::size_t>(n) : 0;
+            return done == line.size();
+        });
+        if (done != line.size())
+            Close("fail: control channel closed (request not taken: " + request + ")");
     }
     /// The answer to the request sent last, once it has come: "" for ok,
     /// else why not. False while it has not come.
@@ -150,17 +202,20 @@ public:
                 const std::string line =
                     m_answer.empty() ? m_in.substr(0, m_in.find('\n')) : m_answer;
                 m_in.erase(0, m_answer.empty() ? line.size() + 1 : 0);
-                m_answer.clear();
+                if (m_fd >= 0)
+                    m_answer.clear(); // a closed channel answers every request so
                 why = line == "ok" ? std::string() : line;
                 return true;
             }
             pollfd p{m_fd, POLLIN, 0};
-            if (m_fd < 0 || ::poll(&p, 1, 0) <= 0)
+            if (m_fd < 0 || ::poll(&p, 1, 0) <= 0 || (p.revents & POLLIN) == 0)
                 return false;
             char buf[256];
             const ssize_t n = ::read(m_fd, buf, sizeof buf);
+            if (n < 0 && errno == EAGAIN)
+                return false;
             if (n <= 0) {
-                m_answer = "fail: control channel closed";
+                Close("fail: control channel closed");
                 continue;
             }
             m_in.append(buf, static_cast<std::size_t>(n));
@@ -168,8 +223,10 @@ public:
     }
     /// Waits for the answer to the request sent last: "" for ok, else why not.
     std::string Answer() {
-        std::string why = "fail: no answer";
-        WaitUntil([&] { return Answered(why); }, 60000);
+        std::string why;
+        if (!WaitUntil([&] { return Answered(why); }, kAnswerMs))
+            Close(why = "fail: no answer from the host within " +
+                        std::to_string(pmvtest::Scaled(kAnswerMs) / 1000) + " s");
         return why;
     }
     std::string Ask(const std::string& request) {
@@ -178,6 +235,19 @@ public:
     }
 
 private:
+    static constexpr int kAnswerMs = 60000;
+    /// Whether a write would not block: the host is connected and reads.
+    bool Writable() const {
+        pollfd p{m_fd, POLLOUT, 0};
+        return m_fd >= 0 && ::poll(&p, 1, 0) > 0 && (p.revents & POLLOUT) != 0;
+    }
+    void Close(const std::string& why) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_fd = -1;
+        m_answer = why;
+    }
+
     int m_fd = -1;
     std::string m_in;
     std::string m_answer;
@@ -266,6 +336,8 @@ private:
                        const std::string& description);
     void CheckSettings();
     void CheckLostAndBack(const TScenario& s);
+    /// Waits for the first adapter's by-id link: "" or which step is missing.
+    std::string AwaitAdapter();
     std::string MakeGadget();
     /// Unplugs the device: the gadget at once, the adapter by a request to
     /// the host whose answer comes later. "" or why not.
@@ -422,7 +494,7 @@ int TGuest::Exchange(QORLNK::TLNKCOMPort& port, const std::function<bool(int)>& 
     bool inFlight = false;
     QElapsedTimer t;
     t.start();
-    while (!stop(back) && t.elapsed() < kDeadlineMs) {
+    while (!stop(back) && t.elapsed() < pmvtest::Scaled(kDeadlineMs)) {
         if (!inFlight && port.GetOpened()) {
             std::snprintf(m_frame, sizeof m_frame, "QXF%04d\r", back % 10000);
             m_rx.clear();
@@ -502,7 +574,10 @@ void TGuest::CheckLostAndBack(const TScenario& s) {
           name + "20 frames there and back");
     const int held = s.holdOldNode ? ::open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
 
-    // Lost: unplugged while frames go both ways.
+    // Lost: unplugged while frames go both ways. The unplug is timed from
+    // the kernel log's records from here on: an earlier disconnect (of an
+    // adapter whose steps failed) is not this one.
+    (void)m_log.Read();
     std::string unplugged = "not unplugged";
     const int moreFrames = Exchange(port, [&](int back) {
         if (back == 10 && unplugged == "not unplugged")
@@ -537,7 +612,7 @@ void TGuest::CheckLostAndBack(const TScenario& s) {
     if (s.otherAdapter) {
         const std::string other = FtdiById(kAdapters[1].serial);
         const std::string plugged = m_control.Ask(std::string("plug ") + kAdapters[1].id);
-        const bool seen = plugged.empty() && WaitUntil([&] { return Exists(other); });
+        const bool seen = plugged.empty() && WaitUntil([&] { return Exists(other); }, kDeviceMs);
         Pump(2 * TPortWatch::kPollMs + 200);
         Check(name + "another adapter (" + kAdapters[1].serial +
                   ") plugged in meanwhile is not taken for the lost one",
@@ -554,8 +629,8 @@ void TGuest::CheckLostAndBack(const TScenario& s) {
 
     // Back: the same device by its by-id name, on whatever node it gets now.
     const std::string replugged = Replug(s);
-    const bool back =
-        replugged.empty() && WaitUntil([&] { return view.Has("device back, reopened"); });
+    const bool back = replugged.empty() &&
+                      WaitUntil([&] { return view.Has("device back, reopened"); }, kDeviceMs);
     const std::string nodeNow = pmv::platform::ReadComPortIdentity(s.com).node;
     Check(back && port.GetOpened(), name + "plugged in again: reopened by its by-id name",
           replugged.empty() ? "no \"device back, reopened\" line" : replugged);
@@ -573,6 +648,30 @@ void TGuest::CheckLostAndBack(const TScenario& s) {
         ::close(held);
     port.Close();
     pmv::platform::RemoveDeviceMapOverride(s.com);
+}
+
+std::string TGuest::AwaitAdapter() {
+    // The host attaches the adapter when it connects its cable, at a time
+    // of its own; then the kernel, ftdi_sio and udev take their turns.
+    const std::string byId = FtdiById(kAdapters[0].serial);
+    bool usb = false;
+    std::string tty;
+    if (WaitUntil([&] { return Exists(byId); }, kDeviceMs))
+        return {};
+    tty = AdapterTty(kAdapters[0].serial, usb);
+    if (tty.empty())
+        return usb ? "the kernel has the USB device but ftdi_sio made no ttyUSB for it"
+                   : std::string("the kernel never enumerated the adapter (no USB device with "
+                                 "serial ") +
+                         kAdapters[0].serial + ")";
+    // The tty is there but udev made no link (it missed the event): replay
+    // the event, and say so.
+    const std::string replay = "udevadm trigger --action=add --settle /sys/class/tty/" + tty;
+    const bool replayed = std::system(replay.c_str()) == 0 && Exists(byId);
+    std::printf("guest: /dev/%s came but udev made no link for it; replayed its event: %s\n",
+                tty.c_str(), replayed ? "link made" : "still no link");
+    return replayed ? std::string()
+                    : "udev made no link for /dev/" + tty + ", nor for its replayed event";
 }
 
 // ---------------------------------------------------------------------------
@@ -637,8 +736,7 @@ void TGuest::FarEnd() {
 
 int TGuest::Run() {
     Check(m_control.Open(), "guest: the control channel to the host opens");
-    Check(WaitUntil([] { return Exists(FtdiById(kAdapters[0].serial)); }),
-          "guest: udev made the adapter's by-id link");
+    Check("guest: udev made the adapter's by-id link", [this] { return AwaitAdapter(); });
     CheckIdentity(5, "/dev/ttyUSB0", FtdiById(kAdapters[0].serial),
                   "QEMU USB SERIAL (0403:6001, serial FT0001)");
     CheckSettings();
@@ -648,7 +746,7 @@ int TGuest::Run() {
 
     const std::string gadget = MakeGadget();
     Check(gadget.empty() && WriteText(std::string(kGadget) + "/UDC", kUdc) &&
-              WaitUntil([] { return Exists(kGadgetById); }),
+              WaitUntil([] { return Exists(kGadgetById); }, kDeviceMs),
           "gadget: CDC-ACM gadget on dummy_hcd, bound by cdc_acm, by-id link made",
           gadget.empty() ? "no by-id link " + std::string(kGadgetById) : gadget);
     CheckIdentity(13, "/dev/ttyACM0", kGadgetById, "PMV Bench Gadget (1d6b:0104, serial ACM0001)");
