@@ -467,16 +467,20 @@ TEST_F(DevicesTest, PortOfAKilledUserOpensAgainForTheSameUser) {
     ASSERT_EQ(::chown(dir.c_str(), kNobody, kNobody), 0);
     ASSERT_EQ(::chmod(Dir().c_str(), 0755), 0);
     ScopedEnv env("PMV_COMMAP", dir + "/commap");
-    TChild simulator({QXM_SIM_PATH, "--com", "25"}, {}, kNobody);
+    // Copies the other user can run, whatever folder the build tree is in.
+    const std::string sim = Dir() + "/qxm-sim", probe = Dir() + "/device-probe";
+    ASSERT_TRUE(fs::copy_file(QXM_SIM_PATH, sim));
+    ASSERT_TRUE(fs::copy_file(DEVICE_PROBE_PATH, probe));
+    TChild simulator({sim, "--com", "25"}, {}, kNobody);
     ASSERT_EQ(simulator.ReadLine().rfind("qxm-sim: published COM25=", 0), 0u);
 
-    auto user = std::make_unique<TChild>(std::vector<std::string>{DEVICE_PROBE_PATH, "hold", "25"},
+    auto user = std::make_unique<TChild>(std::vector<std::string>{probe, "hold", "25"},
                                          std::string(), kNobody);
     ASSERT_EQ(user->ReadLine(), "held");
     ::kill(user->Pid(), SIGKILL);
     EXPECT_EQ(user->Wait(), -1);
 
-    TChild again({DEVICE_PROBE_PATH, "open", "25"}, {}, kNobody);
+    TChild again({probe, "open", "25"}, {}, kNobody);
     EXPECT_EQ(again.ReadLine(), "0") << again.ReadLine();
     EXPECT_EQ(again.Wait(), 0);
 }
