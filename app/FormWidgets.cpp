@@ -11,6 +11,7 @@
 #include <QStyle>
 #include <QTime>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -331,8 +332,22 @@ TStatusPanel::TStatusPanel(const QString& text, QWidget* parent) : QLabel(text, 
     setTextFormat(Qt::PlainText);
 }
 
+// The counters change with every request: a text of digits alone fits when
+// it would at the widest digit's advance, which needs no layout of the text.
 bool TStatusPanel::TextFits() const {
-    return fontMetrics().horizontalAdvance(text()) <= TextRoom(*this).width();
+    const QString shown = text();
+    const QFontMetrics fm = fontMetrics();
+    const int room = TextRoom(*this).width();
+    const bool digits =
+        std::all_of(shown.begin(), shown.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
+    if (digits) {
+        int widest = 0;
+        for (char16_t d = u'0'; d <= u'9'; ++d)
+            widest = std::max(widest, fm.horizontalAdvance(QChar(d)));
+        if (shown.size() * widest <= room)
+            return true;
+    }
+    return fm.horizontalAdvance(shown) <= room;
 }
 
 void TStatusPanel::ShowTip() {

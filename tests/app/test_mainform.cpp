@@ -606,6 +606,16 @@ TEST(StatusLine, PanelsAndDoubleClick) {
     for (int i = 0; i < TStatusLine::kPanelCount; ++i)
         QTest::mouseDClick(bar.Panel(i), Qt::LeftButton);
     EXPECT_EQ(clicks.count(), TStatusLine::kPanelCount);
+
+    // A count too long for its panel is shown whole as the tooltip, a short
+    // one (measured by its widest digit, without a layout) has none.
+    bar.show();
+    const QString tooLong(40, QLatin1Char('8'));
+    for (const QString& count : {QStringLiteral("7"), tooLong, QStringLiteral("42")}) {
+        SCOPED_TRACE(count.toStdString());
+        bar.SetPanel(2, count);
+        EXPECT_EQ(bar.Panel(2)->toolTip(), count == tooLong ? count : QString());
+    }
 }
 
 // Accessibility tools (a screen reader, a test driver) read what each panel
