@@ -34,6 +34,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fnmatch.h>
+#include <functional>
 #include <numeric>
 #include <optional>
 #include <string>
@@ -481,6 +482,23 @@ bool CatchSignals() {
     return true;
 }
 
+// Connects notifier (on the signal pipe) so that the first signal is kept in
+// caught and calls stop (the work in flight ends), and a second one ends the
+// event loop at once.
+void OnSignals(QSocketNotifier& notifier, int& caught, std::function<void()> stop) {
+    QObject::connect(&notifier, &QSocketNotifier::activated, [&caught, stop = std::move(stop)] {
+        char c = 0;
+        if (::read(gSignalPipe[0], &c, 1) != 1)
+            return;
+        if (caught != 0) {
+            QCoreApplication::quit();
+            return;
+        }
+        caught = static_cast<unsigned char>(c);
+        stop();
+    });
+}
+
 // ---- Progress ------------------------------------------------------------------------
 
 // "[#######.............]  14/40  2210 req/s" on one line of standard error.
@@ -798,17 +816,7 @@ int RunStation(QCoreApplication& app, const TOptions& o, const TConfigSet& set) 
     int caughtSignal = 0;
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
     // The first signal lets each request in flight end, a second one ends at once.
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        char c = 0;
-        if (::read(gSignalPipe[0], &c, 1) != 1)
-            return;
-        if (caughtSignal != 0) {
-            QCoreApplication::quit();
-            return;
-        }
-        caughtSignal = static_cast<unsigned char>(c);
-        station.Stop();
-    });
+    OnSignals(signalNotifier, caughtSignal, [&] { station.Stop(); });
     station.onFinished = [] { QCoreApplication::quit(); };
     QTimer progressTimer;
     QObject::connect(&progressTimer, &QTimer::timeout,
@@ -914,17 +922,7 @@ int Watch(QCoreApplication& app, const TOptions& o, const TCmdTable& table, TPor
     duration.setSingleShot(true);
     QObject::connect(&duration, &QTimer::timeout, [&] { watch.Stop(); });
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        char c = 0;
-        if (::read(gSignalPipe[0], &c, 1) != 1)
-            return;
-        if (caughtSignal != 0) {
-            QCoreApplication::quit(); // a second signal ends at once
-            return;
-        }
-        caughtSignal = static_cast<unsigned char>(c);
-        watch.Stop();
-    });
+    OnSignals(signalNotifier, caughtSignal, [&] { watch.Stop(); });
     port.OnDeviceLost = [&](QORLNK::TLNKCOMPort*) {
         deviceLost = true;
         QCoreApplication::quit();
@@ -1080,17 +1078,7 @@ int Run(QCoreApplication& app, const TOptions& o) {
     QSocketNotifier signalNotifier(gSignalPipe[0], QSocketNotifier::Read);
     // The first signal lets the request in flight end (at most the reply
     // time-out), a second one ends at once.
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        char c = 0;
-        if (::read(gSignalPipe[0], &c, 1) != 1)
-            return;
-        if (caughtSignal != 0) {
-            QCoreApplication::quit();
-            return;
-        }
-        caughtSignal = static_cast<unsigned char>(c);
-        runner.Stop();
-    });
+    OnSignals(signalNotifier, caughtSignal, [&] { runner.Stop(); });
     port.OnDeviceLost = [&](QORLNK::TLNKCOMPort*) {
         deviceLost = true;
         runner.Abort();
