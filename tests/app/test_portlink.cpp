@@ -6,6 +6,7 @@
 #include "app/link/PortWatch.h"
 #include "comport/Lnkcomport.h"
 #include "platform/DeviceMap.h"
+#include "tests/support/CoreEnvironment.h"
 #include "tests/support/Wait.h"
 #include "tools/sim/SimClient.h"
 #include "tools/sim/SimTarget.h"
@@ -34,21 +35,8 @@ namespace {
 constexpr int kCom = 25;
 constexpr int kReplyWindowMs = 1000; // reply timer of the tests that wait for replies
 
-// One core application for the binary: no widgets anywhere.
-class TCoreEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { m_app = std::make_unique<QCoreApplication>(m_argc, m_argv); }
-    void TearDown() override { m_app.reset(); }
-
-private:
-    int m_argc = 1;
-    char m_name[14] = "test_portlink";
-    char* m_argv[2] = {m_name, nullptr};
-    std::unique_ptr<QCoreApplication> m_app;
-};
-
 [[maybe_unused]] ::testing::Environment* const kCoreEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TCoreEnvironment);
+    ::testing::AddGlobalTestEnvironment(new pmvtest::TCoreEnvironment);
 
 // A view that keeps what the engine shows; its calls can be made to throw.
 class TRecordingView : public TLinkView {

@@ -4,6 +4,7 @@
 #include "app/link/WatchCsv.h"
 #include "app/link/WatchRun.h"
 #include "comport/Lnkcomport.h"
+#include "tests/support/CoreEnvironment.h"
 #include "tests/support/Wait.h"
 #include "tools/sim/SimClient.h"
 
@@ -27,20 +28,8 @@ namespace {
 
 constexpr int kCom = 25;
 
-class TCoreEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { m_app = std::make_unique<QCoreApplication>(m_argc, m_argv); }
-    void TearDown() override { m_app.reset(); }
-
-private:
-    int m_argc = 1;
-    char m_name[11] = "test_watch";
-    char* m_argv[2] = {m_name, nullptr};
-    std::unique_ptr<QCoreApplication> m_app;
-};
-
 [[maybe_unused]] ::testing::Environment* const kCoreEnvironment =
-    ::testing::AddGlobalTestEnvironment(new TCoreEnvironment);
+    ::testing::AddGlobalTestEnvironment(new pmvtest::TCoreEnvironment);
 
 class TKeptView : public TLinkView {
 public:
