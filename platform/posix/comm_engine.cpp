@@ -35,7 +35,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -73,15 +75,18 @@ void Port::WakeEngineLocked() {
     // EAGAIN means the counter is already non-zero: the engine will wake.
 }
 
-void Port::ArmOutputLocked(bool on) {
-    if (dead || on == outArmed)
+void Port::WatchLocked(bool in, bool out) {
+    if (dead || (in == inArmed && out == outArmed))
         return;
-    // Edge-triggered: arming reports a descriptor that is writable already.
+    // Edge-triggered: arming reports a descriptor that is ready already.
+    // Hang-ups are reported whatever is armed.
     epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLET | EPOLLRDHUP | (on ? EPOLLOUT : 0u);
+    ev.events = EPOLLET | EPOLLRDHUP | (in ? EPOLLIN : 0u) | (out ? EPOLLOUT : 0u);
     ev.data.fd = fd;
-    if (::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev) == 0)
-        outArmed = on;
+    if (::epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &ev) == 0) {
+        inArmed = in;
+        outArmed = out;
+    }
 }
 
 void Port::CompleteLocked(std::optional<PendingOp>& op, DWORD error, DWORD waitMask) {
@@ -246,9 +251,72 @@ void Port::EngineLoop() {
     }
 }
 
+std::optional<bool> Port::WaitReading(Event& ev, DWORD milliseconds) {
+    using Clock = std::chrono::steady_clock;
+    const bool forever = milliseconds == INFINITE;
+    const Clock::time_point deadline =
+        forever ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(milliseconds);
+    std::unique_lock lock(m);
+    for (;;) {
+        if (ev.TryConsume())
+            return true;
+        // Only the waiter of the pending read, one at a time, on a live port.
+        if (!readOp || readOp->event.get() != &ev || dead || closing || readerWaiting) {
+            if (readOp)
+                ArmInputLocked(true); // the engine takes the bytes again
+            return std::nullopt;
+        }
+        int timeoutMs = -1;
+        if (!forever) {
+            const auto left = deadline - Clock::now();
+            if (left <= Clock::duration::zero()) {
+                ArmInputLocked(true);
+                return false;
+            }
+            timeoutMs =
+                static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+        }
+        const int nudge = ev.BeginReaderWait();
+        if (nudge < 0) {
+            ArmInputLocked(true);
+            return std::nullopt;
+        }
+        // The engine leaves the input to this thread, so that a byte wakes
+        // one thread, not two. The read was set up under this lock and any
+        // completion by another thread (a purge, a close, the device gone)
+        // sets the event, which makes nudge readable: no wake-up is lost.
+        readerWaiting = true;
+        ArmInputLocked(false);
+        lock.unlock();
+        pollfd fds[2] = {{fd, POLLIN | POLLRDHUP, 0}, {nudge, POLLIN, 0}};
+        const int n = ::poll(fds, 2, timeoutMs);
+        const int pollErr = errno;
+        lock.lock();
+        readerWaiting = false;
+        ev.EndReaderWait(fds[1].revents != 0);
+        changed.notify_all(); // a Close waits for this thread to leave the descriptor
+        if (n < 0 && pollErr != EINTR) {
+            if (readOp)
+                ArmInputLocked(true);
+            return std::nullopt;
+        }
+        if (n <= 0 || dead || closing || !readOp)
+            continue;
+        // As the engine does with the same events.
+        const short got = fds[0].revents;
+        if ((got & POLLIN) != 0)
+            ReadSomeLocked();
+        if ((got & (POLLHUP | POLLERR | POLLRDHUP | POLLNVAL)) != 0 && !dead) {
+            if (readOp)
+                ReadSomeLocked();
+            MarkDeadLocked();
+        }
+    }
+}
+
 void Port::Close() {
     {
-        std::lock_guard lock(m);
+        std::unique_lock lock(m);
         closing = true;
         if (readOp)
             CompleteLocked(readOp, ERROR_OPERATION_ABORTED);
@@ -257,6 +325,9 @@ void Port::Close() {
         if (waitOp)
             CompleteLocked(waitOp, ERROR_OPERATION_ABORTED);
         WakeEngineLocked();
+        // A thread that waits for its read on the descriptor itself has been
+        // woken by the completion; the descriptor stays open until it left.
+        changed.wait(lock, [this] { return !readerWaiting; });
     }
     if (engine.joinable())
         engine.join();
@@ -539,6 +610,13 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead,
     if (!start.Begin(port->readOp, static_cast<BYTE*>(lpBuffer), nNumberOfBytesToRead, nullptr))
         return FALSE;
     port->ReadSomeLocked(); // completes it when the bytes are already there
+    if (port->readOp) {
+        // Pending: the engine watches for the bytes, unless the thread that
+        // waits for the read's event takes them itself (Port::WaitReading).
+        port->ArmInputLocked(true);
+        if (port->readOp->event)
+            port->readOp->event->SetReader(port);
+    }
     return start.Finish(lpNumberOfBytesRead);
 }
 

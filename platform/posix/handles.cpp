@@ -3,6 +3,7 @@
 #include "platform/posix/synchapi.h"
 
 #include <cerrno>
+#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
@@ -109,10 +110,19 @@ std::shared_ptr<KernelObject> TakeHandle(HANDLE h, ObjectKind k) {
     return object;
 }
 
+Event::~Event() {
+    if (FNudgeFd >= 0)
+        ::close(FNudgeFd);
+}
+
 void Event::Set() {
     {
         std::lock_guard lock(FMutex);
         FSignalled = true;
+        if (FReaderWaits > 0 && FNudgeFd >= 0) {
+            const std::uint64_t one = 1;
+            (void)!::write(FNudgeFd, &one, sizeof one); // EAGAIN: it is readable already
+        }
     }
     if (FManual)
         FCond.notify_all();
@@ -125,11 +135,54 @@ void Event::Reset() {
     FSignalled = false;
 }
 
+void Event::SetReader(std::weak_ptr<EventReader> reader) {
+    std::lock_guard lock(FMutex);
+    FReader = std::move(reader);
+}
+
+bool Event::TryConsume() {
+    std::lock_guard lock(FMutex);
+    if (!FSignalled)
+        return false;
+    if (!FManual)
+        FSignalled = false;
+    return true;
+}
+
+int Event::BeginReaderWait() {
+    std::lock_guard lock(FMutex);
+    if (FNudgeFd < 0)
+        FNudgeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FNudgeFd >= 0)
+        ++FReaderWaits;
+    return FNudgeFd;
+}
+
+void Event::EndReaderWait(bool drain) {
+    std::lock_guard lock(FMutex);
+    --FReaderWaits;
+    if (drain) {
+        std::uint64_t value;
+        (void)!::read(FNudgeFd, &value, sizeof value);
+    }
+}
+
 bool Event::Wait(DWORD milliseconds) {
     // No look-out before sleeping: the waiters are the port's workers, which
     // wait for the device, and a device's reply needs a processor to be
     // produced (on a pseudo-terminal, the far end's process). A spinning
     // waiter kept it from one on a 2-core machine and halved the request rate.
+    if (milliseconds != 0) {
+        std::shared_ptr<EventReader> reader;
+        {
+            std::lock_guard lock(FMutex);
+            reader = FReader.lock();
+        }
+        if (reader) {
+            if (const std::optional<bool> done = reader->WaitReading(*this, milliseconds))
+                return *done;
+        }
+    }
     std::unique_lock lock(FMutex);
     auto ready = [this] { return FSignalled; };
     if (milliseconds == INFINITE) {

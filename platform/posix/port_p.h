@@ -102,13 +102,14 @@ struct PendingOp {
     DWORD* maskOut = nullptr; // event wait
 };
 
-class Port final : public KernelObject {
+class Port final : public KernelObject, public EventReader {
 public:
     Port() : KernelObject(ObjectKind::Port) {}
     ~Port() override { ReleaseDescriptors(); }
 
     void Close() override;
     void EngineLoop();
+    std::optional<bool> WaitReading(Event& ev, DWORD milliseconds) override;
 
     // Fixed after open.
     std::unique_ptr<TTransport> io; // owns fd
@@ -141,6 +142,8 @@ public:
     bool enginePolling = false; // the engine sleeps in epoll_wait
     bool pollingWatch = false;  // ... with the line-watch time-out
     bool outArmed = false;      // EPOLLOUT is in the engine's set
+    bool inArmed = true;        // EPOLLIN is in the engine's set
+    bool readerWaiting = false; // a WaitReading polls the descriptor itself
 
     bool ParityChecking() const { return dcb.fParity != 0 && dcb.Parity != NOPARITY; }
     DWORD BufferedLocked() const { return rxEnd - rxPos; }
@@ -153,7 +156,9 @@ public:
         return !dead && (mask & kLineEvents) != 0 && lines && lines->CanWatch();
     }
     void WakeEngineLocked();
-    void ArmOutputLocked(bool on);
+    void ArmOutputLocked(bool on) { WatchLocked(inArmed, on); }
+    void ArmInputLocked(bool on) { WatchLocked(on, outArmed); }
+    void WatchLocked(bool in, bool out);
     void CompleteLocked(std::optional<PendingOp>& op, DWORD error, DWORD waitMask = 0);
     void MarkDeadLocked();
     void ReadSomeLocked();

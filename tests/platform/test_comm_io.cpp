@@ -418,6 +418,81 @@ TEST_F(CommIo, CloseHandleEndsEverythingPending) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+// The thread that waits for a pending read's event takes the bytes itself;
+// whatever else ends the read (a purge, a close, SetEvent, the far end gone)
+// must still end that wait, and a wait that timed out must leave the bytes
+// to the port again.
+TEST_F(ComMapTest, WaitForAPendingReadEndsHoweverTheReadEnds) {
+    const auto waitUntil = [](const std::function<bool()>& done) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kLongWaitMs);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return done();
+    };
+    enum End { Bytes, Purge, Signal, FarEndGone, Close };
+    for (const End end : {Bytes, Purge, Signal, FarEndGone, Close}) {
+        SCOPED_TRACE(end);
+        Pty pty;
+        HANDLE h = OpenPty(pty, 26);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        OverlappedRecord rec;
+        char c = 0;
+        DWORD got = 0;
+        ASSERT_FALSE(ReadFile(h, &c, 1, &got, &rec.ov));
+        std::atomic<DWORD> waited{kSentinel};
+        std::thread waiter([&] { waited = WaitForSingleObject(rec.ov.hEvent, INFINITE); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // most often inside its wait
+        switch (end) {
+        case Bytes:
+            pty.Write("b");
+            break;
+        case Purge:
+            PurgeComm(h, PURGE_RXABORT);
+            break;
+        case Signal:
+            SetEvent(rec.ov.hEvent);
+            break;
+        case FarEndGone:
+            pty.CloseMaster();
+            break;
+        case Close:
+            CloseHandle(h);
+            break;
+        }
+        EXPECT_TRUE(waitUntil([&] { return waited != kSentinel; })) << "the wait did not end";
+        waiter.join();
+        EXPECT_EQ(waited, WAIT_OBJECT_0);
+        if (end == Bytes) {
+            EXPECT_TRUE(GetOverlappedResult(h, &rec.ov, &got, FALSE));
+            EXPECT_EQ(c, 'b');
+        }
+        if (end == Signal) { // the wait ended, the read itself is still on
+            EXPECT_FALSE(GetOverlappedResult(h, &rec.ov, &got, FALSE));
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_IO_INCOMPLETE));
+        }
+        if (end != Close) {
+            EXPECT_TRUE(CloseHandle(h));
+        }
+    }
+
+    // A wait that times out leaves the read to the port, which completes it
+    // when the bytes come with nobody waiting.
+    Pty pty;
+    HANDLE h = OpenPty(pty, 26);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    OverlappedRecord rec;
+    char c = 0;
+    DWORD got = 0;
+    ASSERT_FALSE(ReadFile(h, &c, 1, &got, &rec.ov));
+    EXPECT_EQ(WaitForSingleObject(rec.ov.hEvent, 30), WAIT_TIMEOUT);
+    pty.Write("t");
+    EXPECT_TRUE(waitUntil([&] { return WaitForSingleObject(rec.ov.hEvent, 0) == WAIT_OBJECT_0; }));
+    EXPECT_TRUE(GetOverlappedResult(h, &rec.ov, &got, FALSE));
+    EXPECT_EQ(c, 't');
+    EXPECT_TRUE(CloseHandle(h));
+}
+
 double ProcessCpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
