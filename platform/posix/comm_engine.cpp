@@ -28,6 +28,13 @@
 // empties the queue. When the device vanishes, the bytes still in the
 // buffer are dropped with the kernel's, as Windows drivers drop their queue
 // on a surprise removal: every later read fails with ERROR_BAD_COMMAND.
+//
+// The reader takes its own bytes: a thread that waits (with a time limit
+// other than 0) for the event of the pending read polls the device itself
+// (Port::WaitReading) while the engine leaves the input alone, so a received
+// byte wakes that one thread instead of the engine and then the reader. A
+// completion by anyone else sets the event, which also wakes such a poll;
+// a wait that ends without the read gives the input back to the engine.
 #include "platform/ThreadOs_p.h"
 #include "platform/posix/commapi.h"
 #include "platform/posix/port_p.h"
