@@ -466,6 +466,8 @@ TEST_F(ComMapTest, WaitForAPendingReadEndsHoweverTheReadEnds) {
             break;
         }
         EXPECT_TRUE(waitUntil([&] { return waited != kSentinel; })) << "the wait did not end";
+        if (waited == kSentinel && end != FarEndGone)
+            pty.Write("u"); // ends a wait that missed its end, so that the test goes on
         waiter.join();
         EXPECT_EQ(waited, end == TimedOut ? WAIT_TIMEOUT : WAIT_OBJECT_0);
         if (end == TimedOut) {
