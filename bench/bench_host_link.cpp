@@ -24,6 +24,16 @@
 //                    the port first refused and the reply time-outs.
 //   GetAll192Bare    the same 192 frames written and their replies read
 //                    directly on the pty: what the line itself allows.
+//   GetAll192Threads the same with the serial component's arrangement of
+//                    threads and nothing else: the main thread hands each
+//                    frame to a writer thread and waits on a descriptor, as
+//                    an event loop does; a reader thread takes the reply off
+//                    the pty, hands it over through that descriptor and waits
+//                    until the main thread has taken it, as a synchronized
+//                    call does. Four threads wake per request (writer,
+//                    simulator, reader, main) where the bare loop wakes two:
+//                    what that design allows before any of its own work;
+//                    with the processor time and context switches per request.
 //   Memory100k       Get All in the window repeated over 100,000 requests,
 //                    the log cleared between runs: resident memory before and
 //                    after, and the reply time-outs among them.
@@ -66,14 +76,20 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <poll.h>
 #include <string>
+#include <sys/eventfd.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 // Heap allocations of the whole process, counted. Not in sanitized builds,
@@ -422,6 +438,102 @@ void BM_GetAll192Bare(benchmark::State& state) {
     pmvbench::BareGetAll(state, pty);
 }
 BENCHMARK(BM_GetAll192Bare)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+void BM_GetAll192Threads(benchmark::State& state) {
+    THost* h = Host();
+    if (!h) {
+        state.SkipWithError("no simulator");
+        return;
+    }
+    h->Close();
+    qxmsim::TPtyClient pty;
+    const int ready = ::eventfd(0, EFD_CLOEXEC);
+    if (!pty.Open(h->sim.Device()) || ready < 0) {
+        if (ready >= 0)
+            ::close(ready);
+        state.SkipWithError("cannot open the pty");
+        return;
+    }
+    std::vector<std::string> frames;
+    for (int i = 0; i < kSlots; ++i)
+        frames.push_back(std::string("QX") + pmvbench::GetAllName(i) + "\r");
+
+    std::mutex m;
+    std::condition_variable frameHanded, replyTaken;
+    const std::string* frame = nullptr; // handed to the writer
+    bool taken = true;                  // the main thread has the last reply
+    bool stop = false;
+    std::thread writer([&] {
+        for (;;) {
+            std::unique_lock lock(m);
+            frameHanded.wait(lock, [&] { return frame != nullptr || stop; });
+            if (stop)
+                return;
+            const std::string* f = std::exchange(frame, nullptr);
+            lock.unlock();
+            pty.Write(*f);
+        }
+    });
+    std::thread reader([&] {
+        std::string reply;
+        for (;;) {
+            reply += pty.ReadUntil('\r', std::chrono::milliseconds(100));
+            std::unique_lock lock(m);
+            if (stop)
+                return;
+            if (reply.empty() || reply.back() != '\r')
+                continue;
+            reply.clear();
+            taken = false;
+            lock.unlock();
+            const std::uint64_t one = 1;
+            (void)!::write(ready, &one, sizeof one);
+            lock.lock();
+            replyTaken.wait(lock, [&] { return taken || stop; });
+        }
+    });
+    TRunCost cost;
+    long noReply = 0;
+    for (auto _ : state) {
+        long requests = 0;
+        cost.Begin();
+        for (const std::string& f : frames) {
+            if (noReply != 0)
+                break;
+            {
+                std::lock_guard lock(m);
+                frame = &f;
+            }
+            frameHanded.notify_one();
+            pollfd p{ready, POLLIN, 0};
+            std::uint64_t value = 0;
+            if (::poll(&p, 1, 5000) != 1 || ::read(ready, &value, sizeof value) != sizeof value) {
+                ++noReply;
+                break;
+            }
+            {
+                std::lock_guard lock(m);
+                taken = true;
+            }
+            replyTaken.notify_one();
+            ++requests;
+        }
+        cost.End(requests);
+    }
+    {
+        std::lock_guard lock(m);
+        stop = true;
+    }
+    frameHanded.notify_one();
+    replyTaken.notify_one();
+    writer.join();
+    reader.join();
+    ::close(ready);
+    cost.Report(state, false);
+    state.counters["handovers_per_request"] = 3; // frame, reply, reply taken
+    state.counters["no_reply"] = double(noReply);
+}
+BENCHMARK(BM_GetAll192Threads)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The script times its own runs (kPyserialRuns Get All runs, as many as the
 // window's benchmark does); one process does all of them, as a script that
