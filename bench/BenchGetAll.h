@@ -33,10 +33,16 @@ inline const char* GetAllName(int slot) {
 
 /// Runs the bare Get All of all slots on pty for each benchmark iteration;
 /// a reply that does not come within 5 s ends the run (counted as no_reply).
-inline void BareGetAll(benchmark::State& state, qxmsim::TPtyClient& pty) {
+/// The Get frames of all slots, in slot order.
+inline std::vector<std::string> GetAllFrames() {
     std::vector<std::string> frames;
     for (int i = 0; i < pmv::kSlotCount; ++i)
         frames.push_back(std::string("QX") + GetAllName(i) + "\r");
+    return frames;
+}
+
+inline void BareGetAll(benchmark::State& state, qxmsim::TPtyClient& pty) {
+    const std::vector<std::string> frames = GetAllFrames();
     long requests = 0;
     long noReply = 0;
     for (auto _ : state) {

@@ -423,40 +423,39 @@ void BM_GetAll192Link(benchmark::State& state) {
 }
 BENCHMARK(BM_GetAll192Link)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
-void BM_GetAll192Bare(benchmark::State& state) {
+// The window lets go of COM25 and pty opens the simulator's terminal
+// directly; false (the run skipped) when either is missing.
+bool OpenSimulatorPty(benchmark::State& state, qxmsim::TPtyClient& pty) {
     THost* h = Host();
     if (!h) {
         state.SkipWithError("no simulator");
-        return;
+        return false;
     }
     h->Close();
-    qxmsim::TPtyClient pty;
     if (!pty.Open(h->sim.Device())) {
         state.SkipWithError("cannot open the pty");
-        return;
+        return false;
     }
-    pmvbench::BareGetAll(state, pty);
+    return true;
+}
+
+void BM_GetAll192Bare(benchmark::State& state) {
+    qxmsim::TPtyClient pty;
+    if (OpenSimulatorPty(state, pty))
+        pmvbench::BareGetAll(state, pty);
 }
 BENCHMARK(BM_GetAll192Bare)->Iterations(50)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_GetAll192Threads(benchmark::State& state) {
-    THost* h = Host();
-    if (!h) {
-        state.SkipWithError("no simulator");
-        return;
-    }
-    h->Close();
     qxmsim::TPtyClient pty;
+    if (!OpenSimulatorPty(state, pty))
+        return;
     const int ready = ::eventfd(0, EFD_CLOEXEC);
-    if (!pty.Open(h->sim.Device()) || ready < 0) {
-        if (ready >= 0)
-            ::close(ready);
-        state.SkipWithError("cannot open the pty");
+    if (ready < 0) {
+        state.SkipWithError("eventfd failed");
         return;
     }
-    std::vector<std::string> frames;
-    for (int i = 0; i < kSlots; ++i)
-        frames.push_back(std::string("QX") + pmvbench::GetAllName(i) + "\r");
+    const std::vector<std::string> frames = pmvbench::GetAllFrames();
 
     std::mutex m;
     std::condition_variable frameHanded, replyTaken;

@@ -110,9 +110,7 @@ void BM_GetAll(benchmark::State& state) {
         }
         return n == 1;
     };
-    std::vector<std::string> frames;
-    for (int i = 0; i < pmv::kSlotCount; ++i)
-        frames.push_back(std::string("QX") + pmvbench::GetAllName(i) + "\r");
+    const std::vector<std::string> frames = pmvbench::GetAllFrames();
     long requests = 0;
     long noReply = 0;
     for (auto _ : state) {

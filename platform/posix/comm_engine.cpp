@@ -264,30 +264,29 @@ std::optional<bool> Port::WaitReading(Event& ev, DWORD milliseconds) {
     const Clock::time_point deadline =
         forever ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(milliseconds);
     std::unique_lock lock(m);
+    // Every way out but the read's own completion gives the input back to
+    // the engine, which then takes the bytes of a read still pending.
+    const auto handBack = [this](std::optional<bool> result) {
+        ArmInputLocked(true);
+        return result;
+    };
     for (;;) {
         if (ev.TryConsume())
             return true;
         // Only the waiter of the pending read, one at a time, on a live port.
-        if (!readOp || readOp->event.get() != &ev || dead || closing || readerWaiting) {
-            if (readOp)
-                ArmInputLocked(true); // the engine takes the bytes again
-            return std::nullopt;
-        }
+        if (!readOp || readOp->event.get() != &ev || dead || closing || readerWaiting)
+            return handBack(std::nullopt);
         int timeoutMs = -1;
         if (!forever) {
             const auto left = deadline - Clock::now();
-            if (left <= Clock::duration::zero()) {
-                ArmInputLocked(true);
-                return false;
-            }
+            if (left <= Clock::duration::zero())
+                return handBack(false);
             timeoutMs =
                 static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
         }
         const int nudge = ev.BeginReaderWait();
-        if (nudge < 0) {
-            ArmInputLocked(true);
-            return std::nullopt;
-        }
+        if (nudge < 0)
+            return handBack(std::nullopt);
         // The engine leaves the input to this thread, so that a byte wakes
         // one thread, not two. The read was set up under this lock and any
         // completion by another thread (a purge, a close, the device gone)
@@ -302,11 +301,8 @@ std::optional<bool> Port::WaitReading(Event& ev, DWORD milliseconds) {
         readerWaiting = false;
         ev.EndReaderWait(fds[1].revents != 0);
         changed.notify_all(); // a Close waits for this thread to leave the descriptor
-        if (n < 0 && pollErr != EINTR) {
-            if (readOp)
-                ArmInputLocked(true);
-            return std::nullopt;
-        }
+        if (n < 0 && pollErr != EINTR)
+            return handBack(std::nullopt);
         if (n <= 0 || dead || closing || !readOp)
             continue;
         // As the engine does with the same events.

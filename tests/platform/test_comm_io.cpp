@@ -489,6 +489,33 @@ TEST_F(ComMapTest, WaitForAPendingReadEndsHoweverTheReadEnds) {
     }
 }
 
+// Two threads wait for the same pending read: one takes the bytes itself,
+// the other waits as usual while the port keeps watching the device. One
+// byte ends both waits, and reads after it go on alike.
+TEST_F(CommIo, TwoThreadsWaitForOnePendingRead) {
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        OverlappedRecord rec;
+        char c = 0;
+        DWORD got = 0;
+        ASSERT_FALSE(ReadFile(h, &c, 1, &got, &rec.ov));
+        std::atomic<int> ended{0};
+        std::vector<std::thread> waiters;
+        for (int i = 0; i < 2; ++i)
+            waiters.emplace_back([&] {
+                if (WaitForSingleObject(rec.ov.hEvent, kLongWaitMs) == WAIT_OBJECT_0)
+                    ++ended;
+            });
+        std::this_thread::sleep_for(std::chrono::milliseconds(20)); // most often both wait
+        pty.Write(std::string(1, static_cast<char>('0' + round)));
+        for (std::thread& t : waiters)
+            t.join();
+        EXPECT_EQ(ended, 2);
+        EXPECT_TRUE(GetOverlappedResult(h, &rec.ov, &got, FALSE));
+        EXPECT_EQ(c, '0' + round);
+    }
+}
+
 double ProcessCpuSeconds() {
     timespec ts{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
