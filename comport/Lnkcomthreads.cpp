@@ -472,7 +472,11 @@ void TLNKCOMTxThread::Wake() {
 }
 
 bool TLNKCOMTxThread::TxData(const char* aData, int aLen) {
+    // The worker may still sleep in the completion call RunDueCompletion ran
+    // just before: it is woken here, once the block is there for it (and
+    // before any handler runs, which may destroy this worker).
     if (FTxBusy.load()) {
+        WakeHeld();
         ThreadReport(rtError, "TLNKCOMTxThread", "Tx is busy", __LINE__, 0);
         return false;
     }
@@ -482,8 +486,10 @@ bool TLNKCOMTxThread::TxData(const char* aData, int aLen) {
     FData = aData;
     FLen = static_cast<DWORD>(aLen);
     FTxBusy.store(true);
-    if (!SetEvent(FTxRequest)) {
-        const DWORD err = GetLastError();
+    const bool signalled = SetEvent(FTxRequest);
+    const DWORD err = signalled ? 0 : GetLastError();
+    WakeHeld();
+    if (!signalled) {
         FTxBusy.store(false);
         ThreadReport(rtError, "TxData", "SetEvent", __LINE__, err);
         return false;
@@ -548,8 +554,10 @@ void TLNKCOMTxThread::DropBusy() {
 
 void TLNKCOMTxThread::RunDueCompletion() {
     // From inside this worker's own call the completion is the call running.
+    // The worker is left asleep: the hand-over that follows wakes it (TxData),
+    // or stopping it does.
     if (FTxBusy.load() && FCompletionDue.load() && !InSyncCall())
-        RunQueuedCall();
+        RunQueuedCallHeld();
 }
 
 // Runs on the transmit thread.

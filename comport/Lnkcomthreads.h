@@ -215,7 +215,9 @@ public:
     /// call (OnTxData, the TX lamp) still waits for this thread, runs that
     /// call now, so that the next block is taken at once instead of being
     /// refused. Does nothing inside this worker's own events. The handler it
-    /// raises may close or destroy the port. User-interface thread.
+    /// raises may close or destroy the port. The worker stays asleep until
+    /// the next TxData (or stopping it) wakes it, once, for the new block.
+    /// User-interface thread.
     void RunDueCompletion();
 
 protected:

@@ -9,8 +9,10 @@
 // escaping exception in it and marks it done. SynchronizeWithin() puts its
 // request on a second list, which the event loop leaves alone and WaitFor()
 // and CheckSynchronize() run as well; RunQueuedCall() takes one thread's
-// request off either list and runs it at once. When its delay has passed
-// the worker moves the request to the queue and wakes the event loop.
+// request off either list and runs it at once (RunQueuedCallHeld() leaves
+// the worker asleep until WakeHeld(), so that a worker given new work right
+// after its call wakes once for both). When its delay has passed the worker
+// moves the request to the queue and wakes the event loop.
 //
 // Waiting costs a sleep and a wake-up, which on a busy machine may each wait
 // for a processor. The worker watches its request for a short while
@@ -41,6 +43,7 @@
 #include <cassert>
 #include <chrono>
 #include <cstdint>
+#include <utility>
 
 namespace pmv::platform {
 namespace {
@@ -163,15 +166,23 @@ bool WakeNeededLocked(SyncQueue& q) {
     return true;
 }
 
-void RunRequest(SyncRequest& r) {
+// With held, a sleeping worker is not woken: the word to wake it on is
+// stored there instead.
+void RunRequest(SyncRequest& r, const std::atomic<std::uint32_t>** held = nullptr) {
     try {
         (*r.method)();
     } catch (...) {
         r.error = std::current_exception();
     }
     // After this exchange the request may be gone at any moment (its worker
-    // returns); only the word's address is used, to wake a sleeper.
-    if (r.state.exchange(kDone, std::memory_order_acq_rel) == kSleeping)
+    // returns, e.g. after a spurious wake-up); only the word's address is
+    // used, to wake a sleeper, and a wake-up that finds no sleeper does no
+    // harm.
+    if (r.state.exchange(kDone, std::memory_order_acq_rel) != kSleeping)
+        return;
+    if (held != nullptr)
+        *held = &r.state;
+    else
         detail::WakeWordWaiter(&r.state);
 }
 
@@ -321,6 +332,7 @@ void TThread::WaitFor() {
     if (std::this_thread::get_id() == FThreadId.load())
         return;
     if (IsMainThread()) {
+        WakeHeld();
         SyncQueue& q = Queue();
         for (;;) {
             RunPending(false);
@@ -435,7 +447,21 @@ bool TThread::CheckSynchronize(int timeoutMs) {
 }
 
 bool TThread::RunQueuedCall() {
+    return RunQueued(false);
+}
+
+bool TThread::RunQueuedCallHeld() {
+    return RunQueued(true);
+}
+
+void TThread::WakeHeld() {
+    if (const auto* word = std::exchange(FHeldWord, nullptr))
+        detail::WakeWordWaiter(word);
+}
+
+bool TThread::RunQueued(bool hold) {
     assert(IsMainThread() && "RunQueuedCall runs on the user-interface thread");
+    WakeHeld(); // one held worker at a time
     SyncQueue& q = Queue();
     SyncRequest* found = nullptr;
     {
@@ -448,7 +474,7 @@ bool TThread::RunQueuedCall() {
     }
     if (found == nullptr)
         return false;
-    RunRequest(*found);
+    RunRequest(*found, hold ? &FHeldWord : nullptr);
     return true;
 }
 

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <exception>
 #include <functional>
 #include <memory>
@@ -96,6 +97,16 @@ public:
     /// call having run (the worker's own calls keep their order: it has one
     /// at a time).
     bool RunQueuedCall();
+    /// As RunQueuedCall, but a worker asleep in that call is not woken yet:
+    /// WakeHeld() wakes it. For the user-interface thread when it gives the
+    /// worker its next piece of work right after the call: the worker then
+    /// wakes once, for both, instead of waking to return from the call,
+    /// sleeping again, and waking for the work. WaitFor() wakes a held worker
+    /// as well, so a worker stopped meanwhile still ends.
+    bool RunQueuedCallHeld();
+    /// Wakes the worker that RunQueuedCallHeld() left asleep, if any.
+    /// User-interface thread.
+    void WakeHeld();
 
     /// Synchronized calls made by workers since the process started (calls
     /// made on the user-interface thread itself, which run directly, are not
@@ -119,6 +130,7 @@ protected:
 
 private:
     void Run();
+    bool RunQueued(bool hold);
 
     std::thread FThread;
     std::atomic<std::thread::id> FThreadId{};
@@ -130,6 +142,9 @@ private:
     mutable std::mutex FMutex;
     std::condition_variable FDone;
     std::exception_ptr FFatal;
+    // The word of this worker's call that ran without waking it
+    // (RunQueuedCallHeld); user-interface thread only.
+    const std::atomic<std::uint32_t>* FHeldWord = nullptr;
 };
 
 } // namespace pmv::platform

@@ -270,4 +270,44 @@ TEST(Thread, AWaitingCallRunsWhenAskedForOrAfterItsDelay) {
     EXPECT_TRUE(pmvtest::WaitUntil([&] { return ran.size() == 3; }));
 }
 
+// A call run with RunQueuedCallHeld leaves its worker asleep until WakeHeld,
+// or until the user-interface thread waits for the worker (which would
+// otherwise never end).
+TEST(Thread, AHeldWorkerSleepsUntilWokenOrWaitedFor) {
+    for (const bool byWaitFor : {false, true}) {
+        SCOPED_TRACE(byWaitFor ? "WaitFor" : "WakeHeld");
+        std::atomic<long> tid{0};
+        std::atomic<bool> returned{false};
+        bool ran = false;
+        // A call that may wait a minute: only the user-interface thread ends it.
+        Worker w([&](Worker&) {
+            tid = static_cast<long>(::syscall(SYS_gettid));
+            TThread::SynchronizeWithin([&] { ran = true; }, std::chrono::minutes(1));
+            returned = true;
+        });
+        w.Start();
+        const auto asleep = [&] {
+            if (tid.load() == 0)
+                return false;
+            std::ifstream stat("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            const auto paren = line.rfind(')');
+            return paren != std::string::npos && line.compare(paren, 3, ") S") == 0;
+        };
+        ASSERT_TRUE(pmvtest::WaitUntil(asleep));
+        ASSERT_TRUE(w.RunQueuedCallHeld());
+        EXPECT_TRUE(ran);
+        pmvtest::RunEventsFor(100);
+        EXPECT_FALSE(returned.load()) << "the held worker was woken";
+        if (byWaitFor) {
+            w.Terminate();
+            w.WaitFor(); // hangs if the held worker is not woken
+        } else {
+            w.WakeHeld();
+        }
+        EXPECT_TRUE(pmvtest::WaitUntil([&] { return returned.load(); }));
+    }
+}
+
 } // namespace
